@@ -1,0 +1,32 @@
+#include "app/App.h"
+
+#include "app/Language.h"
+
+namespace {
+CKelvoApp* g_pApp = nullptr;
+}
+
+CKelvoApp::CKelvoApp() {
+  if (!g_pApp) g_pApp = this;
+}
+
+CKelvoApp::~CKelvoApp() {
+  m_tempNames.Release();
+  if (g_pApp == this) g_pApp = nullptr;
+}
+
+bool CKelvoApp::InitCore(std::string* error) {
+  LoadSettings(m_settings);
+  ChooseLanguageFile(m_settings.Language);
+  if (!m_tempNames.Reserve()) {
+    if (error) *error = "cannot create temporary files in " + tempfiles::TempDirectory();
+    return false;
+  }
+  return true;
+}
+
+CKelvoApp& TheApp() {
+  if (g_pApp) return *g_pApp;
+  static CKelvoApp s_default;
+  return s_default;
+}

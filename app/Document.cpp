@@ -1,0 +1,138 @@
+#include "app/Document.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "app/App.h"
+#include "fat/FATDriver.h"
+#include "ntfs/NTFSDriver.h"
+#include "platform/Enumerate.h"
+#include "platform/Text.h"
+#include "tasks/TaskRunner.h"
+
+CKelvoDoc::CKelvoDoc(bool includeSystemDevices) : m_bIncludeSystem(includeSystemDevices) {
+  disks::UseSystemDisks(includeSystemDevices);
+  TheApp().m_pDoc = this;
+}
+
+CKelvoDoc::~CKelvoDoc() {
+  // Never tear the devices down under a running worker.
+  while (g_bWorkerBusy.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  m_volumes.clear();
+  m_virtualVolumes.clear();
+  m_disks.clear();
+  if (TheApp().m_pDoc == this) TheApp().m_pDoc = nullptr;
+}
+
+std::unique_ptr<CLogicalDriver> CKelvoDoc::OpenVolume(const std::string& fsName, const DeviceSource& source,
+                                                      uint8_t number, int32_t driveType, const std::u16string& name,
+                                                      const std::u16string& rootText) {
+  std::unique_ptr<CLogicalDriver> volume;
+  if (enumerate::IsFatName(fsName)) volume = std::make_unique<CFATDriver>();
+  else if (enumerate::IsNtfsName(fsName)) volume = std::make_unique<CNTFSDriver>();
+  else return nullptr;
+  volume->m_source = source;
+  volume->m_strRootText = rootText;
+  if (!volume->Open(number, driveType, name, false)) return nullptr;
+  return volume;
+}
+
+namespace {
+std::u16string DisplayName(const std::u16string& root, const std::u16string& label) {
+  std::u16string name = label.empty() ? root : root + u" (" + label + u")";
+  return name.substr(0, 259);
+}
+}  // namespace
+
+void CKelvoDoc::AddImageVolumes(const std::string& path) {
+  for (const auto& v : enumerate::ListImageVolumes(path)) {
+    // A partition of an image is named by the image path and its partition number.
+    std::string root = v.nPartition ? path + "#" + std::to_string(v.nPartition) : path;
+    std::u16string rootText = text::FromUtf8(root);
+    DeviceSource src{v.strPath, v.nOffset, v.nLength};
+    auto volume = OpenVolume(v.strFsName, src, static_cast<uint8_t>(m_volumes.size()), DRIVE_FIXED,
+                             DisplayName(rootText, v.strLabel), rootText);
+    if (volume) m_volumes.push_back(std::move(volume));
+  }
+}
+
+void CKelvoDoc::EnumerateVolumes() {
+  if (m_bVolumesListed) return;
+  m_bVolumesListed = true;
+  if (m_bIncludeSystem) {
+    for (const auto& v : enumerate::ListSystemVolumes()) {
+      std::u16string rootText = text::FromUtf8(v.strMountPoint.empty() ? v.strPath : v.strMountPoint);
+      DeviceSource src{v.strPath, 0, 0};
+      auto volume = OpenVolume(v.strFsName, src, static_cast<uint8_t>(m_volumes.size()), v.nDriveType,
+                               DisplayName(rootText, v.strLabel), rootText);
+      if (volume) m_volumes.push_back(std::move(volume));
+    }
+  }
+  for (const auto& path : m_imagePaths) AddImageVolumes(path);
+}
+
+void CKelvoDoc::EnumerateVirtualVolumes() {
+  // The virtual volumes of the disks are made by the deep scan's volume type; until a
+  // disk has one, the list stays empty.
+  if (m_bVirtualListed) return;
+  m_bVirtualListed = true;
+}
+
+void CKelvoDoc::AddDisk(int number) {
+  auto disk = std::make_unique<CPhysicalDriver>();
+  disk->m_nDevice = static_cast<uint8_t>(number);
+  if (disk->Detect()) m_disks.push_back(std::move(disk));
+}
+
+void CKelvoDoc::EnumerateDisks() {
+  if (m_bDisksListed) return;
+  m_bDisksListed = true;
+  // Every number is tried: gaps are allowed.
+  for (int n = 0; n <= kMaxDiskNumber; ++n) {
+    if (disks::PathOf(n).empty()) continue;
+    AddDisk(n);
+  }
+}
+
+bool CKelvoDoc::AddDiskImage(const std::string& path, std::string* error, std::string* note) {
+  std::string why;
+  DeviceHandle probe = CRawDevice::OpenPath(path, &why);
+  if (!probe) {
+    if (error) *error = why;
+    return false;
+  }
+  if (probe->Size() < 512) {
+    if (error) *error = path + ": too small to be a disk image (" + std::to_string(probe->Size()) + " bytes)";
+    return false;
+  }
+  probe.reset();
+  for (const auto& p : m_imagePaths)
+    if (p == path) return true;
+  int number = disks::AddImage(path);
+  if (number < 0) {
+    if (error) *error = path + ": too many disks are open (at most 128)";
+    return false;
+  }
+  m_imagePaths.push_back(path);
+  size_t before = m_volumes.size();
+  if (m_bVolumesListed) AddImageVolumes(path);
+  if (m_bDisksListed) AddDisk(number);
+  if (note && m_bVolumesListed && m_volumes.size() == before)
+    *note = path + ": no FAT or NTFS volume found; listed as a disk only";
+  return true;
+}
+
+bool CKelvoDoc::IsKnownVolume(const uint8_t* bootSector) {
+  for (const auto& volume : m_volumes) {
+    uint32_t bps = volume->m_nBytesPerSector < 512 ? 512 : volume->m_nBytesPerSector;
+    std::vector<uint8_t> sector(bps);
+    if (!volume->ReadSectors(0, sector.data(), volume->m_nBytesPerSector, 1)) continue;
+    if (std::memcmp(sector.data(), bootSector, 512) == 0) return true;
+  }
+  return false;
+}
+
+void CKelvoDoc::AppendVolume(std::unique_ptr<CLogicalDriver> volume) {
+  if (volume) m_volumes.push_back(std::move(volume));
+}

@@ -1,0 +1,10 @@
+// The commands of quarrow-cli; each adds its subcommand to the parser.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+struct CliContext {
+  int nExitStatus = 0;
+};
+
+void AddDevicesCommand(CLI::App& app, CliContext& ctx);

@@ -1,0 +1,153 @@
+#include "device/Driver.h"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+#include <fmt/format.h>
+
+#include "platform/Checked.h"
+#include "platform/Text.h"
+#include "tasks/Progress.h"
+#include "tasks/StopEvents.h"
+#include "tree/DirEntry.h"
+
+CDriver::CDriver() = default;
+CDriver::~CDriver() = default;  // the handle is shared: a borrowed one stays open for its owner
+
+uint64_t CDriver::ClusterToSector(uint64_t) { return 0; }
+
+bool CDriver::ScanUnit(uint64_t, uint8_t*, IProgressWindow*) { return false; }
+
+bool CDriver::ReadGeometry() {
+  if (!m_hDevice) return false;
+  m_nBytesPerSector = m_hDevice->SectorSize();
+  return m_nBytesPerSector > 0;
+}
+
+void CDriver::CreateRoot() {}
+
+bool CDriver::PrepareScan(uint64_t, uint64_t, uint8_t*, IProgressWindow*) { return true; }
+
+bool CDriver::ReadRaw(uint64_t sector, uint8_t* buffer, uint32_t bytesPerSector, uint32_t count) {
+  if (!m_hDevice || !buffer) return false;
+  auto offset = checked::Mul<uint64_t>(sector, bytesPerSector);
+  uint64_t len = uint64_t(bytesPerSector) * count;
+  if (!offset) return false;
+  return m_hDevice->Read(*offset, buffer, static_cast<size_t>(len));
+}
+
+uint64_t CDriver::GetTotalBytes() const {
+  // Saturates instead of wrapping for absurd geometry.
+  return checked::Mul<uint64_t>(m_nClusterCount, m_nBytesPerCluster).value_or(UINT64_MAX);
+}
+
+std::u16string CDriver::GetSizeText() const {
+  uint64_t total = GetTotalBytes();
+  if (total <= 1073741824ULL) return text::Widen(fmt::format("{} MB", total / 1048576ULL));
+  return text::Widen(fmt::format("{:.1f} GB", std::ldexp(static_cast<double>(total), -30)));
+}
+
+std::u16string CDriver::GetFileSystemText() const {
+  switch (m_nFileSystem) {
+    case FS_FAT12: return u"FAT12";
+    case FS_FAT16: return u"FAT16";
+    case FS_FAT32: return u"FAT32";
+    case FS_NTFS: return u"NTFS";
+    case FS_VIRTUAL: return u"VIRTUAL FS";
+    default: return u"UNKNOWN FS";
+  }
+}
+
+bool CDriver::SetNameAndType(int32_t driveType, const std::u16string& name) {
+  m_nDriveType = driveType;
+  m_szName = name.substr(0, 259);
+  return true;
+}
+
+bool CDriver::OpenDevice() {
+  DeviceHandle dev = CRawDevice::OpenPath(m_source.strPath, nullptr);
+  if (dev && (m_source.nOffset != 0 || m_source.nLength != 0))
+    dev = CRawDevice::Slice(dev, m_source.nOffset, m_source.nLength ? m_source.nLength : dev->Size());
+  m_hDevice = std::move(dev);
+  return m_hDevice != nullptr;
+}
+
+bool CDriver::ScanUnits(IProgressWindow* progress, uint64_t& found) {
+  found = 0;
+  const uint64_t first = m_nFirstUnit;
+  const uint64_t last = m_nLastUnit;
+  SendProgress(progress, WM_SCANPROGRESS, SCAN_STARTED, 0);
+
+  std::vector<uint8_t> visited;
+  try {
+    visited.assign(static_cast<size_t>((last + 1) >> 3) + 1, 0);
+  } catch (const std::bad_alloc&) {
+    return false;
+  } catch (const std::length_error&) {
+    return false;
+  }
+  uint8_t* bitmap = visited.data();
+  if (!PrepareScan(first, last, bitmap, progress)) return false;
+  SendProgress(progress, WM_SCANPROGRESS, SCAN_UNITS, 0);
+
+  for (uint64_t i = first; i <= last; ++i) {
+    if (progress && IsDialogStopSignalled()) return false;
+    if (!TestBit(bitmap, i)) {
+      SetBit(bitmap, i);
+      if (ScanUnit(i, bitmap, progress)) ++found;
+    }
+    if (progress && IsDialogStopSignalled()) return false;
+    if (i % 32 == 0 || i + 1 >= last) SendProgress(progress, WM_SCANPROGRESS, SCAN_POSITION, static_cast<int64_t>(i));
+    if (i == UINT64_MAX) break;
+  }
+  return true;
+}
+
+CLogicalDriver::CLogicalDriver() = default;
+
+CLogicalDriver::~CLogicalDriver() {
+  delete m_pRoot;  // destroys every node of the volume, "LostFiles" included
+  m_pRoot = nullptr;
+  m_pLostFolder = nullptr;
+}
+
+bool CLogicalDriver::Open(uint8_t device, int32_t driveType, const std::u16string& name, bool sharedHandle) {
+  m_nDevice = device;
+  SetNameAndType(driveType, name);
+  m_bSharedHandle = sharedHandle;
+  if (sharedHandle) return true;
+  return OpenDevice();
+}
+
+bool CLogicalDriver::Attach(DeviceHandle, const uint8_t*, uint64_t) { return false; }
+
+bool CLogicalDriver::ReadCluster(uint64_t cluster, uint32_t, uint8_t* buffer) {
+  return ReadSectors(ClusterToSector(cluster), buffer, m_nBytesPerSector, m_nSectorsPerCluster);
+}
+
+bool CLogicalDriver::ReadSectors(uint64_t sector, uint8_t* buffer, uint32_t bytesPerSector, uint32_t count) {
+  if (!buffer) return false;
+  if (m_bSharedHandle) {
+    auto shifted = checked::Add<uint64_t>(sector, m_nSectorOffset);
+    if (!shifted) return false;
+    sector = *shifted;
+  }
+  return ReadRaw(sector, buffer, bytesPerSector, count);
+}
+
+bool CLogicalDriver::AttachBootSector(DeviceHandle handle, const uint8_t* bootSector, uint64_t sectorOffset) {
+  if (!bootSector) return false;
+  m_hDevice = std::move(handle);
+  std::copy(bootSector, bootSector + sizeof m_bootSector, m_bootSector);
+  m_nSectorOffset = sectorOffset;
+  return true;
+}
+
+bool CLogicalDriver::ReadBootSector() {
+  if (!CDriver::ReadGeometry()) return false;
+  std::vector<uint8_t> sector(m_nBytesPerSector < 512 ? 512 : m_nBytesPerSector);
+  if (!ReadSectors(0, sector.data(), m_nBytesPerSector, 1)) return false;
+  std::copy(sector.begin(), sector.begin() + 512, m_bootSector);
+  return true;
+}

@@ -1,0 +1,145 @@
+// Sector devices: the common base of every disk and volume.
+//
+// CDriver owns (or borrows) a raw device handle, knows its sector and cluster geometry,
+// reads sectors at absolute positions and carries the display texts. CLogicalDriver is
+// the base of every volume (FAT, NTFS, the virtual volume of a disk); CPhysicalDriver
+// is a whole disk. Sector numbers, unit numbers and unit, cluster and sector counts are
+// 64-bit throughout, so disks and volumes beyond 2^32 sectors are sized, scanned and
+// read whole.
+//
+// Nothing here ever writes: the only operations on a handle are positioned reads.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/RawDevice.h"
+
+class IProgressWindow;
+class CDirectory;
+
+// File-system kinds of m_nFileSystem.
+enum : int32_t { FS_FAT12 = 0, FS_FAT16 = 1, FS_FAT32 = 2, FS_NTFS = 3, FS_VIRTUAL = 4 };
+// Drive types.
+enum : int32_t { DRIVE_UNKNOWN_TYPE = 0, DRIVE_REMOVABLE = 2, DRIVE_FIXED = 3 };
+
+// Where a device's bytes come from: a block device or image file, optionally a byte
+// range of it (a partition inside an image).
+struct DeviceSource {
+  std::string strPath;
+  uint64_t nOffset = 0;
+  uint64_t nLength = 0;  // 0: to the end
+};
+
+class CDriver {
+ public:
+  CDriver();
+  virtual ~CDriver();
+  CDriver(const CDriver&) = delete;
+  CDriver& operator=(const CDriver&) = delete;
+
+  // --- virtual operations ---
+  // The first sector of a cluster; 0 here.
+  virtual uint64_t ClusterToSector(uint64_t cluster);
+  // One step of the unit scan; may set further bits of the visited bitmap for units it
+  // has consumed. Answers whether it found something. False here.
+  virtual bool ScanUnit(uint64_t unit, uint8_t* visited, IProgressWindow* progress);
+  // Reads the device's sector size into m_nBytesPerSector. Fails without a handle or
+  // with a sector size of 0.
+  virtual bool ReadGeometry();
+  // Builds the volume's top folders; nothing here.
+  virtual void CreateRoot();
+  // Runs before the unit loop of ScanUnits over [first, last], marking units that the
+  // scan must skip. True here; false stops the scan.
+  virtual bool PrepareScan(uint64_t first, uint64_t last, uint8_t* visited, IProgressWindow* progress);
+
+  // Reads bytesPerSector x count bytes at byte offset sector x bytesPerSector of the
+  // handle. False on a failed read, an overflowing offset, or no handle.
+  bool ReadRaw(uint64_t sector, uint8_t* buffer, uint32_t bytesPerSector, uint32_t count);
+
+  // "%d MB" up to 1 GiB of units, "%.1f GB" above.
+  std::u16string GetSizeText() const;
+  // "FAT12", "FAT16", "FAT32", "NTFS", "VIRTUAL FS" or "UNKNOWN FS".
+  std::u16string GetFileSystemText() const;
+  // Total bytes of the units (m_nClusterCount x m_nBytesPerCluster).
+  uint64_t GetTotalBytes() const;
+
+  bool SetNameAndType(int32_t driveType, const std::u16string& name);
+  // Opens m_source read-only into m_hDevice.
+  bool OpenDevice();
+
+  // The generic unit scan over [m_nFirstUnit, m_nLastUnit]: calls ScanUnit for every
+  // unit not yet marked in the visited bitmap. With a progress window it sends
+  // WM_SCANPROGRESS (0 at start, 1 when units are being scanned, 2 with the unit every
+  // 32 units and for the last two) and polls the dialog runner's stop event before and
+  // after every unit; without one it runs silently to the end. False when stopped, when
+  // the bitmap cannot be allocated, or when PrepareScan fails.
+  bool ScanUnits(IProgressWindow* progress, uint64_t& found);
+
+  // --- fields ---
+  bool m_bNT = true;
+  int32_t m_nFileSystem = -1;
+  int32_t m_nDriveType = DRIVE_FIXED;
+  std::u16string m_szName;           // display name
+  DeviceHandle m_hDevice;            // null until opened
+  uint32_t m_nBytesPerCluster = 0;
+  uint32_t m_nSectorsPerCluster = 0;
+  uint32_t m_nBytesPerSector = 0;
+  uint32_t m_nRootCluster = 0;
+  uint64_t m_nFirstDataSector = 0;
+  uint64_t m_nRootSector = 0;
+  uint64_t m_nClusterCount = 0;      // units: data clusters, clusters, or sectors of a disk
+  uint64_t m_nFirstUnit = 0;
+  uint64_t m_nLastUnit = 0;
+  uint32_t m_nStreamPos = 0;         // byte position in the unit held by the unit stream
+  uint64_t m_nStreamUnit = 0;        // the unit held by the unit stream
+  std::vector<uint8_t> m_pUnitBuffer;
+  std::vector<uint8_t> m_pUnitBuffer2;
+  bool m_bSharedHandle = false;      // the handle belongs to another device; reads shift
+  uint64_t m_nSectorOffset = 0;      // by m_nSectorOffset sectors
+  uint8_t m_nDevice = 255;           // volume index or disk number
+  std::u16string m_szModel;          // identity text of a disk
+
+  // Linux side: where the bytes come from, and the root text shown in place of a drive
+  // letter (the mount point, or the device or image path).
+  DeviceSource m_source;
+  std::u16string m_strRootText;
+};
+
+class CLogicalDriver : public CDriver {
+ public:
+  CLogicalDriver();
+  ~CLogicalDriver() override;
+
+  // Sets the device number, name and drive type and the shared-handle flag; with the
+  // flag set, succeeds without opening anything (Attach supplied the handle),
+  // otherwise opens m_source.
+  virtual bool Open(uint8_t device, int32_t driveType, const std::u16string& name, bool sharedHandle);
+  // Takes a borrowed handle, the volume's boot sector and its sector offset on that
+  // handle. False here; the FAT and NTFS volumes accept.
+  virtual bool Attach(DeviceHandle handle, const uint8_t* bootSector, uint64_t sectorOffset);
+  // Reads one cluster (m_nBytesPerCluster bytes) into buffer.
+  virtual bool ReadCluster(uint64_t cluster, uint32_t reserved, uint8_t* buffer);
+
+  // Reads count sectors; with a shared handle the sector is shifted by m_nSectorOffset.
+  bool ReadSectors(uint64_t sector, uint8_t* buffer, uint32_t bytesPerSector, uint32_t count);
+
+  CDirectory* m_pRoot = nullptr;        // owned
+  CDirectory* m_pLostFolder = nullptr;  // owned through the root's children
+  uint8_t m_bootSector[512] = {};       // the volume's boot sector (FAT and NTFS volumes)
+
+ protected:
+  // The Attach of the FAT and NTFS volumes: takes the handle, the boot sector and the
+  // offset; the following Open with the shared-handle flag skips reading geometry.
+  bool AttachBootSector(DeviceHandle handle, const uint8_t* bootSector, uint64_t sectorOffset);
+  // Reads sector 0 of the device into m_bootSector after the base geometry query.
+  bool ReadBootSector();
+};
+
+// Bit n of a byte array is bit n mod 8 (least significant first) of byte n / 8.
+inline void SetBit(uint8_t* bitmap, uint64_t n) {
+  if (bitmap) bitmap[n >> 3] = uint8_t(bitmap[n >> 3] | (1u << (n & 7)));
+}
+inline bool TestBit(const uint8_t* bitmap, uint64_t n) { return bitmap && (bitmap[n >> 3] >> (n & 7)) & 1u; }

@@ -1,0 +1,134 @@
+// The directory tree shared by every file system.
+//
+// A volume owns its root folder; every folder owns its children; nodes point back to
+// their volume and parent without owning them. Folders are read lazily: the first time
+// one is shown, expanded, counted, searched or saved, its file system's LoadChildren
+// creates the child nodes, once; a folder is never reloaded.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CLogicalDriver;
+class CDirectory;
+class IProgressWindow;
+class IOutputFile;
+
+// Recovery status of a node.
+enum : uint32_t { STATUS_EXISTING = 0, STATUS_EXCELLENT = 1, STATUS_GOOD = 2, STATUS_POOR = 3 };
+
+// Search criteria, filled by the search dialog or the command line.
+struct SearchCriteria {
+  std::u16string strPattern;
+  bool bMatchCase = false;
+  bool bSubfolders = true;
+  bool bSizeFilter = false;
+  uint32_t nSizeLow = 0, nSizeHigh = 0;    // exclusive bounds, bytes
+  bool bDateFilter = false;
+  int64_t tDateLow = 0, tDateHigh = 0;     // exclusive bounds, seconds since 1970
+  int nDateKind = 0;                        // 0 created, 1 modified, other: the time 0
+};
+
+class CDirEntry {
+ public:
+  CDirEntry() = default;
+  virtual ~CDirEntry() = default;
+  CDirEntry(const CDirEntry&) = delete;
+  CDirEntry& operator=(const CDirEntry&) = delete;
+
+  virtual bool IsDirectory() const { return false; }
+
+  // The folders that contain the node, from the volume's root text, each followed by
+  // '/'; empty for a root. A file a.txt in Docs/Sub on a volume whose root text is
+  // /media/usb gives "/media/usb/Docs/Sub/".
+  virtual std::u16string GetFullPath() const;
+  // The same path, stopping below stop (stop itself and what is above are left out).
+  std::u16string GetRelativePath(const CDirectory* stop) const;
+  virtual uint64_t GetSize();
+  virtual uint64_t GetAllocatedSize();
+  // Sizes in KB for the lists; with detail followed by " (N Bytes)".
+  virtual std::u16string GetSizeText(bool detail);
+  virtual std::u16string GetAllocatedSizeText(bool detail);
+  // "Existing", "Excellent", "Good" or "Poor" through the language file.
+  std::u16string GetStatusText();
+  virtual void EvaluateStatus();
+
+  std::u16string GetCreatedText() const;
+  std::u16string GetModifiedText() const;
+  // Date and time on NTFS volumes; the date alone elsewhere.
+  std::u16string GetAccessedText() const;
+  // The extension for files; the folder type name of the view for folders.
+  std::u16string GetTypeText() const;
+
+  std::u16string m_strName;
+  std::u16string m_strExtension;
+  uint64_t m_nSize = 0;
+  uint64_t m_nAllocatedSize = 0;
+  int64_t m_tCreated = 0;
+  int64_t m_tModified = 0;
+  int64_t m_tAccessed = 0;
+  uint32_t m_dwAttributes = 0;
+  bool m_bDeleted = false;
+  uint32_t m_nStatus = STATUS_POOR;
+  CLogicalDriver* m_pDriver = nullptr;  // not owned
+  CDirectory* m_pParent = nullptr;      // not owned
+  bool m_bStatusEvaluated = false;
+};
+
+class CDirectory : public CDirEntry {
+ public:
+  bool IsDirectory() const override { return true; }
+
+  // Whether the folder has child folders (for the tree's expanders).
+  virtual bool HasSubfolders(bool includeDeleted) = 0;
+  // Creates the child nodes from the volume. Sets m_bLoaded at its start. force is
+  // false when the folder is being shown and true when its children are needed for a
+  // count, a search or saving.
+  virtual void LoadChildren(bool includeDeleted, bool deletedFilesOnly, bool force) = 0;
+
+  // Walks the folder (and with bSubfolders its child folders) for names matching the
+  // criteria; each hit is sent to resultWindow as WM_SEARCHHIT with the running counter.
+  // Never reports or enters a volume's "LostFiles" folder. False when stopped.
+  bool Search(const SearchCriteria* criteria, IProgressWindow* resultWindow, uint32_t& counter);
+  // Files below the folder, at any depth; -1 when stopped.
+  int64_t CountFiles(IProgressWindow* progress);
+
+  // Appends a child and takes ownership; sets its parent.
+  CDirEntry* AddChild(std::unique_ptr<CDirEntry> child);
+
+  bool m_bLoaded = false;
+  std::vector<std::unique_ptr<CDirEntry>> m_children;  // creation order; never sorted by the model
+};
+
+class CFSFile : public CDirEntry {
+ public:
+  // Reads the file's data through its volume and writes it, in order, to out. With a
+  // progress window it reports WM_FILEPROGRESS / WM_FILEDONE and polls the page
+  // runner's stop event. False on a failed read or write or when stopped; what was
+  // written stays written.
+  virtual bool WriteContent(IOutputFile& out, IProgressWindow* progress, uint32_t reserved) = 0;
+};
+
+// The folder type word shown in the "Type" column; set by the GUI.
+void SetFolderTypeName(const std::u16string& name);
+
+// Anchored name pattern: '?' one character, '*' any run.
+bool MatchNamePattern(std::u16string_view pattern, std::u16string_view name, bool matchCase);
+
+// The size formatter of the lists: "N KB" with N = size / 1024, "1 KB" for 1 to 1023
+// bytes; with detail followed by " (N Bytes)".
+std::u16string FormatSizeText(uint64_t size, bool detail);
+// "%04d/%02d/%02d %02d:%02d:%02d" in local time; "0000/00/00 -1:-1:-1" when the time
+// cannot be converted. dateOnly gives the first ten characters' form.
+std::u16string FormatTimeText(int64_t t, bool dateOnly);
+
+// Strict comes-before tests of the list's column sorting.
+bool SizeAscending(CDirEntry* a, CDirEntry* b);
+bool SizeDescending(CDirEntry* a, CDirEntry* b);
+bool StatusDescending(const CDirEntry* a, const CDirEntry* b);
+bool StatusAscending(const CDirEntry* a, const CDirEntry* b);
+
+// The extension text of a name: after its last '.', or the whole name without one.
+std::u16string ExtensionOf(std::u16string_view name);

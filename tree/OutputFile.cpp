@@ -1,0 +1,57 @@
+#include "tree/OutputFile.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+bool CMemoryOutputFile::Write(const void* data, size_t len) {
+  if (len > m_nLimit - m_bytes.size()) return false;
+  const auto* p = static_cast<const uint8_t*>(data);
+  try {
+    m_bytes.insert(m_bytes.end(), p, p + len);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+CDiskOutputFile::~CDiskOutputFile() { Close(); }
+
+bool CDiskOutputFile::Create(const std::string& path, bool overwrite, std::string* error) {
+  Close();
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
+  m_fd = ::open(path.c_str(), flags, 0644);
+  if (m_fd < 0) {
+    if (error) *error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  m_strPath = path;
+  m_bFailed = false;
+  return true;
+}
+
+bool CDiskOutputFile::Write(const void* data, size_t len) {
+  if (m_fd < 0) return false;
+  const auto* p = static_cast<const uint8_t*>(data);
+  while (len > 0) {
+    ssize_t n = ::write(m_fd, p, len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      m_bFailed = true;
+      return false;
+    }
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool CDiskOutputFile::Close(std::string* error) {
+  if (m_fd < 0) return !m_bFailed;
+  bool ok = !m_bFailed;
+  if (::close(m_fd) != 0) ok = false;
+  m_fd = -1;
+  if (!ok && error) *error = m_strPath + ": the data could not all be written";
+  return ok;
+}

@@ -1,0 +1,47 @@
+// Where a file node's WriteContent sends the bytes it reads: a file being saved or a
+// buffer in memory (the preview).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class IOutputFile {
+ public:
+  virtual ~IOutputFile() = default;
+  // Appends len bytes; false when they could not all be written.
+  virtual bool Write(const void* data, size_t len) = 0;
+};
+
+// Collects the bytes in memory, up to an optional limit (beyond it Write fails).
+class CMemoryOutputFile final : public IOutputFile {
+ public:
+  explicit CMemoryOutputFile(size_t limit = SIZE_MAX) : m_nLimit(limit) {}
+  bool Write(const void* data, size_t len) override;
+  const std::vector<uint8_t>& Bytes() const { return m_bytes; }
+
+ private:
+  std::vector<uint8_t> m_bytes;
+  size_t m_nLimit;
+};
+
+// A new file on disk, created exclusively or truncating an existing one.
+class CDiskOutputFile final : public IOutputFile {
+ public:
+  CDiskOutputFile() = default;
+  ~CDiskOutputFile() override;
+  CDiskOutputFile(const CDiskOutputFile&) = delete;
+  CDiskOutputFile& operator=(const CDiskOutputFile&) = delete;
+
+  // Creates (or, with overwrite, truncates) path for writing. False with *error.
+  bool Create(const std::string& path, bool overwrite, std::string* error);
+  bool Write(const void* data, size_t len) override;
+  // Flushes and closes; false when the data did not all reach the file.
+  bool Close(std::string* error = nullptr);
+
+ private:
+  int m_fd = -1;
+  bool m_bFailed = false;
+  std::string m_strPath;
+};
