@@ -17,7 +17,22 @@ CDriver::~CDriver() = default;  // the handle is shared: a borrowed one stays op
 
 uint64_t CDriver::ClusterToSector(uint64_t) { return 0; }
 
-bool CDriver::ScanUnit(uint64_t, uint8_t*, IProgressWindow*) { return false; }
+bool CUnitBitmap::Allocate(uint64_t first, uint64_t last) {
+  m_nFirst = first;
+  m_nLast = last;
+  m_bits.clear();
+  if (last < first) return true;
+  try {
+    m_bits.assign(static_cast<size_t>(((last - first) >> 3) + 1), 0);
+  } catch (const std::bad_alloc&) {
+    return false;
+  } catch (const std::length_error&) {
+    return false;
+  }
+  return true;
+}
+
+bool CDriver::ScanUnit(uint64_t, CUnitBitmap*, IProgressWindow*) { return false; }
 
 bool CDriver::ReadGeometry() {
   if (!m_hDevice) return false;
@@ -27,7 +42,7 @@ bool CDriver::ReadGeometry() {
 
 void CDriver::CreateRoot() {}
 
-bool CDriver::PrepareScan(uint64_t, uint64_t, uint8_t*, IProgressWindow*) { return true; }
+bool CDriver::PrepareScan(uint64_t, uint64_t, CUnitBitmap*, IProgressWindow*) { return true; }
 
 bool CDriver::ReadRaw(uint64_t sector, uint8_t* buffer, uint32_t bytesPerSector, uint32_t count) {
   if (!m_hDevice || !buffer) return false;
@@ -79,23 +94,16 @@ bool CDriver::ScanUnits(IProgressWindow* progress, uint64_t& found) {
   const uint64_t last = m_nLastUnit;
   SendProgress(progress, WM_SCANPROGRESS, SCAN_STARTED, 0);
 
-  std::vector<uint8_t> visited;
-  try {
-    visited.assign(static_cast<size_t>((last + 1) >> 3) + 1, 0);
-  } catch (const std::bad_alloc&) {
-    return false;
-  } catch (const std::length_error&) {
-    return false;
-  }
-  uint8_t* bitmap = visited.data();
-  if (!PrepareScan(first, last, bitmap, progress)) return false;
+  CUnitBitmap visited;
+  if (!visited.Allocate(first, last)) return false;
+  if (!PrepareScan(first, last, &visited, progress)) return false;
   SendProgress(progress, WM_SCANPROGRESS, SCAN_UNITS, 0);
 
   for (uint64_t i = first; i <= last; ++i) {
     if (progress && IsDialogStopSignalled()) return false;
-    if (!TestBit(bitmap, i)) {
-      SetBit(bitmap, i);
-      if (ScanUnit(i, bitmap, progress)) ++found;
+    if (!visited.Test(i)) {
+      visited.Set(i);
+      if (ScanUnit(i, &visited, progress)) ++found;
     }
     if (progress && IsDialogStopSignalled()) return false;
     if (i % 32 == 0 || i + 1 >= last) SendProgress(progress, WM_SCANPROGRESS, SCAN_POSITION, static_cast<int64_t>(i));

@@ -20,6 +20,28 @@
 class IProgressWindow;
 class CDirectory;
 
+// The visited-unit bitmap of a unit scan. It covers the scanned range [first, last]
+// only, so a scan near the end of a large disk costs no memory for the units before it;
+// units outside the range read as visited and ignore Set.
+class CUnitBitmap {
+ public:
+  // False when the bitmap cannot be allocated.
+  bool Allocate(uint64_t first, uint64_t last);
+  void Set(uint64_t n) {
+    if (n >= m_nFirst && n <= m_nLast) m_bits[(n - m_nFirst) >> 3] |= uint8_t(1u << ((n - m_nFirst) & 7));
+  }
+  bool Test(uint64_t n) const {
+    if (n < m_nFirst || n > m_nLast) return true;
+    return (m_bits[(n - m_nFirst) >> 3] >> ((n - m_nFirst) & 7)) & 1u;
+  }
+  uint64_t First() const { return m_nFirst; }
+  uint64_t Last() const { return m_nLast; }
+
+ private:
+  uint64_t m_nFirst = 1, m_nLast = 0;
+  std::vector<uint8_t> m_bits;
+};
+
 // File-system kinds of m_nFileSystem.
 enum : int32_t { FS_FAT12 = 0, FS_FAT16 = 1, FS_FAT32 = 2, FS_NTFS = 3, FS_VIRTUAL = 4 };
 // Drive types.
@@ -45,7 +67,7 @@ class CDriver {
   virtual uint64_t ClusterToSector(uint64_t cluster);
   // One step of the unit scan; may set further bits of the visited bitmap for units it
   // has consumed. Answers whether it found something. False here.
-  virtual bool ScanUnit(uint64_t unit, uint8_t* visited, IProgressWindow* progress);
+  virtual bool ScanUnit(uint64_t unit, CUnitBitmap* visited, IProgressWindow* progress);
   // Reads the device's sector size into m_nBytesPerSector. Fails without a handle or
   // with a sector size of 0.
   virtual bool ReadGeometry();
@@ -53,7 +75,7 @@ class CDriver {
   virtual void CreateRoot();
   // Runs before the unit loop of ScanUnits over [first, last], marking units that the
   // scan must skip. True here; false stops the scan.
-  virtual bool PrepareScan(uint64_t first, uint64_t last, uint8_t* visited, IProgressWindow* progress);
+  virtual bool PrepareScan(uint64_t first, uint64_t last, CUnitBitmap* visited, IProgressWindow* progress);
 
   // Reads bytesPerSector x count bytes at byte offset sector x bytesPerSector of the
   // handle. False on a failed read, an overflowing offset, or no handle.
