@@ -3,6 +3,8 @@
 // register it; the GUI adds its panes on its own side.
 #pragma once
 
+#include <functional>
+
 #include "app/Settings.h"
 #include "platform/TempFiles.h"
 
@@ -20,6 +22,9 @@ class CKelvoApp {
   bool InitCore(std::string* error);
 
   CKelvoDoc* m_pDoc = nullptr;  // set by the document's constructor
+  // Handles pending user-interface events while the document waits for a worker at its
+  // destruction, so that the worker's synchronous sends are answered; the GUI sets it.
+  std::function<void()> m_pumpMessages;
   CSettings m_settings;
   tempfiles::CReservedTempNames m_tempNames;
 };

@@ -18,7 +18,10 @@ CKelvoDoc::CKelvoDoc(bool includeSystemDevices) : m_bIncludeSystem(includeSystem
 
 CKelvoDoc::~CKelvoDoc() {
   // Never tear the devices down under a running worker.
-  while (g_bWorkerBusy.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  while (g_bWorkerBusy.load()) {
+    if (TheApp().m_pumpMessages) TheApp().m_pumpMessages();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
   m_volumes.clear();
   m_virtualVolumes.clear();
   m_disks.clear();

@@ -46,7 +46,9 @@ class CFileDevice final : public CRawDevice {
 class CMemoryDevice final : public CRawDevice {
  public:
   explicit CMemoryDevice(std::vector<uint8_t> bytes)
-      : CRawDevice("<memory>", bytes.size()), m_bytes(std::move(bytes)) {}
+      : CRawDevice("<memory>", bytes.size()), m_bytes(std::move(bytes)) {
+    m_bUsesWindow = false;
+  }
 
  protected:
   bool ReadDirect(uint64_t offset, void* buffer, size_t len) override {
@@ -54,7 +56,6 @@ class CMemoryDevice final : public CRawDevice {
     std::memcpy(buffer, m_bytes.data() + offset, len);
     return true;
   }
-  bool UsesWindow() const override { return false; }
 
  private:
   std::vector<uint8_t> m_bytes;
@@ -67,6 +68,7 @@ class CSliceDevice final : public CRawDevice {
     m_nSectorSize = m_parent->SectorSize();
     m_bBlockDevice = m_parent->IsBlockDevice();
     m_nDevNo = m_parent->DeviceNumber();
+    m_bUsesWindow = false;
   }
 
  protected:
@@ -74,8 +76,6 @@ class CSliceDevice final : public CRawDevice {
     if (offset > m_nSize || len > m_nSize - offset) return false;
     return m_parent->Read(m_nOffset + offset, buffer, len);
   }
-  // The parent's window serves the slice.
-  bool UsesWindow() const override { return false; }
 
  private:
   std::shared_ptr<CRawDevice> m_parent;
@@ -164,7 +164,7 @@ bool CRawDevice::FillWindow(uint64_t base) {
 bool CRawDevice::Read(uint64_t offset, void* buffer, size_t len) {
   if (len == 0) return true;
   if (!buffer) return false;
-  if (!UsesWindow() || len >= m_nWindowBytes / 2) {
+  if (!m_bUsesWindow || len >= m_nWindowBytes / 2) {
     std::lock_guard lock(m_mutex);
     ++m_nBackingReads;
     return ReadDirect(offset, buffer, len);

@@ -16,7 +16,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <atomic>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -24,7 +26,7 @@
 
 class CRawDevice {
  public:
-  static constexpr size_t kDefaultWindowBytes = 2u << 20;
+  static constexpr size_t kDefaultWindowBytes = 1u << 20;
 
   virtual ~CRawDevice();
   CRawDevice(const CRawDevice&) = delete;
@@ -60,8 +62,9 @@ class CRawDevice {
   CRawDevice(std::string path, uint64_t size);
   // Reads exactly len bytes at offset from the backing store, without the window.
   virtual bool ReadDirect(uint64_t offset, void* buffer, size_t len) = 0;
-  // Whether reads of this device benefit from the window (memory does not).
-  virtual bool UsesWindow() const { return true; }
+  // Whether reads of this device go through the window (memory and slices do not:
+  // memory needs none, and a slice is served by its parent's).
+  bool m_bUsesWindow = true;
 
   std::string m_strPath;
   uint64_t m_nSize = 0;
@@ -72,7 +75,20 @@ class CRawDevice {
  private:
   bool FillWindow(uint64_t base);
 
-  std::mutex m_mutex;
+  // A spin lock rather than a mutex: the window is held for one memcpy of a unit, and
+  // scans take it millions of times; contention (a second reader thread) is rare.
+  class CSpinLock {
+   public:
+    void lock() {
+      while (m_flag.test_and_set(std::memory_order_acquire))
+        while (m_flag.test(std::memory_order_relaxed)) std::this_thread::yield();
+    }
+    void unlock() { m_flag.clear(std::memory_order_release); }
+
+   private:
+    std::atomic_flag m_flag;
+  };
+  CSpinLock m_mutex;
   std::vector<uint8_t> m_window;
   size_t m_nWindowBytes = kDefaultWindowBytes;
   uint64_t m_nWindowBase = 0;

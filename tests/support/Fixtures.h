@@ -1,0 +1,61 @@
+// Helpers shared by the test suites: the tool-made fixture images, SHA-256, and running
+// shell commands.
+//
+// The images come from tests/fixtures/make_fs_images.sh; tests/fixtures/README.md says what
+// each one holds, and manifest.json beside them lists volumes, offsets and every file written
+// with its size and SHA-256.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// The folder holding the fixture images and manifest.json. The first call in a process builds
+// them unless an up-to-date set is already there (manifest.json present, not older than the
+// script, every image it lists present with its recorded size). Building is serialised with a
+// file lock, so test processes started in parallel build the set once and all wait for it.
+//
+// The folder is $QUARROW_FIXTURE_OUT when set, otherwise fixture-images beside the test
+// binary, or quarrow-fixtures-<uid> under $TMPDIR (or /tmp) when that is not writable.
+// Throws std::runtime_error, carrying the script's output, when the images cannot be made;
+// a test that calls it then fails with that message.
+const std::string& FixtureDir();
+
+// FixtureDir() + "/" + name.
+std::string FixturePath(const std::string& name);
+
+// Incremental SHA-256 (FIPS 180-4).
+class CSha256 {
+ public:
+  CSha256();
+  void Update(const void* pData, size_t nSize);
+  // Lower-case hex digest of everything given to Update. Ends the hash: call Reset before
+  // hashing anything else.
+  std::string FinalHex();
+  void Reset();
+
+ private:
+  void Compress(const uint8_t* pBlock);
+
+  uint32_t m_aState[8];
+  uint8_t m_aBlock[64];
+  size_t m_nBlockBytes;
+  uint64_t m_nTotalBytes;
+};
+
+// Lower-case hex SHA-256 of the bytes.
+std::string Sha256Hex(std::string_view data);
+
+// Lower-case hex SHA-256 of a file's contents. Throws std::runtime_error when the file cannot
+// be opened or read, so comparing the digests of a missing file never passes.
+std::string Sha256OfFile(const std::string& path);
+
+// Runs `cmd` with /bin/sh -c, stdin from /dev/null, and waits for it. Its stdout and stderr go
+// to *out and *err (replaced, not appended; either may be null to discard that stream).
+// Answers the exit status, 128 + the signal number when the command was killed by a signal,
+// or -1 when it could not be started.
+int RunCommand(const std::string& cmd, std::string* out, std::string* err);
+
+// `text` quoted for a POSIX shell command line.
+std::string ShellQuote(const std::string& text);
