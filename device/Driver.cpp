@@ -44,13 +44,6 @@ void CDriver::CreateRoot() {}
 
 bool CDriver::PrepareScan(uint64_t, uint64_t, CUnitBitmap*, IProgressWindow*) { return true; }
 
-bool CDriver::ReadRaw(uint64_t sector, uint8_t* buffer, uint32_t bytesPerSector, uint32_t count) {
-  if (!m_hDevice || !buffer) return false;
-  auto offset = checked::Mul<uint64_t>(sector, bytesPerSector);
-  uint64_t len = uint64_t(bytesPerSector) * count;
-  if (!offset) return false;
-  return m_hDevice->Read(*offset, buffer, static_cast<size_t>(len));
-}
 
 uint64_t CDriver::GetTotalBytes() const {
   // Saturates instead of wrapping for absurd geometry.

@@ -79,7 +79,11 @@ class CDriver {
 
   // Reads bytesPerSector x count bytes at byte offset sector x bytesPerSector of the
   // handle. False on a failed read, an overflowing offset, or no handle.
-  bool ReadRaw(uint64_t sector, uint8_t* buffer, uint32_t bytesPerSector, uint32_t count);
+  bool ReadRaw(uint64_t sector, uint8_t* buffer, uint32_t bytesPerSector, uint32_t count) {
+    uint64_t offset;
+    if (!m_hDevice || __builtin_mul_overflow(sector, uint64_t(bytesPerSector), &offset)) return false;
+    return m_hDevice->Read(offset, buffer, size_t(bytesPerSector) * count);
+  }
 
   // "%d MB" up to 1 GiB of units, "%.1f GB" above.
   std::u16string GetSizeText() const;
