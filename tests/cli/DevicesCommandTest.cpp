@@ -1,5 +1,7 @@
 #include <sstream>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -59,4 +61,16 @@ TEST(DevicesCommand, BadPathsAreNamedAndTheRestIsStillListed) {
   EXPECT_EQ(lines[0]["fs"], "FAT12");
   EXPECT_EQ(RunCommand(Cli("devices --bogus"), &out, &err), 2);
   EXPECT_EQ(RunCommand(Cli(""), &out, &err), 2);
+}
+
+TEST(DevicesCommand, ReservedTemporaryFilesAreGoneAfterTheRun) {
+  std::string dir = std::string(::testing::TempDir()) + "quarrow-cli-tmp-" + std::to_string(::getpid());
+  std::string out, err;
+  ASSERT_EQ(RunCommand("mkdir -p " + ShellQuote(dir), nullptr, nullptr), 0);
+  // A normal run and a run that fails on bad input both leave the folder empty.
+  EXPECT_EQ(RunCommand("TMPDIR=" + ShellQuote(dir) + " " + Cli("devices --no-system"), &out, &err), 0);
+  EXPECT_EQ(RunCommand("TMPDIR=" + ShellQuote(dir) + " " + Cli("devices --no-system --image /nonexistent"), &out, &err), 2);
+  EXPECT_EQ(RunCommand("ls -A " + ShellQuote(dir), &out, &err), 0);
+  EXPECT_EQ(out, "");
+  RunCommand("rm -rf " + ShellQuote(dir), nullptr, nullptr);
 }
