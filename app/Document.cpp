@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "app/App.h"
+#include "deepscan/VirtualDriver.h"
 #include "fat/FATDriver.h"
 #include "ntfs/NTFSDriver.h"
 #include "platform/Enumerate.h"
@@ -75,11 +76,24 @@ void CKelvoDoc::EnumerateVolumes() {
   for (const auto& path : m_imagePaths) AddImageVolumes(path);
 }
 
+void CKelvoDoc::AddVirtualVolume(int number) {
+  // The virtual volume reads the disk through a handle of its own.
+  DiskInfo info;
+  DeviceHandle handle = OpenPhysicalDrive(number, info);
+  if (!handle) return;
+  auto volume = std::make_unique<CVirtualDriver>();
+  volume->InitFromDisk(std::move(handle), info);
+  if (volume->Open(static_cast<uint8_t>(number), info.nDriveType, info.szProduct, true))
+    m_virtualVolumes.push_back(std::move(volume));
+}
+
 void CKelvoDoc::EnumerateVirtualVolumes() {
-  // The virtual volumes of the disks are made by the deep scan's volume type; until a
-  // disk has one, the list stays empty.
   if (m_bVirtualListed) return;
   m_bVirtualListed = true;
+  for (int n = 0; n <= kMaxDiskNumber; ++n) {
+    if (disks::PathOf(n).empty()) continue;
+    AddVirtualVolume(n);
+  }
 }
 
 void CKelvoDoc::AddDisk(int number) {
@@ -120,6 +134,7 @@ bool CKelvoDoc::AddDiskImage(const std::string& path, std::string* error, std::s
   m_imagePaths.push_back(path);
   size_t before = m_volumes.size();
   if (m_bVolumesListed) AddImageVolumes(path);
+  if (m_bVirtualListed) AddVirtualVolume(number);
   if (m_bDisksListed) AddDisk(number);
   if (note && m_bVolumesListed && m_volumes.size() == before)
     *note = path + ": no FAT or NTFS volume found; listed as a disk only";

@@ -51,6 +51,7 @@ class CKelvoDoc {
  private:
   void AddImageVolumes(const std::string& path);
   void AddDisk(int number);
+  void AddVirtualVolume(int number);
 
   bool m_bIncludeSystem;
   bool m_bVolumesListed = false, m_bVirtualListed = false, m_bDisksListed = false;

@@ -8,3 +8,4 @@ struct CliContext {
 };
 
 void AddDevicesCommand(CLI::App& app, CliContext& ctx);
+void AddDeepScanCommand(CLI::App& app, CliContext& ctx);

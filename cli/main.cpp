@@ -3,12 +3,14 @@
 
 #include "app/App.h"
 #include "cli/Commands.h"
+#include "cli/Interrupt.h"
 #include "cli/Output.h"
 
 int main(int argc, char** argv) {
   CKelvoApp app;
   std::string error;
   tempfiles::InstallCleanupHandlers();
+  InstallInterruptHandler();
   if (!app.InitCore(&error)) {
     std::cerr << "quarrow-cli: " << error << '\n';
     return EXIT_BAD_INPUT;
@@ -17,6 +19,7 @@ int main(int argc, char** argv) {
   cli.require_subcommand(1);
   CliContext ctx;
   AddDevicesCommand(cli, ctx);
+  AddDeepScanCommand(cli, ctx);
   try {
     cli.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -156,6 +156,74 @@ class CLogicalDriver : public CDriver {
   CDirectory* m_pLostFolder = nullptr;  // owned through the root's children
   uint8_t m_bootSector[512] = {};       // the volume's boot sector (FAT and NTFS volumes)
 
+  // The type enable flags of the deep scan, in declaration order; all clear at
+  // construction except JPEG. Written when the user finishes a type page.
+  uint32_t m_bScanBMP = 0;
+  uint32_t m_bScanGIF = 0;
+  uint32_t m_bScanJPG = 1;
+  uint32_t m_bScanPCX = 0;
+  uint32_t m_bScanPNG = 0;
+  uint32_t m_bScanPSD = 0;
+  uint32_t m_bScanTGA = 0;
+  uint32_t m_bScanTIF = 0;
+  uint32_t m_bScanCR2 = 0;
+  uint32_t m_bScanNEF = 0;
+  uint32_t m_bScanRAF = 0;
+  uint32_t m_bScanPEF = 0;
+  uint32_t m_bScanORF = 0;
+  uint32_t m_bScanDOC = 0;
+  uint32_t m_bScanXLS = 0;
+  uint32_t m_bScanPPT = 0;
+  uint32_t m_bScanVSD = 0;
+  uint32_t m_bScanDOCX = 0;
+  uint32_t m_bScanXLSX = 0;
+  uint32_t m_bScanPPTX = 0;
+  uint32_t m_bScan3DS = 0;
+  uint32_t m_bScanDXF = 0;
+  uint32_t m_bScanPDF = 0;
+  uint32_t m_bScanHTML = 0;
+  uint32_t m_bScanDBF = 0;
+  uint32_t m_bScanRAR = 0;
+  uint32_t m_bScanZIP = 0;
+  uint32_t m_bScanDBX = 0;
+  uint32_t m_bScanPST = 0;
+  uint32_t m_bScanMSG = 0;
+  uint32_t m_bScan3GP = 0;
+  uint32_t m_bScanAVI = 0;
+  uint32_t m_bScanMOV = 0;
+  uint32_t m_bScanMP4 = 0;
+  uint32_t m_bScanMID = 0;
+  uint32_t m_bScanMP3 = 0;
+  uint32_t m_bScanWAV = 0;
+  uint32_t m_bScanCDR = 0;
+  uint32_t m_bScan3G2 = 0;
+  uint32_t m_bScanM4V = 0;
+
+  // --- deep scan: signature recognition, unit stream, extent rules ---
+  // The type that begins in this unit's bytes (at least 512, one unit), by the enabled
+  // flags; kNoFileType when none. Pure: reads nothing and changes nothing.
+  uint16_t MatchSignature(uint64_t unit, const uint8_t* buffer) const;
+  // Reads unit into m_pUnitBuffer; false outside [m_nFirstUnit, m_nLastUnit].
+  bool StreamReadUnit(uint64_t unit);
+  // Positions the stream at the first byte of unit.
+  bool StreamSeek(uint64_t unit);
+  // Advances n bytes; n, or -1 when a unit needed cannot be read.
+  int64_t StreamSkip(uint64_t n);
+  // Copies the next n bytes; n, or 0 on a failed read.
+  uint64_t StreamRead(uint8_t* destination, uint64_t n);
+  // The first occurrence of the pattern at or after the stream position; the distance
+  // from the position to the end of the occurrence, the stream then standing just after
+  // it; -1 when not found before the volume's end or the sixth header-like unit.
+  int64_t StreamFind(const uint8_t* pattern, size_t patternLength, bool ignoreCase);
+  // Classifies unit's bytes and measures the file that begins there.
+  bool MeasureFile(uint64_t unit, const uint8_t* buffer, uint32_t unitSize, std::u16string& extension,
+                   uint64_t& length);
+  // Reads unit and measures the file there; false for a length of 0 or 0x20000000 or more.
+  bool IdentifyFile(uint64_t unit, std::u16string& extension, uint64_t& length);
+  // 1 excellent, 2 good or 3 poor: whether unit still holds the header of file's own type
+  // and length.
+  uint32_t CheckFileHeader(uint64_t unit, const class CDirEntry* file);
+
  protected:
   // The Attach of the FAT and NTFS volumes: takes the handle, the boot sector and the
   // offset; the following Open with the shared-handle flag skips reading geometry.

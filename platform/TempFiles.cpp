@@ -78,6 +78,8 @@ void CReservedTempNames::Release() {
   m_nCount = 0;
 }
 
+void RemoveReservedFilesNow() { UnlinkAll(); }
+
 void InstallCleanupHandlers() {
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGABRT, SIGSEGV}) {
     struct sigaction sa {};

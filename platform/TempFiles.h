@@ -44,5 +44,7 @@ class CReservedTempNames {
 // the files of the active reservation before the process ends. The CLI replaces the
 // SIGINT handler with its own stop handling.
 void InstallCleanupHandlers();
+// Removes the reserved files at once; safe inside a signal handler.
+void RemoveReservedFilesNow();
 
 }  // namespace tempfiles

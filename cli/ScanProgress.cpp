@@ -1,0 +1,57 @@
+#include "cli/ScanProgress.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include "device/Driver.h"
+#include "tree/DirEntry.h"
+
+CScanProgress::CScanProgress(const CDriver& device, std::string what)
+    : m_device(device), m_strWhat(std::move(what)), m_bTerminal(::isatty(2)) {}
+
+int64_t CScanProgress::Send(uint32_t message, uint64_t wParam, int64_t lParam) {
+  if (message != WM_SCANPROGRESS) return 0;
+  std::lock_guard lock(m_mutex);
+  if (wParam == SCAN_STARTED) {
+    m_nFirst = m_device.m_nFirstUnit;
+    m_nLast = m_device.m_nLastUnit;
+    m_nPosition = m_nFirst;
+    m_start = std::chrono::steady_clock::now();
+  } else if (wParam == SCAN_POSITION) {
+    m_nPosition = static_cast<uint64_t>(lParam);
+    Draw(false);
+  }
+  return 0;
+}
+
+void CScanProgress::Draw(bool force) {
+  if (!m_bTerminal) return;
+  auto now = std::chrono::steady_clock::now();
+  if (!force && m_bDrawn && now - m_lastDraw < std::chrono::milliseconds(100)) return;
+  m_lastDraw = now;
+  m_bDrawn = true;
+  double seconds = std::chrono::duration<double>(now - m_start).count();
+  uint64_t total = m_nLast >= m_nFirst ? m_nLast - m_nFirst + 1 : 0;
+  uint64_t done = m_nPosition >= m_nFirst ? m_nPosition - m_nFirst + 1 : 0;
+  double fraction = total ? double(done) / double(total) : 1.0;
+  double rate = seconds > 0 ? double(done) * m_device.m_nBytesPerCluster / seconds / 1048576.0 : 0.0;
+  std::string eta = "--:--";
+  if (fraction > 0 && seconds > 0.5) {
+    auto left = static_cast<uint64_t>(seconds / fraction - seconds);
+    eta = fmt::format("{:02}:{:02}:{:02}", left / 3600, left / 60 % 60, left % 60);
+  }
+  std::fprintf(stderr, "\r%s unit %llu of %llu (%.1f%%), %.1f MB/s, ETA %s, %llu found   ", m_strWhat.c_str(),
+               (unsigned long long)m_nPosition, (unsigned long long)m_nLast, fraction * 100.0, rate, eta.c_str(),
+               (unsigned long long)(m_pResults ? m_pResults->m_children.size() : 0));
+  std::fflush(stderr);
+}
+
+void CScanProgress::Finish() {
+  std::lock_guard lock(m_mutex);
+  if (m_bDrawn) {
+    Draw(true);
+    std::fputc('\n', stderr);
+  }
+}

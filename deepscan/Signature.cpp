@@ -1,0 +1,109 @@
+// Signature recognition: which enabled format begins in one unit's bytes.
+//
+// Five stages in order, each deciding on its first success: four-byte magic numbers;
+// the ISO box "ftyp"/"moov" at bytes 4-7; two-byte magics; DXF text within the first
+// sector; the dBASE header. A stage-1 magic whose further condition or flags fail falls
+// through to the later stages. Disabled formats are not considered at all.
+#include <cstring>
+
+#include "deepscan/FileTypes.h"
+#include "deepscan/UnitStream.h"
+
+namespace {
+bool Eq(const uint8_t* p, const char* s, size_t n) { return std::memcmp(p, s, n) == 0; }
+}  // namespace
+
+uint16_t CLogicalDriver::MatchSignature(uint64_t, const uint8_t* b) const {
+  const bool tiffFamily = m_bScanTIF || m_bScanCR2 || m_bScanNEF || m_bScanPEF || m_bScanORF;
+
+  // Stage 1: bytes 0-3.
+  if ((Eq(b, "\x00\x00\x02\x00", 4) || Eq(b, "\x00\x00\x0A\x00", 4))) {
+    if (m_bScanTGA) return FT_TGA;
+  } else if (Eq(b, "II\x2A\x00", 4) || Eq(b, "MM\x00\x2A", 4) || Eq(b, "IIRO", 4) || Eq(b, "IIRS", 4)) {
+    if (tiffFamily) return FT_TIFF;
+  } else if (Eq(b, "PK\x03\x04", 4)) {
+    if (m_bScanZIP || m_bScanDOCX || m_bScanXLSX || m_bScanPPTX) return FT_ZIP;
+  } else if (Eq(b, "Rar!", 4)) {
+    if (Eq(b + 4, "\x1A\x07\x00", 3) && m_bScanRAR) return FT_RAR;
+  } else if (Eq(b, "JMF6", 4)) {
+    if (Eq(b + 4, "\x03\x00\x10\x00", 4) && m_bScanDBX) return FT_DBX;
+  } else if (Eq(b, "GIF8", 4)) {
+    if ((b[4] == '9' || b[4] == '7') && b[5] == 'a' && m_bScanGIF) return FT_GIF;
+  } else if (Eq(b, "%PDF", 4)) {
+    if (b[4] == '-' && m_bScanPDF) return FT_PDF;
+  } else if (Eq(b, "RIFF", 4)) {
+    if (Eq(b + 8, "AVI", 3) && m_bScanAVI) return FT_AVI;
+    if (Eq(b + 8, "WAVE", 4) && m_bScanWAV) return FT_WAV;
+    if (Eq(b + 8, "CDR", 3) && m_bScanCDR) return FT_CDR;
+  } else if (Eq(b, "\x89PNG", 4)) {
+    if (Eq(b + 4, "\x0D\x0A\x1A\x0A", 4) && m_bScanPNG) return FT_PNG;
+  } else if (Eq(b, "FUJI", 4)) {
+    if (Eq(b + 4, "FILM", 4) && Eq(b + 8, "CCD-", 4) && m_bScanRAF) return FT_RAF;
+  } else if (Eq(b, "<HTM", 4)) {
+    if (b[4] == 'L' && b[5] == '>' && m_bScanHTML) return FT_HTM;
+  } else if (Eq(b, "<htm", 4)) {
+    if (b[4] == 'l' && b[5] == '>' && m_bScanHTML) return FT_HTM;
+  } else if (Eq(b, "!BDN", 4)) {
+    if (m_bScanPST) return FT_PST;
+  } else if (Eq(b, "8BPS", 4)) {
+    if (Eq(b + 6, "\x00\x00\x00\x00", 4) && m_bScanPSD) return FT_PSD;
+  } else if (Eq(b, "MThd", 4)) {
+    if (Eq(b + 4, "\x00\x00\x00\x06", 4) && m_bScanMID) return FT_MID;
+  } else if (Eq(b, "\xD0\xCF\x11\xE0", 4)) {
+    if (Eq(b + 4, "\xA1\xB1\x1A\xE1", 4) && (m_bScanDOC || m_bScanXLS || m_bScanPPT || m_bScanVSD || m_bScanMSG))
+      return FT_MSCOM;
+  } else if (Eq(b, "\xCF\xAD\x12\xFE", 4)) {
+    if ((Eq(b + 4, "\xC5\xFD\x74\x6F", 4) || Eq(b + 4, "\xC6\xFD\x74\x6F", 4)) && Eq(b + 8, "\x66\xE3\xD1\x11", 4) &&
+        Eq(b + 12, "\x9A\x4E\x00\xC0", 4) && m_bScanDBX)
+      return FT_DBX;
+  }
+
+  // Stage 2: bytes 4-7.
+  if (Eq(b + 4, "ftyp", 4)) {
+    if (Eq(b + 8, "3gp", 3) && m_bScan3GP) return FT_3GP;
+    if (Eq(b + 8, "3g2", 3) && m_bScan3G2) return FT_3G2;
+    if (Eq(b + 8, "M4V", 3) && m_bScanM4V) return FT_M4V;
+    if (Eq(b + 8, "mp4", 3) && m_bScanMP4) return FT_MP4;
+    if (Eq(b + 8, "qt", 2) && m_bScanMOV) return FT_MOV;
+    if (m_bScan3GP || m_bScan3G2 || m_bScanM4V || m_bScanMP4 || m_bScanMOV) return FT_MP4;
+  } else if (Eq(b + 4, "moov", 4) && m_bScanMOV) {
+    return FT_MOV;
+  }
+
+  // Stage 3: bytes 0-1.
+  if (b[0] == 0x0A && (b[1] == 0x00 || (b[1] >= 0x02 && b[1] <= 0x05))) {
+    if (m_bScanPCX) return FT_PCX;
+  } else if (b[0] == 'B' && b[1] == 'M') {
+    if (m_bScanBMP) return FT_BMP;
+  } else if (b[0] == 'M' && b[1] == 'M') {
+    if (b[6] == 0x02 && b[7] == 0x00 && b[16] == '=' && b[17] == '=' && m_bScan3DS) return FT_3DS;
+  } else if (b[0] == 0xFF && b[1] == 0xD8) {
+    if (m_bScanJPG) return FT_JPG;
+  } else if (b[0] == 0xFF && b[1] == 0xFB) {
+    if (m_bScanMP3) return FT_MP3;
+  }
+
+  // Stage 4: DXF text within the first sector.
+  if (m_bScanDXF) {
+    size_t n = m_nBytesPerSector ? m_nBytesPerSector : 512;
+    if (n > m_nBytesPerCluster && m_nBytesPerCluster) n = m_nBytesPerCluster;
+    int64_t d = FindInBuffer(b, n, reinterpret_cast<const uint8_t*>("0\r\n"), 3, false);
+    if (d >= 0 && size_t(d) + 3 < n) {
+      int64_t e = FindInBuffer(b + d + 3, n - size_t(d) - 3, reinterpret_cast<const uint8_t*>("SECTION\r\n"), 9, false);
+      if (e >= 0 && size_t(d) + 3 + size_t(e) + 9 < n) return FT_DXF;
+    }
+  }
+
+  // Stage 5: dBASE table.
+  if (m_bScanDBF) {
+    switch (b[0]) {
+      case 0x02: case 0x03: case 0x30: case 0x43: case 0x63: case 0x83: case 0x8B: case 0x8E: case 0xCB:
+      case 0xF5: case 0xFB:
+        if (b[12] == 0 && b[13] == 0 && b[30] == 0 && b[31] == 0) return FT_DBF;
+        break;
+      default:
+        break;
+    }
+  }
+  return kNoFileType;
+}

@@ -1,0 +1,179 @@
+// The unit stream: the device seen as one run of bytes from the first byte of a start
+// unit on, one unit held in m_pUnitBuffer at a time; and the dispatch from a type to its
+// extent rule.
+#include "deepscan/UnitStream.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "deepscan/FileTypes.h"
+#include "deepscan/formats/FormatTable.h"
+#include "tree/DirEntry.h"
+
+int64_t FindInBuffer(const uint8_t* buffer, size_t length, const uint8_t* pattern, size_t m, bool ignoreCase) {
+  if (m == 0 || m > length || !buffer) return -1;
+  const uint8_t first = pattern[0];
+  const size_t lastStart = length - m;
+  size_t i = 0;
+  while (i <= lastStart) {
+    const void* hit = std::memchr(buffer + i, first, lastStart - i + 1);
+    if (!hit) return -1;
+    i = static_cast<size_t>(static_cast<const uint8_t*>(hit) - buffer);
+    bool match = true;
+    if (!ignoreCase) {
+      match = std::memcmp(buffer + i + 1, pattern + 1, m - 1) == 0;
+    } else {
+      for (size_t k = 1; k < m; ++k) {
+        uint8_t c = buffer[i + k];
+        if (c >= 'A' && c <= 'Z') c = uint8_t(c + ('a' - 'A'));
+        if (c != pattern[k]) {
+          match = false;
+          break;
+        }
+      }
+    }
+    if (match) return static_cast<int64_t>(i);
+    ++i;
+  }
+  return -1;
+}
+
+bool CLogicalDriver::StreamReadUnit(uint64_t unit) {
+  if (unit < m_nFirstUnit || unit > m_nLastUnit) return false;
+  if (m_pUnitBuffer.size() < m_nBytesPerCluster) return false;
+  return ReadCluster(unit, 0, m_pUnitBuffer.data());
+}
+
+bool CLogicalDriver::StreamSeek(uint64_t unit) {
+  m_nStreamUnit = unit;
+  m_nStreamPos = 0;
+  return StreamReadUnit(unit);
+}
+
+int64_t CLogicalDriver::StreamSkip(uint64_t n) {
+  const uint64_t u = m_nBytesPerCluster;
+  if (u == 0 || n > uint64_t(INT64_MAX) - m_nStreamPos) return -1;
+  uint64_t p = m_nStreamPos + n;
+  if (p < u) {
+    m_nStreamPos = static_cast<uint32_t>(p);
+    return static_cast<int64_t>(n);
+  }
+  if (p / u > UINT64_MAX - m_nStreamUnit) return -1;
+  m_nStreamUnit += p / u;
+  m_nStreamPos = static_cast<uint32_t>(p % u);
+  if (!StreamReadUnit(m_nStreamUnit)) return -1;
+  return static_cast<int64_t>(n);
+}
+
+uint64_t CLogicalDriver::StreamRead(uint8_t* destination, uint64_t n) {
+  const uint64_t u = m_nBytesPerCluster;
+  if (u == 0 || m_pUnitBuffer.size() < u || n > UINT64_MAX - u) return 0;
+  const uint8_t* buf = m_pUnitBuffer.data();
+  if (m_nStreamPos + n <= u) {
+    std::memcpy(destination, buf + m_nStreamPos, n);
+    m_nStreamPos += static_cast<uint32_t>(n);
+    if (m_nStreamPos == u) {
+      ++m_nStreamUnit;
+      if (!StreamReadUnit(m_nStreamUnit)) return 0;
+      m_nStreamPos = 0;
+    }
+    return n;
+  }
+  uint64_t r = u - m_nStreamPos;
+  std::memcpy(destination, buf + m_nStreamPos, r);
+  uint64_t done = r;
+  uint64_t rest = n - r;
+  for (uint64_t k = rest / u; k > 0; --k) {
+    ++m_nStreamUnit;
+    if (!StreamReadUnit(m_nStreamUnit)) return 0;
+    std::memcpy(destination + done, buf, u);
+    done += u;
+  }
+  ++m_nStreamUnit;
+  if (!StreamReadUnit(m_nStreamUnit)) return 0;
+  uint64_t tail = rest % u;
+  std::memcpy(destination + done, buf, tail);
+  m_nStreamPos = static_cast<uint32_t>(tail);
+  return n;
+}
+
+int64_t CLogicalDriver::StreamFind(const uint8_t* pattern, size_t m, bool ignoreCase) {
+  const size_t u = m_nBytesPerCluster;
+  if (m == 0 || m > u || m_pUnitBuffer.size() < u || m_nStreamPos > u) return -1;
+  const uint8_t* buf = m_pUnitBuffer.data();
+  uint64_t skipped = 0;
+  int headers = 0;
+  int64_t c = FindInBuffer(buf + m_nStreamPos, u - m_nStreamPos, pattern, m, ignoreCase);
+  if (c >= 0) {
+    m_nStreamPos += static_cast<uint32_t>(c + int64_t(m));
+    return c + int64_t(m);
+  }
+  uint8_t joint[2 * 256];
+  const bool canStraddle = m >= 2 && m <= 256;
+  for (;;) {
+    // A marker may straddle two units: keep the end of this unit to look across the seam.
+    size_t tailLen = canStraddle ? std::min<size_t>(m - 1, u - m_nStreamPos) : 0;
+    if (tailLen) std::memcpy(joint, buf + u - tailLen, tailLen);
+    skipped += u - m_nStreamPos;
+    ++m_nStreamUnit;
+    m_nStreamPos = 0;
+    if (!StreamReadUnit(m_nStreamUnit)) return -1;
+    if (MatchSignature(m_nStreamUnit, buf) != kNoFileType && ++headers > kMaxHeadersCrossed) return -1;
+    if (tailLen) {
+      size_t head = std::min(m - 1, u);
+      std::memcpy(joint + tailLen, buf, head);
+      int64_t j = FindInBuffer(joint, tailLen + head, pattern, m, ignoreCase);
+      if (j >= 0) {
+        // Every occurrence wholly inside the tail was searched before, so this one
+        // crosses the seam and ends inside the new unit.
+        uint64_t end = uint64_t(j) + m - tailLen;
+        m_nStreamPos = static_cast<uint32_t>(end);
+        return static_cast<int64_t>(skipped + end);
+      }
+    }
+    c = FindInBuffer(buf, u, pattern, m, ignoreCase);
+    if (c >= 0) {
+      m_nStreamPos = static_cast<uint32_t>(c + int64_t(m));
+      return static_cast<int64_t>(skipped + uint64_t(c) + m);
+    }
+  }
+}
+
+bool CLogicalDriver::MeasureFile(uint64_t unit, const uint8_t* buffer, uint32_t, std::u16string& extension,
+                                 uint64_t& length) {
+  FileTypeId t = MatchSignature(unit, buffer);
+  extension.clear();
+  const FormatRule* rule = FindFormatRule(t);
+  if (!rule) return false;
+  extension = rule->szExtension;
+  // The rule gets its own copy of the header: the unit buffer changes as the stream moves.
+  uint8_t header[kRuleHeaderBytes];
+  std::memcpy(header, buffer, kRuleHeaderBytes);
+  length = 0;
+  return rule->pRule(*this, unit, header, extension, length);
+}
+
+bool CLogicalDriver::IdentifyFile(uint64_t unit, std::u16string& extension, uint64_t& length) {
+  if (m_nBytesPerCluster < kRuleHeaderBytes || m_pUnitBuffer.size() < m_nBytesPerCluster) return false;
+  if (!ReadCluster(unit, 0, m_pUnitBuffer.data())) return false;
+  if (!MeasureFile(unit, m_pUnitBuffer.data(), m_nBytesPerCluster, extension, length)) return false;
+  return length != 0 && length < kMaxCarveLength;
+}
+
+namespace {
+std::u16string UpperAscii(std::u16string s) {
+  for (auto& c : s)
+    if (c >= u'a' && c <= u'z') c = char16_t(c - 32);
+  return s;
+}
+}  // namespace
+
+uint32_t CLogicalDriver::CheckFileHeader(uint64_t unit, const CDirEntry* file) {
+  if (!file) return STATUS_GOOD;
+  std::u16string extension;
+  uint64_t length = 0;
+  if (IdentifyFile(unit, extension, length))
+    return UpperAscii(extension) == UpperAscii(file->m_strExtension) && length == file->m_nSize ? STATUS_EXCELLENT
+                                                                                                : STATUS_GOOD;
+  return IsHeaderCheckExtension(UpperAscii(file->m_strExtension)) ? STATUS_POOR : STATUS_GOOD;
+}

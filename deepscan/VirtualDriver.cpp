@@ -1,0 +1,140 @@
+#include "deepscan/VirtualDriver.h"
+
+#include <fmt/format.h>
+
+#include "deepscan/FileTypes.h"
+#include "deepscan/UnitStream.h"
+#include "platform/LocalTime.h"
+#include "platform/Text.h"
+#include "tasks/Progress.h"
+#include "tasks/StopEvents.h"
+#include "tree/OutputFile.h"
+
+namespace {
+std::function<void(CDirectory*)> g_deepScanHook;
+std::function<void(CDirectory*)> g_resultsGrewHook;
+}  // namespace
+
+void SetDeepScanHook(std::function<void(CDirectory*)> hook) { g_deepScanHook = std::move(hook); }
+void RunDeepScanHook(CDirectory* folder) {
+  if (g_deepScanHook) g_deepScanHook(folder);
+}
+void SetResultsFolderGrewHook(std::function<void(CDirectory*)> hook) { g_resultsGrewHook = std::move(hook); }
+void NotifyResultsFolderGrew(CDirectory* folder) {
+  if (g_resultsGrewHook) g_resultsGrewHook(folder);
+}
+
+CVirtualDriver::CVirtualDriver() { m_nFileSystem = FS_VIRTUAL; }
+
+bool CVirtualDriver::InitFromDisk(DeviceHandle handle, const DiskInfo& info) {
+  m_hDevice = std::move(handle);
+  m_nSectorsPerCluster = info.nSectorsPerCluster;
+  m_nBytesPerSector = info.nBytesPerSector;
+  m_nBytesPerCluster = info.nBytesPerSector * info.nSectorsPerCluster;
+  m_nClusterCount = info.nSectorCount;
+  m_szModel = info.szProduct.substr(0, 255);
+  m_source.strPath = info.strPath;
+  m_strRootText = info.szProduct;
+  m_nFirstUnit = m_nRootCluster = 2;
+  m_nFirstDataSector = m_nRootSector = 2;
+  m_nFileSystem = FS_VIRTUAL;
+  // An empty disk has no units: last below first makes every scan empty.
+  m_nLastUnit = m_nClusterCount ? m_nClusterCount - 1 : 0;
+  return true;
+}
+
+bool CVirtualDriver::Open(uint8_t device, int32_t driveType, const std::u16string& name, bool sharedHandle) {
+  if (!CLogicalDriver::Open(device, driveType, name, sharedHandle)) return false;
+  m_pUnitBuffer.assign(m_nBytesPerCluster, 0);
+  m_pUnitBuffer2.assign(m_nBytesPerCluster, 0);
+  CreateRoot();
+  return true;
+}
+
+bool CVirtualDriver::ReadCluster(uint64_t unit, uint32_t, uint8_t* buffer) {
+  return ReadSectors(unit, buffer, m_nBytesPerCluster, 1);
+}
+
+void CVirtualDriver::CreateRoot() {
+  auto* root = new CVirtualDirectory();
+  root->m_pDriver = this;
+  root->m_strName = m_szName;
+  root->m_nStatus = STATUS_EXISTING;
+  m_pRoot = root;
+  auto lost = std::make_unique<CVirtualDirectory>();
+  lost->m_pDriver = this;
+  lost->m_strName = u"LostFiles";
+  int64_t now = localtime_::Now();
+  lost->m_tCreated = lost->m_tModified = lost->m_tAccessed = now;
+  lost->m_bDeleted = true;
+  lost->m_nStatus = STATUS_EXISTING;
+  m_pLostFolder = static_cast<CDirectory*>(root->AddChild(std::move(lost)));
+}
+
+bool CVirtualDriver::ScanUnit(uint64_t unit, CUnitBitmap* visited, IProgressWindow*) {
+  if (!visited) return false;
+  std::u16string extension;
+  uint64_t length = 0;
+  if (!IdentifyFile(unit, extension, length)) return false;
+  auto file = std::make_unique<CVirtualFile>();
+  file->m_strName = text::Widen(fmt::format("FILE_{}.", m_pLostFolder->m_children.size() + 1)) + extension;
+  file->m_strExtension = extension;
+  file->m_nSize = length;
+  const uint64_t units = (length + m_nBytesPerCluster - 1) / m_nBytesPerCluster;
+  file->m_nAllocatedSize = units * m_nBytesPerCluster;
+  int64_t now = localtime_::Now();
+  file->m_tCreated = file->m_tModified = file->m_tAccessed = now;
+  file->m_bDeleted = true;
+  file->m_nStatus = STATUS_EXCELLENT;
+  file->m_bStatusEvaluated = true;
+  file->m_pDriver = this;
+  file->m_nStartUnit = unit;
+  m_pLostFolder->AddChild(std::move(file));
+  NotifyResultsFolderGrew(m_pLostFolder);
+  // Mark the units the file covers, so that the walk passes over them; the last unit of
+  // the range itself is never marked here.
+  if (unit >= m_nFirstUnit) {
+    uint64_t k = units;
+    while (unit < m_nLastUnit) {
+      visited->Set(unit);
+      if (k <= 1) break;
+      --k;
+      ++unit;
+    }
+  }
+  return true;
+}
+
+void CVirtualDirectory::LoadChildren(bool, bool, bool) {
+  if (m_pDriver && this == m_pDriver->m_pLostFolder) RunDeepScanHook(this);
+}
+
+bool CVirtualFile::WriteContent(IOutputFile& out, IProgressWindow* progress, uint32_t) {
+  auto* volume = m_pDriver;
+  if (!volume || volume->m_pUnitBuffer2.size() < volume->m_nBytesPerCluster || volume->m_nBytesPerCluster == 0)
+    return false;
+  if (progress) {
+    if (IsPageStopSignalled()) return false;
+    SendProgress(progress, WM_FILEPROGRESS, FILE_WRITTEN, 0);
+    SendProgress(progress, WM_FILEPROGRESS, FILE_SIZE, static_cast<int64_t>(m_nSize));
+  }
+  uint64_t sector = m_nStartUnit;
+  uint64_t written = 0;
+  uint8_t* buf = volume->m_pUnitBuffer2.data();
+  const uint64_t unitBytes = volume->m_nBytesPerCluster;
+  while (written < m_nSize) {
+    if (progress && IsPageStopSignalled()) return false;
+    bool ok = volume->ReadSectors(sector, buf, volume->m_nBytesPerCluster, 1);
+    ++sector;
+    if (progress && IsPageStopSignalled()) return false;
+    // An unreadable sector ends the file early; that is reported, not passed off as a
+    // complete file.
+    if (!ok) return false;
+    uint64_t n = std::min(unitBytes, m_nSize - written);
+    if (!out.Write(buf, static_cast<size_t>(n))) return false;
+    written += n;
+    SendProgress(progress, WM_FILEPROGRESS, FILE_WRITTEN, static_cast<int64_t>(written));
+  }
+  SendProgress(progress, WM_FILEDONE, 0, 0);
+  return true;
+}

@@ -1,0 +1,56 @@
+// The virtual volume of a whole disk: the container of a disk's deep-scan results.
+//
+// Its unit is one 512-byte sector of the disk, read through a handle of its own; its
+// root folder bears the disk's name and holds one results folder, "LostFiles", which the
+// deep scan fills with carved files. A carved file remembers its first sector and its
+// length; reading it back reads that many consecutive sectors.
+#pragma once
+
+#include <functional>
+
+#include "device/Driver.h"
+#include "device/PhysicalDriver.h"
+#include "tree/DirEntry.h"
+
+class CVirtualDriver : public CLogicalDriver {
+ public:
+  CVirtualDriver();
+  // Takes the disk's handle and description: 512-byte units, units 2 to count - 1.
+  bool InitFromDisk(DeviceHandle handle, const DiskInfo& info);
+  bool Open(uint8_t device, int32_t driveType, const std::u16string& name, bool sharedHandle) override;
+  bool ReadCluster(uint64_t unit, uint32_t reserved, uint8_t* buffer) override;
+  void CreateRoot() override;
+  // The carve step: measures the file beginning at unit and adds it to "LostFiles",
+  // marking the units it covers.
+  bool ScanUnit(uint64_t unit, CUnitBitmap* visited, IProgressWindow* progress) override;
+};
+
+class CVirtualDirectory : public CDirectory {
+ public:
+  bool HasSubfolders(bool) override { return false; }
+  // Does nothing, except for the results folder: there it runs the deep scan (through the
+  // hook the front end installed).
+  void LoadChildren(bool includeDeleted, bool deletedFilesOnly, bool force) override;
+};
+
+class CVirtualFile : public CFSFile {
+ public:
+  std::u16string GetFullPath() const override { return {}; }
+  // Writes m_nSize bytes from m_nStartUnit on. With a progress window: WM_FILEPROGRESS and
+  // WM_FILEDONE, and the page runner's stop event is polled around every sector. False
+  // when stopped, when a write fails, or when a sector cannot be read (the output then
+  // holds what was read before it).
+  bool WriteContent(IOutputFile& out, IProgressWindow* progress, uint32_t reserved) override;
+
+  uint64_t m_nStartUnit = 0;
+};
+
+// The deep scan of a results folder, as the front end runs it (the wizard in the GUI).
+// LoadChildren of a results folder calls it; unset, the folder stays as it is.
+void SetDeepScanHook(std::function<void(CDirectory* resultsFolder)> hook);
+void RunDeepScanHook(CDirectory* resultsFolder);
+
+// Called after each carved file is appended to a results folder (the GUI's list grows
+// while a scan runs). Runs on the scanning thread.
+void SetResultsFolderGrewHook(std::function<void(CDirectory* resultsFolder)> hook);
+void NotifyResultsFolderGrew(CDirectory* resultsFolder);

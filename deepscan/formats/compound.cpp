@@ -1,0 +1,182 @@
+// Compound document (the container of legacy Word, Excel, PowerPoint and Visio files and
+// of Outlook messages): the length is the header plus every sector the allocation table
+// accounts for; the extension comes from the first directory entry that names a known
+// stream.
+//
+// Format notes: a 512-byte header, then sectors of S = 2^shift bytes (shift, 16-bit at
+// 0x1E: 9 for version 3 files, 12 for version 4); sector n lies at byte (n + 1) x S. The
+// allocation table (FAT) is a chain map of 32-bit entries, S / 4 per FAT sector; 0xFFFFFFFF
+// is a free entry, 0xFFFFFFFE ends a chain, values from 0xFFFFFFFA up are never sector
+// numbers. The FAT sectors are listed by the 109-entry table at 0x4C and, in large files,
+// by extra-table (DIFAT) sectors (count at 0x48, first at 0x44), each holding S / 4 - 1
+// FAT sector numbers and, in its last entry, the next DIFAT sector. The directory starts
+// at the sector named at 0x30 and is a list of 128-byte entries: a 64-byte UTF-16LE name
+// and its 16-bit byte length (terminator included) at 0x40.
+//
+// Measuring: every FAT sector adds (index of its last used entry + 1) x S to the length,
+// after the 512-byte header (so a version 4 file, whose header occupies a whole 4 KiB
+// sector, measures 3.5 KiB short). The directory chain is followed only forward through
+// the table as the FAT sectors pass; the extension becomes "MSCOMP" before the directory
+// is read, and the rule fails when no entry names a stream of an enabled type.
+//
+// Hostile headers: the sector shift must give 128 B to 64 KiB; sector numbers must be
+// regular; the DIFAT chain may not revisit a sector and its count may not exceed the
+// sectors of a carvable file; the FAT pass stops with failure once the length reaches the
+// carve limit (nothing that long is carved), which also bounds the table entries walked
+// and so the directory list (at most one sector per S bytes of length).
+#include <cstring>
+#include <unordered_set>
+#include <vector>
+
+#include "deepscan/UnitStream.h"
+#include "deepscan/formats/FormatTable.h"
+#include "platform/ByteReader.h"
+
+namespace {
+constexpr size_t kSectorShiftAt = 0x1E;
+constexpr size_t kFirstDirectorySectorAt = 0x30;
+constexpr size_t kDifatFirstSectorAt = 0x44;
+constexpr size_t kDifatCountAt = 0x48;
+constexpr size_t kHeaderFatTableAt = 0x4C;
+constexpr size_t kHeaderFatTableEntries = 109;
+constexpr uint16_t kMinSectorShift = 7;   // 128 bytes
+constexpr uint16_t kMaxSectorShift = 16;  // 64 KiB
+constexpr uint64_t kHeaderBytes = 512;
+
+constexpr uint32_t kFreeSector = 0xFFFFFFFF;
+constexpr uint32_t kEndOfChain = 0xFFFFFFFE;
+constexpr uint32_t kMaxRegularSector = 0xFFFFFFF9;
+
+constexpr size_t kDirEntryBytes = 128;
+constexpr size_t kDirNameLengthAt = 0x40;
+
+// Sector n of the compound file starting at unit, read whole into buffer.
+bool ReadSector(CLogicalDriver& v, uint64_t unit, uint32_t n, uint32_t sectorBytes, uint8_t* buffer) {
+  if (n > kMaxRegularSector) return false;
+  if (!v.StreamSeek(unit)) return false;
+  if (v.StreamSkip((uint64_t(n) + 1) * sectorBytes) < 0) return false;
+  return v.StreamRead(buffer, sectorBytes) == sectorBytes;
+}
+
+// A 66-byte name field (64 bytes of UTF-16LE, zero-padded, and the 16-bit length) as a
+// directory entry holds it for ascii name.
+struct CStreamName {
+  uint8_t bytes[66] = {};
+  explicit CStreamName(const char* ascii) {
+    size_t n = std::strlen(ascii);
+    for (size_t i = 0; i < n; ++i) bytes[2 * i] = uint8_t(ascii[i]);
+    uint16_t length = uint16_t((n + 1) * 2);
+    bytes[64] = uint8_t(length & 0xFF);
+    bytes[65] = uint8_t(length >> 8);
+  }
+};
+
+struct CNamedType {
+  ScanFlag pFlag;
+  CStreamName name;
+  const char16_t* szExtension;
+};
+
+// Decides the extension from one directory entry; null when it names no known stream.
+const char16_t* ExtensionOfEntry(const CLogicalDriver& v, const uint8_t* entry) {
+  static const CNamedType s_types[] = {
+      {&CLogicalDriver::m_bScanXLS, CStreamName("Workbook"), u"XLS"},
+      {&CLogicalDriver::m_bScanDOC, CStreamName("WordDocument"), u"DOC"},
+      {&CLogicalDriver::m_bScanPPT, CStreamName("PowerPoint Document"), u"PPT"},
+      {&CLogicalDriver::m_bScanVSD, CStreamName("VisioDocument"), u"VSD"},
+  };
+  // A message's property streams are "__substg1.0_001A..." (the prefix only: 16
+  // characters, 32 bytes; the length is not compared).
+  static const CStreamName s_message("__substg1.0_001A");
+  for (const auto& t : s_types)
+    if (v.*t.pFlag && std::memcmp(entry, t.name.bytes, sizeof t.name.bytes) == 0) return t.szExtension;
+  if (v.m_bScanMSG && std::memcmp(entry, s_message.bytes, 32) == 0) return u"MSG";
+  return nullptr;
+}
+}  // namespace
+
+namespace rules {
+bool MeasureCompoundDocument(CLogicalDriver& v, uint64_t unit, const uint8_t* h, std::u16string& extension,
+                             uint64_t& len) {
+  len = kHeaderBytes;
+  if (!v.StreamSeek(unit) || v.StreamSkip(kHeaderBytes) < 0) return false;
+
+  const uint16_t shift = bytes::RawLE16(h + kSectorShiftAt);
+  if (shift < kMinSectorShift || shift > kMaxSectorShift) return false;
+  const uint32_t sectorBytes = uint32_t(1) << shift;
+  const uint32_t entriesPerSector = sectorBytes / 4;
+  // A file below the carve limit has fewer sectors than this; longer lists are hostile.
+  const uint64_t maxSectors = kMaxCarveLength / sectorBytes;
+
+  std::vector<uint8_t> fat(sectorBytes), difat(sectorBytes);
+
+  // The directory chain, followed forward as the FAT passes.
+  uint32_t nextDirectory = bytes::RawLE32(h + kFirstDirectorySectorAt);
+  std::vector<uint32_t> directory{nextDirectory};
+  // Index in the whole table of entry 0 of the current FAT sector. It grows by at least
+  // 1 per FAT sector and the length by at least S, so the carve limit bounds both.
+  uint64_t base = 0;
+
+  auto processFatSector = [&](uint32_t f) {
+    if (!ReadSector(v, unit, f, sectorBytes, fat.data())) return false;
+    uint32_t last = 0;
+    for (uint32_t j = 0; j < entriesPerSector; ++j) {
+      const uint32_t e = bytes::RawLE32(fat.data() + 4 * size_t(j));
+      if (e == kFreeSector) continue;
+      last = j;
+      if (base + j == nextDirectory) {
+        // Links are taken only at used entries j <= last, and each adds S to the length
+        // below, so the list stays within the sectors of a carvable file.
+        nextDirectory = e;
+        directory.push_back(e);
+      }
+    }
+    base += uint64_t(last) + 1;
+    len += (uint64_t(last) + 1) * sectorBytes;
+    return len < kMaxCarveLength;
+  };
+
+  for (size_t i = 0; i < kHeaderFatTableEntries; ++i) {
+    const uint32_t f = bytes::RawLE32(h + kHeaderFatTableAt + 4 * i);
+    if (f == kFreeSector) break;
+    if (!processFatSector(f)) return false;
+  }
+
+  const uint32_t difatCount = bytes::RawLE32(h + kDifatCountAt);
+  if (difatCount > 0) {
+    if (difatCount > maxSectors) return false;
+    std::unordered_set<uint32_t> visited;
+    uint32_t x = bytes::RawLE32(h + kDifatFirstSectorAt);
+    for (uint32_t k = 0; k < difatCount; ++k) {
+      if (!visited.insert(x).second) return false;  // the chain loops
+      if (!ReadSector(v, unit, x, sectorBytes, difat.data())) return false;
+      uint32_t idx = 0;
+      for (; idx + 1 < entriesPerSector; ++idx) {
+        const uint32_t f = bytes::RawLE32(difat.data() + 4 * size_t(idx));
+        if (f == kFreeSector) break;
+        if (!processFatSector(f)) return false;
+      }
+      // The entry at which the sector's list stopped: the next DIFAT sector when it was full.
+      x = bytes::RawLE32(difat.data() + 4 * size_t(idx));
+    }
+  }
+
+  extension = u"MSCOMP";
+
+  uint8_t entry[kDirEntryBytes];
+  for (uint32_t d : directory) {
+    if (d == kEndOfChain) break;
+    if (d > kMaxRegularSector) return false;
+    if (!v.StreamSeek(unit) || v.StreamSkip((uint64_t(d) + 1) * sectorBytes) < 0) return false;
+    for (uint32_t i = 0; i < sectorBytes / kDirEntryBytes; ++i) {
+      if (v.StreamRead(entry, kDirEntryBytes) != kDirEntryBytes) return false;
+      if (bytes::RawLE16(entry + kDirNameLengthAt) == 0) continue;
+      if (const char16_t* ext = ExtensionOfEntry(v, entry)) {
+        extension = ext;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+}  // namespace rules

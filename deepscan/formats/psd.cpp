@@ -1,0 +1,81 @@
+// Adobe Photoshop PSD (all fields big-endian): a 26-byte header, three sections each led
+// by its 32-bit length (colour-mode data, image resources, layer and mask information),
+// then the merged image data: a 16-bit compression, 0 for raw planes, 1 for PackBits
+// rows after a table of 16-bit row byte counts (one per row and channel).
+//
+// Header: "8BPS", version at 4, reserved zeros, channels at 12 (at most 24), height at
+// 14 and width at 18 (at most 30,000), depth at 22 (1, 8 or 16), colour mode at 24.
+// The PackBits data is measured by decoding it until every channel has width x height
+// output bytes; raw data of depth 1 counts as no bytes (depth / 8 is 0).
+#include "deepscan/UnitStream.h"
+#include "deepscan/formats/FormatTable.h"
+#include "platform/ByteReader.h"
+
+namespace {
+bool ReadByte(CLogicalDriver& v, uint8_t& b) { return v.StreamRead(&b, 1) == 1; }
+
+bool ReadBytes(CLogicalDriver& v, uint8_t* b, size_t n) { return v.StreamRead(b, n) == n; }
+}  // namespace
+
+namespace rules {
+bool MeasurePsd(CLogicalDriver& v, uint64_t unit, const uint8_t* h, std::u16string&, uint64_t& len) {
+  if (bytes::RawBE32(h + 6) != 0) return false;
+  const uint64_t channels = bytes::RawBE16(h + 12);
+  const uint64_t height = bytes::RawBE32(h + 14);
+  const uint64_t width = bytes::RawBE32(h + 18);
+  const uint16_t depth = bytes::RawBE16(h + 22);
+  const uint16_t mode = bytes::RawBE16(h + 24);
+  if (channels > 24 || height > 30000 || width > 30000) return false;
+  if (depth != 1 && depth != 8 && depth != 16) return false;
+  switch (mode) {
+    case 0: case 1: case 2: case 3: case 4: case 7: case 8: case 9: break;
+    default: return false;
+  }
+  if (!v.StreamSeek(unit) || v.StreamSkip(26) < 0) return false;
+  len = 26;
+
+  for (int section = 0; section < 3; ++section) {
+    uint8_t b[4];
+    if (!ReadBytes(v, b, 4)) return false;
+    const uint32_t size = bytes::RawBE32(b);
+    if (size && v.StreamSkip(size) < 0) return false;
+    len += uint64_t(size) + 4;
+  }
+  uint8_t b[2];
+  if (!ReadBytes(v, b, 2)) return false;
+  const uint16_t compression = bytes::RawBE16(b);
+  len += 2;
+
+  // The bounds above keep these products far below 2^64.
+  const uint64_t planeBytes = width * height;
+  if (compression == 0) {
+    len += channels * planeBytes * (depth / 8);
+    return true;
+  }
+  if (compression != 1) return false;
+  const uint64_t rowCounts = 2 * channels * height;
+  if (v.StreamSkip(rowCounts) < 0) return false;
+  len += rowCounts;
+  for (uint64_t c = 0; c < channels; ++c) {
+    uint64_t output = 0;
+    while (output < planeBytes) {
+      // Every packet reads at least its header byte and counts it, so the walk ends
+      // at the carve limit even when the packets produce nothing (0x80).
+      if (len >= kMaxCarveLength) return false;
+      uint8_t packet = 0;
+      if (!ReadByte(v, packet)) return false;
+      len += 1;
+      if (packet < 0x80) {
+        if (v.StreamSkip(uint64_t(packet) + 1) < 0) return false;
+        len += uint64_t(packet) + 1;
+        output += uint64_t(packet) + 1;
+      } else if (packet > 0x80) {
+        if (v.StreamSkip(1) < 0) return false;
+        len += 1;
+        output += 257u - packet;
+      }
+    }
+  }
+  return true;
+}
+}  // namespace rules

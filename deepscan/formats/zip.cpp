@@ -1,0 +1,83 @@
+// ZIP and the office-open documents stored in it (DOCX, XLSX, PPTX).
+//
+// Format notes: local file headers ("PK" 03 04, 30 bytes: 32-bit compressed size at 18,
+// 16-bit name length at 26, 16-bit extra-field length at 28, the name at 30) each followed
+// by name, extra field and data; then the central directory and the end-of-central-
+// directory record ("PK" 05 06 and 18 fixed bytes, then an optional comment).
+//
+// Measuring: an office-open document names "[Content_Types].xml" first; when an office
+// type is enabled its members are walked until one lies in "word/", "xl/" or "ppt/",
+// which decides the extension (a walk that reaches the central directory fails). The
+// length then runs to the end of the fixed part of the end record: an archive comment
+// after it is not included. Each member step reads a 30-byte header, so the walk always
+// advances; it fails at the device end and at the carve limit.
+#include <cstring>
+
+#include "deepscan/UnitStream.h"
+#include "deepscan/formats/FormatTable.h"
+#include "platform/ByteReader.h"
+
+namespace {
+constexpr size_t kLocalHeaderBytes = 30;
+constexpr size_t kCompressedSizeAt = 18;
+constexpr size_t kNameLengthAt = 26;
+constexpr size_t kExtraLengthAt = 28;
+constexpr size_t kNameAt = 30;
+constexpr size_t kMaxNameRead = 260;
+constexpr uint64_t kEndRecordRemainder = 18;  // the end record after its signature
+constexpr char kContentTypes[] = "[Content_Types].xml";
+constexpr size_t kContentTypesLength = sizeof kContentTypes - 1;
+
+bool StartsWith(const uint8_t* name, size_t n, const char* prefix) {
+  size_t m = std::strlen(prefix);
+  return n >= m && std::memcmp(name, prefix, m) == 0;
+}
+}  // namespace
+
+namespace rules {
+bool MeasureZip(CLogicalDriver& v, uint64_t unit, const uint8_t* h, std::u16string& extension, uint64_t& len) {
+  extension = u"ZIP";
+  len = 0;
+  if (!v.StreamSeek(unit)) return false;
+
+  const bool office = v.m_bScanDOCX || v.m_bScanXLSX || v.m_bScanPPTX;
+  if (office && (h[kNameLengthAt] == kContentTypesLength || h[kNameLengthAt + 1] == 0) &&
+      std::memcmp(h + kNameAt, kContentTypes, kContentTypesLength) == 0) {
+    uint8_t header[kLocalHeaderBytes];
+    uint8_t name[kMaxNameRead];
+    for (;;) {
+      if (v.StreamRead(header, kLocalHeaderBytes) != kLocalHeaderBytes) return false;
+      len += kLocalHeaderBytes;
+      if (len >= kMaxCarveLength) return false;
+      if (std::memcmp(header, "PK\x03\x04", 4) != 0) return false;
+      const size_t n = bytes::RawLE16(header + kNameLengthAt);
+      if (n == 0) continue;
+      const size_t kept = n < kMaxNameRead ? n : kMaxNameRead;
+      if (v.StreamRead(name, kept) != kept) return false;
+      if (n > kept && v.StreamSkip(n - kept) < 0) return false;
+      len += n;
+      if (v.m_bScanDOCX && StartsWith(name, kept, "word/")) {
+        extension = u"DOCX";
+        break;
+      }
+      if (v.m_bScanXLSX && StartsWith(name, kept, "xl/")) {
+        extension = u"XLSX";
+        break;
+      }
+      if (v.m_bScanPPTX && StartsWith(name, kept, "ppt/")) {
+        extension = u"PPTX";
+        break;
+      }
+      const uint64_t rest = uint64_t(bytes::RawLE16(header + kExtraLengthAt)) + bytes::RawLE32(header + kCompressedSizeAt);
+      if (len + rest >= kMaxCarveLength) return false;  // len < 2^30 and rest < 2^33 here
+      if (rest && v.StreamSkip(rest) < 0) return false;
+      len += rest;
+    }
+  }
+
+  int64_t d = v.StreamFind(reinterpret_cast<const uint8_t*>("PK\x05\x06"), 4, false);
+  if (d < 0) return false;
+  len += uint64_t(d) + kEndRecordRemainder;
+  return true;
+}
+}  // namespace rules

@@ -1,0 +1,173 @@
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "support/MemoryVolume.h"
+#include "tasks/Progress.h"
+#include "tree/OutputFile.h"
+
+namespace {
+// A minimal BMP of total size `size` (the header gives the length; no device read).
+std::vector<uint8_t> Bmp(uint32_t size) {
+  std::vector<uint8_t> b(size, 0x11);
+  std::memset(b.data(), 0, 54);
+  b[0] = 'B';
+  b[1] = 'M';
+  std::memcpy(&b[2], &size, 4);
+  b[26] = 1;
+  b[28] = 24;
+  return b;
+}
+void Put(std::vector<uint8_t>& img, const std::vector<uint8_t>& f, size_t sector) {
+  if (img.size() < sector * 512 + f.size()) img.resize(sector * 512 + f.size());
+  std::copy(f.begin(), f.end(), img.begin() + long(sector * 512));
+}
+}  // namespace
+
+TEST(Engine, CarvesNamesAndMarksCoveredUnits) {
+  std::vector<uint8_t> img(400 * 512, 0);
+  Put(img, Bmp(1000), 100);  // units 100 and 101
+  Put(img, Bmp(512), 102);
+  Put(img, Bmp(2000), 200);
+  Put(img, Bmp(3000), 201);  // inside the previous file: never looked at
+  CMemoryVolume mem(img);
+  auto& v = mem.Volume();
+  SetAllScanFlags(v, false);
+  v.m_bScanBMP = 1;
+  uint64_t found = 0;
+  ASSERT_TRUE(v.ScanUnits(nullptr, found));
+  EXPECT_EQ(found, 3u);
+  auto& files = v.m_pLostFolder->m_children;
+  ASSERT_EQ(files.size(), 3u);
+  const char16_t* names[] = {u"FILE_1.BMP", u"FILE_2.BMP", u"FILE_3.BMP"};
+  uint64_t starts[] = {100, 102, 200};
+  for (size_t i = 0; i < 3; ++i) {
+    auto* f = static_cast<CVirtualFile*>(files[i].get());
+    EXPECT_EQ(f->m_strName, names[i]);
+    EXPECT_EQ(f->m_nStartUnit, starts[i]);
+    EXPECT_EQ(f->m_strExtension, u"BMP");
+    EXPECT_TRUE(f->m_bDeleted);
+    EXPECT_EQ(f->m_nStatus, STATUS_EXCELLENT);
+    EXPECT_EQ(f->GetFullPath(), u"");
+  }
+  EXPECT_EQ(files[0]->m_nSize, 1000u);
+  EXPECT_EQ(files[0]->m_nAllocatedSize, 1024u);
+
+  // A results folder already holding two files numbers the next one 3.
+  CMemoryVolume mem2(img);
+  auto& w = mem2.Volume();
+  SetAllScanFlags(w, false);
+  w.m_bScanBMP = 1;
+  w.m_nFirstUnit = 100;
+  w.m_nLastUnit = 100;
+  w.m_pLostFolder->AddChild(std::make_unique<CVirtualFile>());
+  w.m_pLostFolder->AddChild(std::make_unique<CVirtualFile>());
+  ASSERT_TRUE(w.ScanUnits(nullptr, found));
+  EXPECT_EQ(w.m_pLostFolder->m_children.back()->m_strName, u"FILE_3.BMP");
+}
+
+TEST(Engine, LengthLimitsAndTheLastUnit) {
+  std::vector<uint8_t> img(64 * 512, 0);
+  auto tooBig = Bmp(600);
+  uint32_t huge = 0x20000000;
+  std::memcpy(&tooBig[2], &huge, 4);
+  Put(img, tooBig, 10);
+  auto zero = Bmp(600);
+  std::memset(&zero[2], 0, 4);
+  Put(img, zero, 20);
+  Put(img, Bmp(5000), 63);  // at the last unit: carved from its header; nothing marked
+  CMemoryVolume mem(img);
+  auto& v = mem.Volume();
+  SetAllScanFlags(v, false);
+  v.m_bScanBMP = 1;
+  uint64_t found = 0;
+  ASSERT_TRUE(v.ScanUnits(nullptr, found));
+  ASSERT_EQ(v.m_pLostFolder->m_children.size(), 1u);
+  EXPECT_EQ(static_cast<CVirtualFile*>(v.m_pLostFolder->m_children[0].get())->m_nStartUnit, 63u);
+}
+
+TEST(Engine, CheckFileHeaderVerdicts) {
+  std::vector<uint8_t> img(64 * 512, 0);
+  Put(img, Bmp(1234), 10);
+  CMemoryVolume mem(img);
+  auto& v = mem.Volume();
+  SetAllScanFlags(v, false);
+  v.m_bScanBMP = 1;
+  CVirtualFile f;
+  f.m_strExtension = u"bmp";
+  f.m_nSize = 1234;
+  EXPECT_EQ(v.CheckFileHeader(10, &f), STATUS_EXCELLENT);
+  f.m_nSize = 1200;
+  EXPECT_EQ(v.CheckFileHeader(10, &f), STATUS_GOOD);  // another length
+  f.m_nSize = 1234;
+  EXPECT_EQ(v.CheckFileHeader(30, &f), STATUS_POOR);  // zeros where a recognisable type should start
+  f.m_strExtension = u"txt";
+  EXPECT_EQ(v.CheckFileHeader(30, &f), STATUS_GOOD);
+  f.m_strExtension = u"dib";
+  EXPECT_EQ(v.CheckFileHeader(10, &f), STATUS_GOOD);  // found "BMP", not "DIB"
+  EXPECT_EQ(v.CheckFileHeader(10, nullptr), STATUS_GOOD);
+  // On a volume whose flags were never set only JPEG headers are recognised.
+  CMemoryVolume plain(img);
+  CVirtualDriver& p = plain.Volume();
+  SetAllScanFlags(p, false);
+  p.m_bScanJPG = 1;
+  f.m_strExtension = u"BMP";
+  EXPECT_EQ(p.CheckFileHeader(10, &f), STATUS_POOR);
+}
+
+namespace {
+class CFileEvents : public IProgressWindow {
+ public:
+  bool IsWindow() const override { return true; }
+  int64_t Send(uint32_t m, uint64_t w, int64_t l) override {
+    m_events.push_back({m, w, l});
+    return 0;
+  }
+  std::vector<std::tuple<uint32_t, uint64_t, int64_t>> m_events;
+};
+}  // namespace
+
+TEST(Engine, CarvedFilesAreWrittenSectorBySector) {
+  std::vector<uint8_t> img(16 * 512);
+  for (size_t i = 0; i < img.size(); ++i) img[i] = uint8_t(i * 13 + i / 512);
+  CMemoryVolume mem(img);
+  auto& v = mem.Volume();
+  CVirtualFile f;
+  f.m_pDriver = &v;
+  f.m_nStartUnit = 4;
+  f.m_nSize = 1000;
+  CMemoryOutputFile out;
+  CFileEvents events;
+  ASSERT_TRUE(f.WriteContent(out, &events, 0));
+  ASSERT_EQ(out.Bytes().size(), 1000u);
+  EXPECT_TRUE(std::equal(out.Bytes().begin(), out.Bytes().end(), img.begin() + 4 * 512));
+  using E = std::tuple<uint32_t, uint64_t, int64_t>;
+  EXPECT_EQ(events.m_events, (std::vector<E>{E{WM_FILEPROGRESS, 1, 0}, E{WM_FILEPROGRESS, 0, 1000},
+                                             E{WM_FILEPROGRESS, 1, 512}, E{WM_FILEPROGRESS, 1, 1000},
+                                             E{WM_FILEDONE, 0, 0}}));
+  // A file running past the readable sectors is reported as failed, with what was read.
+  f.m_nStartUnit = 15;
+  CMemoryOutputFile cut;
+  EXPECT_FALSE(f.WriteContent(cut, nullptr, 0));
+  EXPECT_EQ(cut.Bytes().size(), 512u);
+}
+
+TEST(Engine, VirtualVolumeGeometryAndTree) {
+  CMemoryVolume mem(std::vector<uint8_t>(100 * 512, 0));
+  auto& v = mem.Volume();
+  EXPECT_EQ(v.m_nFirstUnit, 2u);
+  EXPECT_EQ(v.m_nLastUnit, 99u);
+  EXPECT_EQ(v.GetFileSystemText(), u"VIRTUAL FS");
+  EXPECT_EQ(v.m_pRoot->m_strName, u"memory");
+  ASSERT_EQ(v.m_pRoot->m_children.size(), 1u);
+  EXPECT_EQ(v.m_pRoot->m_children[0].get(), v.m_pLostFolder);
+  EXPECT_EQ(v.m_pLostFolder->m_strName, u"LostFiles");
+  EXPECT_FALSE(v.m_pRoot->HasSubfolders(true));
+  // Opening the results folder runs the deep scan through the front end's hook.
+  int runs = 0;
+  SetDeepScanHook([&](CDirectory* folder) { runs += folder == v.m_pLostFolder; });
+  v.m_pLostFolder->LoadChildren(true, true, false);
+  v.m_pRoot->LoadChildren(true, true, false);
+  SetDeepScanHook(nullptr);
+  EXPECT_EQ(runs, 1);
+}
