@@ -135,11 +135,8 @@ int RunDeepScan(const DeepScanOptions& o) {
   }
   std::cout.flush();
   if (!o.strTo.empty()) {
+    // Files found before a stop are written too; a second Ctrl-C ends the program.
     for (const auto& child : results->m_children) {
-      if (Interrupted()) {
-        status = EXIT_INCOMPLETE;
-        break;
-      }
       auto* file = static_cast<CVirtualFile*>(child.get());
       std::string path = o.strTo + "/" + U8(file->m_strName);
       CDiskOutputFile out;

@@ -1,0 +1,106 @@
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "support/Fixtures.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+std::string Cli(const std::string& args) { return std::string(QUARROW_CLI_PATH) + " " + args; }
+
+fs::path Scratch(const std::string& name) {
+  fs::path p = fs::path(::testing::TempDir()) / ("quarrow-deepscan-" + name + "-" + std::to_string(::getpid()));
+  fs::remove_all(p);
+  fs::create_directories(p);
+  return p;
+}
+
+// A BMP of the given size whose header is all the scan needs.
+void PutBmp(std::fstream& f, uint64_t offset, uint32_t size) {
+  std::vector<char> b(size, 0x11);
+  std::fill(b.begin(), b.begin() + 54, 0);
+  b[0] = 'B';
+  b[1] = 'M';
+  std::memcpy(&b[2], &size, 4);
+  b[26] = 1;
+  b[28] = 24;
+  f.seekp(long(offset));
+  f.write(b.data(), long(b.size()));
+}
+}  // namespace
+
+TEST(DeepScanCommand, BadArgumentsAndSourcesExitWithTwo) {
+  auto dir = Scratch("args");
+  std::string img = (dir / "small.img").string();
+  { std::ofstream(img, std::ios::binary) << std::string(64 * 512, '\0'); }
+  std::string out, err;
+  struct Case {
+    std::string args;
+    const char* message;
+  } cases[] = {
+      {"deepscan /nonexistent.img", "/nonexistent.img"},
+      {"deepscan " + ShellQuote(img) + " --types jpg,bogus", "unknown type name(s): bogus"},
+      {"deepscan " + ShellQuote(img) + " --first 10 --last 5", "not within"},
+      {"deepscan " + ShellQuote(img) + " --last 64", "not within"},
+      {"deepscan " + ShellQuote(img) + " --to " + ShellQuote((dir / "no" / "such").string()), "cannot create"},
+      {"deepscan", "SOURCE"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(RunCommand(Cli(c.args), &out, &err), 2) << c.args;
+    EXPECT_NE(err.find(c.message), std::string::npos) << c.args << ": " << err;
+  }
+  EXPECT_EQ(RunCommand(Cli("deepscan " + ShellQuote(img) + " --types all --json"), &out, &err), 0) << err;
+  EXPECT_EQ(out, "");
+  fs::remove_all(dir);
+}
+
+TEST(DeepScanCommand, CtrlCStopsTheScanAndKeepsWhatWasFound) {
+  // A large sparse image: files near its start, then gigabytes of holes that take a few
+  // seconds to scan.
+  auto dir = Scratch("stop");
+  std::string img = (dir / "big.img").string();
+  {
+    std::fstream f(img, std::ios::out | std::ios::binary | std::ios::trunc);
+    PutBmp(f, 10 * 512, 3000);
+    PutBmp(f, 40 * 512, 700);
+  }
+  fs::resize_file(img, 64ULL << 30);
+  std::string outDir = (dir / "out").string();
+  int outPipe[2];
+  ASSERT_EQ(::pipe(outPipe), 0);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(outPipe[1], 1);
+    int devnull = ::open("/dev/null", O_WRONLY);
+    ::dup2(devnull, 2);
+    ::execl(QUARROW_CLI_PATH, QUARROW_CLI_PATH, "deepscan", img.c_str(), "--types", "bmp", "--json", "--to",
+            outDir.c_str(), nullptr);
+    ::_exit(127);
+  }
+  ::close(outPipe[1]);
+  // Let the scan get past the files, then press Ctrl-C.
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  ::kill(pid, SIGINT);
+  std::string out;
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(outPipe[0], buf, sizeof buf)) > 0) out.append(buf, size_t(n));
+  ::close(outPipe[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1) << "the scan should have been stopped, not completed";
+  EXPECT_NE(out.find("\"name\":\"FILE_1.BMP\""), std::string::npos) << out;
+  EXPECT_NE(out.find("\"name\":\"FILE_2.BMP\""), std::string::npos) << out;
+  EXPECT_EQ(fs::file_size(fs::path(outDir) / "FILE_1.BMP"), 3000u);
+  EXPECT_EQ(fs::file_size(fs::path(outDir) / "FILE_2.BMP"), 700u);
+  fs::remove_all(dir);
+}
