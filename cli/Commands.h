@@ -9,3 +9,5 @@ struct CliContext {
 
 void AddDevicesCommand(CLI::App& app, CliContext& ctx);
 void AddDeepScanCommand(CLI::App& app, CliContext& ctx);
+void AddListCommand(CLI::App& app, CliContext& ctx);
+void AddRecoverCommand(CLI::App& app, CliContext& ctx);

@@ -7,3 +7,5 @@
 // Runs work (which polls the dialog runner's stop event through the operation it calls)
 // on a worker; answers work's result. *stopped tells whether Ctrl-C was pressed.
 bool RunStoppable(const std::function<bool()>& work, bool* stopped);
+// The same on the page runner's worker (saving), whose stop event the file writers poll.
+bool RunStoppablePage(const std::function<bool()>& work, bool* stopped);

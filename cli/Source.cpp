@@ -6,6 +6,7 @@
 #include <sys/sysmacros.h>
 
 #include "platform/Enumerate.h"
+#include "platform/Text.h"
 
 CLogicalDriver* OpenDiskAsVirtualVolume(CKelvoDoc& doc, const std::string& path, std::string* error) {
   if (!doc.AddDiskImage(path, error)) return nullptr;
@@ -37,5 +38,48 @@ bool IsOnSameDisk(const std::string& folder, const std::string& sourcePath) {
     return !a.empty() && a == b;
   }
   // An image file: writing elsewhere never overwrites its contents.
+  return false;
+}
+
+bool ResolveSource(CKelvoDoc& doc, const std::string& source, int partition, bool allowDisk, bool forceDisk,
+                   ResolvedSource& out, std::string* error) {
+  out = ResolvedSource{};
+  if (forceDisk) {
+    out.pVolume = OpenDiskAsVirtualVolume(doc, source, error);
+    out.bIsDisk = out.pVolume != nullptr;
+    return out.pVolume != nullptr;
+  }
+  if (!doc.AddDiskImage(source, error)) return false;
+  doc.EnumerateVolumes();
+  std::vector<CLogicalDriver*> volumes;
+  for (const auto& v : doc.Volumes())
+    if (v->m_source.strPath == source) volumes.push_back(v.get());
+  if (partition > 0) {
+    if (size_t(partition) > volumes.size()) {
+      *error = source + ": there is no FAT or NTFS partition " + std::to_string(partition) + " (it holds " +
+               std::to_string(volumes.size()) + ")";
+      return false;
+    }
+    out.pVolume = volumes[size_t(partition) - 1];
+    return true;
+  }
+  if (volumes.size() == 1 && volumes[0]->m_source.nOffset == 0 && volumes[0]->m_source.nLength == 0) {
+    out.pVolume = volumes[0];
+    return true;
+  }
+  if (allowDisk) {
+    out.pVolume = OpenDiskAsVirtualVolume(doc, source, error);
+    out.bIsDisk = out.pVolume != nullptr;
+    return out.pVolume != nullptr;
+  }
+  if (volumes.empty()) {
+    *error = source + ": holds no FAT or NTFS volume";
+    return false;
+  }
+  std::string list;
+  for (size_t i = 0; i < volumes.size(); ++i)
+    list += "\n  --partition " + std::to_string(i + 1) + ": " + text::ToUtf8(volumes[i]->GetFileSystemText()) + " " +
+            text::ToUtf8(volumes[i]->m_szName) + ", " + text::ToUtf8(volumes[i]->GetSizeText());
+  *error = source + ": a disk with " + std::to_string(volumes.size()) + " volumes; choose one:" + list;
   return false;
 }

@@ -16,3 +16,16 @@ CLogicalDriver* OpenDiskAsVirtualVolume(CKelvoDoc& doc, const std::string& path,
 // Whether a folder lies on the same disk as the source path (a block device or a file on
 // it): writing there could overwrite the data being recovered.
 bool IsOnSameDisk(const std::string& folder, const std::string& sourcePath);
+
+// What a SOURCE argument names: a volume (FAT or NTFS), or a whole disk.
+struct ResolvedSource {
+  CLogicalDriver* pVolume = nullptr;   // the volume, or the disk's virtual volume
+  bool bIsDisk = false;                // pVolume is the virtual volume of a whole disk
+};
+
+// Resolves SOURCE: with partition > 0 the N-th FAT or NTFS volume of the disk (from 1);
+// without, the volume of a partition-less image or device; a disk holding several
+// volumes is an error that lists them, unless allowDisk (then the disk itself).
+// Answers false with *error (a bad argument or an unreadable source).
+bool ResolveSource(CKelvoDoc& doc, const std::string& source, int partition, bool allowDisk, bool forceDisk,
+                   ResolvedSource& out, std::string* error);

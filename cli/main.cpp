@@ -19,6 +19,8 @@ int main(int argc, char** argv) {
   cli.require_subcommand(1);
   CliContext ctx;
   AddDevicesCommand(cli, ctx);
+  AddListCommand(cli, ctx);
+  AddRecoverCommand(cli, ctx);
   AddDeepScanCommand(cli, ctx);
   try {
     cli.parse(argc, argv);

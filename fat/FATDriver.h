@@ -8,7 +8,32 @@
 // whose overhead exceeds the volume makes the open fail.
 #pragma once
 
+#include <string>
+
 #include "device/Driver.h"
+
+class CFATDirectory;
+class CFATFile;
+
+// Classes of an allocation-table value.
+enum : int { FAT_IN_USE = 1, FAT_FREE = 2, FAT_RESERVED = 4, FAT_END_OF_CHAIN = 8 };
+
+// The position of a walk over a folder's 32-byte entries: the current cluster (0 for the
+// fixed FAT12/16 root region), the sector (used when the cluster is 0) and the entry
+// index within the cluster or sector. A walk also counts the clusters it has entered and
+// keeps a cycle detector, so a damaged table that links a chain back on itself ends the
+// walk instead of running for ever.
+struct FatDirWalk {
+  uint64_t nCluster = 0;
+  uint64_t nSector = 0;
+  uint32_t nIndex = 0;
+  uint64_t nSteps = 0;
+  uint64_t nLoopMark = 0;  // Brent's cycle detection: the remembered cluster
+  uint64_t nLoopPower = 1, nLoopLength = 0;
+  FatDirWalk() = default;
+  FatDirWalk(uint64_t cluster, uint64_t sector, uint32_t index = 0)
+      : nCluster(cluster), nSector(sector), nIndex(index), nLoopMark(cluster) {}
+};
 
 // The geometry a FAT boot sector describes.
 struct FatGeometry {
@@ -41,8 +66,62 @@ class CFATDriver : public CLogicalDriver {
   bool ReadGeometry() override;
   bool Open(uint8_t device, int32_t driveType, const std::u16string& name, bool sharedHandle) override;
   bool Attach(DeviceHandle handle, const uint8_t* bootSector, uint64_t sectorOffset) override;
+  // Builds the root folder and "LostFiles".
+  void CreateRoot() override;
+  // The lost-folder and carve step of the deep scan.
+  bool ScanUnit(uint64_t cluster, CUnitBitmap* visited, IProgressWindow* progress) override;
+  // With the ScanDir setting on: marks every cluster the live tree reaches.
+  bool PrepareScan(uint64_t first, uint64_t last, CUnitBitmap* visited, IProgressWindow* progress) override;
+
+  // --- the allocation table ---
+  // The entry of cluster in FAT number copy (0 is the first); 0 outside 2..count+1.
+  uint32_t GetFatEntry(uint64_t cluster, uint32_t copy);
+  int ClassifyFatValue(uint32_t value) const;
+  bool IsClusterNumber(uint64_t c) const { return c >= 2 && c <= m_nClusterCount + 1; }
+
+  // --- folder walks ---
+  // Copies the next 32-byte entry of the walk into entry and advances it. False at the
+  // end of the chain, on a damaged chain, or when the sector cannot be read.
+  bool NextDirEntry(FatDirWalk& walk, uint8_t* entry);
+  // The next item of a folder with its long name assembled; false at the end.
+  bool NextDirItem(FatDirWalk& walk, uint8_t* entry, std::u16string& name, bool includeDeleted);
+  bool AssembleLongName(FatDirWalk& walk, uint8_t* entry, std::u16string& name);
+  static std::u16string ShortNameText(const uint8_t* entry);
+  std::u16string MarkDeletedName(const std::u16string& name) const;
+  // Whether cluster starts with a "." folder entry followed by a ".." folder entry.
+  bool HasDotEntries(uint64_t cluster);
+  // Reads up to request bytes of a file of size bytes from consecutive clusters, at
+  // offset, which it advances (cluster and offset are the caller's position).
+  bool ReadFileData(uint8_t* buffer, uint32_t request, uint64_t size, uint64_t& cluster, uint64_t& offset,
+                    uint32_t& got);
+
+  // --- the lost-folder search ---
+  bool MarkFolderTree(uint64_t low, uint64_t high, CUnitBitmap* visited, uint64_t cluster, uint64_t sector,
+                      IProgressWindow* progress, int depth = 0);
+  bool IsEmptyAfterDots(uint64_t cluster);
+  bool ProbeRootCluster(uint64_t cluster);
+  bool LongNameTest(uint64_t cluster);
 
   uint8_t m_nChainFat = 1;
+  uint64_t m_nDirCacheSector = 0;
+  uint64_t m_nFatCacheSector = 0;
+  uint64_t m_nDataCacheSector = 0;
+  bool m_bDataCacheValid = false;      // the data cache holds what its sector's read gave
+  std::vector<uint8_t> m_pDirCache;    // one sector
+  std::vector<uint8_t> m_pProbeSector; // one sector
+  std::vector<uint8_t> m_pFatCache;    // two sectors
+  std::vector<uint8_t> m_pDataCache;   // two sectors
   uint64_t m_nDataSectors = 0;  // total sectors minus the first data sector
   FatGeometry m_geometry;
+  // Whether the lost-folder search creates folders (the ScanDir setting, or the command
+  // line's --scan-dir); read when a scan starts.
+  bool m_bScanDir = false;
+
+ private:
+  bool ReadDirSector(uint64_t sector);
 };
+
+// Decodes a FAT date and time word pair as local time; false when the conversion fails.
+bool FatTimeToUnix(uint16_t date, uint16_t time, int64_t& t);
+// Bounds the depth of folder trees the program walks (saving, searching, marking).
+constexpr int kMaxFolderDepth = 256;

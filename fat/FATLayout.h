@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace fatlayout {
 // offset                                    size  meaning
@@ -23,3 +24,29 @@ constexpr unsigned kDirEntrySize = 32;
 constexpr unsigned kFat12MaxClusters = 4085;   // fewer clusters: FAT12
 constexpr unsigned kFat16MaxClusters = 65525;  // fewer clusters: FAT16; otherwise FAT32
 }  // namespace fatlayout
+
+namespace fatdir {
+// Directory entry, 32 bytes                    size  meaning
+constexpr size_t kName = 0;                     // 8   base name; 0x00 ends the folder, 0xE5 deleted
+constexpr size_t kExtension = 8;                // 3
+constexpr size_t kAttributes = 11;              // 1   0x10 folder, 0x08 label, low 6 bits 0x0F long name
+constexpr size_t kCreateTime = 14;              // 2
+constexpr size_t kCreateDate = 16;              // 2
+constexpr size_t kAccessDate = 18;              // 2
+constexpr size_t kClusterHigh = 20;             // 2
+constexpr size_t kWriteTime = 22;               // 2
+constexpr size_t kWriteDate = 24;               // 2
+constexpr size_t kClusterLow = 26;              // 2
+constexpr size_t kSize = 28;                    // 4   bytes
+// Long-name entry
+constexpr size_t kLfnSequence = 0;              // 1   0x40: the entry holding the name's end
+constexpr size_t kLfnChars1 = 1;                // 10  characters 1-5
+constexpr size_t kLfnChecksum = 13;             // 1
+constexpr size_t kLfnChars2 = 14;               // 12  characters 6-11
+constexpr size_t kLfnZero = 26;                 // 2   must be 0
+constexpr size_t kLfnChars3 = 28;               // 4   characters 12-13
+constexpr uint8_t kDeletedMark = 0xE5;
+constexpr uint8_t kAttrLabel = 0x08, kAttrFolder = 0x10, kAttrLongName = 0x0F;
+constexpr int kMaxLongNameEntries = 18;         // slots; names of up to 17 entries reach their item
+constexpr int kCharsPerLongNameEntry = 13;
+}  // namespace fatdir

@@ -1,0 +1,90 @@
+// quarrow-cli list: the items of a volume's folder, as the file list shows them.
+#include <iostream>
+
+#include <fmt/format.h>
+
+#include "cli/Commands.h"
+#include "cli/Output.h"
+#include "cli/Source.h"
+#include "cli/TreeWalk.h"
+#include "fat/FATDirectory.h"
+
+namespace {
+struct ListOptions {
+  std::string strSource, strFolder;
+  int nPartition = 0;
+  bool bRecursive = false, bAll = false, bJson = false;
+};
+
+void PrintItem(CDirEntry* item, bool json) {
+  std::string path = ItemPath(item);
+  std::string status = U8(item->GetStatusText());
+  if (json) {
+    nlohmann::json j = {{"path", path},
+                        {"name", U8(item->m_strName)},
+                        {"dir", item->IsDirectory()},
+                        {"size", item->GetSize()},
+                        {"allocated", item->GetAllocatedSize()},
+                        {"deleted", item->m_bDeleted},
+                        {"status", status},
+                        {"created", U8(item->GetCreatedText())},
+                        {"modified", U8(item->GetModifiedText())},
+                        {"accessed", U8(item->GetAccessedText())},
+                        {"attributes", item->m_dwAttributes}};
+    if (auto* f = dynamic_cast<CFATFile*>(item)) j["first_cluster"] = f->m_nFirstCluster;
+    if (auto* d = dynamic_cast<CFATDirectory*>(item)) j["first_cluster"] = d->m_nFirstCluster;
+    PrintJsonLine(j);
+  } else {
+    std::cout << fmt::format("{:<9} {:>12} {}  {}{}\n", status, item->IsDirectory() ? "<DIR>" : U8(item->GetSizeText(false)),
+                             U8(item->GetModifiedText()), path, item->IsDirectory() ? "/" : "");
+  }
+}
+
+void ListFolder(CDirectory* folder, const ListOptions& o, int depth) {
+  LoadFolder(folder, o.bAll);
+  for (size_t i = 0; i < folder->m_children.size(); ++i) {
+    CDirEntry* child = folder->m_children[i].get();
+    if (!child) continue;
+    PrintItem(child, o.bJson);
+    if (o.bRecursive && child->IsDirectory() && depth < 256) ListFolder(static_cast<CDirectory*>(child), o, depth + 1);
+  }
+}
+
+int RunList(const ListOptions& o) {
+  CKelvoDoc doc(false);
+  ResolvedSource src;
+  std::string error;
+  if (!ResolveSource(doc, o.strSource, o.nPartition, false, false, src, &error)) {
+    std::cerr << "quarrow-cli: " << error << '\n';
+    return EXIT_BAD_INPUT;
+  }
+  CDirectory* root = src.pVolume->m_pRoot;
+  if (!root) {
+    std::cerr << "quarrow-cli: " << o.strSource << ": the volume's folders cannot be listed\n";
+    return EXIT_BAD_INPUT;
+  }
+  auto items = FindItems(root, o.strFolder, o.bAll);
+  std::vector<CDirectory*> folders;
+  for (CDirEntry* item : items)
+    if (item->IsDirectory()) folders.push_back(static_cast<CDirectory*>(item));
+  if (folders.empty()) {
+    std::cerr << "quarrow-cli: no folder " << o.strFolder << " on " << o.strSource
+              << (o.bAll ? "" : " (existing files are listed with --all)") << '\n';
+    return EXIT_BAD_INPUT;
+  }
+  for (CDirectory* folder : folders) ListFolder(folder, o, 0);
+  return EXIT_DONE;
+}
+}  // namespace
+
+void AddListCommand(CLI::App& app, CliContext& ctx) {
+  auto o = std::make_shared<ListOptions>();
+  auto* cmd = app.add_subcommand("list", "List a folder of a FAT or NTFS volume: folders and deleted files");
+  cmd->add_option("SOURCE", o->strSource, "Volume (image or device), or a partitioned disk with --partition")->required();
+  cmd->add_option("FOLDER", o->strFolder, "Folder path from the root, '/'-separated (LostFiles reaches the results)");
+  cmd->add_option("--partition", o->nPartition, "The N-th FAT or NTFS partition of a disk (from 1)");
+  cmd->add_flag("--recursive,-r", o->bRecursive, "Also list everything below the folder");
+  cmd->add_flag("--all", o->bAll, "Also list existing files");
+  cmd->add_flag("--json", o->bJson, "One JSON object per item");
+  cmd->callback([&ctx, o] { ctx.nExitStatus = RunList(*o); });
+}

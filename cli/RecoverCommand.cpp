@@ -1,0 +1,143 @@
+// quarrow-cli recover: save items of a volume's tree into a folder.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <iostream>
+
+#include <fmt/format.h>
+
+#include "cli/Commands.h"
+#include "cli/Output.h"
+#include "cli/ScanRunner.h"
+#include "cli/Source.h"
+#include "cli/TreeWalk.h"
+#include "tasks/Progress.h"
+#include "tree/Save.h"
+
+namespace {
+struct RecoverOptions {
+  std::string strSource, strTo, strOverwrite = "ask";
+  std::vector<std::string> items;
+  int nPartition = 0;
+  bool bAll = false, bAllowSameDisk = false;
+};
+
+// Answers the save's questions from --overwrite; "ask" asks on the terminal.
+class CCliPrompts : public ISavePrompts {
+ public:
+  explicit CCliPrompts(std::string mode) : m_strMode(std::move(mode)) {}
+  SaveAnswer AskOverwriteFile(const std::u16string& name) override {
+    return Ask(fmt::format("'{}' exists in the destination. Replace it?", U8(name)));
+  }
+  SaveAnswer AskReplaceFolder(const std::u16string& name) override {
+    return Ask(fmt::format("The folder '{}' exists in the destination. Replace files of the same names in it?", U8(name)));
+  }
+  void ReportError(const std::string& message) override { std::cerr << "quarrow-cli: " << message << '\n'; }
+
+ private:
+  SaveAnswer Ask(const std::string& question) {
+    if (m_strMode == "all") return SaveAnswer::YesToAll;
+    if (m_strMode == "skip") return SaveAnswer::No;
+    std::cerr << question << " [y]es / [n]o / [a]ll: " << std::flush;
+    std::string answer;
+    if (!std::getline(std::cin, answer)) return SaveAnswer::No;
+    if (!answer.empty() && (answer[0] == 'a' || answer[0] == 'A')) return SaveAnswer::YesToAll;
+    if (!answer.empty() && (answer[0] == 'y' || answer[0] == 'Y')) return SaveAnswer::Yes;
+    return SaveAnswer::No;
+  }
+  std::string m_strMode;
+};
+
+// Counts finished files on stderr.
+class CRecoverProgress : public IProgressWindow {
+ public:
+  explicit CRecoverProgress(int64_t total) : m_nTotal(total), m_bTerminal(::isatty(2)) {}
+  bool IsWindow() const override { return true; }
+  int64_t Send(uint32_t message, uint64_t, int64_t) override {
+    if (message == WM_FILEDONE && m_bTerminal) {
+      ++m_nDone;
+      std::cerr << fmt::format("\rRecovered {} of {} file(s)", m_nDone, m_nTotal) << std::flush;
+    }
+    return 0;
+  }
+  void Finish() {
+    if (m_bTerminal && m_nDone) std::cerr << '\n';
+  }
+
+ private:
+  int64_t m_nTotal, m_nDone = 0;
+  bool m_bTerminal;
+};
+
+int RunRecover(const RecoverOptions& o) {
+  if (o.strOverwrite != "ask" && o.strOverwrite != "all" && o.strOverwrite != "skip") {
+    std::cerr << "quarrow-cli: --overwrite takes ask, all or skip\n";
+    return EXIT_BAD_INPUT;
+  }
+  CKelvoDoc doc(false);
+  ResolvedSource src;
+  std::string error;
+  if (!ResolveSource(doc, o.strSource, o.nPartition, false, false, src, &error)) {
+    std::cerr << "quarrow-cli: " << error << '\n';
+    return EXIT_BAD_INPUT;
+  }
+  int dirFd = OpenDestination(o.strTo, &error);
+  if (dirFd < 0) {
+    std::cerr << "quarrow-cli: " << error << '\n';
+    return EXIT_BAD_INPUT;
+  }
+  if (!o.bAllowSameDisk && IsOnSameDisk(o.strTo, o.strSource)) {
+    std::cerr << "quarrow-cli: " << o.strTo << " lies on the disk being recovered from; writing there could "
+              << "overwrite the files being recovered. Choose a folder on another disk (or --allow-same-disk).\n";
+    ::close(dirFd);
+    return EXIT_BAD_INPUT;
+  }
+  CDirectory* root = src.pVolume->m_pRoot;
+  std::vector<CDirEntry*> selected;
+  SaveRunState state;
+  for (const auto& path : o.items) {
+    auto found = root ? FindItems(root, path, o.bAll) : std::vector<CDirEntry*>{};
+    if (found.empty()) {
+      std::cerr << "quarrow-cli: " << path << ": no such item" << (o.bAll ? "" : " (existing files need --all)") << '\n';
+      state.failed.push_back(path);
+    }
+    selected.insert(selected.end(), found.begin(), found.end());
+  }
+  int64_t total = 0;
+  for (CDirEntry* item : selected)
+    total += item->IsDirectory() ? std::max<int64_t>(0, static_cast<CDirectory*>(item)->CountFiles(nullptr)) : 1;
+  CCliPrompts prompts(o.strOverwrite);
+  CRecoverProgress progress(total);
+  bool stopped = false;
+  RunStoppablePage(
+      [&] {
+        for (CDirEntry* item : selected) {
+          bool go = item->IsDirectory()
+                        ? SaveFolderTo(*static_cast<CDirectory*>(item), dirFd, o.strTo, &progress, &prompts, state)
+                        : SaveFileTo(*static_cast<CFSFile*>(item), dirFd, o.strTo, &progress, &prompts, state);
+          if (!go) return false;
+        }
+        return true;
+      },
+      &stopped);
+  progress.Finish();
+  ::close(dirFd);
+  if (stopped) std::cerr << "quarrow-cli: stopped; what was written so far stays in " << o.strTo << '\n';
+  if (!state.failed.empty())
+    std::cerr << fmt::format("quarrow-cli: {} item(s) could not be recovered whole\n", state.failed.size());
+  return stopped || !state.failed.empty() ? EXIT_INCOMPLETE : EXIT_DONE;
+}
+}  // namespace
+
+void AddRecoverCommand(CLI::App& app, CliContext& ctx) {
+  auto o = std::make_shared<RecoverOptions>();
+  auto* cmd = app.add_subcommand("recover", "Save items of a volume (as list prints their paths) into a folder");
+  cmd->add_option("SOURCE", o->strSource, "Volume (image or device), or a partitioned disk with --partition")->required();
+  cmd->add_option("ITEM", o->items, "Item paths from the root, '/'-separated")->required();
+  cmd->add_option("--to", o->strTo, "Destination folder (must exist)")->required();
+  cmd->add_option("--overwrite", o->strOverwrite, "When a name exists: ask (default), all, or skip");
+  cmd->add_option("--partition", o->nPartition, "The N-th FAT or NTFS partition of a disk (from 1)");
+  cmd->add_flag("--all", o->bAll, "Existing files count too (as list --all shows them)");
+  cmd->add_flag("--allow-same-disk", o->bAllowSameDisk, "Allow a destination on the disk being recovered from");
+  cmd->callback([&ctx, o] { ctx.nExitStatus = RunRecover(*o); });
+}

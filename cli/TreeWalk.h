@@ -1,0 +1,15 @@
+// Finding items of a volume's tree by their '/'-separated paths from the root, as the
+// list command prints them and the recover command takes them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tree/DirEntry.h"
+
+// Loads a folder the way the tree shows it (deleted files only), or with every file.
+void LoadFolder(CDirectory* folder, bool allFiles);
+// The item's path from the root: its folders' names and its own, joined by '/'.
+std::string ItemPath(const CDirEntry* item);
+// Every item whose path is path ("" names the root); loads the folders on the way.
+std::vector<CDirEntry*> FindItems(CDirectory* root, const std::string& path, bool allFiles);

@@ -1,0 +1,139 @@
+#include "fat/FATDirectory.h"
+
+#include "deepscan/VirtualDriver.h"
+#include "fat/FATLayout.h"
+#include "platform/ByteReader.h"
+#include "tasks/Progress.h"
+#include "tasks/StopEvents.h"
+#include "tree/OutputFile.h"
+
+using namespace fatdir;
+
+namespace {
+uint64_t FirstCluster(const uint8_t* e) {
+  return (uint64_t(bytes::RawLE16(e + kClusterHigh)) << 16) | bytes::RawLE16(e + kClusterLow);
+}
+
+// Whether cluster is the first cluster of this folder or of a folder above it.
+bool OnPath(const CFATDirectory* folder, uint64_t cluster) {
+  for (const CDirectory* d = folder; d; d = d->m_pParent) {
+    auto* fd = dynamic_cast<const CFATDirectory*>(d);
+    if (fd && fd->m_nFirstCluster == cluster) return true;
+  }
+  return false;
+}
+
+int Depth(const CDirEntry* n) {
+  int depth = 0;
+  for (; n && n->m_pParent; n = n->m_pParent) ++depth;
+  return depth;
+}
+}  // namespace
+
+void CFATDirectory::LoadChildren(bool includeDeleted, bool deletedFilesOnly, bool force) {
+  auto* volume = dynamic_cast<CFATDriver*>(m_pDriver);
+  if (!volume) return;
+  if (m_nFirstCluster == 0 && m_nFirstSector == 0) {
+    // "LostFiles": nothing on disk to list; it is filled by the deep scan.
+    if (!force) RunDeepScanHook(this);
+    else m_bLoaded = true;
+    return;
+  }
+  m_bLoaded = true;
+  const bool deepEnough = Depth(this) >= kMaxFolderDepth;
+  FatDirWalk walk(m_nFirstCluster, m_nFirstSector);
+  uint8_t e[32];
+  std::u16string name;
+  while (volume->NextDirItem(walk, e, name, includeDeleted)) {
+    const bool deleted = e[kName] == kDeletedMark || m_bDeleted;
+    const uint64_t first = FirstCluster(e);
+    const uint8_t kind = e[kAttributes] & (kAttrFolder | kAttrLabel);
+    std::unique_ptr<CDirEntry> node;
+    if (kind == kAttrFolder) {
+      if (name == u"." || name == u"..") continue;
+      // A folder entry without a valid cluster, or one leading back up the path, is not a
+      // folder of this tree: listing it would make every walk below it loop.
+      if (deepEnough || !volume->IsClusterNumber(first) || OnPath(this, first)) continue;
+      if (deleted && !volume->HasDotEntries(first)) continue;
+      auto dir = std::make_unique<CFATDirectory>();
+      dir->m_nFirstCluster = first;
+      node = std::move(dir);
+    } else if (kind == 0) {
+      if (includeDeleted && deletedFilesOnly && !deleted) continue;
+      auto file = std::make_unique<CFATFile>();
+      file->m_nFirstCluster = first;
+      file->m_nSize = bytes::RawLE32(e + kSize);
+      const uint64_t bpc = volume->m_nBytesPerCluster;
+      file->m_nAllocatedSize = (file->m_nSize + bpc - 1) / bpc * bpc;
+      node = std::move(file);
+    } else {
+      continue;
+    }
+    node->m_pDriver = volume;
+    node->m_strName = name;
+    if (!node->IsDirectory()) node->m_strExtension = ExtensionOf(name);
+    node->m_dwAttributes = e[kAttributes];
+    node->m_bDeleted = deleted;
+    int64_t t;
+    if (FatTimeToUnix(bytes::RawLE16(e + kCreateDate), bytes::RawLE16(e + kCreateTime), t)) {
+      node->m_tCreated = t;
+      if (FatTimeToUnix(bytes::RawLE16(e + kWriteDate), bytes::RawLE16(e + kWriteTime), t)) {
+        node->m_tModified = t;
+        // The entry keeps only the date of the last access.
+        if (FatTimeToUnix(bytes::RawLE16(e + kAccessDate), 0, t)) node->m_tAccessed = t;
+      }
+    }
+    // The recovery status, from the first cluster alone.
+    if (!deleted) {
+      node->m_nStatus = STATUS_EXISTING;
+    } else if (first < 2 || volume->GetFatEntry(first, 0) != 0) {
+      node->m_nStatus = STATUS_POOR;
+    } else if (node->IsDirectory()) {
+      node->m_nStatus = STATUS_GOOD;
+    } else {
+      node->m_nStatus = volume->CheckFileHeader(first, node.get());
+    }
+    node->m_bStatusEvaluated = true;
+    AddChild(std::move(node));
+  }
+}
+
+bool CFATDirectory::HasSubfolders(bool includeDeleted) {
+  auto* volume = dynamic_cast<CFATDriver*>(m_pDriver);
+  if (!volume) return false;
+  if (this == volume->m_pLostFolder) return true;
+  FatDirWalk walk(m_nFirstCluster, m_nFirstSector);
+  uint8_t e[32];
+  std::u16string name;
+  while (volume->NextDirItem(walk, e, name, includeDeleted)) {
+    if ((e[kAttributes] & (kAttrFolder | kAttrLabel)) != kAttrFolder || name == u"." || name == u"..") continue;
+    if (e[kName] != kDeletedMark || volume->HasDotEntries(FirstCluster(e))) return true;
+  }
+  return false;
+}
+
+bool CFATFile::WriteContent(IOutputFile& out, IProgressWindow* progress, uint32_t) {
+  auto* volume = dynamic_cast<CFATDriver*>(m_pDriver);
+  if (progress) {
+    if (IsPageStopSignalled()) return false;
+    SendProgress(progress, WM_FILEPROGRESS, FILE_WRITTEN, 0);
+    SendProgress(progress, WM_FILEPROGRESS, FILE_SIZE, static_cast<int64_t>(m_nSize));
+  }
+  constexpr uint32_t kChunk = 65536;
+  std::vector<uint8_t> buffer(kChunk);
+  uint64_t cluster = m_nFirstCluster, offset = 0, total = 0;
+  for (;;) {
+    if (progress && IsPageStopSignalled()) return false;
+    uint32_t got = 0;
+    bool ok = volume && volume->ReadFileData(buffer.data(), kChunk, m_nSize, cluster, offset, got);
+    total += got;
+    if (progress && IsPageStopSignalled()) return false;
+    if (got && !out.Write(buffer.data(), got)) return false;
+    SendProgress(progress, WM_FILEPROGRESS, FILE_WRITTEN, static_cast<int64_t>(total));
+    // A sector that cannot be read ends the file, and that is reported.
+    if (!ok) return false;
+    if (got < kChunk - 1) break;
+  }
+  SendProgress(progress, WM_FILEDONE, 0, 0);
+  return true;
+}

@@ -1,0 +1,170 @@
+#include "tree/Save.h"
+
+#include <cerrno>
+#include <set>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include "platform/Text.h"
+#include "tasks/StopEvents.h"
+#include "tree/OutputFile.h"
+
+namespace {
+constexpr int kMaxSaveDepth = 256;
+
+// Whether dirFd holds an entry called name (not following a link).
+bool Exists(int dirFd, const std::string& name, bool* isDir = nullptr) {
+  struct stat st {};
+  if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (isDir) *isDir = S_ISDIR(st.st_mode);
+  return true;
+}
+
+void Fail(ISavePrompts* prompts, SaveRunState& state, const std::string& path, const std::string& why) {
+  state.failed.push_back(path);
+  if (prompts) prompts->ReportError(path + ": " + why);
+}
+
+// Creates (truncating) name in dirFd for writing, never through a symbolic link.
+int CreateFileAt(int dirFd, const std::string& name) {
+  return ::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+}
+
+// Writes a file node into an open descriptor.
+class CFdOutputFile final : public IOutputFile {
+ public:
+  explicit CFdOutputFile(int fd) : m_fd(fd) {}
+  bool Write(const void* data, size_t len) override {
+    const auto* p = static_cast<const uint8_t*>(data);
+    while (len > 0) {
+      ssize_t n = ::write(m_fd, p, len);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        m_nErrno = errno;
+        return false;
+      }
+      p += n;
+      len -= size_t(n);
+    }
+    return true;
+  }
+  int m_fd;
+  int m_nErrno = 0;
+};
+
+bool WriteFileAt(CFSFile& file, int dirFd, const std::string& name, const std::string& path, IProgressWindow* progress,
+                 ISavePrompts* prompts, SaveRunState& state) {
+  int fd = CreateFileAt(dirFd, name);
+  if (fd < 0) {
+    Fail(prompts, state, path, std::strerror(errno));
+    return true;
+  }
+  CFdOutputFile out(fd);
+  bool ok = file.WriteContent(out, progress, 0);
+  int closeErr = ::close(fd) == 0 ? 0 : errno;
+  if (progress && IsPageStopSignalled()) return false;
+  if (!ok || closeErr) {
+    std::string why = out.m_nErrno ? std::strerror(out.m_nErrno)
+                      : closeErr  ? std::strerror(closeErr)
+                                  : "the data could not all be read from the source; the file is incomplete";
+    Fail(prompts, state, path, why);
+  }
+  return true;
+}
+}  // namespace
+
+std::string SafeFileName(const std::u16string& name) {
+  std::u16string n = name;
+  for (auto& c : n)
+    if (c == u'/' || c == 0) c = u'_';
+  if (n.empty()) n = u"_";
+  if (n == u"." || n == u"..") n = u"_" + n;
+  return text::ToUtf8(n);
+}
+
+int OpenDestination(const std::string& path, std::string* error) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 && error) *error = path + ": " + std::strerror(errno);
+  return fd;
+}
+
+bool SaveFileTo(CFSFile& file, int dirFd, const std::string& dirPath, IProgressWindow* progress, ISavePrompts* prompts,
+                SaveRunState& state) {
+  std::string name = SafeFileName(file.m_strName);
+  std::string path = dirPath + "/" + name;
+  bool isDir = false;
+  if (!state.bOverwriteAllFiles && Exists(dirFd, name, &isDir)) {
+    if (!prompts) return true;
+    switch (prompts->AskOverwriteFile(file.m_strName)) {
+      case SaveAnswer::No: return true;
+      case SaveAnswer::YesToAll: state.bOverwriteAllFiles = true; break;
+      case SaveAnswer::Yes: break;
+    }
+  }
+  return WriteFileAt(file, dirFd, name, path, progress, prompts, state);
+}
+
+bool SaveFolderTo(CDirectory& folder, int dirFd, const std::string& dirPath, IProgressWindow* progress,
+                  ISavePrompts* prompts, SaveRunState& state, int depth) {
+  std::string name = SafeFileName(folder.m_strName);
+  std::string path = dirPath + "/" + name;
+  bool isDir = false;
+  if (!state.bReplaceAllFolders && Exists(dirFd, name, &isDir) && isDir) {
+    SaveAnswer a = prompts ? prompts->AskReplaceFolder(folder.m_strName) : SaveAnswer::No;
+    switch (a) {
+      case SaveAnswer::No: state.bOverwriteAllFiles = false; return true;
+      case SaveAnswer::Yes: state.bOverwriteAllFiles = true; break;
+      case SaveAnswer::YesToAll: state.bReplaceAllFolders = state.bOverwriteAllFiles = true; break;
+    }
+  }
+  if (!folder.m_bLoaded) folder.LoadChildren(true, true, true);
+  ::mkdirat(dirFd, name.c_str(), 0755);  // an existing folder is fine
+  int sub = ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (sub < 0) {
+    Fail(prompts, state, path, std::strerror(errno));
+    return true;
+  }
+  bool result = true;
+  // Two items of one folder may carry the same name (a deleted file beside a newer one
+  // of its name, or two deleted names that lost the same first character): the later
+  // one is written as "NAME (2)", so no recovered file replaces another of the run.
+  std::set<std::string> used;
+  auto unique = [&used](std::string n) {
+    if (used.insert(n).second) return n;
+    for (int k = 2;; ++k) {
+      std::string candidate = fmt::format("{} ({})", n, k);
+      if (used.insert(candidate).second) return candidate;
+    }
+  };
+  for (size_t i = 0; i < folder.m_children.size(); ++i) {
+    if (progress && IsPageStopSignalled()) {
+      result = false;
+      break;
+    }
+    CDirEntry* child = folder.m_children[i].get();
+    if (!child) continue;
+    if (child->IsDirectory()) {
+      if (depth + 1 >= kMaxSaveDepth) {
+        Fail(prompts, state, path + "/" + SafeFileName(child->m_strName), "folders nested too deeply");
+        continue;
+      }
+      if (!SaveFolderTo(*static_cast<CDirectory*>(child), sub, path, progress, prompts, state, depth + 1)) {
+        result = false;
+        break;
+      }
+    } else {
+      std::string childName = unique(SafeFileName(child->m_strName));
+      if (!WriteFileAt(*static_cast<CFSFile*>(child), sub, childName, path + "/" + childName, progress, prompts,
+                       state)) {
+        result = false;
+        break;
+      }
+    }
+  }
+  ::close(sub);
+  return result;
+}

@@ -1,0 +1,52 @@
+// Saving recovered files and folders into an ordinary folder.
+//
+// What is written for a file is exactly what its file system's WriteContent delivers;
+// saving adds nothing and restores no times or attributes. Everything is written below
+// the destination chosen by the user: files and folders are created relative to an open
+// folder descriptor, never through a symbolic link, and a name that could escape or is
+// not a file name is replaced by a safe one (SafeFileName).
+#pragma once
+
+#include <string>
+
+#include "tree/DirEntry.h"
+
+// Answers of the save prompts.
+enum class SaveAnswer { Yes, No, YesToAll };
+
+// The questions a save asks, and its error reports; the GUI shows message boxes, the
+// command line answers from its --overwrite option.
+class ISavePrompts {
+ public:
+  virtual ~ISavePrompts() = default;
+  // The file name already exists at the destination.
+  virtual SaveAnswer AskOverwriteFile(const std::u16string& name) = 0;
+  // The folder already exists at the destination.
+  virtual SaveAnswer AskReplaceFolder(const std::u16string& name) = 0;
+  // An item could not be saved: what and why (a path and the system's reason).
+  virtual void ReportError(const std::string& message) = 0;
+};
+
+// The answer flags of one save run, shared by every call of the run.
+struct SaveRunState {
+  bool bReplaceAllFolders = false;
+  bool bOverwriteAllFiles = false;
+  // Items that failed (paths below the destination), for the caller's summary.
+  std::vector<std::string> failed;
+};
+
+// The name an item is written under: its own name, except that "/" and NUL become "_",
+// an empty name becomes "_", and "." and ".." become "_." and "_..".
+std::string SafeFileName(const std::u16string& name);
+
+// Saves one file into the folder dirFd (a descriptor of the destination folder), as
+// SafeFileName(file.m_strName). Answers false only when the run must end (stopped);
+// a file that fails is reported, recorded in state.failed, and the run goes on.
+bool SaveFileTo(CFSFile& file, int dirFd, const std::string& dirPath, IProgressWindow* progress, ISavePrompts* prompts,
+                SaveRunState& state);
+// Saves a folder and everything below it into dirFd as SafeFileName(folder.m_strName).
+bool SaveFolderTo(CDirectory& folder, int dirFd, const std::string& dirPath, IProgressWindow* progress,
+                  ISavePrompts* prompts, SaveRunState& state, int depth = 0);
+
+// Opens a destination folder for saving; -1 with *error.
+int OpenDestination(const std::string& path, std::string* error);
