@@ -1,5 +1,6 @@
 // quarrow-cli deepscan: carve files out of a disk by their signatures.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -18,7 +19,10 @@
 #include "cli/Source.h"
 #include "deepscan/FileTypes.h"
 #include "deepscan/VirtualDriver.h"
+#include "app/App.h"
+#include "fat/FATDirectory.h"
 #include "tree/OutputFile.h"
+#include "tree/Save.h"
 
 namespace {
 
@@ -29,7 +33,33 @@ struct DeepScanOptions {
   std::string strTo;
   bool bJson = false;
   bool bAllowSameDisk = false;
+  bool bScanDir = false;
+  bool bDisk = false;
+  int nPartition = 0;
 };
+
+// Existing names in the destination are never replaced by a deep scan's output.
+class CNoOverwrite : public ISavePrompts {
+ public:
+  SaveAnswer AskOverwriteFile(const std::u16string& name) override {
+    std::cerr << "quarrow-cli: " << U8(name) << " exists in the destination; not replaced\n";
+    m_bRefused = true;
+    return SaveAnswer::No;
+  }
+  SaveAnswer AskReplaceFolder(const std::u16string& name) override { return AskOverwriteFile(name); }
+  void ReportError(const std::string& message) override { std::cerr << "quarrow-cli: " << message << '\n'; }
+  bool m_bRefused = false;
+};
+
+// Where a found item starts: its unit, and its byte offset within SOURCE.
+std::pair<uint64_t, uint64_t> StartOf(CLogicalDriver& volume, const CDirEntry* item) {
+  if (auto* v = dynamic_cast<const CVirtualFile*>(item))
+    return {v->m_nStartUnit, v->m_nStartUnit * volume.m_nBytesPerCluster};
+  uint64_t cluster = 0;
+  if (auto* f = dynamic_cast<const CFATFile*>(item)) cluster = f->m_nFirstCluster;
+  if (auto* d = dynamic_cast<const CFATDirectory*>(item)) cluster = d->m_nFirstCluster;
+  return {cluster, volume.m_source.nOffset + volume.ClusterToSector(cluster) * volume.m_nBytesPerSector};
+}
 
 // Sets the volume's type flags from a list of lower-case flag names or "all"; false with
 // *error naming the unknown names.
@@ -80,32 +110,42 @@ bool PrepareDestination(const std::string& dir, std::string* error) {
 int RunDeepScan(const DeepScanOptions& o) {
   CKelvoDoc doc(false);
   std::string error;
-  CLogicalDriver* volume = OpenDiskAsVirtualVolume(doc, o.strSource, &error);
-  if (!volume) {
+  ResolvedSource src;
+  if (!ResolveSource(doc, o.strSource, o.nPartition, true, o.bDisk, src, &error)) {
     std::cerr << "quarrow-cli: " << error << '\n';
+    return EXIT_BAD_INPUT;
+  }
+  CLogicalDriver* volume = src.pVolume;
+  if (!volume->m_pLostFolder) {
+    std::cerr << "quarrow-cli: " << o.strSource << ": this volume has no results folder to scan into\n";
     return EXIT_BAD_INPUT;
   }
   if (!ApplyTypes(*volume, o.strTypes, &error)) {
     std::cerr << "quarrow-cli: " << error << '\n';
     return EXIT_BAD_INPUT;
   }
-  uint64_t lastUnit = volume->m_nClusterCount ? volume->m_nClusterCount - 1 : 0;
+  if (auto* fat = dynamic_cast<CFATDriver*>(volume)) fat->m_bScanDir = o.bScanDir || TheApp().m_settings.ScanDir;
+  // The units a scan may visit: sectors of a disk, clusters of a volume.
+  uint64_t lowest = src.bIsDisk ? 0 : volume->m_nFirstUnit;
+  uint64_t highest = src.bIsDisk ? (volume->m_nClusterCount ? volume->m_nClusterCount - 1 : 0) : volume->m_nLastUnit;
   uint64_t first = o.nFirst.value_or(volume->m_nFirstUnit), last = o.nLast.value_or(volume->m_nLastUnit);
-  if (volume->m_nClusterCount == 0 || first > last || last > lastUnit) {
-    std::cerr << fmt::format("quarrow-cli: the unit range {} to {} is not within the disk's units 0 to {}\n", first,
-                             last, lastUnit);
+  if (volume->m_nClusterCount == 0 || first > last || first < lowest || last > highest) {
+    std::cerr << fmt::format("quarrow-cli: the unit range {} to {} is not within the {} units {} to {}\n", first, last,
+                             src.bIsDisk ? "disk's" : "volume's", lowest, highest);
     return EXIT_BAD_INPUT;
   }
   volume->m_nFirstUnit = first;
   volume->m_nLastUnit = last;
+  int dirFd = -1;
   if (!o.strTo.empty()) {
-    if (!PrepareDestination(o.strTo, &error)) {
+    if (!PrepareDestination(o.strTo, &error) || (dirFd = OpenDestination(o.strTo, &error)) < 0) {
       std::cerr << "quarrow-cli: " << error << '\n';
       return EXIT_BAD_INPUT;
     }
     if (!o.bAllowSameDisk && IsOnSameDisk(o.strTo, o.strSource)) {
       std::cerr << "quarrow-cli: " << o.strTo << " lies on the disk being scanned; writing there could overwrite "
                 << "the files being recovered. Choose a folder on another disk (or --allow-same-disk).\n";
+      ::close(dirFd);
       return EXIT_BAD_INPUT;
     }
   }
@@ -122,37 +162,37 @@ int RunDeepScan(const DeepScanOptions& o) {
 
   int status = completed ? EXIT_DONE : EXIT_INCOMPLETE;
   for (const auto& child : results->m_children) {
-    auto* file = static_cast<CVirtualFile*>(child.get());
-    if (o.bJson)
-      PrintJsonLine({{"name", U8(file->m_strName)},
-                     {"ext", U8(file->m_strExtension)},
-                     {"unit", file->m_nStartUnit},
-                     {"offset_bytes", file->m_nStartUnit * volume->m_nBytesPerCluster},
-                     {"size", file->m_nSize}});
-    else
-      std::cout << fmt::format("{:<16} {:>12} bytes at unit {}\n", U8(file->m_strName), file->m_nSize,
-                               file->m_nStartUnit);
-  }
-  std::cout.flush();
-  if (!o.strTo.empty()) {
-    // Files found before a stop are written too; a second Ctrl-C ends the program.
-    for (const auto& child : results->m_children) {
-      auto* file = static_cast<CVirtualFile*>(child.get());
-      std::string path = o.strTo + "/" + U8(file->m_strName);
-      CDiskOutputFile out;
-      if (!out.Create(path, false, &error)) {
-        std::cerr << "quarrow-cli: " << error << '\n';
-        status = EXIT_INCOMPLETE;
-        continue;
+    auto [unit, offset] = StartOf(*volume, child.get());
+    if (o.bJson) {
+      nlohmann::json j = {{"name", U8(child->m_strName)}, {"unit", unit}, {"offset_bytes", offset}};
+      if (child->IsDirectory()) {
+        j["dir"] = true;
+      } else {
+        j["ext"] = U8(child->m_strExtension);
+        j["size"] = child->m_nSize;
       }
-      bool ok = file->WriteContent(out, nullptr, 0);
-      if (!out.Close(&error) || !ok) {
-        std::cerr << "quarrow-cli: " << path << ": could not be written whole" << (ok ? ": " + error : "") << '\n';
-        status = EXIT_INCOMPLETE;
-      }
+      PrintJsonLine(j);
+    } else {
+      std::cout << fmt::format("{:<16} {:>12} at unit {}\n", U8(child->m_strName),
+                               child->IsDirectory() ? std::string("<DIR>") : std::to_string(child->m_nSize) + " bytes",
+                               unit);
     }
   }
-  std::cerr << fmt::format("{} units {} to {}: {} file(s) found{}\n",
+  std::cout.flush();
+  if (dirFd >= 0) {
+    // Files found before a stop are written too; a second Ctrl-C ends the program.
+    CNoOverwrite prompts;
+    SaveRunState state;
+    for (const auto& child : results->m_children) {
+      if (child->IsDirectory())
+        SaveFolderTo(*static_cast<CDirectory*>(child.get()), dirFd, o.strTo, nullptr, &prompts, state);
+      else
+        SaveFileTo(*static_cast<CFSFile*>(child.get()), dirFd, o.strTo, nullptr, &prompts, state);
+    }
+    ::close(dirFd);
+    if (!state.failed.empty() || prompts.m_bRefused) status = EXIT_INCOMPLETE;
+  }
+  std::cerr << fmt::format("{} units {} to {}: {} item(s) found{}\n",
                            completed ? "Scanned" : "Stopped after scanning part of", first, last,
                            results->m_children.size(), o.strTo.empty() ? "" : ", written to " + o.strTo);
   return status;
@@ -163,7 +203,10 @@ int RunDeepScan(const DeepScanOptions& o) {
 void AddDeepScanCommand(CLI::App& app, CliContext& ctx) {
   auto o = std::make_shared<DeepScanOptions>();
   auto* cmd = app.add_subcommand("deepscan", "Carve files out of a disk (image or device) by their signatures");
-  cmd->add_option("SOURCE", o->strSource, "Disk image or block device")->required();
+  cmd->add_option("SOURCE", o->strSource, "Disk (image or device) or FAT/NTFS volume")->required();
+  cmd->add_option("--partition", o->nPartition, "Scan the N-th FAT or NTFS partition of a disk (from 1)");
+  cmd->add_flag("--disk", o->bDisk, "Scan SOURCE as a whole disk even when it is a volume");
+  cmd->add_flag("--scan-dir", o->bScanDir, "On FAT volumes, also rebuild lost folders (and skip live ones)");
   cmd->add_option("--types", o->strTypes,
                   "Comma-separated type names (jpg,png,pdf,docx,...) or all; default: the usual set");
   cmd->add_option("--first", o->nFirst, "First unit (512-byte sector) to scan; default 2");
