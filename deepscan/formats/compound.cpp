@@ -105,7 +105,7 @@ bool MeasureCompoundDocument(CLogicalDriver& v, uint64_t unit, const uint8_t* h,
   if (shift < kMinSectorShift || shift > kMaxSectorShift) return false;
   const uint32_t sectorBytes = uint32_t(1) << shift;
   const uint32_t entriesPerSector = sectorBytes / 4;
-  // A file below the carve limit has fewer sectors than this; longer lists are hostile.
+  // A file below the carve limit has fewer sectors than this, DIFAT sectors included.
   const uint64_t maxSectors = kMaxCarveLength / sectorBytes;
 
   std::vector<uint8_t> fat(sectorBytes), difat(sectorBytes);

@@ -5,8 +5,9 @@
 //
 // Header: "8BPS", version at 4, reserved zeros, channels at 12 (at most 24), height at
 // 14 and width at 18 (at most 30,000), depth at 22 (1, 8 or 16), colour mode at 24.
-// The PackBits data is measured by decoding it until every channel has width x height
-// output bytes; raw data of depth 1 counts as no bytes (depth / 8 is 0).
+// A row of a channel is width x depth / 8 bytes, or (width + 7) / 8 bytes at depth 1
+// (bitmap rows are padded to whole bytes). The PackBits data is measured by decoding it
+// until every channel has height rows of output.
 #include "deepscan/UnitStream.h"
 #include "deepscan/formats/FormatTable.h"
 #include "platform/ByteReader.h"
@@ -47,9 +48,10 @@ bool MeasurePsd(CLogicalDriver& v, uint64_t unit, const uint8_t* h, std::u16stri
   len += 2;
 
   // The bounds above keep these products far below 2^64.
-  const uint64_t planeBytes = width * height;
+  const uint64_t rowBytes = depth == 1 ? (width + 7) / 8 : width * (depth / 8);
+  const uint64_t planeBytes = rowBytes * height;
   if (compression == 0) {
-    len += channels * planeBytes * (depth / 8);
+    len += channels * planeBytes;
     return true;
   }
   if (compression != 1) return false;
