@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace ntfslayout {
 // offset                                       size  meaning
@@ -14,3 +15,44 @@ constexpr size_t kClustersPerRecord = 0x40;     // 4   < 0x80: clusters; else 2^
 constexpr size_t kSignature = 0x1FE;            // 2   0xAA55
 constexpr unsigned kBootSignature = 0xAA55;
 }  // namespace ntfslayout
+
+namespace ntfsrecord {
+// MFT record header                             size  meaning
+constexpr size_t kSignature = 0x00;              // 4   "FILE"
+constexpr size_t kUsaOffset = 0x04;              // 2   update sequence array offset
+constexpr size_t kUsaCount = 0x06;               // 2   entries, the sequence number itself included
+constexpr size_t kFirstAttribute = 0x14;         // 2   offset of the first attribute
+constexpr size_t kFlags = 0x16;                  // 2   0x01 in use, 0x02 folder
+constexpr size_t kHeaderMin = 0x18;              //     bytes a record header needs
+constexpr uint32_t kFileMagic = 0x454C4946;      // "FILE"
+constexpr uint16_t kFlagInUse = 0x01, kFlagFolder = 0x02;
+constexpr size_t kFixupStride = 512;             // the update sequence protects every 512 bytes
+
+// Attribute header
+constexpr size_t kAttrType = 0x00;               // 4   0xFFFFFFFF ends the list
+constexpr size_t kAttrLength = 0x04;             // 4   the whole attribute
+constexpr size_t kAttrNonResident = 0x08;        // 1
+constexpr size_t kAttrNameLength = 0x09;         // 1   UTF-16 units; 0 unnamed
+constexpr size_t kAttrResidentMin = 0x18;        //     bytes a resident header needs
+constexpr size_t kAttrValueLength = 0x10;        // 4   resident
+constexpr size_t kAttrValueOffset = 0x14;        // 2   resident
+constexpr size_t kAttrNonResidentMin = 0x40;     //     bytes a non-resident header needs
+constexpr size_t kAttrFirstVcn = 0x10;           // 8   non-resident
+constexpr size_t kAttrLastVcn = 0x18;            // 8
+constexpr size_t kAttrRunListOffset = 0x20;      // 2
+constexpr size_t kAttrAllocatedSize = 0x28;      // 8
+constexpr size_t kAttrRealSize = 0x30;           // 8
+constexpr uint32_t kAttrEnd = 0xFFFFFFFF;
+constexpr uint32_t kAttributeList = 0x20, kFileName = 0x30, kData = 0x80;
+
+// $FILE_NAME value
+constexpr size_t kFnParent = 0x00;               // 6   parent record number (+2 sequence)
+constexpr size_t kFnCreated = 0x08;              // 8   100 ns ticks since 1601
+constexpr size_t kFnModified = 0x10;             // 8
+constexpr size_t kFnAccessed = 0x20;             // 8
+constexpr size_t kFnAllocatedSize = 0x28;        // 8
+constexpr size_t kFnRealSize = 0x30;             // 8
+constexpr size_t kFnFlags = 0x38;                // 4   file attributes; 0x04 system
+constexpr size_t kFnNameLength = 0x40;           // 1
+constexpr size_t kFnName = 0x42;                 // 2 x length
+}  // namespace ntfsrecord
