@@ -1,0 +1,124 @@
+#include "ntfs/MftRecord.h"
+
+#include <cstring>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "ntfs/NTFSLayout.h"
+#include "ntfs/RunList.h"
+#include "platform/ByteReader.h"
+#include "support/Fixtures.h"
+
+namespace {
+// Record 0 of the tool-made NTFS image, as stored (before the fixup).
+std::vector<uint8_t> RecordZero() {
+  std::ifstream in(FixturePath("ntfs.img"), std::ios::binary);
+  std::vector<uint8_t> boot(512);
+  in.read(reinterpret_cast<char*>(boot.data()), 512);
+  uint64_t cluster = uint64_t(bytes::RawLE16(&boot[0x0B])) * boot[0x0D];
+  uint64_t mft = bytes::RawLE64(&boot[0x30]);
+  std::vector<uint8_t> rec(1024);
+  in.seekg(long(mft * cluster));
+  in.read(reinterpret_cast<char*>(rec.data()), 1024);
+  return rec;
+}
+
+void Put16(std::vector<uint8_t>& r, size_t at, uint16_t v) { std::memcpy(&r[at], &v, 2); }
+void Put32(std::vector<uint8_t>& r, size_t at, uint32_t v) { std::memcpy(&r[at], &v, 4); }
+
+// A 1024-byte record with the given attributes (already padded to multiples of 8).
+std::vector<uint8_t> Record(const std::vector<std::vector<uint8_t>>& attributes) {
+  std::vector<uint8_t> r(1024, 0);
+  std::memcpy(r.data(), "FILE", 4);
+  Put16(r, 4, 0x30);  // update sequence array at 0x30, 3 entries
+  Put16(r, 6, 3);
+  Put16(r, 0x14, 0x38);
+  size_t pos = 0x38;
+  for (const auto& a : attributes) {
+    std::copy(a.begin(), a.end(), r.begin() + long(pos));
+    pos += a.size();
+  }
+  Put32(r, pos, 0xFFFFFFFF);
+  return r;
+}
+
+// A resident $FILE_NAME attribute naming parent, with an optional attribute name.
+std::vector<uint8_t> FileName(uint32_t parent, char16_t first, bool named = false) {
+  std::vector<uint8_t> a(0x18 + 0x48, 0);
+  Put32(a, 0, 0x30);
+  Put32(a, 4, uint32_t(a.size()));
+  if (named) {
+    a[9] = 1;
+    Put16(a, 0x0A, 0x18 + 0x44);
+  }
+  Put32(a, 0x10, 0x44);
+  Put16(a, 0x14, 0x18);
+  Put32(a, 0x18, parent);
+  a[0x18 + 0x40] = 1;
+  Put16(a, 0x18 + 0x42, first);
+  return a;
+}
+}  // namespace
+
+TEST(MftRecord, ReadsARealRecordZero) {
+  auto rec = RecordZero();
+  ASSERT_TRUE(ApplyFixup(rec));
+  ASSERT_EQ(CheckRecord(rec), RecordCheck::Ok);
+  AttributeView data = FindAttribute(rec, ntfsrecord::kData);
+  ASSERT_TRUE(data);
+  EXPECT_TRUE(data.NonResident());
+  std::vector<NtfsRun> runs;
+  ASSERT_EQ(DecodeRunList(data.RunList().data(), data.RunList().size(), data.FirstVcn(), 0, runs), RunListResult::Ok);
+  ASSERT_FALSE(runs.empty());
+  EXPECT_EQ(runs.back().nVcn + runs.back().nLength, data.LastVcn() + 1);
+  AttributeView name = FindAttribute(rec, ntfsrecord::kFileName);
+  ASSERT_TRUE(name);
+  EXPECT_EQ(bytes::RawLE16(name.Value().data() + 0x42), u'$');
+}
+
+TEST(MftRecord, TheGateRefusesRecordsThatPointOutside) {
+  auto base = RecordZero();
+  ASSERT_TRUE(ApplyFixup(base));
+  struct Case {
+    const char* what;
+    size_t at;
+    std::vector<uint8_t> bytes;
+    RecordCheck expected;
+  } cases[] = {
+      {"not FILE", 0, {'B', 'A', 'A', 'D'}, RecordCheck::NotARecord},
+      {"update sequence past the record", 6, {0xFF, 0x00}, RecordCheck::Corrupt},
+      {"first attribute past the record", 0x14, {0x00, 0x04}, RecordCheck::Corrupt},
+      {"first attribute inside the header", 0x14, {0x08, 0x00}, RecordCheck::Corrupt},
+  };
+  for (const auto& c : cases) {
+    auto rec = base;
+    std::copy(c.bytes.begin(), c.bytes.end(), rec.begin() + long(c.at));
+    EXPECT_EQ(CheckRecord(rec), c.expected) << c.what;
+  }
+  // The first attribute's length and a resident value that do not fit.
+  size_t first = bytes::RawLE16(&base[0x14]);
+  for (uint32_t len : {0u, 4u, 0x7FFFFFF8u, 13u}) {
+    auto rec = base;
+    Put32(rec, first + 4, len);
+    EXPECT_EQ(CheckRecord(rec), RecordCheck::Corrupt) << "length " << len;
+  }
+  auto rec = base;
+  Put32(rec, first + 0x10, 0x10000);  // $STANDARD_INFORMATION is resident
+  EXPECT_EQ(CheckRecord(rec), RecordCheck::Corrupt);
+  std::vector<uint8_t> tiny(20, 0);
+  std::memcpy(tiny.data(), "FILE", 4);
+  EXPECT_EQ(CheckRecord(tiny), RecordCheck::NotARecord);
+  EXPECT_FALSE(ApplyFixup(tiny));
+}
+
+TEST(MftRecord, FileNameRuleTakesTheSecondUnnamedOne) {
+  auto two = Record({FileName(5, u'A'), FileName(7, u'B'), FileName(9, u'C')});
+  ASSERT_EQ(CheckRecord(two), RecordCheck::Ok);
+  EXPECT_EQ(bytes::RawLE32(FindAttribute(two, 0x30).Value().data()), 7u);
+  auto named = Record({FileName(5, u'A', true), FileName(6, u'B')});
+  ASSERT_EQ(CheckRecord(named), RecordCheck::Ok);
+  EXPECT_EQ(bytes::RawLE32(FindAttribute(named, 0x30).Value().data()), 6u);
+  auto none = Record({});
+  EXPECT_FALSE(FindAttribute(none, 0x30));
+}
