@@ -1,6 +1,16 @@
 #include "ntfs/NTFSDriver.h"
 
+#include <algorithm>
 #include <cstring>
+
+#include <fmt/format.h>
+
+#include "deepscan/VirtualDriver.h"
+#include "ntfs/NTFSDirectory.h"
+#include "platform/LocalTime.h"
+#include "platform/Text.h"
+#include "tasks/Progress.h"
+#include "tasks/StopEvents.h"
 
 #include "ntfs/NTFSLayout.h"
 #include "platform/ByteReader.h"
@@ -63,6 +73,306 @@ bool CNTFSDriver::Open(uint8_t device, int32_t driveType, const std::u16string& 
   m_nFirstUnit = 0;
   m_nLastUnit = m_nClusterCount;
   m_pUnitBuffer.assign(m_nBytesPerCluster, 0);
+  if (!PrepareMft()) return false;
   CreateRoot();
   return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Records, streams and the MFT image.
+
+using namespace ntfsrecord;
+
+namespace {
+std::function<void(CNTFSDriver*)> g_mftScanHook;
+constexpr size_t kMaxAttributeListBytes = 1 << 20;
+}  // namespace
+
+void SetMftScanHook(std::function<void(CNTFSDriver*)> hook) { g_mftScanHook = std::move(hook); }
+
+bool CNTFSDriver::ReadClusterRange(uint64_t lcn, uint64_t count, uint8_t* buffer) {
+  if (count == 0) return true;
+  if (count > 0xFFFFFFFFu / m_nSectorsPerCluster) return false;
+  return ReadSectors(ClusterToSector(lcn), buffer, m_nBytesPerSector, uint32_t(count * m_nSectorsPerCluster));
+}
+
+bool CNTFSDriver::ReadStreamBytes(const std::vector<NtfsRun>& runs, uint64_t offset, uint8_t* out, size_t len) {
+  const uint64_t bpc = m_nBytesPerCluster;
+  std::vector<uint8_t> cluster(bpc);
+  while (len > 0) {
+    uint64_t vcn = offset / bpc, within = offset % bpc;
+    uint64_t lcn, remaining;
+    bool sparse;
+    if (!MapVcnInRuns(runs, vcn, lcn, remaining, sparse)) return false;
+    size_t piece = size_t(std::min<uint64_t>(len, bpc - within));
+    if (sparse) {
+      std::memset(out, 0, piece);
+    } else {
+      if (!ReadClusterRange(lcn, 1, cluster.data())) return false;
+      std::memcpy(out, cluster.data() + within, piece);
+    }
+    out += piece;
+    offset += piece;
+    len -= piece;
+  }
+  return true;
+}
+
+bool CNTFSDriver::PrepareMft() {
+  m_pMftRecord.assign(m_nRecordSize, 0);
+  m_pRecordBuffer.assign(m_nRecordSize, 0);
+  uint64_t sector;
+  if (__builtin_mul_overflow(m_geometry.nMftCluster, uint64_t(m_nSectorsPerCluster), &sector)) return false;
+  if (!ReadSectors(sector, m_pMftRecord.data(), m_nBytesPerSector, m_nRecordSize / m_nBytesPerSector)) return false;
+  if (!ApplyFixup(m_pMftRecord) || CheckRecord(m_pMftRecord) != RecordCheck::Ok) return false;
+  AttributeView data = FindAttribute(m_pMftRecord, kData);
+  if (!data || !data.NonResident()) return false;
+  auto rl = data.RunList();
+  if (DecodeRunList(rl.data(), rl.size(), data.FirstVcn(), m_nClusterCount, m_mftRuns) != RunListResult::Ok ||
+      m_mftRuns.empty())
+    return false;
+  m_nMftBytes = data.RealSize();
+  // An MFT fragmented beyond what record 0 can hold continues in extension records
+  // named by record 0's attribute list; their runs are added in VCN order.
+  NtfsStream full;
+  if (LoadStream(0, kData, full) && !full.bResident && !full.runs.empty()) m_mftRuns = full.runs;
+  uint64_t mapped = 0;
+  for (const auto& r : m_mftRuns) mapped = std::max(mapped, r.nVcn + r.nLength);
+  m_nMftBytes = std::min(m_nMftBytes, mapped * m_nBytesPerCluster);
+  m_nRecordCount = m_nMftBytes / m_nRecordSize;
+  return m_nRecordCount > 5;
+}
+
+bool CNTFSDriver::ReadRecord(uint64_t n, uint8_t* buffer) {
+  uint64_t offset;
+  if (__builtin_mul_overflow(n, uint64_t(m_nRecordSize), &offset)) return false;
+  std::span<uint8_t> rec(buffer, m_nRecordSize);
+  if (!ReadStreamBytes(m_mftRuns, offset, buffer, m_nRecordSize)) return false;
+  return ApplyFixup(rec) && CheckRecord(rec) == RecordCheck::Ok;
+}
+
+bool CNTFSDriver::LoadStream(uint64_t record, uint32_t type, NtfsStream& stream) {
+  stream = NtfsStream{};
+  std::vector<uint8_t> base(m_nRecordSize);
+  if (!ReadRecord(record, base.data())) return false;
+  auto take = [&](const AttributeView& a, bool first) -> bool {
+    if (!a.NonResident()) {
+      if (!first) return false;
+      stream.bResident = true;
+      auto v = a.Value();
+      stream.value.assign(v.begin(), v.end());
+      return true;
+    }
+    std::vector<NtfsRun> runs;
+    auto rl = a.RunList();
+    if (DecodeRunList(rl.data(), rl.size(), a.FirstVcn(), m_nClusterCount, runs) != RunListResult::Ok) return false;
+    stream.runs.insert(stream.runs.end(), runs.begin(), runs.end());
+    if (a.FirstVcn() == 0) {
+      stream.nRealSize = a.RealSize();
+      stream.nAllocatedSize = a.AllocatedSize();
+      uint16_t flags = bytes::RawLE16(a.p + 0x0C);
+      stream.bCompressed = (flags & 0x0001) && a.p[0x22] != 0;
+      stream.nCompressionUnitClusters = stream.bCompressed && a.p[0x22] < 16 ? 1u << a.p[0x22] : 0;
+      if (stream.bCompressed && !stream.nCompressionUnitClusters) return false;
+    }
+    return true;
+  };
+  AttributeView direct = FindAttribute(base, type);
+  AttributeView list = FindAttribute(base, kAttributeList);
+  if (direct && (!list || !direct.NonResident() || direct.LastVcn() + 1 >= (direct.AllocatedSize() + m_nBytesPerCluster - 1) / m_nBytesPerCluster)) {
+    // The whole attribute is in the base record.
+    return take(direct, true);
+  }
+  if (!list) return false;
+  // The attribute list, resident or not, read whole (bounded) before other records are
+  // read into buffers of their own.
+  std::vector<uint8_t> entries;
+  if (list.NonResident()) {
+    std::vector<NtfsRun> runs;
+    auto rl = list.RunList();
+    if (DecodeRunList(rl.data(), rl.size(), list.FirstVcn(), m_nClusterCount, runs) != RunListResult::Ok) return false;
+    if (list.RealSize() > kMaxAttributeListBytes) return false;
+    entries.resize(list.RealSize());
+    if (!ReadStreamBytes(runs, 0, entries.data(), entries.size())) return false;
+  } else {
+    auto v = list.Value();
+    entries.assign(v.begin(), v.end());
+  }
+  std::vector<uint8_t> other(m_nRecordSize);
+  bool found = false, first = true;
+  std::vector<uint64_t> seen;
+  for (size_t pos = 0; pos + 0x20 <= entries.size();) {
+    uint32_t t = bytes::RawLE32(&entries[pos]);
+    uint16_t len = bytes::RawLE16(&entries[pos + 4]);
+    if (len < 0x1A || pos + len > entries.size()) break;
+    uint64_t rec = bytes::RawLE64(&entries[pos + 0x10]) & 0xFFFFFFFFFFFFULL;
+    pos += len;
+    if (t != type || std::find(seen.begin(), seen.end(), rec) != seen.end()) continue;
+    seen.push_back(rec);
+    const uint8_t* source = base.data();
+    if (rec != record) {
+      if (!ReadRecord(rec, other.data())) continue;
+      source = other.data();
+    }
+    std::span<const uint8_t> r(source, m_nRecordSize);
+    // Every extent of the type in that record (one per record normally).
+    AttributeView a = FindAttribute(r, type);
+    if (!a) continue;
+    if (!take(a, first)) return found;
+    found = true;
+    first = false;
+    if (stream.bResident) return true;
+  }
+  std::sort(stream.runs.begin(), stream.runs.end(), [](const NtfsRun& x, const NtfsRun& y) { return x.nVcn < y.nVcn; });
+  return found;
+}
+
+bool CNTFSDriver::ScanMft(IProgressWindow* progress) {
+  if (m_bMftLoaded) return true;
+  const uint64_t bpc = m_nBytesPerCluster;
+  uint64_t clusters = (m_nMftBytes + bpc - 1) / bpc;
+  try {
+    m_pMftImage.assign(clusters * bpc, 0);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  uint64_t counter = 0, chunks = 0;
+  for (const auto& run : m_mftRuns) {
+    for (uint64_t done = 0; done < run.nLength && run.nVcn + done < clusters;) {
+      if (progress && IsDialogStopSignalled()) {
+        m_pMftImage.clear();
+        return false;
+      }
+      uint64_t n = std::min<uint64_t>({32, run.nLength - done, clusters - run.nVcn - done});
+      uint8_t* at = m_pMftImage.data() + (run.nVcn + done) * bpc;
+      // An unreadable stretch leaves zeros: its records are simply not "FILE".
+      if (!run.bSparse && !ReadClusterRange(run.nLcn + done, n, at)) std::memset(at, 0, n * bpc);
+      done += n;
+      counter += n;
+      if (chunks++ % 32 == 0) SendProgress(progress, WM_SCANPROGRESS, SCAN_POSITION, int64_t(counter));
+    }
+  }
+  m_recordValid.assign(m_nRecordCount, false);
+  for (uint64_t i = 0; i < m_nRecordCount; ++i) {
+    std::span<uint8_t> r(m_pMftImage.data() + i * m_nRecordSize, m_nRecordSize);
+    m_recordValid[i] = ApplyFixup(r) && CheckRecord(r) == RecordCheck::Ok;
+  }
+  m_bMftLoaded = true;
+  return true;
+}
+
+void CNTFSDriver::EnsureMftLoaded() {
+  if (m_bMftLoaded) return;
+  if (g_mftScanHook) g_mftScanHook(this);
+  else ScanMft(nullptr);
+}
+
+const uint8_t* CNTFSDriver::ImageRecord(uint64_t index) const {
+  if (!m_bMftLoaded || index >= m_nRecordCount || !m_recordValid[index]) return nullptr;
+  return m_pMftImage.data() + index * m_nRecordSize;
+}
+
+void CNTFSDriver::BuildIndex() {
+  if (m_bIndexed || !m_bMftLoaded) return;
+  m_bIndexed = true;
+  for (uint64_t d = 0; d < m_nRecordCount && d <= 0xFFFFFFFFu; ++d) {
+    const uint8_t* r = ImageRecord(d);
+    if (!r) continue;
+    AttributeView a = FindAttribute({r, m_nRecordSize}, kFileName);
+    if (!a || a.Value().size() < kFnName) continue;
+    uint64_t parent = bytes::RawLE64(a.Value().data() + kFnParent) & 0xFFFFFFFFFFFFULL;
+    m_children[parent].push_back(uint32_t(d));
+  }
+}
+
+const std::vector<uint32_t>& CNTFSDriver::ChildrenOf(uint64_t parent) {
+  static const std::vector<uint32_t> none;
+  BuildIndex();
+  auto it = m_children.find(parent);
+  return it == m_children.end() ? none : it->second;
+}
+
+bool CNTFSDriver::HasChildFolder(uint64_t record) {
+  EnsureMftLoaded();
+  if (!m_bMftLoaded) return false;
+  if (record == 0 || record == 1) return true;
+  for (uint32_t d : ChildrenOf(record)) {
+    if (d == record) continue;
+    const uint8_t* r = ImageRecord(d);
+    AttributeView a = FindAttribute({r, m_nRecordSize}, kFileName);
+    uint32_t fnFlags = bytes::RawLE32(a.Value().data() + kFnFlags);
+    if (!(fnFlags & 0x04) && (bytes::RawLE16(r + kFlags) & kFlagFolder)) return true;
+  }
+  return false;
+}
+
+void CNTFSDriver::CreateRoot() {
+  int64_t now = localtime_::Now();
+  auto* root = new CNTFSDirectory();
+  root->m_pDriver = this;
+  root->m_strName = m_szName;
+  root->m_nStatus = STATUS_EXISTING;
+  root->m_nRecord = 5;
+  m_pRoot = root;
+  auto make = [&](const char16_t* name, uint64_t record) {
+    auto d = std::make_unique<CNTFSDirectory>();
+    d->m_pDriver = this;
+    d->m_strName = name;
+    d->m_nRecord = record;
+    d->m_bDeleted = true;
+    d->m_nStatus = STATUS_EXISTING;
+    d->m_tCreated = d->m_tModified = d->m_tAccessed = now;
+    return static_cast<CDirectory*>(root->AddChild(std::move(d)));
+  };
+  m_pLostFolder = make(u"LostFiles", 0);
+  m_pDeletedFolder = make(u"DeletedFiles", 1);
+}
+
+bool CNTFSDriver::ScanUnit(uint64_t cluster, CUnitBitmap* visited, IProgressWindow*) {
+  if (!visited) return false;
+  std::u16string extension;
+  uint64_t length = 0;
+  if (!IdentifyFile(cluster, extension, length)) return false;
+  auto file = std::make_unique<CNTFSFile>();
+  file->m_pDriver = this;
+  file->m_strName = text::Widen(fmt::format("FILE_{}.", m_pLostFolder->m_children.size() + 1)) + extension;
+  file->m_strExtension = extension;
+  file->m_nSize = file->m_nAllocatedSize = length;
+  int64_t now = localtime_::Now();
+  file->m_tCreated = file->m_tModified = file->m_tAccessed = now;
+  file->m_bDeleted = true;
+  file->m_nStatus = STATUS_EXCELLENT;
+  file->m_bStatusEvaluated = true;
+  file->m_bDataSizesTaken = true;
+  file->m_nRecord = cluster;
+  m_pLostFolder->AddChild(std::move(file));
+  NotifyResultsFolderGrew(m_pLostFolder);
+  if (cluster >= m_nFirstUnit) {
+    uint64_t k = (length + m_nBytesPerCluster - 1) / m_nBytesPerCluster;
+    for (uint64_t c = cluster; k > 0 && c < m_nLastUnit; ++c, --k) visited->Set(c);
+  }
+  return true;
+}
+
+uint32_t CNTFSDriver::EvaluateDeletedStatus(bool deleted, CNTFSFile* file) {
+  if (!deleted) return STATUS_EXISTING;
+  if (!file) return STATUS_GOOD;
+  NtfsStream s;
+  if (!LoadStream(file->m_nRecord, kData, s) || s.bResident || s.runs.empty()) return STATUS_GOOD;
+  uint64_t lcn, remaining;
+  bool sparse;
+  if (!MapVcnInRuns(s.runs, 0, lcn, remaining, sparse) || sparse || lcn == 0) return STATUS_GOOD;
+  return CheckFileHeader(lcn, file);
+}
+
+bool NtfsTimeToUnix(uint64_t ticks, int64_t& t) {
+  constexpr int64_t kEpochDiff = 11644473600LL;  // seconds from 1601 to 1970
+  int64_t secs = int64_t(ticks / 10000000ULL) - kEpochDiff;
+  if (secs < -2208988800LL) {  // before 1900
+    t = 0;
+    return true;
+  }
+  localtime_::CalendarFields f;
+  if (!localtime_::ToLocal(secs, f)) return false;
+  return localtime_::FromLocal(f, t);
 }

@@ -5,7 +5,15 @@
 // 0x80 a count of clusters, otherwise a power of two in bytes, 0xF6 giving 1024).
 #pragma once
 
+#include <functional>
+#include <unordered_map>
+#include <vector>
+
 #include "device/Driver.h"
+#include "ntfs/MftRecord.h"
+#include "ntfs/RunList.h"
+
+class CNTFSFile;
 
 struct NtfsGeometry {
   uint32_t nBytesPerSector = 0;
@@ -22,6 +30,18 @@ enum class NtfsBootCheck { Ok, NoSignature, NotNtfs, BadSectorSize, BadClusterSi
 // record size from 256 bytes to 64 KiB, so that a record can be read at all.
 NtfsBootCheck ParseNtfsBootSector(const uint8_t* boot, NtfsGeometry& g);
 
+// The data of an attribute gathered from every record that holds a part of it: a
+// resident value, or the runs of all its extents in VCN order with the sizes of the
+// first extent.
+struct NtfsStream {
+  bool bResident = false;
+  std::vector<uint8_t> value;        // resident value
+  std::vector<NtfsRun> runs;         // non-resident runs, all extents
+  uint64_t nRealSize = 0, nAllocatedSize = 0;
+  bool bCompressed = false;
+  uint32_t nCompressionUnitClusters = 0;
+};
+
 class CNTFSDriver : public CLogicalDriver {
  public:
   CNTFSDriver();
@@ -29,7 +49,60 @@ class CNTFSDriver : public CLogicalDriver {
   bool ReadGeometry() override;
   bool Open(uint8_t device, int32_t driveType, const std::u16string& name, bool sharedHandle) override;
   bool Attach(DeviceHandle handle, const uint8_t* bootSector, uint64_t sectorOffset) override;
+  // Builds the root (record 5), "LostFiles" and "DeletedFiles".
+  void CreateRoot() override;
+  // The deep scan's placement of a carved file in "LostFiles".
+  bool ScanUnit(uint64_t cluster, CUnitBitmap* visited, IProgressWindow* progress) override;
+
+  // Reads record n (fixed up and checked) into buffer (m_nRecordSize bytes).
+  bool ReadRecord(uint64_t n, uint8_t* buffer);
+  // Reads count clusters from lcn.
+  bool ReadClusterRange(uint64_t lcn, uint64_t count, uint8_t* buffer);
+  // Reads len bytes at byte offset of a non-resident stream (sparse runs read as zeros).
+  bool ReadStreamBytes(const std::vector<NtfsRun>& runs, uint64_t offset, uint8_t* out, size_t len);
+  // The named-type attribute of record n gathered across its attribute list (for $DATA
+  // the first, unnamed-or-not, as the record lists it). False when absent.
+  bool LoadStream(uint64_t record, uint32_t type, NtfsStream& stream);
+
+  // Reads the whole MFT into the image. With a progress window: WM_SCANPROGRESS (2,
+  // clusters read) every 32 chunks and the dialog runner's stop event between chunks.
+  // Sets m_bMftLoaded when complete.
+  bool ScanMft(IProgressWindow* progress);
+  // Runs the MFT scan the front end provides (a dialog in the GUI, a progress line in
+  // the command line), or ScanMft without progress.
+  void EnsureMftLoaded();
+  // Whether a folder record has a subfolder (in use or deleted) that is not a system file.
+  bool HasChildFolder(uint64_t record);
+  // The records whose chosen $FILE_NAME names parent, in record order.
+  const std::vector<uint32_t>& ChildrenOf(uint64_t parent);
+  // A record of the image, when it began "FILE" and passed the gate; else null.
+  const uint8_t* ImageRecord(uint64_t index) const;
+  // 0 Existing, 2 for a deleted folder, else the first-cluster header check.
+  uint32_t EvaluateDeletedStatus(bool deleted, CNTFSFile* file);
 
   uint32_t m_nRecordSize = 0;
   NtfsGeometry m_geometry;
+  std::vector<uint8_t> m_pMftRecord;   // record 0, fixed up
+  std::vector<uint8_t> m_pRecordBuffer;
+  std::vector<NtfsRun> m_mftRuns;      // the MFT's $DATA, every extent
+  uint64_t m_nMftBytes = 0;
+  std::vector<uint8_t> m_pMftImage;
+  std::vector<bool> m_recordValid;
+  uint64_t m_nRecordCount = 0;
+  bool m_bMftLoaded = false;
+  CDirectory* m_pDeletedFolder = nullptr;
+
+ private:
+  bool PrepareMft();
+  void BuildIndex();
+  std::unordered_map<uint64_t, std::vector<uint32_t>> m_children;
+  bool m_bIndexed = false;
 };
+
+// The front end's way of reading an MFT with progress (the scanning dialog); null runs
+// ScanMft without progress.
+void SetMftScanHook(std::function<void(CNTFSDriver*)> hook);
+
+// NTFS times (100 ns ticks since 1601) as seconds since 1970, through local time as the
+// listing converts them. False when the conversion fails; 0 for years before 1900.
+bool NtfsTimeToUnix(uint64_t ticks, int64_t& t);

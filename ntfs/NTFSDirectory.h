@@ -1,0 +1,39 @@
+// NTFS folders and files as tree nodes.
+//
+// Folders are not read from the directory indexes: the whole MFT is read into memory
+// once, and a folder's children are the records whose chosen $FILE_NAME names the
+// folder's record as parent, in use or deleted. Deleted records whose parent is no longer
+// a folder are gathered under "DeletedFiles", one "dir_N" per lost parent.
+#pragma once
+
+#include "ntfs/NTFSDriver.h"
+#include "tree/DirEntry.h"
+
+class CNTFSDirectory : public CDirectory {
+ public:
+  bool HasSubfolders(bool includeDeleted) override;
+  // Lists the records naming this folder as parent (not those whose names begin '$' or
+  // '.', nor records already on the path to this folder, so no walk can loop).
+  void LoadChildren(bool includeDeleted, bool deletedFilesOnly, bool force) override;
+
+  uint64_t m_nRecord = 0;
+};
+
+class CNTFSFile : public CFSFile {
+ public:
+  uint64_t GetSize() override;
+  uint64_t GetAllocatedSize() override;
+  std::u16string GetSizeText(bool detail) override;
+  std::u16string GetAllocatedSizeText(bool detail) override;
+  // Writes the file's data: a resident value, or every extent of its $DATA in VCN
+  // order (sparse runs as zeros, compressed units decompressed), or for a carved file
+  // consecutive clusters. False when stopped, when the data is missing or a cluster cannot
+  // be read (what was written stays), or when a write fails.
+  bool WriteContent(IOutputFile& out, IProgressWindow* progress, uint32_t reserved) override;
+  // Replaces the listed sizes by those of the data attribute, once.
+  void TakeDataSizes();
+  bool IsCarved() const;
+
+  bool m_bDataSizesTaken = false;
+  uint64_t m_nRecord = 0;  // the MFT record; for a carved file its first cluster
+};
