@@ -8,6 +8,7 @@
 #include "cli/Source.h"
 #include "cli/TreeWalk.h"
 #include "fat/FATDirectory.h"
+#include "ntfs/NTFSDirectory.h"
 
 namespace {
 struct ListOptions {
@@ -33,6 +34,8 @@ void PrintItem(CDirEntry* item, bool json) {
                         {"attributes", item->m_dwAttributes}};
     if (auto* f = dynamic_cast<CFATFile*>(item)) j["first_cluster"] = f->m_nFirstCluster;
     if (auto* d = dynamic_cast<CFATDirectory*>(item)) j["first_cluster"] = d->m_nFirstCluster;
+    if (auto* f = dynamic_cast<CNTFSFile*>(item)) j["record"] = f->m_nRecord;
+    if (auto* d = dynamic_cast<CNTFSDirectory*>(item)) j["record"] = d->m_nRecord;
     PrintJsonLine(j);
   } else {
     std::cout << fmt::format("{:<9} {:>12} {}  {}{}\n", status, item->IsDirectory() ? "<DIR>" : U8(item->GetSizeText(false)),

@@ -9,7 +9,15 @@
 #include "tree/DirEntry.h"
 
 CScanProgress::CScanProgress(const CDriver& device, std::string what)
-    : m_device(device), m_strWhat(std::move(what)), m_bTerminal(::isatty(2)) {}
+    : m_device(device), m_strWhat(std::move(what)), m_bTerminal(::isatty(2)),
+      m_nUnitBytes(device.m_nBytesPerCluster), m_start(std::chrono::steady_clock::now()) {}
+
+void CScanProgress::SetRange(uint64_t first, uint64_t last, uint32_t unitBytes) {
+  std::lock_guard lock(m_mutex);
+  m_nFirst = first;
+  m_nLast = last;
+  m_nUnitBytes = unitBytes;
+}
 
 int64_t CScanProgress::Send(uint32_t message, uint64_t wParam, int64_t lParam) {
   if (message != WM_SCANPROGRESS) return 0;
@@ -36,7 +44,7 @@ void CScanProgress::Draw(bool force) {
   uint64_t total = m_nLast >= m_nFirst ? m_nLast - m_nFirst + 1 : 0;
   uint64_t done = m_nPosition >= m_nFirst ? m_nPosition - m_nFirst + 1 : 0;
   double fraction = total ? double(done) / double(total) : 1.0;
-  double rate = seconds > 0 ? double(done) * m_device.m_nBytesPerCluster / seconds / 1048576.0 : 0.0;
+  double rate = seconds > 0 ? double(done) * m_nUnitBytes / seconds / 1048576.0 : 0.0;
   std::string eta = "--:--";
   if (fraction > 0 && seconds > 0.5) {
     auto left = static_cast<uint64_t>(seconds / fraction - seconds);

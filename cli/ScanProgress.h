@@ -17,6 +17,8 @@ class CScanProgress : public IProgressWindow {
   CScanProgress(const CDriver& device, std::string what);
   bool IsWindow() const override { return true; }
   int64_t Send(uint32_t message, uint64_t wParam, int64_t lParam) override;
+  // The range shown when the operation does not announce it (WM_SCANPROGRESS 0).
+  void SetRange(uint64_t first, uint64_t last, uint32_t unitBytes);
   // Ends the progress line (a newline when one was drawn).
   void Finish();
   // The last unit reported.
@@ -33,5 +35,6 @@ class CScanProgress : public IProgressWindow {
   std::mutex m_mutex;
   const class CDirectory* m_pResults = nullptr;
   uint64_t m_nFirst = 0, m_nLast = 0, m_nPosition = 0;
+  uint32_t m_nUnitBytes = 0;
   std::chrono::steady_clock::time_point m_start, m_lastDraw;
 };

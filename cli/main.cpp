@@ -4,6 +4,12 @@
 #include "app/App.h"
 #include "cli/Commands.h"
 #include "cli/Interrupt.h"
+#include "cli/ScanProgress.h"
+#include "cli/ScanRunner.h"
+#include "ntfs/NTFSDriver.h"
+
+// Set when an operation the command needed could not be completed (a stopped MFT read).
+bool g_bIncomplete = false;
 #include "cli/Output.h"
 
 int main(int argc, char** argv) {
@@ -15,6 +21,19 @@ int main(int argc, char** argv) {
     std::cerr << "quarrow-cli: " << error << '\n';
     return EXIT_BAD_INPUT;
   }
+  // NTFS volumes read their MFT with a progress line, and Ctrl-C stops that too.
+  SetMftScanHook([](CNTFSDriver* volume) {
+    CScanProgress progress(*volume, "Reading the MFT:");
+    uint64_t clusters = (volume->m_nMftBytes + volume->m_nBytesPerCluster - 1) / volume->m_nBytesPerCluster;
+    progress.SetRange(1, clusters, volume->m_nBytesPerCluster);
+    bool stopped = false;
+    RunStoppable([&] { return volume->ScanMft(&progress); }, &stopped);
+    progress.Finish();
+    if (!volume->m_bMftLoaded) {
+      std::cerr << "quarrow-cli: the MFT was not read" << (stopped ? " (stopped)" : "") << "; nothing is listed\n";
+      g_bIncomplete = true;
+    }
+  });
   CLI::App cli{"Tarnwell Quarrow: undelete and recover files from FAT and NTFS volumes and disks"};
   cli.require_subcommand(1);
   CliContext ctx;
@@ -28,5 +47,5 @@ int main(int argc, char** argv) {
     int rc = cli.exit(e);
     return rc == 0 ? 0 : EXIT_BAD_INPUT;
   }
-  return ctx.nExitStatus;
+  return ctx.nExitStatus == EXIT_DONE && g_bIncomplete ? EXIT_INCOMPLETE : ctx.nExitStatus;
 }
