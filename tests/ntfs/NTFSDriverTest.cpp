@@ -54,11 +54,17 @@ TEST(NTFSDriver, BootSectorRecognitionAndRecordSize) {
 
 TEST(NTFSDriver, SizesAVolumeBeyondTwoToThe32Sectors) {
   auto b = NtfsBoot(512, 8, 0xF6);
+  NtfsGeometry g;
+  ASSERT_EQ(ParseNtfsBootSector(b.data(), g), NtfsBootCheck::Ok);
+  EXPECT_EQ(g.nTotalSectors, 1ULL << 33);
   CNTFSDriver v;
-  v.m_hDevice = CRawDevice::FromMemory(std::vector<uint8_t>(b.begin(), b.end()));
-  ASSERT_TRUE(v.Attach(v.m_hDevice, b.data(), 0));
-  ASSERT_TRUE(v.Open(0, DRIVE_FIXED, u"big", true));
-  EXPECT_EQ(v.m_nClusterCount, (1ULL << 33) / 8);
+  v.m_nSectorsPerCluster = g.nSectorsPerCluster;
+  v.m_nBytesPerCluster = 4096;
+  v.m_nClusterCount = g.nTotalSectors / g.nSectorsPerCluster;
   EXPECT_EQ(v.GetSizeText(), u"4096.0 GB");
   EXPECT_EQ(v.ClusterToSector(1ULL << 31), (1ULL << 31) * 8);  // no 32-bit truncation
+  // A boot sector alone, without an MFT behind it, does not open.
+  v.m_hDevice = CRawDevice::FromMemory(std::vector<uint8_t>(b.begin(), b.end()));
+  ASSERT_TRUE(v.Attach(v.m_hDevice, b.data(), 0));
+  EXPECT_FALSE(v.Open(0, DRIVE_FIXED, u"big", true));
 }
