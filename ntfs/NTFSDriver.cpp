@@ -23,9 +23,12 @@ NtfsBootCheck ParseNtfsBootSector(const uint8_t* boot, NtfsGeometry& g) {
   g = NtfsGeometry{};
   g.nBytesPerSector = bytes::RawLE16(boot + kBytesPerSector);
   if (g.nBytesPerSector != 512 && g.nBytesPerSector != 1024) return NtfsBootCheck::BadSectorSize;
-  g.nSectorsPerCluster = boot[kSectorsPerCluster];
-  uint32_t spc = g.nSectorsPerCluster;
-  if (spc == 0 || spc > 128 || (spc & (spc - 1)) != 0) return NtfsBootCheck::BadClusterSize;
+  // Clusters above 64 KiB are written as a negative power: 0xF4 and above give
+  // 2^(256 - value) sectors.
+  uint32_t raw = boot[kSectorsPerCluster];
+  uint32_t spc = raw >= 0xF4 ? 1u << (256 - raw) : raw;
+  if (spc == 0 || (raw < 0xF4 && raw > 128) || (spc & (spc - 1)) != 0) return NtfsBootCheck::BadClusterSize;
+  g.nSectorsPerCluster = spc;
   g.nTotalSectors = bytes::RawLE64(boot + kTotalSectors);
   g.nMftCluster = bytes::RawLE64(boot + kMftCluster);
   uint32_t v = bytes::RawLE32(boot + kClustersPerRecord);

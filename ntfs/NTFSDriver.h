@@ -26,7 +26,8 @@ struct NtfsGeometry {
 enum class NtfsBootCheck { Ok, NoSignature, NotNtfs, BadSectorSize, BadClusterSize, BadRecordSize };
 
 // Recognition: "NTFS    " at offset 3 followed by a zero byte, 512 or 1024 bytes per
-// sector, 1 to 128 sectors per cluster (a power of two) and the 0xAA55 signature; also a
+// sector, 1 to 128 sectors per cluster (a power of two; 0xF4 and above mean 2^(256 - v)
+// sectors, for clusters above 64 KiB) and the 0xAA55 signature; also a
 // record size from 256 bytes to 64 KiB, so that a record can be read at all.
 NtfsBootCheck ParseNtfsBootSector(const uint8_t* boot, NtfsGeometry& g);
 

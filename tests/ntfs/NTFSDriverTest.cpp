@@ -35,6 +35,8 @@ TEST(NTFSDriver, BootSectorRecognitionAndRecordSize) {
       {"4096-byte sectors", NtfsBoot(4096, 1, 0xF6), NtfsBootCheck::BadSectorSize, 0},
       {"3 sectors per cluster", NtfsBoot(512, 3, 0xF6), NtfsBootCheck::BadClusterSize, 0},
       {"0 sectors per cluster", NtfsBoot(512, 0, 0xF6), NtfsBootCheck::BadClusterSize, 0},
+      {"0xF4: 4096 sectors per cluster", NtfsBoot(512, 0xF4, 0xF6), NtfsBootCheck::Ok, 1024},
+      {"0xE0 is neither form", NtfsBoot(512, 0xE0, 0xF6), NtfsBootCheck::BadClusterSize, 0},
       {"record size 0", NtfsBoot(512, 8, 0), NtfsBootCheck::BadRecordSize, 0},
       {"record size 2^127", NtfsBoot(512, 8, 0x81), NtfsBootCheck::BadRecordSize, 0},
   };
