@@ -1,6 +1,10 @@
 #include "app/Language.h"
 
+#include <cctype>
 #include <climits>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,10 +65,49 @@ void ChooseLanguageFile(int language, const std::string& directory) {
 
 const std::string& LanguageFilePath() { return g_strLanguageFile; }
 
+namespace {
+// The language file's [String] section, read again whenever the file changes (its size,
+// modification time or identity), so a lookup answers what the file says now without
+// reading it for every item of a long list.
+struct LanguageCache {
+  std::mutex mutex;
+  std::string strPath;
+  struct stat st {};
+  bool bExists = false;
+  std::map<std::string, std::string> values;  // keys upper-cased
+};
+LanguageCache g_cache;
+
+std::string UpperKey(std::string k) {
+  for (auto& c : k) c = char(std::toupper(static_cast<unsigned char>(c)));
+  return k;
+}
+
+std::optional<std::string> LookUp(const std::string& file, const std::string& key) {
+  std::lock_guard lock(g_cache.mutex);
+  struct stat st {};
+  bool exists = ::stat(file.c_str(), &st) == 0;
+  bool same = exists == g_cache.bExists && file == g_cache.strPath &&
+              (!exists || (st.st_size == g_cache.st.st_size && st.st_mtim.tv_sec == g_cache.st.st_mtim.tv_sec &&
+                           st.st_mtim.tv_nsec == g_cache.st.st_mtim.tv_nsec && st.st_ino == g_cache.st.st_ino));
+  if (!same) {
+    g_cache.strPath = file;
+    g_cache.bExists = exists;
+    g_cache.st = st;
+    g_cache.values.clear();
+    if (exists)
+      for (auto& [k, v] : profile::ReadSection(file, "String")) g_cache.values.emplace(UpperKey(k), v);
+  }
+  auto it = g_cache.values.find(UpperKey(key));
+  if (it == g_cache.values.end()) return std::nullopt;
+  return it->second;
+}
+}  // namespace
+
 std::u16string GetString(const std::string& key, const std::u16string& builtIn) {
   std::u16string value = builtIn;
   if (!g_strLanguageFile.empty()) {
-    if (auto v = profile::Read(g_strLanguageFile, "String", key)) {
+    if (auto v = LookUp(g_strLanguageFile, key)) {
       value = text::FromUtf8(*v);
       if (value.size() > 999) value.resize(999);
     }

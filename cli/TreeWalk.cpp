@@ -4,6 +4,19 @@
 
 #include "platform/Text.h"
 
+namespace {
+bool SameIgnoringCase(const std::u16string& a, const std::u16string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char16_t x = a[i], y = b[i];
+    if (x >= u'a' && x <= u'z') x = char16_t(x - 32);
+    if (y >= u'a' && y <= u'z') y = char16_t(y - 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+}  // namespace
+
 void LoadFolder(CDirectory* folder, bool allFiles) {
   if (!folder->m_bLoaded) folder->LoadChildren(true, !allFiles, false);
 }
@@ -28,13 +41,18 @@ std::vector<CDirEntry*> FindItems(CDirectory* root, const std::string& path, boo
     std::u16string name = text::FromUtf8(parts[i]);
     std::vector<CDirectory*> next;
     found.clear();
-    for (CDirectory* folder : level) {
-      LoadFolder(folder, allFiles);
-      for (const auto& child : folder->m_children) {
-        if (!child || child->m_strName != name) continue;
-        found.push_back(child.get());
-        if (child->IsDirectory()) next.push_back(static_cast<CDirectory*>(child.get()));
+    // Exact names first; FAT short names are stored in capitals, so a path typed in
+    // other letter cases is matched ignoring case when nothing matches exactly.
+    for (bool ignoreCase : {false, true}) {
+      for (CDirectory* folder : level) {
+        LoadFolder(folder, allFiles);
+        for (const auto& child : folder->m_children) {
+          if (!child || !(ignoreCase ? SameIgnoringCase(child->m_strName, name) : child->m_strName == name)) continue;
+          found.push_back(child.get());
+          if (child->IsDirectory()) next.push_back(static_cast<CDirectory*>(child.get()));
+        }
       }
+      if (!found.empty()) break;
     }
     if (i + 1 < parts.size()) level = std::move(next);
   }

@@ -1,6 +1,9 @@
 #include "fat/FATDriver.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <unordered_map>
 
 #include <fmt/format.h>
 
@@ -306,17 +309,37 @@ bool CFATDriver::ReadFileData(uint8_t* buffer, uint32_t request, uint64_t size, 
 }
 
 bool FatTimeToUnix(uint16_t date, uint16_t time, int64_t& t) {
-  struct tm tmv {};
-  tmv.tm_sec = (time & 0x1F) * 2;
-  tmv.tm_min = (time >> 5) & 0x3F;
-  tmv.tm_hour = time >> 11;
-  tmv.tm_mday = date & 0x1F;
-  tmv.tm_mon = ((date >> 5) & 0x0F) - 1;
-  tmv.tm_year = (date >> 9) + 80;
-  tmv.tm_isdst = -1;
-  time_t r = mktime(&tmv);
-  if (r == static_cast<time_t>(-1)) return false;
-  t = static_cast<int64_t>(r);
+  // The calendar conversion is costly (it consults the zone file every call), and a
+  // listing converts three times per entry: the start of each (date, hour) is converted
+  // once and kept; minutes and seconds are added to it. The cache is dropped when TZ
+  // changes.
+  struct HourCache {
+    std::string strTz;
+    std::unordered_map<uint32_t, int64_t> starts;  // (date << 5 | hour) -> seconds, or kFailed
+  };
+  static constexpr int64_t kFailed = INT64_MIN;
+  thread_local HourCache cache;
+  const char* tz = std::getenv("TZ");
+  if ((tz ? tz : "") != cache.strTz) {
+    cache.strTz = tz ? tz : "";
+    cache.starts.clear();
+  }
+  const uint32_t hour = time >> 11;
+  const uint32_t key = (uint32_t(date) << 5) | hour;
+  auto it = cache.starts.find(key);
+  if (it == cache.starts.end()) {
+    struct tm tmv {};
+    tmv.tm_hour = int(hour);
+    tmv.tm_mday = date & 0x1F;
+    tmv.tm_mon = ((date >> 5) & 0x0F) - 1;
+    tmv.tm_year = (date >> 9) + 80;
+    tmv.tm_isdst = -1;
+    time_t r = mktime(&tmv);
+    if (cache.starts.size() > 100000) cache.starts.clear();
+    it = cache.starts.emplace(key, r == static_cast<time_t>(-1) ? kFailed : int64_t(r)).first;
+  }
+  if (it->second == kFailed) return false;
+  t = it->second + int64_t((time >> 5) & 0x3F) * 60 + int64_t(time & 0x1F) * 2;
   return true;
 }
 

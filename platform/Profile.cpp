@@ -73,6 +73,24 @@ std::optional<std::string> Read(const std::string& file, const std::string& sect
   return std::nullopt;
 }
 
+std::vector<std::pair<std::string, std::string>> ReadSection(const std::string& file, const std::string& section) {
+  bool exists = false;
+  std::vector<std::pair<std::string, std::string>> out;
+  bool inSection = false;
+  for (const auto& line : ReadLines(file, &exists)) {
+    if (auto name = SectionName(line)) {
+      inSection = text::EqualsNoCaseAscii(*name, section);
+      continue;
+    }
+    std::string k, v;
+    if (!inSection || !SplitKey(line, k, v)) continue;
+    bool dup = false;
+    for (const auto& kv : out) dup = dup || text::EqualsNoCaseAscii(kv.first, k);
+    if (!dup) out.emplace_back(k, v);
+  }
+  return out;
+}
+
 std::string GetString(const std::string& file, const std::string& section, const std::string& key,
                       const std::string& def, size_t maxChars) {
   std::string v = Read(file, section, key).value_or(def);

@@ -14,11 +14,16 @@
 
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace profile {
 
 // The value of key in section, or nothing when the file, section or key is absent.
 std::optional<std::string> Read(const std::string& file, const std::string& section, const std::string& key);
+
+// Every key = value of a section, in file order; the first of duplicate keys wins.
+std::vector<std::pair<std::string, std::string>> ReadSection(const std::string& file, const std::string& section);
 
 // The value, or def when absent; at most maxChars characters (UTF-8 code points).
 std::string GetString(const std::string& file, const std::string& section, const std::string& key,

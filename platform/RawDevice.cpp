@@ -94,13 +94,23 @@ namespace {
 struct AlignedFree {
   void operator()(uint8_t* p) const { std::free(p); }
 };
-struct ThreadWindow {
+// A thread's read-ahead windows. A folder listing moves between a folder's sectors, the
+// allocation table and the first cluster of each deleted file; with several windows
+// these stay in memory side by side instead of refilling one window at every switch.
+constexpr int kWindowsPerThread = 4;
+struct Window {
   std::unique_ptr<uint8_t, AlignedFree> bytes;
   size_t nCapacity = 0;
+  CReadWindowView view;
+  uint64_t nLastUse = 0;
+};
+struct ThreadWindows {
+  Window windows[kWindowsPerThread];
+  uint64_t nClock = 0;
   uint64_t nBadDeviceId = 0;
   uint64_t nBadBase = UINT64_MAX;
 };
-thread_local ThreadWindow t_window;
+thread_local ThreadWindows t_windows;
 std::atomic<uint64_t> g_nNextDeviceId{1};
 }  // namespace
 
@@ -166,6 +176,8 @@ std::shared_ptr<CRawDevice> CRawDevice::Slice(std::shared_ptr<CRawDevice> parent
 void CRawDevice::SetWindowBytes(size_t bytes) {
   m_nWindowBytes = bytes < 4096 ? 4096 : bytes;
   if (t_readWindow.nDeviceId == m_nId) t_readWindow = CReadWindowView{};
+  for (Window& w : t_windows.windows)
+    if (w.view.nDeviceId == m_nId) w.view = CReadWindowView{};
 }
 
 bool CRawDevice::ReadSlow(uint64_t offset, void* buffer, size_t len) {
@@ -175,34 +187,49 @@ bool CRawDevice::ReadSlow(uint64_t offset, void* buffer, size_t len) {
     m_nBackingReads.fetch_add(1, std::memory_order_relaxed);
     return ReadDirect(offset, buffer, len);
   }
+  ThreadWindows& tw = t_windows;
+  CReadWindowView& current = t_readWindow;
+  // Another window of this thread may hold the range.
+  for (Window& w : tw.windows) {
+    const CReadWindowView& v = w.view;
+    if (v.nDeviceId == m_nId && offset >= v.nBase && offset - v.nBase <= v.nValid &&
+        len <= v.nValid - (offset - v.nBase)) {
+      w.nLastUse = ++tw.nClock;
+      current = v;
+      std::memcpy(buffer, v.pData + (offset - v.nBase), len);
+      return true;
+    }
+  }
   // Align the window to its own size so that neighbouring reads land in one window; a
   // request that would straddle the window's end starts a window at its own 4 KiB.
   uint64_t base = offset - offset % m_nWindowBytes;
   if (offset + len > base + m_nWindowBytes) base = offset - offset % 4096;
-  ThreadWindow& w = t_window;
-  CReadWindowView& view = t_readWindow;
-  bool knownBad = w.nBadDeviceId == m_nId && w.nBadBase == base;
+  bool knownBad = tw.nBadDeviceId == m_nId && tw.nBadBase == base;
   if (offset < m_nSize && !knownBad) {
-    view = CReadWindowView{};
-    size_t want = static_cast<size_t>(std::min<uint64_t>(m_nSize - base, m_nWindowBytes));
-    if (w.nCapacity < m_nWindowBytes) {
-      w.bytes.reset(static_cast<uint8_t*>(std::aligned_alloc(4096, (m_nWindowBytes + 4095) & ~size_t(4095))));
-      w.nCapacity = w.bytes ? m_nWindowBytes : 0;
+    Window* w = &tw.windows[0];
+    for (Window& cand : tw.windows)
+      if (cand.nLastUse < w->nLastUse) w = &cand;
+    w->view = CReadWindowView{};
+    current = CReadWindowView{};
+    if (w->nCapacity < m_nWindowBytes) {
+      w->bytes.reset(static_cast<uint8_t*>(std::aligned_alloc(4096, (m_nWindowBytes + 4095) & ~size_t(4095))));
+      w->nCapacity = w->bytes ? m_nWindowBytes : 0;
     }
-    if (!w.bytes) {
+    if (w->bytes) {
+      size_t want = static_cast<size_t>(std::min<uint64_t>(m_nSize - base, m_nWindowBytes));
       m_nBackingReads.fetch_add(1, std::memory_order_relaxed);
-      return ReadDirect(offset, buffer, len);
-    }
-    m_nBackingReads.fetch_add(1, std::memory_order_relaxed);
-    if (ReadDirect(base, w.bytes.get(), want)) {
-      view = CReadWindowView{m_nId, base, want, w.bytes.get()};
-      if (len <= want - (offset - base)) {
-        std::memcpy(buffer, w.bytes.get() + (offset - base), len);
-        return true;
+      if (ReadDirect(base, w->bytes.get(), want)) {
+        w->view = CReadWindowView{m_nId, base, want, w->bytes.get()};
+        w->nLastUse = ++tw.nClock;
+        current = w->view;
+        if (len <= want - (offset - base)) {
+          std::memcpy(buffer, w->bytes.get() + (offset - base), len);
+          return true;
+        }
+      } else {
+        tw.nBadDeviceId = m_nId;
+        tw.nBadBase = base;
       }
-    } else {
-      w.nBadDeviceId = m_nId;
-      w.nBadBase = base;
     }
   }
   // The large read failed or did not cover the request: read the range alone.
