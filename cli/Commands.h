@@ -11,3 +11,4 @@ void AddDevicesCommand(CLI::App& app, CliContext& ctx);
 void AddDeepScanCommand(CLI::App& app, CliContext& ctx);
 void AddListCommand(CLI::App& app, CliContext& ctx);
 void AddRecoverCommand(CLI::App& app, CliContext& ctx);
+void AddFindLostCommand(CLI::App& app, CliContext& ctx);

@@ -36,6 +36,7 @@ struct DeepScanOptions {
   bool bScanDir = false;
   bool bDisk = false;
   int nPartition = 0;
+  std::string strLost;
 };
 
 // Existing names in the destination are never replaced by a deep scan's output.
@@ -111,7 +112,7 @@ int RunDeepScan(const DeepScanOptions& o) {
   CKelvoDoc doc(false);
   std::string error;
   ResolvedSource src;
-  if (!ResolveSource(doc, o.strSource, o.nPartition, true, o.bDisk, src, &error)) {
+  if (!ResolveSource(doc, o.strSource, o.nPartition, true, o.bDisk, src, &error, o.strLost)) {
     std::cerr << "quarrow-cli: " << error << '\n';
     return EXIT_BAD_INPUT;
   }
@@ -205,6 +206,7 @@ void AddDeepScanCommand(CLI::App& app, CliContext& ctx) {
   auto* cmd = app.add_subcommand("deepscan", "Carve files out of a disk (image or device) by their signatures");
   cmd->add_option("SOURCE", o->strSource, "Disk (image or device) or FAT/NTFS volume")->required();
   cmd->add_option("--partition", o->nPartition, "Scan the N-th FAT or NTFS partition of a disk (from 1)");
+  cmd->add_option("--lost", o->strLost, "Scan a lost volume of the disk, by the name findlost prints");
   cmd->add_flag("--disk", o->bDisk, "Scan SOURCE as a whole disk even when it is a volume");
   cmd->add_flag("--scan-dir", o->bScanDir, "On FAT volumes, also rebuild lost folders (and skip live ones)");
   cmd->add_option("--types", o->strTypes,

@@ -14,6 +14,7 @@ namespace {
 struct ListOptions {
   std::string strSource, strFolder;
   int nPartition = 0;
+  std::string strLost;
   bool bRecursive = false, bAll = false, bJson = false;
 };
 
@@ -57,7 +58,7 @@ int RunList(const ListOptions& o) {
   CKelvoDoc doc(false);
   ResolvedSource src;
   std::string error;
-  if (!ResolveSource(doc, o.strSource, o.nPartition, false, false, src, &error)) {
+  if (!ResolveSource(doc, o.strSource, o.nPartition, false, false, src, &error, o.strLost)) {
     std::cerr << "quarrow-cli: " << error << '\n';
     return EXIT_BAD_INPUT;
   }
@@ -86,6 +87,7 @@ void AddListCommand(CLI::App& app, CliContext& ctx) {
   cmd->add_option("SOURCE", o->strSource, "Volume (image or device), or a partitioned disk with --partition")->required();
   cmd->add_option("FOLDER", o->strFolder, "Folder path from the root, '/'-separated (LostFiles reaches the results)");
   cmd->add_option("--partition", o->nPartition, "The N-th FAT or NTFS partition of a disk (from 1)");
+  cmd->add_option("--lost", o->strLost, "A lost volume of the disk, by the name findlost prints (LostDriver_N)");
   cmd->add_flag("--recursive,-r", o->bRecursive, "Also list everything below the folder");
   cmd->add_flag("--all", o->bAll, "Also list existing files");
   cmd->add_flag("--json", o->bJson, "One JSON object per item");

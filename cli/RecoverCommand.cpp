@@ -19,6 +19,7 @@ struct RecoverOptions {
   std::string strSource, strTo, strOverwrite = "ask";
   std::vector<std::string> items;
   int nPartition = 0;
+  std::string strLost;
   bool bAll = false, bAllowSameDisk = false;
 };
 
@@ -77,7 +78,7 @@ int RunRecover(const RecoverOptions& o) {
   CKelvoDoc doc(false);
   ResolvedSource src;
   std::string error;
-  if (!ResolveSource(doc, o.strSource, o.nPartition, false, false, src, &error)) {
+  if (!ResolveSource(doc, o.strSource, o.nPartition, false, false, src, &error, o.strLost)) {
     std::cerr << "quarrow-cli: " << error << '\n';
     return EXIT_BAD_INPUT;
   }
@@ -137,6 +138,7 @@ void AddRecoverCommand(CLI::App& app, CliContext& ctx) {
   cmd->add_option("--to", o->strTo, "Destination folder (must exist)")->required();
   cmd->add_option("--overwrite", o->strOverwrite, "When a name exists: ask (default), all, or skip");
   cmd->add_option("--partition", o->nPartition, "The N-th FAT or NTFS partition of a disk (from 1)");
+  cmd->add_option("--lost", o->strLost, "A lost volume of the disk, by the name findlost prints (LostDriver_N)");
   cmd->add_flag("--all", o->bAll, "Existing files count too (as list --all shows them)");
   cmd->add_flag("--allow-same-disk", o->bAllowSameDisk, "Allow a destination on the disk being recovered from");
   cmd->callback([&ctx, o] { ctx.nExitStatus = RunRecover(*o); });

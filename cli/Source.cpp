@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <cstdio>
+
+#include "device/LostPartitions.h"
 #include "platform/Enumerate.h"
 #include "platform/Text.h"
 
@@ -41,9 +44,38 @@ bool IsOnSameDisk(const std::string& folder, const std::string& sourcePath) {
   return false;
 }
 
+CPhysicalDriver* OpenDisk(CKelvoDoc& doc, const std::string& path, std::string* error) {
+  if (!doc.AddDiskImage(path, error)) return nullptr;
+  doc.EnumerateVolumes();
+  doc.EnumerateDisks();
+  for (const auto& d : doc.Disks())
+    if (d->m_source.strPath == path) return d.get();
+  if (error) *error = path + ": cannot be opened as a disk";
+  return nullptr;
+}
+
 bool ResolveSource(CKelvoDoc& doc, const std::string& source, int partition, bool allowDisk, bool forceDisk,
-                   ResolvedSource& out, std::string* error) {
+                   ResolvedSource& out, std::string* error, const std::string& lost) {
   out = ResolvedSource{};
+  if (!lost.empty()) {
+    // "LostDriver_N": the volume whose boot sector lies at sector N - 1 of the disk.
+    unsigned long long n = 0;
+    char tail = 0;
+    if (std::sscanf(lost.c_str(), "LostDriver_%llu%c", &n, &tail) != 1 || n == 0) {
+      *error = lost + ": not a lost volume's name (LostDriver_N, as findlost prints it)";
+      return false;
+    }
+    CPhysicalDriver* disk = OpenDisk(doc, source, error);
+    if (!disk) return false;
+    auto volume = OpenLostVolume(*disk, n - 1);
+    if (!volume) {
+      *error = source + ": no FAT or NTFS volume opens at sector " + std::to_string(n - 1);
+      return false;
+    }
+    out.pVolume = volume.get();
+    doc.AppendVolume(std::move(volume));
+    return true;
+  }
   if (forceDisk) {
     out.pVolume = OpenDiskAsVirtualVolume(doc, source, error);
     out.bIsDisk = out.pVolume != nullptr;

@@ -28,4 +28,8 @@ struct ResolvedSource {
 // volumes is an error that lists them, unless allowDisk (then the disk itself).
 // Answers false with *error (a bad argument or an unreadable source).
 bool ResolveSource(CKelvoDoc& doc, const std::string& source, int partition, bool allowDisk, bool forceDisk,
-                   ResolvedSource& out, std::string* error);
+                   ResolvedSource& out, std::string* error, const std::string& lost = std::string());
+
+// The disk at path as a disk of the document (its partitions' volumes known); null with
+// *error.
+CPhysicalDriver* OpenDisk(CKelvoDoc& doc, const std::string& path, std::string* error);

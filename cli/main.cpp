@@ -41,6 +41,7 @@ int main(int argc, char** argv) {
   AddListCommand(cli, ctx);
   AddRecoverCommand(cli, ctx);
   AddDeepScanCommand(cli, ctx);
+  AddFindLostCommand(cli, ctx);
   try {
     cli.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -1,0 +1,91 @@
+#include "device/LostPartitions.h"
+
+#include <cstring>
+
+#include <fmt/format.h>
+
+#include "app/Document.h"
+#include "device/PhysicalDriver.h"
+#include "fat/FATDriver.h"
+#include "ntfs/NTFSDriver.h"
+#include "platform/ByteReader.h"
+#include "platform/Text.h"
+#include "tasks/Progress.h"
+#include "tasks/StopEvents.h"
+
+bool IsNtfsBootSector(const uint8_t* b) {
+  if (b[0] != 0xEB || bytes::RawLE16(b + 510) != 0xAA55) return false;
+  if (std::memcmp(b + 3, "NTFS    ", 8) != 0 || b[11] != 0) return false;
+  uint16_t bps = bytes::RawLE16(b + 11);
+  if (bps != 512 && bps != 1024) return false;
+  switch (b[13]) {
+    case 1: case 2: case 4: case 8: case 16: case 32: case 64: case 128: break;
+    default: return false;
+  }
+  return bytes::RawLE32(b + 36) == 0x00800080 && b[16] == 0 && b[17] == 0 && b[18] == 0;
+}
+
+bool IsFatBootSector(const uint8_t* b) {
+  if (b[0] != 0xEB || b[510] != 0x55 || b[511] != 0xAA) return false;
+  uint16_t bps = bytes::RawLE16(b + 11);
+  return bps == 512 || bps == 1024 || bps == 2048 || bps == 4096;
+}
+
+uint64_t LostVolumeSectors(const uint8_t* b, bool ntfs) {
+  uint64_t sectors;
+  if (ntfs) {
+    sectors = bytes::RawLE64(b + 0x28);
+  } else {
+    uint32_t total16 = bytes::RawLE16(b + 19);
+    sectors = total16 ? total16 : bytes::RawLE32(b + 32);
+  }
+  // Counts are in the volume's sectors; the scan moves in 512-byte sectors.
+  uint64_t scale = bytes::RawLE16(b + 11) / 512;
+  if (scale > 1 && sectors <= UINT64_MAX / scale) sectors *= scale;
+  return sectors ? sectors : 1;
+}
+
+std::unique_ptr<CLogicalDriver> OpenLostVolume(CPhysicalDriver& disk, uint64_t sector) {
+  uint8_t boot[512];
+  if (!disk.ReadRaw(sector, boot, 512, 1)) return nullptr;
+  std::unique_ptr<CLogicalDriver> volume;
+  if (IsNtfsBootSector(boot)) volume = std::make_unique<CNTFSDriver>();
+  else if (IsFatBootSector(boot)) volume = std::make_unique<CFATDriver>();
+  else return nullptr;
+  std::u16string name = text::Widen(fmt::format("LostDriver_{}", sector + 1));
+  volume->m_source.strPath = disk.m_source.strPath;
+  volume->m_source.nOffset = sector * 512;
+  volume->m_strRootText = name;
+  if (!volume->Attach(disk.m_hDevice, boot, sector)) return nullptr;
+  if (!volume->Open(disk.m_nDevice, disk.m_nDriveType, name, true)) return nullptr;
+  return volume;
+}
+
+bool FindLostVolumes(CPhysicalDriver& disk, CKelvoDoc& doc, IProgressWindow* progress) {
+  SendProgress(progress, WM_SCANPROGRESS, SCAN_STARTED, 0);
+  SendProgress(progress, WM_SCANPROGRESS, SCAN_UNITS, 0);
+  const uint64_t last = disk.m_nLastUnit;
+  uint8_t* buf = disk.m_pUnitBuffer.data();
+  if (disk.m_pUnitBuffer.size() < 512) return false;
+  for (uint64_t s = disk.m_nFirstUnit; s < last; ++s) {
+    if (progress && IsDialogStopSignalled()) return false;
+    if (s % 32 == 0 || s + 1 >= last) SendProgress(progress, WM_SCANPROGRESS, SCAN_POSITION, int64_t(s));
+    if (!disk.ReadRaw(s, buf, 512, 1)) continue;
+    bool ntfs = IsNtfsBootSector(buf);
+    if (!ntfs && !IsFatBootSector(buf)) continue;
+    const uint64_t hit = s;
+    // Go on right after the sectors the volume covers, never backwards and never past
+    // the end of the range (the loop's own increment follows).
+    uint64_t covered = LostVolumeSectors(buf, ntfs);
+    s = covered - 1 > last - 1 - hit ? last - 1 : hit + covered - 1;
+    if (doc.IsKnownVolume(buf)) continue;
+    auto volume = OpenLostVolume(disk, hit);
+    if (!volume) {
+      // A boot sector whose volume does not open covers nothing: look on right after it.
+      s = hit;
+      continue;
+    }
+    doc.AppendVolume(std::move(volume));
+  }
+  return true;
+}
