@@ -35,7 +35,11 @@ void PrintItem(CDirEntry* item, bool json) {
                         {"attributes", item->m_dwAttributes}};
     if (auto* f = dynamic_cast<CFATFile*>(item)) j["first_cluster"] = f->m_nFirstCluster;
     if (auto* d = dynamic_cast<CFATDirectory*>(item)) j["first_cluster"] = d->m_nFirstCluster;
-    if (auto* f = dynamic_cast<CNTFSFile*>(item)) j["record"] = f->m_nRecord;
+    if (auto* f = dynamic_cast<CNTFSFile*>(item)) {
+      j["record"] = f->m_nRecord;
+      // Encrypted data can only be recovered as stored on the disk.
+      if (item->m_dwAttributes & 0x4000 && f->IsEncrypted()) j["encrypted"] = true;
+    }
     if (auto* d = dynamic_cast<CNTFSDirectory*>(item)) j["record"] = d->m_nRecord;
     PrintJsonLine(j);
   } else {

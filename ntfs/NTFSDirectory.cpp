@@ -135,6 +135,12 @@ void CNTFSFile::TakeDataSizes() {
   m_bDataSizesTaken = true;
 }
 
+bool CNTFSFile::IsEncrypted() {
+  auto* v = dynamic_cast<CNTFSDriver*>(m_pDriver);
+  NtfsStream s;
+  return !IsCarved() && v && v->LoadStream(m_nRecord, kData, s) && s.bEncrypted;
+}
+
 uint64_t CNTFSFile::GetSize() {
   TakeDataSizes();
   return m_nSize;

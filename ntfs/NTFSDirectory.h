@@ -33,6 +33,8 @@ class CNTFSFile : public CFSFile {
   // Replaces the listed sizes by those of the data attribute, once.
   void TakeDataSizes();
   bool IsCarved() const;
+  // Whether the file's data is encrypted (written as stored, not readable as such).
+  bool IsEncrypted();
 
   bool m_bDataSizesTaken = false;
   uint64_t m_nRecord = 0;  // the MFT record; for a carved file its first cluster

@@ -162,6 +162,7 @@ bool CNTFSDriver::LoadStream(uint64_t record, uint32_t type, NtfsStream& stream)
     if (!a.NonResident()) {
       if (!first) return false;
       stream.bResident = true;
+      stream.bEncrypted = bytes::RawLE16(a.p + 0x0C) & 0x4000;
       auto v = a.Value();
       stream.value.assign(v.begin(), v.end());
       return true;
@@ -175,6 +176,7 @@ bool CNTFSDriver::LoadStream(uint64_t record, uint32_t type, NtfsStream& stream)
       stream.nAllocatedSize = a.AllocatedSize();
       uint16_t flags = bytes::RawLE16(a.p + 0x0C);
       stream.bCompressed = (flags & 0x0001) && a.p[0x22] != 0;
+      stream.bEncrypted = flags & 0x4000;
       stream.nCompressionUnitClusters = stream.bCompressed && a.p[0x22] < 16 ? 1u << a.p[0x22] : 0;
       if (stream.bCompressed && !stream.nCompressionUnitClusters) return false;
     }

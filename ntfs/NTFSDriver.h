@@ -40,6 +40,7 @@ struct NtfsStream {
   std::vector<NtfsRun> runs;         // non-resident runs, all extents
   uint64_t nRealSize = 0, nAllocatedSize = 0;
   bool bCompressed = false;
+  bool bEncrypted = false;           // written as stored: it cannot be decrypted here
   uint32_t nCompressionUnitClusters = 0;
 };
 
