@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 
 #include "cli/Commands.h"
+#include "cli/Interrupt.h"
 #include "cli/Output.h"
 #include "cli/Source.h"
 #include "cli/TreeWalk.h"
@@ -51,6 +52,7 @@ void PrintItem(CDirEntry* item, bool json) {
 void ListFolder(CDirectory* folder, const ListOptions& o, int depth) {
   LoadFolder(folder, o.bAll);
   for (size_t i = 0; i < folder->m_children.size(); ++i) {
+    if (Interrupted()) return;
     CDirEntry* child = folder->m_children[i].get();
     if (!child) continue;
     PrintItem(child, o.bJson);
@@ -81,7 +83,7 @@ int RunList(const ListOptions& o) {
     return EXIT_BAD_INPUT;
   }
   for (CDirectory* folder : folders) ListFolder(folder, o, 0);
-  return EXIT_DONE;
+  return Interrupted() ? EXIT_INCOMPLETE : EXIT_DONE;
 }
 }  // namespace
 

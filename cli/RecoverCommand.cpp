@@ -104,6 +104,11 @@ int RunRecover(const RecoverOptions& o) {
     }
     selected.insert(selected.end(), found.begin(), found.end());
   }
+  // With --all the folders to save are loaded with every file before saving (the save
+  // itself loads unloaded folders the way the tree shows them: deleted files only).
+  if (o.bAll)
+    for (CDirEntry* item : selected)
+      if (item->IsDirectory()) LoadTree(static_cast<CDirectory*>(item), true);
   int64_t total = 0;
   for (CDirEntry* item : selected)
     total += item->IsDirectory() ? std::max<int64_t>(0, static_cast<CDirectory*>(item)->CountFiles(nullptr)) : 1;

@@ -21,6 +21,14 @@ void LoadFolder(CDirectory* folder, bool allFiles) {
   if (!folder->m_bLoaded) folder->LoadChildren(true, !allFiles, false);
 }
 
+void LoadTree(CDirectory* folder, bool allFiles, int depth) {
+  LoadFolder(folder, allFiles);
+  if (depth >= 256) return;
+  for (size_t i = 0; i < folder->m_children.size(); ++i)
+    if (CDirEntry* c = folder->m_children[i].get(); c && c->IsDirectory())
+      LoadTree(static_cast<CDirectory*>(c), allFiles, depth + 1);
+}
+
 std::string ItemPath(const CDirEntry* item) {
   std::string path;
   for (const CDirEntry* n = item; n && n->m_pParent; n = n->m_pParent)

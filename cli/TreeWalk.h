@@ -9,6 +9,9 @@
 
 // Loads a folder the way the tree shows it (deleted files only), or with every file.
 void LoadFolder(CDirectory* folder, bool allFiles);
+// Loads a folder and every folder below it (bounded in depth), so that a later save
+// sees every file when allFiles is set.
+void LoadTree(CDirectory* folder, bool allFiles, int depth = 0);
 // The item's path from the root: its folders' names and its own, joined by '/'.
 std::string ItemPath(const CDirEntry* item);
 // Every item whose path is path ("" names the root); loads the folders on the way.

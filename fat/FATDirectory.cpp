@@ -55,6 +55,9 @@ void CFATDirectory::LoadChildren(bool includeDeleted, bool deletedFilesOnly, boo
       // folder of this tree: listing it would make every walk below it loop.
       if (deepEnough || !volume->IsClusterNumber(first) || OnPath(this, first)) continue;
       if (deleted && !volume->HasDotEntries(first)) continue;
+      // A folder cluster belongs to one folder; a second reference to it (damage, or a
+      // crafted tree whose folders share clusters) would multiply the tree without end.
+      if (!volume->m_listedFolderClusters.insert(first).second) continue;
       auto dir = std::make_unique<CFATDirectory>();
       dir->m_nFirstCluster = first;
       node = std::move(dir);
@@ -125,7 +128,9 @@ bool CFATFile::WriteContent(IOutputFile& out, IProgressWindow* progress, uint32_
   for (;;) {
     if (progress && IsPageStopSignalled()) return false;
     uint32_t got = 0;
-    bool ok = volume && volume->ReadFileData(buffer.data(), kChunk, m_nSize, cluster, offset, got);
+    // An existing file's chain is intact and is followed; a deleted file's clusters are
+    // taken consecutively.
+    bool ok = volume && volume->ReadFileData(buffer.data(), kChunk, m_nSize, cluster, offset, got, !m_bDeleted);
     total += got;
     if (progress && IsPageStopSignalled()) return false;
     if (got && !out.Write(buffer.data(), got)) return false;

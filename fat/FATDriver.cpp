@@ -189,13 +189,8 @@ bool CFATDriver::NextDirEntry(FatDirWalk& w, uint8_t* entry) {
     if (w.nIndex >= m_nBytesPerCluster / kDirEntrySize) {
       uint32_t next = GetFatEntry(w.nCluster, m_nChainFat - 1u);
       if (ClassifyFatValue(next) == FAT_END_OF_CHAIN || !IsClusterNumber(next)) return false;
-      // A chain that comes back to a cluster it has passed is damaged: stop.
-      if (next == w.nLoopMark || ++w.nSteps > m_nClusterCount) return false;
-      if (++w.nLoopLength == w.nLoopPower) {
-        w.nLoopMark = next;
-        w.nLoopPower *= 2;
-        w.nLoopLength = 0;
-      }
+      // A chain that comes back to a cluster it has passed is damaged: stop there.
+      if (!w.entered.insert(next).second) return false;
       w.nCluster = next;
       w.nIndex = 0;
     }
@@ -224,7 +219,7 @@ std::u16string CFATDriver::MarkDeletedName(const std::u16string& name) const {
   return name;
 }
 
-bool CFATDriver::AssembleLongName(FatDirWalk& w, uint8_t* entry, std::u16string& name) {
+bool CFATDriver::AssembleLongName(FatDirWalk& w, uint8_t* entry, std::u16string& name, int* takenOut) {
   if (!IsLongNameEntry(entry) || bytes::RawLE16(entry + kLfnZero) != 0 || !(entry[kLfnSequence] & 0x40))
     return false;
   const uint8_t checksum = entry[kLfnChecksum];
@@ -241,6 +236,7 @@ bool CFATDriver::AssembleLongName(FatDirWalk& w, uint8_t* entry, std::u16string&
     if (!result) break;
     if (!IsLongNameEntry(entry) || bytes::RawLE16(entry + kLfnZero) != 0 || entry[kLfnChecksum] != checksum) break;
   }
+  if (takenOut) *takenOut = taken;
   std::u16string chars;
   for (int i = kMaxLongNameEntries - taken; i < kMaxLongNameEntries; ++i)
     chars.append(slots[i], kCharsPerLongNameEntry);
@@ -256,7 +252,14 @@ bool CFATDriver::NextDirItem(FatDirWalk& w, uint8_t* entry, std::u16string& name
     if (!NextDirEntry(w, entry) || entry[0] == 0) return false;
     if (entry[0] == kDeletedMark && !includeDeleted) continue;
     if (IsLongNameEntry(entry)) {
-      if (AssembleLongName(w, entry, name)) return true;
+      int taken = 0;
+      bool ok = AssembleLongName(w, entry, name, &taken);
+      // A run that ended on the first entry of another run (a different checksum) leaves
+      // its name without an item; the new run is assembled for the item that follows.
+      while (ok && taken < kMaxLongNameEntries && IsLongNameEntry(entry) && (entry[kLfnSequence] & 0x40) &&
+             bytes::RawLE16(entry + kLfnZero) == 0 && (entry[0] != kDeletedMark || includeDeleted))
+        ok = AssembleLongName(w, entry, name, &taken);
+      if (ok) return true;
       name = ShortNameText(entry);
       return true;
     }
@@ -275,7 +278,7 @@ bool CFATDriver::HasDotEntries(uint64_t cluster) {
 }
 
 bool CFATDriver::ReadFileData(uint8_t* buffer, uint32_t request, uint64_t size, uint64_t& c, uint64_t& offset,
-                              uint32_t& got) {
+                              uint32_t& got, bool followChain) {
   got = 0;
   if (offset >= size) return offset == size;
   const uint64_t bps = m_nBytesPerSector, spc = m_nSectorsPerCluster;
@@ -300,7 +303,13 @@ bool CFATDriver::ReadFileData(uint8_t* buffer, uint32_t request, uint64_t size, 
     buffer += piece;
     if (o + piece == bps && ++k == spc) {
       k = 0;
-      ++c;
+      if (!followChain) {
+        ++c;
+      } else if (offset < size) {
+        uint32_t next = GetFatEntry(c, 0);
+        if (ClassifyFatValue(next) != FAT_IN_USE || !IsClusterNumber(next)) return false;
+        c = next;
+      }
     }
     n -= piece;
     o = 0;

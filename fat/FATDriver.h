@@ -9,6 +9,7 @@
 #pragma once
 
 #include <string>
+#include <unordered_set>
 
 #include "device/Driver.h"
 
@@ -20,19 +21,18 @@ enum : int { FAT_IN_USE = 1, FAT_FREE = 2, FAT_RESERVED = 4, FAT_END_OF_CHAIN = 
 
 // The position of a walk over a folder's 32-byte entries: the current cluster (0 for the
 // fixed FAT12/16 root region), the sector (used when the cluster is 0) and the entry
-// index within the cluster or sector. A walk also counts the clusters it has entered and
-// keeps a cycle detector, so a damaged table that links a chain back on itself ends the
-// walk instead of running for ever.
+// index within the cluster or sector. A walk also keeps the clusters it has entered, so a
+// damaged table that links a chain back on itself ends the walk at the first repeat.
 struct FatDirWalk {
   uint64_t nCluster = 0;
   uint64_t nSector = 0;
   uint32_t nIndex = 0;
-  uint64_t nSteps = 0;
-  uint64_t nLoopMark = 0;  // Brent's cycle detection: the remembered cluster
-  uint64_t nLoopPower = 1, nLoopLength = 0;
+  std::unordered_set<uint64_t> entered;
   FatDirWalk() = default;
   FatDirWalk(uint64_t cluster, uint64_t sector, uint32_t index = 0)
-      : nCluster(cluster), nSector(sector), nIndex(index), nLoopMark(cluster) {}
+      : nCluster(cluster), nSector(sector), nIndex(index) {
+    if (cluster) entered.insert(cluster);
+  }
 };
 
 // The geometry a FAT boot sector describes.
@@ -85,15 +85,22 @@ class CFATDriver : public CLogicalDriver {
   bool NextDirEntry(FatDirWalk& walk, uint8_t* entry);
   // The next item of a folder with its long name assembled; false at the end.
   bool NextDirItem(FatDirWalk& walk, uint8_t* entry, std::u16string& name, bool includeDeleted);
-  bool AssembleLongName(FatDirWalk& walk, uint8_t* entry, std::u16string& name);
+  // taken (optional) receives the number of long-name entries the run took.
+  bool AssembleLongName(FatDirWalk& walk, uint8_t* entry, std::u16string& name, int* taken = nullptr);
   static std::u16string ShortNameText(const uint8_t* entry);
   std::u16string MarkDeletedName(const std::u16string& name) const;
   // Whether cluster starts with a "." folder entry followed by a ".." folder entry.
   bool HasDotEntries(uint64_t cluster);
   // Reads up to request bytes of a file of size bytes from consecutive clusters, at
   // offset, which it advances (cluster and offset are the caller's position).
+  // With followChain the next cluster comes from the allocation table (an existing
+  // file's chain is intact); otherwise clusters are taken consecutively (a deleted file's
+  // chain is gone).
   bool ReadFileData(uint8_t* buffer, uint32_t request, uint64_t size, uint64_t& cluster, uint64_t& offset,
-                    uint32_t& got);
+                    uint32_t& got, bool followChain = false);
+  // The first clusters of the folders that have a node in this volume's tree: a folder
+  // cluster referenced a second time (a damaged or crafted tree) is not expanded again.
+  std::unordered_set<uint64_t> m_listedFolderClusters;
 
   // --- the lost-folder search ---
   bool MarkFolderTree(uint64_t low, uint64_t high, CUnitBitmap* visited, uint64_t cluster, uint64_t sector,

@@ -363,7 +363,13 @@ uint32_t CNTFSDriver::EvaluateDeletedStatus(bool deleted, CNTFSFile* file) {
   if (!deleted) return STATUS_EXISTING;
   if (!file) return STATUS_GOOD;
   NtfsStream s;
-  if (!LoadStream(file->m_nRecord, kData, s) || s.bResident || s.runs.empty()) return STATUS_GOOD;
+  if (!LoadStream(file->m_nRecord, kData, s)) return STATUS_GOOD;
+  // The size stored with the name is often stale (never updated by some writers): the
+  // header check compares with the data's own size, which the file takes now.
+  file->m_nSize = s.bResident ? s.value.size() : s.nRealSize;
+  file->m_nAllocatedSize = std::max<uint64_t>(s.bResident ? s.value.size() : s.nAllocatedSize, m_nBytesPerCluster);
+  file->m_bDataSizesTaken = true;
+  if (s.bResident || s.runs.empty()) return STATUS_GOOD;
   uint64_t lcn, remaining;
   bool sparse;
   if (!MapVcnInRuns(s.runs, 0, lcn, remaining, sparse) || sparse || lcn == 0) return STATUS_GOOD;

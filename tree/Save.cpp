@@ -83,7 +83,17 @@ std::string SafeFileName(const std::u16string& name) {
     if (c == u'/' || c == 0) c = u'_';
   if (n.empty()) n = u"_";
   if (n == u"." || n == u"..") n = u"_" + n;
-  return text::ToUtf8(n);
+  std::string utf8 = text::ToUtf8(n);
+  // Names on Linux hold at most 255 bytes, and NTFS names of 255 characters can be longer
+  // in UTF-8: keep the start of the name and its extension, cut at a character boundary.
+  constexpr size_t kMaxName = 255;
+  if (utf8.size() <= kMaxName) return utf8;
+  size_t dot = utf8.rfind('.');
+  std::string ext = (dot != std::string::npos && dot > 0 && utf8.size() - dot <= 32) ? utf8.substr(dot) : "";
+  std::string stem = utf8.substr(0, utf8.size() - ext.size());
+  size_t cut = kMaxName - ext.size();
+  while (cut > 0 && (uint8_t(stem[cut]) & 0xC0) == 0x80) --cut;
+  return stem.substr(0, cut) + ext;
 }
 
 int OpenDestination(const std::string& path, std::string* error) {

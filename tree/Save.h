@@ -36,7 +36,8 @@ struct SaveRunState {
 };
 
 // The name an item is written under: its own name, except that "/" and NUL become "_",
-// an empty name becomes "_", and "." and ".." become "_." and "_..".
+// an empty name becomes "_", "." and ".." become "_." and "_..", and a name longer than
+// 255 bytes in UTF-8 keeps its start and its extension within 255 bytes.
 std::string SafeFileName(const std::u16string& name);
 
 // Saves one file into the folder dirFd (a descriptor of the destination folder), as

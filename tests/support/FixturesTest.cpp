@@ -138,6 +138,7 @@ TEST(FixturesManifest, ListsEveryImageWithItsSizeAndHash) {
       {"gpt.img", {"FAT16", "NTFS"}},
       {"notfs.img", {}},
       {"truncated.img", {"FAT16"}},
+      {"reformatted.img", {"FAT32"}},
   };
   nlohmann::json manifest = LoadManifest();
   std::set<std::string> seen;
