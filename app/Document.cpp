@@ -141,14 +141,16 @@ bool CKelvoDoc::AddDiskImage(const std::string& path, std::string* error, std::s
   return true;
 }
 
-bool CKelvoDoc::IsKnownVolume(const uint8_t* bootSector) {
+bool CKelvoDoc::IsKnownVolume(const uint8_t* bootSector) { return FindKnownVolume(bootSector) != nullptr; }
+
+const CLogicalDriver* CKelvoDoc::FindKnownVolume(const uint8_t* bootSector) {
   for (const auto& volume : m_volumes) {
     uint32_t bps = volume->m_nBytesPerSector < 512 ? 512 : volume->m_nBytesPerSector;
     std::vector<uint8_t> sector(bps);
     if (!volume->ReadSectors(0, sector.data(), volume->m_nBytesPerSector, 1)) continue;
-    if (std::memcmp(sector.data(), bootSector, 512) == 0) return true;
+    if (std::memcmp(sector.data(), bootSector, 512) == 0) return volume.get();
   }
-  return false;
+  return nullptr;
 }
 
 void CKelvoDoc::AppendVolume(std::unique_ptr<CLogicalDriver> volume) {

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "cli/Interrupt.h"
+#include "tasks/Event.h"
 #include "tasks/TaskRunner.h"
 
 namespace {
@@ -14,11 +15,11 @@ class CCliTask : public CThreadProcDlg {
   ~CCliTask() override { StopThread(); }
   bool ThreadStep() override {
     m_bResult = m_work();
-    m_bDone = true;
+    m_done.Set();
     return true;
   }
   const std::function<bool()>& m_work;
-  std::atomic<bool> m_bDone{false};
+  CEvent m_done;
   bool m_bResult = false;
 };
 }  // namespace
@@ -32,12 +33,12 @@ bool RunStoppable(const std::function<bool()>& work, bool* stopped) {
     return r;
   }
   bool signalled = false;
-  while (!task.m_bDone) {
+  // Wakes as soon as the work ends; looks for Ctrl-C every 20 ms meanwhile.
+  while (!task.m_done.Wait(std::chrono::milliseconds(20))) {
     if (!signalled && Interrupted()) {
       SignalDialogStop();
       signalled = true;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   task.StopThread();
   if (stopped) *stopped = Interrupted();
@@ -51,11 +52,11 @@ class CCliPageTask : public CThreadPropertyPage {
   ~CCliPageTask() override { StopThread(); }
   bool ThreadStep() override {
     m_bResult = m_work();
-    m_bFinished = true;
+    m_done.Set();
     return true;
   }
   const std::function<bool()>& m_work;
-  std::atomic<bool> m_bFinished{false};
+  CEvent m_done;
   bool m_bResult = false;
 };
 }  // namespace
@@ -67,12 +68,11 @@ bool RunStoppablePage(const std::function<bool()>& work, bool* stopped) {
     if (stopped) *stopped = false;
     return r;
   }
-  while (!task.m_bFinished) {
+  while (!task.m_done.Wait(std::chrono::milliseconds(20))) {
     if (Interrupted()) {
       task.StopThread();
       break;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   task.StopThread();
   if (stopped) *stopped = Interrupted();

@@ -124,8 +124,12 @@ TEST(LostPartitions, FindsTheVolumesOfAZeroedPartitionTable) {
   disks::Reset();
   std::string intact = FixturePath("disk.img");
   std::string zeroed = std::string(::testing::TempDir()) + "quarrow-zeroed-" + std::to_string(::getpid()) + ".img";
+  // A FAT12 volume placed right after the NTFS volume's backup boot sector (NTFS counts
+  // one sector less than its partition and keeps the copy there).
   ASSERT_EQ(RunCommand("cp " + ShellQuote(intact) + " " + ShellQuote(zeroed) + " && dd if=/dev/zero of=" +
-                           ShellQuote(zeroed) + " bs=512 count=1 conv=notrunc status=none",
+                           ShellQuote(zeroed) + " bs=512 count=1 conv=notrunc status=none && dd if=" +
+                           ShellQuote(FixturePath("fat12.img")) + " of=" + ShellQuote(zeroed) +
+                           " bs=512 seek=157696 conv=notrunc status=none",
                        nullptr, nullptr),
             0);
   {
@@ -140,8 +144,11 @@ TEST(LostPartitions, FindsTheVolumesOfAZeroedPartitionTable) {
     ASSERT_TRUE(FindLostVolumes(disk, doc, nullptr));
     std::vector<std::pair<std::u16string, uint64_t>> found;
     for (const auto& v : doc.Volumes()) found.emplace_back(v->GetFileSystemText(), v->m_nSectorOffset);
-    EXPECT_EQ(found, (std::vector<std::pair<std::u16string, uint64_t>>{
-                         {u"FAT12", 2048}, {u"FAT16", 10240}, {u"FAT32", 43008}, {u"NTFS", 124928}}));
+    EXPECT_EQ(found, (std::vector<std::pair<std::u16string, uint64_t>>{{u"FAT12", 2048},
+                                                                       {u"FAT16", 10240},
+                                                                       {u"FAT32", 43008},
+                                                                       {u"NTFS", 124928},
+                                                                       {u"FAT12", 157696}}));
     EXPECT_EQ(doc.Volumes()[2]->m_szName, u"LostDriver_43009");
     // A second search finds the same boot sectors and skips them as known.
     size_t before = doc.Volumes().size();
