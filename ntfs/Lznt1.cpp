@@ -34,6 +34,7 @@ bool DecompressLznt1(const uint8_t* in, size_t inSize, uint8_t* out, size_t outS
         uint16_t token = uint16_t(chunk[cp] | (chunk[cp + 1] << 8));
         cp += 2;
         size_t pos = op - chunkStart;
+        if (pos == 0) return false;  // a reference before any byte of the chunk
         unsigned lengthBits = 12;
         for (size_t p = pos - 1; p >= 0x10; p >>= 1) --lengthBits;
         size_t offset = (size_t(token) >> lengthBits) + 1;

@@ -129,7 +129,7 @@ bool CNTFSDriver::PrepareMft() {
   if (!ReadSectors(sector, m_pMftRecord.data(), m_nBytesPerSector, m_nRecordSize / m_nBytesPerSector)) return false;
   if (!ApplyFixup(m_pMftRecord) || CheckRecord(m_pMftRecord) != RecordCheck::Ok) return false;
   AttributeView data = FindAttribute(m_pMftRecord, kData);
-  if (!data || !data.NonResident()) return false;
+  if (!data || !data.NonResident() || data.FirstVcn() != 0) return false;
   auto rl = data.RunList();
   if (DecodeRunList(rl.data(), rl.size(), data.FirstVcn(), m_nClusterCount, m_mftRuns) != RunListResult::Ok ||
       m_mftRuns.empty())
@@ -139,8 +139,14 @@ bool CNTFSDriver::PrepareMft() {
   // named by record 0's attribute list; their runs are added in VCN order.
   NtfsStream full;
   if (LoadStream(0, kData, full) && !full.bResident && !full.runs.empty()) m_mftRuns = full.runs;
+  // The MFT is as long as its runs map from VCN 0 on without a gap, and never longer
+  // than the volume: a hostile size must not decide how much memory the image takes.
   uint64_t mapped = 0;
-  for (const auto& r : m_mftRuns) mapped = std::max(mapped, r.nVcn + r.nLength);
+  for (const auto& r : m_mftRuns) {
+    if (r.nVcn != mapped) break;
+    mapped += r.nLength;
+  }
+  mapped = std::min(mapped, m_nClusterCount);
   m_nMftBytes = std::min(m_nMftBytes, mapped * m_nBytesPerCluster);
   m_nRecordCount = m_nMftBytes / m_nRecordSize;
   return m_nRecordCount > 5;
