@@ -1,7 +1,9 @@
 #include "ntfs/NTFSDriver.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <unordered_map>
 
 #include <fmt/format.h>
 
@@ -153,6 +155,13 @@ bool CNTFSDriver::PrepareMft() {
 }
 
 bool CNTFSDriver::ReadRecord(uint64_t n, uint8_t* buffer) {
+  // Once the MFT is in memory, records come from there (fixed up and checked already).
+  if (m_bMftLoaded) {
+    const uint8_t* r = ImageRecord(n);
+    if (!r) return false;
+    std::memcpy(buffer, r, m_nRecordSize);
+    return true;
+  }
   uint64_t offset;
   if (__builtin_mul_overflow(n, uint64_t(m_nRecordSize), &offset)) return false;
   std::span<uint8_t> rec(buffer, m_nRecordSize);
@@ -389,7 +398,29 @@ bool NtfsTimeToUnix(uint64_t ticks, int64_t& t) {
     t = 0;
     return true;
   }
-  localtime_::CalendarFields f;
-  if (!localtime_::ToLocal(secs, f)) return false;
-  return localtime_::FromLocal(f, t);
+  // The round trip through local time is worked out once per hour and kept (the zone
+  // file is consulted by every conversion); dropped when TZ changes.
+  struct HourCache {
+    std::string strTz;
+    std::unordered_map<int64_t, int64_t> shift;  // hour -> shift, or kFailed
+  };
+  static constexpr int64_t kFailed = INT64_MIN;
+  thread_local HourCache cache;
+  const char* tz = std::getenv("TZ");
+  if ((tz ? tz : "") != cache.strTz) {
+    cache.strTz = tz ? tz : "";
+    cache.shift.clear();
+  }
+  const int64_t hour = secs >= 0 ? secs / 3600 : -((-secs + 3599) / 3600);
+  auto it = cache.shift.find(hour);
+  if (it == cache.shift.end()) {
+    int64_t start = hour * 3600, back = 0;
+    localtime_::CalendarFields f;
+    bool ok = localtime_::ToLocal(start, f) && localtime_::FromLocal(f, back);
+    if (cache.shift.size() > 100000) cache.shift.clear();
+    it = cache.shift.emplace(hour, ok ? back - start : kFailed).first;
+  }
+  if (it->second == kFailed) return false;
+  t = secs + it->second;
+  return true;
 }
