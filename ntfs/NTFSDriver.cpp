@@ -252,7 +252,7 @@ bool CNTFSDriver::ScanMft(IProgressWindow* progress) {
   const uint64_t bpc = m_nBytesPerCluster;
   uint64_t clusters = (m_nMftBytes + bpc - 1) / bpc;
   try {
-    m_pMftImage.assign(clusters * bpc, 0);
+    m_pMftImage.reset(new uint8_t[clusters * bpc]);
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -260,13 +260,13 @@ bool CNTFSDriver::ScanMft(IProgressWindow* progress) {
   for (const auto& run : m_mftRuns) {
     for (uint64_t done = 0; done < run.nLength && run.nVcn + done < clusters;) {
       if (progress && IsDialogStopSignalled()) {
-        m_pMftImage.clear();
+        m_pMftImage.reset();
         return false;
       }
       uint64_t n = std::min<uint64_t>({32, run.nLength - done, clusters - run.nVcn - done});
-      uint8_t* at = m_pMftImage.data() + (run.nVcn + done) * bpc;
+      uint8_t* at = m_pMftImage.get() + (run.nVcn + done) * bpc;
       // An unreadable stretch leaves zeros: its records are simply not "FILE".
-      if (!run.bSparse && !ReadClusterRange(run.nLcn + done, n, at)) std::memset(at, 0, n * bpc);
+      if (run.bSparse || !ReadClusterRange(run.nLcn + done, n, at)) std::memset(at, 0, n * bpc);
       done += n;
       counter += n;
       if (chunks++ % 32 == 0) SendProgress(progress, WM_SCANPROGRESS, SCAN_POSITION, int64_t(counter));
@@ -274,7 +274,7 @@ bool CNTFSDriver::ScanMft(IProgressWindow* progress) {
   }
   m_recordValid.assign(m_nRecordCount, false);
   for (uint64_t i = 0; i < m_nRecordCount; ++i) {
-    std::span<uint8_t> r(m_pMftImage.data() + i * m_nRecordSize, m_nRecordSize);
+    std::span<uint8_t> r(m_pMftImage.get() + i * m_nRecordSize, m_nRecordSize);
     m_recordValid[i] = ApplyFixup(r) && CheckRecord(r) == RecordCheck::Ok;
   }
   m_bMftLoaded = true;
@@ -289,7 +289,7 @@ void CNTFSDriver::EnsureMftLoaded() {
 
 const uint8_t* CNTFSDriver::ImageRecord(uint64_t index) const {
   if (!m_bMftLoaded || index >= m_nRecordCount || !m_recordValid[index]) return nullptr;
-  return m_pMftImage.data() + index * m_nRecordSize;
+  return m_pMftImage.get() + index * m_nRecordSize;
 }
 
 void CNTFSDriver::BuildIndex() {

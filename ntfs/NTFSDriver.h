@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -88,7 +89,9 @@ class CNTFSDriver : public CLogicalDriver {
   std::vector<uint8_t> m_pRecordBuffer;
   std::vector<NtfsRun> m_mftRuns;      // the MFT's $DATA, every extent
   uint64_t m_nMftBytes = 0;
-  std::vector<uint8_t> m_pMftImage;
+  // The whole MFT; not zero-filled when allocated: every byte is written by the scan
+  // (read from the volume, or zeros for what cannot be read).
+  std::unique_ptr<uint8_t[]> m_pMftImage;
   std::vector<bool> m_recordValid;
   uint64_t m_nRecordCount = 0;
   bool m_bMftLoaded = false;
