@@ -143,6 +143,7 @@ bool CLogicalDriver::MeasureFile(uint64_t unit, const uint8_t* buffer, uint32_t,
                                  uint64_t& length) {
   FileTypeId t = MatchSignature(unit, buffer);
   extension.clear();
+  if (t == kNoFileType) return false;
   const FormatRule* rule = FindFormatRule(t);
   if (!rule) return false;
   extension = rule->szExtension;
@@ -155,6 +156,14 @@ bool CLogicalDriver::MeasureFile(uint64_t unit, const uint8_t* buffer, uint32_t,
 
 bool CLogicalDriver::IdentifyFile(uint64_t unit, std::u16string& extension, uint64_t& length) {
   if (m_nBytesPerCluster < kRuleHeaderBytes || m_pUnitBuffer.size() < m_nBytesPerCluster) return false;
+  // Without the DXF text search the matcher looks at bytes 0 to 31 only: most units are
+  // turned away after reading those, without copying the whole unit.
+  if (!m_bScanDXF && m_hDevice) {
+    // SAFETY: with DXF off, MatchSignature reads bytes 0 to 31 only.
+    uint8_t prefix[32];
+    if (m_hDevice->Read(UnitByteOffset(unit), prefix, sizeof prefix) && MatchSignature(unit, prefix) == kNoFileType)
+      return false;
+  }
   if (!ReadCluster(unit, 0, m_pUnitBuffer.data())) return false;
   if (!MeasureFile(unit, m_pUnitBuffer.data(), m_nBytesPerCluster, extension, length)) return false;
   return length != 0 && length < kMaxCarveLength;

@@ -55,6 +55,10 @@ bool CVirtualDriver::ReadCluster(uint64_t unit, uint32_t, uint8_t* buffer) {
   return ReadSectors(unit, buffer, m_nBytesPerCluster, 1);
 }
 
+uint64_t CVirtualDriver::UnitByteOffset(uint64_t unit) {
+  return (unit + (m_bSharedHandle ? m_nSectorOffset : 0)) * m_nBytesPerCluster;
+}
+
 void CVirtualDriver::CreateRoot() {
   auto* root = new CVirtualDirectory();
   root->m_pDriver = this;

@@ -19,6 +19,7 @@ class CVirtualDriver : public CLogicalDriver {
   bool InitFromDisk(DeviceHandle handle, const DiskInfo& info);
   bool Open(uint8_t device, int32_t driveType, const std::u16string& name, bool sharedHandle) override;
   bool ReadCluster(uint64_t unit, uint32_t reserved, uint8_t* buffer) override;
+  uint64_t UnitByteOffset(uint64_t unit) override;
   void CreateRoot() override;
   // The carve step: measures the file beginning at unit and adds it to "LostFiles",
   // marking the units it covers.
