@@ -127,6 +127,11 @@ bool CLogicalDriver::ReadCluster(uint64_t cluster, uint32_t, uint8_t* buffer) {
   return ReadSectors(ClusterToSector(cluster), buffer, m_nBytesPerSector, m_nSectorsPerCluster);
 }
 
+uint64_t CLogicalDriver::UnitByteOffset(uint64_t unit) {
+  uint64_t sector = ClusterToSector(unit) + (m_bSharedHandle ? m_nSectorOffset : 0);
+  return sector * m_nBytesPerSector;
+}
+
 bool CLogicalDriver::ReadSectors(uint64_t sector, uint8_t* buffer, uint32_t bytesPerSector, uint32_t count) {
   if (!buffer) return false;
   if (m_bSharedHandle) {

@@ -148,6 +148,8 @@ class CLogicalDriver : public CDriver {
   virtual bool Attach(DeviceHandle handle, const uint8_t* bootSector, uint64_t sectorOffset);
   // Reads one cluster (m_nBytesPerCluster bytes) into buffer.
   virtual bool ReadCluster(uint64_t cluster, uint32_t reserved, uint8_t* buffer);
+  // The byte offset of a unit on the device handle (what ReadCluster reads from).
+  virtual uint64_t UnitByteOffset(uint64_t unit);
 
   // Reads count sectors; with a shared handle the sector is shifted by m_nSectorOffset.
   bool ReadSectors(uint64_t sector, uint8_t* buffer, uint32_t bytesPerSector, uint32_t count);
