@@ -192,8 +192,12 @@ bool CNTFSDriver::LoadStream(uint64_t record, uint32_t type, NtfsStream& stream)
       uint16_t flags = bytes::RawLE16(a.p + 0x0C);
       stream.bCompressed = (flags & 0x0001) && a.p[0x22] != 0;
       stream.bEncrypted = flags & 0x4000;
+      // Compression units are 16 clusters in practice; anything whose unit would not fit
+      // in 4 MiB is refused rather than allocated.
       stream.nCompressionUnitClusters = stream.bCompressed && a.p[0x22] < 16 ? 1u << a.p[0x22] : 0;
-      if (stream.bCompressed && !stream.nCompressionUnitClusters) return false;
+      if (stream.bCompressed &&
+          (!stream.nCompressionUnitClusters || uint64_t(stream.nCompressionUnitClusters) * m_nBytesPerCluster > (4u << 20)))
+        return false;
     }
     return true;
   };
