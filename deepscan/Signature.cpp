@@ -5,6 +5,7 @@
 // sector; the dBASE header. A stage-1 magic whose further condition or flags fail falls
 // through to the later stages. Disabled formats are not considered at all.
 #include <cstring>
+#include <initializer_list>
 
 #include "deepscan/FileTypes.h"
 #include "deepscan/UnitStream.h"
@@ -13,7 +14,22 @@ namespace {
 bool Eq(const uint8_t* p, const char* s, size_t n) { return std::memcmp(p, s, n) == 0; }
 }  // namespace
 
+namespace {
+// Bytes that begin some signature of stages 1, 3 and 5.
+struct CFirstBytes {
+  bool v[256] = {};
+  constexpr CFirstBytes() {
+    for (int c : std::initializer_list<int>{0x00, 'I', 'M', 'P', 'R', 'J', 'G', '%', 0x89, 'F', '<', '!', '8', 0xD0,
+                                            0xCF, 0x0A, 'B', 0xFF, 0x02, 0x03, 0x30, 0x43, 0x63, 0x83, 0x8B, 0x8E,
+                                            0xCB, 0xF5, 0xFB})
+      v[c] = true;
+  }
+};
+constexpr CFirstBytes kFirst;
+}  // namespace
+
 uint16_t CLogicalDriver::MatchSignature(uint64_t, const uint8_t* b) const {
+  if (!kFirst.v[b[0]] && !m_bScanDXF && !Eq(b + 4, "ftyp", 4) && !Eq(b + 4, "moov", 4)) return kNoFileType;
   const bool tiffFamily = m_bScanTIF || m_bScanCR2 || m_bScanNEF || m_bScanPEF || m_bScanORF;
 
   // Stage 1: bytes 0-3.

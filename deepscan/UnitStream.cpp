@@ -161,8 +161,10 @@ bool CLogicalDriver::IdentifyFile(uint64_t unit, std::u16string& extension, uint
   if (!m_bScanDXF && m_hDevice) {
     // SAFETY: with DXF off, MatchSignature reads bytes 0 to 31 only.
     uint8_t prefix[32];
-    if (m_hDevice->Read(UnitByteOffset(unit), prefix, sizeof prefix) && MatchSignature(unit, prefix) == kNoFileType)
-      return false;
+    const uint64_t at = UnitByteOffset(unit);
+    const uint8_t* p = m_hDevice->Peek(at, sizeof prefix);
+    if (!p && m_hDevice->Read(at, prefix, sizeof prefix)) p = prefix;
+    if (p && MatchSignature(unit, p) == kNoFileType) return false;
   }
   if (!ReadCluster(unit, 0, m_pUnitBuffer.data())) return false;
   if (!MeasureFile(unit, m_pUnitBuffer.data(), m_nBytesPerCluster, extension, length)) return false;

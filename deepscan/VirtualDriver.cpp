@@ -59,6 +59,22 @@ uint64_t CVirtualDriver::UnitByteOffset(uint64_t unit) {
   return (unit + (m_bSharedHandle ? m_nSectorOffset : 0)) * m_nBytesPerCluster;
 }
 
+uint64_t CVirtualDriver::SkipUnmatched(uint64_t unit, uint64_t lim) {
+  if (m_bScanDXF || !m_hDevice || m_nBytesPerCluster < 32) return unit;
+  const uint64_t shift = m_bSharedHandle ? m_nSectorOffset : 0;
+  uint8_t prefix[32];
+  for (uint64_t u = unit; u <= lim; ++u) {
+    const uint64_t at = (u + shift) * m_nBytesPerCluster;
+    const uint8_t* p = m_hDevice->Peek(at, 32);
+    if (!p) {
+      if (!m_hDevice->Read(at, prefix, 32)) return u;
+      p = prefix;
+    }
+    if (MatchSignature(u, p) != kNoFileType) return u;
+  }
+  return lim + 1;
+}
+
 void CVirtualDriver::CreateRoot() {
   auto* root = new CVirtualDirectory();
   root->m_pDriver = this;

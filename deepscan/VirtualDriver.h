@@ -20,6 +20,7 @@ class CVirtualDriver : public CLogicalDriver {
   bool Open(uint8_t device, int32_t driveType, const std::u16string& name, bool sharedHandle) override;
   bool ReadCluster(uint64_t unit, uint32_t reserved, uint8_t* buffer) override;
   uint64_t UnitByteOffset(uint64_t unit) override;
+  uint64_t SkipUnmatched(uint64_t unit, uint64_t lim) override;
   void CreateRoot() override;
   // The carve step: measures the file beginning at unit and adds it to "LostFiles",
   // marking the units it covers.

@@ -95,6 +95,12 @@ bool CDriver::ScanUnits(IProgressWindow* progress, uint64_t& found) {
   for (uint64_t i = first; i <= last; ++i) {
     if (progress && IsDialogStopSignalled()) return false;
     if (!visited.Test(i)) {
+      const uint64_t j = SkipUnmatched(i, last - i > 511 ? i + 511 : last);
+      if (j > i) {
+        i = j - 1;
+        SendProgress(progress, WM_SCANPROGRESS, SCAN_POSITION, static_cast<int64_t>(i));
+        continue;
+      }
       visited.Set(i);
       if (ScanUnit(i, &visited, progress)) ++found;
     }

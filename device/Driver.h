@@ -68,6 +68,9 @@ class CDriver {
   // One step of the unit scan; may set further bits of the visited bitmap for units it
   // has consumed. Answers whether it found something. False here.
   virtual bool ScanUnit(uint64_t unit, CUnitBitmap* visited, IProgressWindow* progress);
+  // The first unit in [unit, lim] that may begin a file (the ones before it cannot); unit
+  // here. A scan step passes over the others in one batch.
+  virtual uint64_t SkipUnmatched(uint64_t unit, uint64_t lim) { return unit; }
   // Reads the device's sector size into m_nBytesPerSector. Fails without a handle or
   // with a sector size of 0.
   virtual bool ReadGeometry();

@@ -66,6 +66,15 @@ class CRawDevice {
     return ReadSlow(offset, buffer, len);
   }
 
+  // The len bytes at offset inside this thread's window, when it holds them; else null.
+  const uint8_t* Peek(uint64_t offset, size_t len) const {
+    const CReadWindowView& w = t_readWindow;
+    if (w.nDeviceId == m_nId && len != 0 && offset >= w.nBase && offset - w.nBase <= w.nValid &&
+        len <= w.nValid - (offset - w.nBase))
+      return w.pData + (offset - w.nBase);
+    return nullptr;
+  }
+
   uint64_t Size() const { return m_nSize; }
   // Logical sector size reported by the device; 512 for image files.
   uint32_t SectorSize() const { return m_nSectorSize; }
