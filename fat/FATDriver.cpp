@@ -119,12 +119,7 @@ void CFATDriver::CreateRoot() {
   root->m_nFirstSector = m_nRootSector;
   m_pRoot = root;
   auto lost = std::make_unique<CFATDirectory>();
-  lost->m_pDriver = this;
-  lost->m_strName = u"LostFiles";
-  int64_t now = localtime_::Now();
-  lost->m_tCreated = lost->m_tModified = lost->m_tAccessed = now;
-  lost->m_bDeleted = true;
-  lost->m_nStatus = STATUS_EXISTING;
+  InitResultsFolder(*lost, this, u"LostFiles", localtime_::Now());
   m_pLostFolder = static_cast<CDirectory*>(root->AddChild(std::move(lost)));
 }
 

@@ -340,12 +340,8 @@ void CNTFSDriver::CreateRoot() {
   m_pRoot = root;
   auto make = [&](const char16_t* name, uint64_t record) {
     auto d = std::make_unique<CNTFSDirectory>();
-    d->m_pDriver = this;
-    d->m_strName = name;
+    InitResultsFolder(*d, this, name, now);
     d->m_nRecord = record;
-    d->m_bDeleted = true;
-    d->m_nStatus = STATUS_EXISTING;
-    d->m_tCreated = d->m_tModified = d->m_tAccessed = now;
     return static_cast<CDirectory*>(root->AddChild(std::move(d)));
   };
   m_pLostFolder = make(u"LostFiles", 0);

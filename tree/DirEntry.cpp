@@ -23,6 +23,14 @@ char16_t Upper(char16_t c) {
 }
 }  // namespace
 
+void InitResultsFolder(CDirEntry& folder, CLogicalDriver* volume, const std::u16string& name, int64_t now) {
+  folder.m_pDriver = volume;
+  folder.m_strName = name;
+  folder.m_tCreated = folder.m_tModified = folder.m_tAccessed = now;
+  folder.m_bDeleted = true;
+  folder.m_nStatus = STATUS_EXISTING;
+}
+
 void SetFolderTypeName(const std::u16string& name) { g_strFolderTypeName = name; }
 
 std::u16string ExtensionOf(std::u16string_view name) {

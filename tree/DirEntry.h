@@ -111,6 +111,10 @@ class CFSFile : public CDirEntry {
   virtual bool WriteContent(IOutputFile& out, IProgressWindow* progress, uint32_t reserved) = 0;
 };
 
+// Fills a volume's top results folder ("LostFiles", "DeletedFiles"): the volume, the name,
+// the three times set to now, marked deleted, status existing.
+void InitResultsFolder(CDirEntry& folder, CLogicalDriver* volume, const std::u16string& name, int64_t now);
+
 // The folder type word shown in the "Type" column; set by the GUI.
 void SetFolderTypeName(const std::u16string& name);
 
