@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/Document.h"
+#include "platform/SameDisk.h"  // IsOnSameDisk, for the commands that write
 
 struct SourceOptions {
   std::string strSource;
@@ -12,10 +13,6 @@ struct SourceOptions {
 // The virtual volume of the disk (image or block device) at path, added to doc. Null
 // with *error when the path cannot be opened.
 CLogicalDriver* OpenDiskAsVirtualVolume(CKelvoDoc& doc, const std::string& path, std::string* error);
-
-// Whether a folder lies on the same disk as the source path (a block device or a file on
-// it): writing there could overwrite the data being recovered.
-bool IsOnSameDisk(const std::string& folder, const std::string& sourcePath);
 
 // What a SOURCE argument names: a volume (FAT or NTFS), or a whole disk.
 struct ResolvedSource {

@@ -58,18 +58,23 @@ QIcon ForFileName(const QString& name) {
 QIcon ForExtension(const QString& extension) { return ForFileName(QStringLiteral("x.") + extension); }
 
 QIcon Deleted(const QIcon& icon) {
+  // Lists ask for the marked icon of every deleted row they paint: made once per icon.
+  static QHash<qint64, QIcon> cache;
+  auto hit = cache.constFind(icon.cacheKey());
+  if (hit != cache.constEnd()) return *hit;
   QIcon out;
   for (int size : {16, 24, 32, 48}) {
-    QPixmap pm = icon.pixmap(size, size);
-    if (pm.isNull()) {
-      pm = QPixmap(size, size);
-      pm.fill(Qt::transparent);
-    }
+    QPixmap source = icon.pixmap(size, size);
+    // The icon may come in fewer sizes than asked for: every size gets a pixmap of its own.
+    QPixmap pm(size, size);
+    pm.fill(Qt::transparent);
     QPainter p(&pm);
+    if (!source.isNull()) p.drawPixmap(QRect(0, 0, size, size), source);
     PaintDeletedMark(p, QRect(0, 0, size, size));
     p.end();
     out.addPixmap(pm);
   }
+  cache.insert(icon.cacheKey(), out);
   return out;
 }
 

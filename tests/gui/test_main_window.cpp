@@ -1,0 +1,249 @@
+// The main window over real images: the tree and the list, sorting, the commands' enable
+// rules, the panes, and bad images.
+#include <QAction>
+#include <QDockWidget>
+#include <QHeaderView>
+#include <QTabWidget>
+#include <QTest>
+#include <QTreeView>
+
+#include "app/App.h"
+#include "app/Document.h"
+#include "device/Driver.h"
+#include "support/Fixtures.h"
+#include "support/GuiTest.h"
+#include "tree/DirEntry.h"
+#include "ui/FSListCtrl.h"
+#include "ui/FoldersTree.h"
+#include "ui/GuiApp.h"
+#include "ui/GuiHooks.h"
+#include "ui/KelvoView.h"
+#include "ui/MainFrame.h"
+
+namespace {
+
+QTreeWidgetItem* ChildNamed(QTreeWidgetItem* parent, const QString& name) {
+  for (int i = 0; i < parent->childCount(); ++i)
+    if (parent->child(i)->text(0) == name) return parent->child(i);
+  return nullptr;
+}
+
+QStringList Column(CFSListModel* m, int column) {
+  QStringList out;
+  for (int r = 0; r < m->rowCount(); ++r) out << m->index(r, column).data().toString();
+  return out;
+}
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+  Q_OBJECT
+  CKelvoApp m_app;
+  std::unique_ptr<CKelvoDoc> m_doc;
+  std::unique_ptr<CMainFrame> m_frame;
+
+  CFSTreeCtrl* Tree() { return m_frame->TreePane()->Tree(); }
+  CFSListModel* Model() { return m_frame->View()->List()->Model(); }
+
+  // The item of the volume whose root text ends with the image name (and, for a disk, the
+  // partition's name).
+  QTreeWidgetItem* VolumeItem(const QString& label) {
+    QTreeWidgetItem* top = Tree()->m_pComputer;
+    for (int i = 0; i < top->childCount(); ++i) {
+      CDirectory* root = CFSTreeCtrl::NodeOf(top->child(i));
+      if (root && root->m_pDriver && Q(root->m_pDriver->m_szName).contains(label)) return top->child(i);
+    }
+    return nullptr;
+  }
+
+ private slots:
+  void initTestCase() {
+    m_app.InitCore(nullptr);
+    m_doc = std::make_unique<CKelvoDoc>(false);
+    m_frame = std::make_unique<CMainFrame>(m_doc.get());
+    InstallCoreHooks(m_frame.get());
+    m_frame->setGeometry(CMainFrame::InitialGeometry(QRect(0, 0, 1280, 1024)));
+    m_frame->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_frame.get()));
+    QStringList messages = m_frame->OpenImages(
+        {QString::fromStdString(FixturePath("fat16.img")), QString::fromStdString(FixturePath("ntfs.img"))}, false);
+    QVERIFY2(messages.isEmpty(), qPrintable(messages.join('\n')));
+  }
+
+  void cleanupTestCase() {
+    SaveScreenshot(m_frame.get(), QStringLiteral("main-window"));
+    RemoveCoreHooks();
+    m_frame.reset();
+    m_doc.reset();
+  }
+
+  void windowLayout() {
+    QCOMPARE(m_frame->windowTitle(), QStringLiteral("Tarnwell Quarrow"));
+    QCOMPARE(CMainFrame::InitialGeometry(QRect(0, 0, 1920, 1080)), QRect(480, 185, 960, 710));
+    QCOMPARE(CMainFrame::InitialGeometry(QRect(0, 0, 800, 600)), QRect(20, 20, 960, 710));
+    QVERIFY(m_frame->LeftBar()->isVisible());
+    QVERIFY(m_frame->PreviewBar()->isVisible());
+    QVERIFY(!m_frame->ResultBar()->isVisible());
+    QCOMPARE(m_frame->LeftPages()->tabText(0), QStringLiteral("Drivers"));
+    QCOMPARE(m_frame->LeftPages()->tabText(1), QStringLiteral("Search"));
+    QCOMPARE(Tree()->m_pComputer->text(0), QStringLiteral("My Computer"));
+    QCOMPARE(Tree()->m_pDisks->text(0), QStringLiteral("Physical Drivers"));
+    // Both images are disks with a virtual volume each; their volumes are under My Computer.
+    QCOMPARE(Tree()->m_pComputer->childCount(), 2);
+    QCOMPARE(Tree()->m_pDisks->childCount(), 2);
+    // The start page shows until a folder is selected.
+    QVERIFY(!m_frame->View()->IsListShown());
+    QCOMPARE(m_frame->StatusText(), QStringLiteral("Ready"));
+  }
+
+  void fatFolderShowsDeletedItemsAndSorts() {
+    QTreeWidgetItem* volume = VolumeItem(QStringLiteral("fat16"));
+    QVERIFY(volume);
+    Tree()->setCurrentItem(volume);
+    QVERIFY(m_frame->View()->IsListShown());
+    QVERIFY(m_frame->StatusText().endsWith(QStringLiteral("Object(s)")));
+    // Go To Parent on a volume does nothing (its parent is "My Computer").
+    QVERIFY(m_frame->Action(ID_VIEW_GO_TO_PARENT)->isEnabled());
+    m_frame->OnGoToParent();
+    QCOMPARE(Tree()->currentItem(), volume);
+
+    // Expanding the root inserts folders only, deleted ones with their mark.
+    volume->setExpanded(true);
+    QVERIFY(ChildNamed(volume, QStringLiteral("Docs")));
+    QTreeWidgetItem* old = ChildNamed(volume, QStringLiteral("OldStuff"));
+    QVERIFY(old);
+    QVERIFY(!ChildNamed(volume, QStringLiteral("README.TXT")));
+    QVERIFY(CFSTreeCtrl::NodeOf(old)->m_bDeleted);
+
+    // The list: deleted files beside existing ones, with status words.
+    QStringList names = Column(Model(), 0);
+    QVERIFY(names.contains(QStringLiteral("README.TXT")));
+    QVERIFY(names.contains(QStringLiteral("Holiday photo.jpg")));
+    int holiday = int(names.indexOf(QStringLiteral("Holiday photo.jpg")));
+    QCOMPARE(Model()->index(holiday, 4).data().toString(), QStringLiteral("Excellent"));
+    QCOMPARE(Model()->index(holiday, 0).data(Qt::ToolTipRole).toString(), QStringLiteral("Deleted"));
+    int readme = int(names.indexOf(QStringLiteral("README.TXT")));
+    QCOMPARE(Model()->index(readme, 4).data().toString(), QStringLiteral("Existing"));
+
+    // Sorting by size: folders first, then files by ascending size; again: files first,
+    // largest first, then folders; then "Type" is ascending again.
+    QHeaderView* header = m_frame->View()->List()->DetailsView()->header();
+    auto clickHeader = [&](int section) {
+      QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                        QPoint(header->sectionViewportPosition(section) + 5, header->height() / 2));
+    };
+    clickHeader(1);
+    auto checkOrder = [&](bool ascending) {
+      bool seenOther = false;
+      uint64_t last = ascending ? 0 : UINT64_MAX;
+      for (int r = 0; r < Model()->rowCount(); ++r) {
+        CDirEntry* n = Model()->NodeAt(r);
+        bool first = ascending ? n->IsDirectory() : !n->IsDirectory();
+        if (!first) seenOther = true;
+        else QVERIFY2(!seenOther, "folders and files are mixed");
+        if (!n->IsDirectory()) {
+          uint64_t size = n->GetSize();
+          QVERIFY(ascending ? size >= last : size <= last);
+          last = size;
+        }
+      }
+    };
+    checkOrder(true);
+    QCOMPARE(header->sortIndicatorSection(), 1);
+    QCOMPARE(header->sortIndicatorOrder(), Qt::AscendingOrder);
+    clickHeader(1);
+    checkOrder(false);
+    QCOMPARE(header->sortIndicatorOrder(), Qt::DescendingOrder);
+    clickHeader(2);
+    QCOMPARE(header->sortIndicatorSection(), 2);
+    QCOMPARE(header->sortIndicatorOrder(), Qt::AscendingOrder);
+    // The order lives in the folder itself.
+    CDirectory* root = CFSTreeCtrl::NodeOf(volume);
+    QCOMPARE(root->m_children.front().get(), Model()->NodeAt(0));
+  }
+
+  void commandsFollowTheSelection() {
+    QTreeWidgetItem* volume = VolumeItem(QStringLiteral("fat16"));
+    Tree()->setCurrentItem(volume);
+    CFSListCtrl* list = m_frame->View()->List();
+    list->Selection()->clearSelection();
+    m_frame->UpdateCommands();
+    QVERIFY(!m_frame->Action(ID_FILE_RECOVER)->isEnabled());
+    QVERIFY(m_frame->Action(ID_EDIT_SELECT_ALL)->isEnabled());
+    QVERIFY(m_frame->Action(ID_FILE_FIND_LOST_FILES)->isEnabled());
+    m_frame->OnSelectAll();
+    QCOMPARE(list->SelectedCount(), Model()->rowCount());
+    QCOMPARE(m_frame->StatusText(), QStringLiteral("%1 Object(s) Selected").arg(Model()->rowCount()));
+    QVERIFY(m_frame->Action(ID_FILE_RECOVER)->isEnabled());
+    list->Selection()->select(Model()->index(0, 0), QItemSelectionModel::Deselect | QItemSelectionModel::Rows);
+    m_frame->OnInvertSelection();
+    QCOMPARE(list->SelectedCount(), 1);
+    QCOMPARE(list->SelectedRows(), std::vector<int>{0});
+    // On a top item nothing can be searched for lost files.
+    Tree()->setCurrentItem(Tree()->m_pComputer);
+    m_frame->UpdateCommands();
+    QVERIFY(!m_frame->Action(ID_FILE_FIND_LOST_FILES)->isEnabled());
+    QVERIFY(!m_frame->Action(ID_VIEW_GO_TO_PARENT)->isEnabled());
+  }
+
+  void doubleClickOpensFolderAndGoToParentReturns() {
+    QTreeWidgetItem* volume = VolumeItem(QStringLiteral("fat16"));
+    Tree()->setCurrentItem(volume);
+    Model()->Sort(0, Qt::AscendingOrder);
+    int docs = int(Column(Model(), 0).indexOf(QStringLiteral("Docs")));
+    QVERIFY(docs >= 0);
+    QTreeView* view = m_frame->View()->List()->DetailsView();
+    QRect rect = view->visualRect(Model()->index(docs, 0));
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, rect.center());
+    QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, rect.center());
+    QCOMPARE(Tree()->currentItem()->text(0), QStringLiteral("Docs"));
+    QVERIFY(Column(Model(), 0).contains(QStringLiteral("NOTE.TXT")));
+    m_frame->OnGoToParent();
+    QCOMPARE(Tree()->currentItem(), volume);
+  }
+
+  void ntfsRootReadsTheMft() {
+    QTreeWidgetItem* volume = VolumeItem(QStringLiteral("ntfs"));
+    QVERIFY(volume);
+    Tree()->setCurrentItem(volume);
+    QVERIFY(WaitUntil([&] { return Column(Model(), 0).contains(QStringLiteral("PATTERN.BIN")); }, 60000));
+    QVERIFY(Column(Model(), 0).contains(QStringLiteral("Ünïcödé €.txt")));
+  }
+
+  void searchCommandSwitchesPages() {
+    m_frame->LeftBar()->hide();
+    m_frame->LeftPages()->setCurrentIndex(0);
+    m_frame->OnSearch();
+    QVERIFY(m_frame->LeftBar()->isVisible());
+    QCOMPARE(m_frame->LeftPages()->currentIndex(), 1);
+    QVERIFY(m_frame->Action(ID_EDIT_SEARCH)->isChecked());
+    m_frame->OnSearch();
+    QCOMPARE(m_frame->LeftPages()->currentIndex(), 0);
+  }
+
+  void viewModes() {
+    CFSListCtrl* list = m_frame->View()->List();
+    m_frame->Action(ID_VIEW_LARGE_ICONS)->trigger();
+    QCOMPARE(list->GetViewMode(), CFSListCtrl::ViewMode::LargeIcons);
+    QVERIFY(m_frame->Action(ID_VIEW_LARGE_ICONS)->isChecked());
+    QVERIFY(!m_frame->Action(ID_VIEW_DETAILS)->isChecked());
+    m_frame->Action(ID_VIEW_DETAILS)->trigger();
+    QCOMPARE(list->GetViewMode(), CFSListCtrl::ViewMode::Details);
+  }
+
+  void badImagesStayOut() {
+    int volumes = Tree()->m_pComputer->childCount();
+    QStringList messages = m_frame->OpenImages({QStringLiteral("/nonexistent/disk.img")}, false);
+    QCOMPARE(messages.size(), 1);
+    QVERIFY(messages[0].contains(QStringLiteral("/nonexistent/disk.img")));
+    // A file with no file system is a disk to deep-scan, not a volume; the user is told.
+    int disks = Tree()->m_pDisks->childCount();
+    messages = m_frame->OpenImages({QString::fromStdString(FixturePath("notfs.img"))}, false);
+    QCOMPARE(messages.size(), 1);
+    QCOMPARE(Tree()->m_pDisks->childCount(), disks + 1);
+    QCOMPARE(Tree()->m_pComputer->childCount(), volumes);
+  }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "test_main_window.moc"

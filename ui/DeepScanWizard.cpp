@@ -1,0 +1,211 @@
+#include "ui/DeepScanWizard.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPixmap>
+#include <QThread>
+#include <QVBoxLayout>
+
+#include "app/App.h"
+#include "app/Settings.h"
+#include "deepscan/FileTypes.h"
+#include "device/Driver.h"
+#include "tree/DirEntry.h"
+#include "ui/DeepScanningDlg.h"
+#include "ui/GuiApp.h"
+#include "ui/Icons.h"
+#include "ui/MutiTreeCtrl.h"
+
+namespace {
+
+// The picture beside the welcome page: a tall gradient band with a disk platter under a
+// magnifying glass, drawn at run time.
+QPixmap Watermark() {
+  QPixmap pixmap(164, 314);
+  QPainter p(&pixmap);
+  p.setRenderHint(QPainter::Antialiasing);
+  QLinearGradient gradient(0, 0, 0, pixmap.height());
+  gradient.setColorAt(0.0, QColor(32, 74, 135));
+  gradient.setColorAt(1.0, QColor(114, 159, 207));
+  p.fillRect(pixmap.rect(), gradient);
+  const QPointF platter(70, 100);
+  p.setPen(QPen(QColor(255, 255, 255, 150), 2));
+  p.setBrush(QColor(255, 255, 255, 40));
+  p.drawEllipse(platter, 44, 44);
+  p.drawEllipse(platter, 10, 10);
+  const QPointF lens(98, 128);
+  p.setPen(QPen(QColor(255, 255, 255, 230), 6));
+  p.setBrush(QColor(255, 255, 255, 60));
+  p.drawEllipse(lens, 24, 24);
+  p.setPen(QPen(QColor(255, 255, 255, 230), 10, Qt::SolidLine, Qt::RoundCap));
+  p.drawLine(lens + QPointF(18, 18), lens + QPointF(40, 40));
+  return pixmap;
+}
+
+QLabel* WrappedText(const QString& text, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setWordWrap(true);
+  return label;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+CDeepScanStep0::CDeepScanStep0(QWidget* parent) : QWizardPage(parent) {
+  setObjectName(QStringLiteral("deepScanWelcomePage"));
+  setPixmap(QWizard::WatermarkPixmap, Watermark());
+
+  m_pTitle = new QLabel(QStringLiteral("Welcome to Deep Scan recovery Wizard"), this);
+  m_pTitle->setObjectName(QStringLiteral("welcomeTitle"));
+  m_pTitle->setWordWrap(true);
+  QFont title = QApplication::font();
+  title.setFamilies({QStringLiteral("Tahoma"), title.family()});
+  title.setPixelSize(24);
+  m_pTitle->setFont(title);
+
+  m_pShowNext = new QCheckBox(QStringLiteral("Show this screen next"), this);
+  m_pShowNext->setObjectName(QStringLiteral("showNextCheck"));
+  m_pShowNext->setChecked(TheApp().m_settings.DeepScanWizard != 0);
+  connect(m_pShowNext, &QCheckBox::clicked, this, &CDeepScanStep0::OnShowNextClicked);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(m_pTitle);
+  layout->addSpacing(18);
+  layout->addWidget(WrappedText(
+      QStringLiteral("Deep scan recovery Wizard will guide you through the process of recovering files from driver. "),
+      this));
+  layout->addSpacing(8);
+  layout->addWidget(WrappedText(QStringLiteral("Deep scan will take longer than normal mode and it will scans whole "
+                                               "drive's surface searching ALL possible file being deleted. It will "
+                                               "potentially recover more files."),
+                                this));
+  layout->addStretch(1);
+  layout->addWidget(WrappedText(QStringLiteral("To begin, click 'Next'."), this));
+  layout->addSpacing(8);
+  layout->addWidget(m_pShowNext);
+}
+
+void CDeepScanStep0::OnShowNextClicked(bool checked) {
+  TheApp().m_settings.DeepScanWizard = checked ? 1 : 0;
+  std::string error;
+  if (!SaveSettings(TheApp().m_settings, SettingsFilePath(), &error))
+    qWarning("The settings could not be written: %s", error.c_str());
+}
+
+// ---------------------------------------------------------------------------
+
+CDeepScanStep1::CDeepScanStep1(QWidget* parent) : QWizardPage(parent) {
+  setObjectName(QStringLiteral("deepScanTypePage"));
+  setTitle(QStringLiteral("Select file types you need to recover"));
+  setSubTitle(QStringLiteral("Specify file types that should be searched for and recovered. To start searching, "
+                             "click 'Start Scan'"));
+  setButtonText(QWizard::FinishButton, QStringLiteral("Start Scan"));
+
+  m_pTree = new CMutiTreeCtrl(this);
+  m_pTree->setObjectName(QStringLiteral("typeTree"));
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(m_pTree);
+
+  const QIcon folder = icons::Folder();
+  QTreeWidgetItem* first = nullptr;
+  for (const CatalogueCategory& category : Catalogue()) {
+    auto* categoryItem = new QTreeWidgetItem(m_pTree, {QString::fromUtf8(category.szName)});
+    categoryItem->setIcon(0, folder);
+    m_pTree->SetCheck(categoryItem, CHECK_UNCHECKED, false);
+    std::vector<QTreeWidgetItem*> entries;
+    for (const CatalogueEntry& entry : category.entries) {
+      auto* item = new QTreeWidgetItem(categoryItem, {QString::fromUtf8(entry.szDescription)});
+      item->setIcon(0, icons::ForExtension(QString::fromUtf8(entry.szIconExtension)));
+      m_pTree->SetCheck(item, CHECK_UNCHECKED, false);
+      entries.push_back(item);
+    }
+    for (size_t i = 0; i < entries.size(); ++i) {
+      if (!category.entries[i].bCheckedAtStart) continue;
+      m_pTree->setCurrentItem(entries[i]);
+      m_pTree->SetCheck(entries[i], CHECK_CHECKED, true);
+    }
+    if (!first) first = categoryItem;
+    first->setExpanded(true);
+    m_categoryItems.push_back(categoryItem);
+    m_entryItems.push_back(std::move(entries));
+  }
+  if (first) m_pTree->setCurrentItem(first);
+}
+
+void CDeepScanStep1::ApplyTypeSelection(CLogicalDriver* volume) const {
+  if (!volume) return;
+  const auto& catalogue = Catalogue();
+  for (size_t c = 0; c < catalogue.size() && c < m_entryItems.size(); ++c) {
+    for (size_t e = 0; e < catalogue[c].entries.size() && e < m_entryItems[c].size(); ++e)
+      volume->*(catalogue[c].entries[e].pFlag) = m_pTree->GetCheck(m_entryItems[c][e]) == CHECK_CHECKED ? 1 : 0;
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+CDeepScanWizard::CDeepScanWizard(QWidget* parent) : QWizard(parent) {
+  setObjectName(QStringLiteral("deepScanWizard"));
+  setWindowTitle(QStringLiteral("Deep Scan Recovery Wizard"));
+  setWizardStyle(QWizard::ModernStyle);
+  setPixmap(QWizard::LogoPixmap, icons::Program().pixmap(48, 48));
+  setSizeGripEnabled(true);
+  resize(560, 420);
+}
+
+void CDeepScanWizard::SetUp(bool showWelcome) {
+  m_pStep0 = new CDeepScanStep0(this);
+  m_pStep1 = new CDeepScanStep1(this);
+  setPage(DEEPSCAN_PAGE_WELCOME, m_pStep0);
+  setPage(DEEPSCAN_PAGE_TYPES, m_pStep1);
+  setStartId(DEEPSCAN_PAGE_WELCOME);
+  if (!showWelcome) {
+    // Open on the type page with the welcome page behind it in the history, so that Back
+    // still reaches it.
+    restart();
+    next();
+  }
+}
+
+void CDeepScanWizard::accept() {
+  if (currentId() == DEEPSCAN_PAGE_TYPES && m_pTarget && m_pStep1) m_pStep1->ApplyTypeSelection(m_pTarget);
+  QWizard::accept();
+}
+
+// ---------------------------------------------------------------------------
+
+void RunDeepScan(CDirectory* folder, QWidget* parent) {
+  if (!folder || !qApp || QThread::currentThread() != qApp->thread()) return;
+  // A list that asks for the folder's children while its scan runs gets them as they stand;
+  // it never starts a second wizard.
+  static bool s_bRunning = false;
+  if (s_bRunning) return;
+  s_bRunning = true;
+
+  bool finished;
+  {
+    CDeepScanWizard sheet(parent);
+    sheet.m_pTarget = folder->m_pDriver;
+    sheet.SetUp(TheApp().m_settings.DeepScanWizard != 0);
+    finished = sheet.exec() == QDialog::Accepted;
+  }
+  if (finished) {
+    BeginFolderChange(folder);
+    // The old results go; the folder counts as loaded again only when this scan finds
+    // something.
+    folder->m_children.clear();
+    folder->m_bLoaded = false;
+    {
+      CDeepScanningDlg dialog(folder, parent);
+      dialog.exec();
+    }  // the worker has ended here
+    EndFolderChange(folder);
+  } else if (!folder->m_children.empty()) {
+    folder->m_bLoaded = true;
+  }
+  s_bRunning = false;
+}

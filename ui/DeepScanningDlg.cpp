@@ -1,0 +1,166 @@
+#include "ui/DeepScanningDlg.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <climits>
+
+#include "app/Document.h"
+#include "device/Driver.h"
+#include "device/LostPartitions.h"
+#include "device/PhysicalDriver.h"
+#include "tasks/Progress.h"
+#include "tree/DirEntry.h"
+#include "ui/BusyIndicator.h"
+
+namespace {
+QString CaptionOf(int mode) {
+  return mode == 1 ? QStringLiteral("Find Lost Drivers...") : QStringLiteral("Find Lost Files...");
+}
+}  // namespace
+
+CDeepScanningDlg::CDeepScanningDlg(CDirectory* folder, QWidget* parent)
+    : CTaskDialog(true, parent), m_nMode(0), m_pFolder(folder) {
+  m_pDevice = folder ? folder->m_pDriver : nullptr;
+  Build();
+}
+
+CDeepScanningDlg::CDeepScanningDlg(CPhysicalDriver* disk, CKelvoDoc* doc, QWidget* parent)
+    : CTaskDialog(true, parent), m_nMode(1), m_pDevice(disk), m_pDisk(disk), m_pDoc(doc) {
+  Build();
+}
+
+CDeepScanningDlg::~CDeepScanningDlg() { StopThread(); }
+
+void CDeepScanningDlg::Build() {
+  setObjectName(QStringLiteral("deepScanningDlg"));
+  setWindowTitle(CaptionOf(m_nMode));
+  setModal(true);
+
+  m_pAnimation = new CBusyIndicator(this);
+  m_pAnimation->setObjectName(QStringLiteral("animation"));
+  m_pAnimation->setFixedSize(40, 40);
+
+  auto* heading = new QLabel(QStringLiteral("Deep Scan for current disk."), this);
+  auto* foundLabel = new QLabel(QStringLiteral("Files found:"), this);
+  m_pFound = new QLabel(QStringLiteral("0"), this);
+  m_pFound->setObjectName(QStringLiteral("filesFound"));
+  m_pStatus = new QLabel(QStringLiteral("Scanning..."), this);
+  m_pStatus->setObjectName(QStringLiteral("statusText"));
+  m_pUnits = new QLabel(QStringLiteral("/"), this);
+  m_pUnits->setObjectName(QStringLiteral("unitCounter"));
+  m_pUnits->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  m_pBar = new QProgressBar(this);
+  m_pBar->setObjectName(QStringLiteral("progressBar"));
+  m_pBar->setTextVisible(false);
+  m_pBar->setRange(0, 1);
+  m_pBar->setValue(0);
+  m_pCancel = new QPushButton(QStringLiteral("Cancel"), this);
+  m_pCancel->setObjectName(QStringLiteral("cancelButton"));
+  connect(m_pCancel, &QPushButton::clicked, this, &QDialog::reject);
+
+  auto* texts = new QGridLayout;
+  texts->addWidget(heading, 0, 0, 1, 2);
+  texts->addWidget(foundLabel, 1, 0);
+  texts->addWidget(m_pFound, 1, 1);
+  texts->setColumnStretch(1, 1);
+  texts->setHorizontalSpacing(12);
+
+  auto* top = new QHBoxLayout;
+  top->addWidget(m_pAnimation, 0, Qt::AlignTop);
+  top->addSpacing(8);
+  top->addLayout(texts, 1);
+
+  auto* status = new QHBoxLayout;
+  status->addWidget(m_pStatus, 1);
+  status->addWidget(m_pUnits);
+
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch(1);
+  buttons->addWidget(m_pCancel);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(top);
+  layout->addSpacing(6);
+  layout->addLayout(status);
+  layout->addWidget(m_pBar);
+  layout->addLayout(buttons);
+  setMinimumWidth(420);
+}
+
+bool CDeepScanningDlg::OnInitDialog() {
+  // The worker's first message waits until this handler has returned (it is delivered on
+  // this thread), so the resets below never overwrite it.
+  CThreadProcDlg::OnInitDialog();
+  setWindowTitle(CaptionOf(m_nMode));
+  m_pStatus->clear();
+  m_pUnits->clear();
+  m_pAnimation->Play();
+  m_pBar->setValue(0);
+  return true;
+}
+
+bool CDeepScanningDlg::ThreadStep() {
+  if (m_nMode == 0) {
+    CLogicalDriver* volume = m_pFolder ? m_pFolder->m_pDriver : nullptr;
+    if (!volume) {
+      m_bResult = false;
+      return true;
+    }
+    uint64_t found = 0;
+    bool result = volume->ScanUnits(this, found);
+    m_nFound = found;
+    // The GUI reads nothing of the folder between BeginFolderChange and EndFolderChange, which
+    // bracket this dialog, so the flag is written here.
+    if (found > 0) m_pFolder->m_bLoaded = true;
+    m_bResult = result;
+  } else {
+    m_bResult = m_pDisk && m_pDoc && FindLostVolumes(*m_pDisk, *m_pDoc, this);
+  }
+  return true;
+}
+
+void CDeepScanningDlg::SetBarPosition(uint64_t unit) {
+  uint64_t offset = unit > m_nBarFirst ? std::min(unit - m_nBarFirst, m_nBarSpan) : 0;
+  m_pBar->setValue(int(offset >> m_nBarShift));
+}
+
+int64_t CDeepScanningDlg::OnProgress(uint32_t message, uint64_t wParam, int64_t lParam) {
+  if (message != WM_SCANPROGRESS || !m_pDevice) return 0;
+  // The worker waits in its send while this runs, so the device's fields and the folder's
+  // children are read safely here.
+  const uint64_t first = m_pDevice->m_nFirstUnit;
+  const uint64_t last = m_pDevice->m_nLastUnit;
+  switch (wParam) {
+    case SCAN_STARTED: {
+      m_pStatus->setText(QStringLiteral("Calculating..."));
+      m_pUnits->setText(QStringLiteral("%1/%2").arg(first).arg(last));
+      m_nBarFirst = first;
+      m_nBarSpan = last > first ? last - first : 0;
+      m_nBarShift = 0;
+      while ((m_nBarSpan >> m_nBarShift) > uint64_t(INT_MAX)) ++m_nBarShift;
+      // A range of 0 would turn the bar into a busy indicator.
+      m_pBar->setRange(0, std::max(1, int(m_nBarSpan >> m_nBarShift)));
+      m_pBar->setValue(0);
+      break;
+    }
+    case SCAN_UNITS:
+      m_pStatus->setText(QStringLiteral("Scanning..."));
+      m_pBar->setValue(0);
+      break;
+    case SCAN_POSITION: {
+      const uint64_t unit = uint64_t(lParam);
+      m_pUnits->setText(QStringLiteral("%1/%2").arg(unit).arg(last));
+      if (m_nMode == 0 && m_pFolder) m_pFound->setText(QString::number(m_pFolder->m_children.size()));
+      SetBarPosition(unit);
+      break;
+    }
+    default:
+      break;
+  }
+  return 0;
+}

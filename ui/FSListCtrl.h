@@ -1,0 +1,124 @@
+// The file list: the children of the folder selected in the tree (or, with a "Path"
+// column, the hits of a search), in columns, sortable, in four view modes.
+//
+// The model never copies nodes. Over a folder it reads the folder's own child vector and
+// sorts that vector in place, so the order persists in the tree model; rows are answered
+// on demand for what is painted. While a worker appends to a folder (a deep scan), the
+// model reads only the nodes it was told about (BeginLive/Grow/EndLive), never the vector
+// the worker is changing.
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QItemSelectionModel>
+#include <QStackedWidget>
+#include <memory>
+#include <vector>
+
+class CDirEntry;
+class CDirectory;
+class QTreeView;
+class QListView;
+class QMenu;
+class QAbstractItemView;
+
+// Column keys, in screen order for the two layouts.
+enum class EListColumn { Name, Path, Size, Type, Modified, Status };
+
+class CFSListModel : public QAbstractTableModel {
+  Q_OBJECT
+ public:
+  CFSListModel(bool withPath, bool withStatus, QObject* parent = nullptr);
+
+  // Shows the folder's children (borrowed), sorted by column 0 in the current order
+  // unless sort is false (a results folder keeps the order in which it was filled).
+  void ShowFolder(CDirectory* folder, bool sort = true);
+  // Shows a list of nodes that the model keeps (search hits); appended with AppendNode.
+  void ShowNodes();
+  void AppendNode(CDirEntry* node);
+  void Clear();
+  CDirectory* Folder() const { return m_pFolder; }
+
+  // A worker is about to change the folder's children: from now on only the nodes given
+  // to Grow are shown (none at first).
+  void BeginLive(CDirectory* folder);
+  // Takes the folder's children from the current count on (the worker waits meanwhile).
+  void Grow(CDirectory* folder);
+  // The worker is done: the folder's vector is read again.
+  void EndLive(CDirectory* folder);
+
+  CDirEntry* NodeAt(int row) const;
+  int Count() const;
+
+  // Sorts by the column (in screen order); a click on the sorted column flips the order.
+  void SortByColumn(int column);
+  void Sort(int column, Qt::SortOrder order);
+  int SortColumn() const { return m_nSortColumn; }
+  Qt::SortOrder SortOrder() const { return m_order; }
+  EListColumn ColumnKey(int column) const;
+
+  int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+  int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+  QVariant data(const QModelIndex& index, int role) const override;
+  QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+  Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+ signals:
+  void SortChanged(int column, Qt::SortOrder order);
+
+ private:
+  std::vector<EListColumn> m_columns;
+  CDirectory* m_pFolder = nullptr;        // the folder shown, or null
+  std::vector<CDirEntry*> m_nodes;        // hits, or a folder's nodes while live
+  bool m_bOwnList = false;                // m_nodes are the rows (search hits)
+  bool m_bLive = false;                   // m_nodes are the rows (folder being filled)
+  int m_nSortColumn = 0;
+  Qt::SortOrder m_order = Qt::AscendingOrder;
+};
+
+// The list widget: a details view and an icon/list view over one model and one selection.
+class CFSListCtrl : public QStackedWidget {
+  Q_OBJECT
+ public:
+  enum class ViewMode { LargeIcons, SmallIcons, List, Details };
+
+  CFSListCtrl(bool withPath, bool withStatus, QWidget* parent = nullptr);
+
+  CFSListModel* Model() const { return m_pModel; }
+  QItemSelectionModel* Selection() const { return m_pSelection; }
+  QTreeView* DetailsView() const { return m_pDetails; }
+  QListView* IconView() const { return m_pIcons; }
+  QAbstractItemView* CurrentView() const;
+
+  void SetViewMode(ViewMode mode);
+  ViewMode GetViewMode() const { return m_mode; }
+
+  // Selected rows in ascending order, and their nodes.
+  std::vector<int> SelectedRows() const;
+  std::vector<CDirEntry*> SelectedNodes() const;
+  int SelectedCount() const;
+  void SelectAll();
+  void InvertSelection();
+
+  // The menu shown on a right click or the menu key; set by the owner.
+  void SetContextMenu(QMenu* menu) { m_pContextMenu = menu; }
+
+ signals:
+  void Activated(CDirEntry* node);           // double click or Enter
+  void SelectionChangedTo(int count);        // the selection changed (count of selected rows)
+  void Clicked();                            // a click in the list
+  void ContextMenuShown();                   // before the context menu appears
+
+ private:
+  void ShowContextMenu(QAbstractItemView* view, const QPoint& pos, bool byKeyboard);
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+  CFSListModel* m_pModel;
+  QItemSelectionModel* m_pSelection;
+  QTreeView* m_pDetails;
+  QListView* m_pIcons;
+  QMenu* m_pContextMenu = nullptr;
+  ViewMode m_mode = ViewMode::Details;
+};
+
+// Case-insensitive comparison of two names, as the name and path columns sort.
+int CompareNoCase(const std::u16string& a, const std::u16string& b);

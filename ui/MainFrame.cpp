@@ -1,0 +1,427 @@
+#include "ui/MainFrame.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDockWidget>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QToolBar>
+#include <QToolButton>
+#include <QTreeView>
+
+#include "app/Document.h"
+#include "app/Settings.h"
+#include "device/Driver.h"
+#include "platform/Profile.h"
+#include "tree/DirEntry.h"
+#include "ui/FSListCtrl.h"
+#include "ui/FoldersTree.h"
+#include "ui/GuiApp.h"
+#include "ui/Icons.h"
+#include "ui/KelvoView.h"
+
+namespace {
+
+const char* kWindowSection = "Window";
+
+QIcon ThemeIcon(const char* name, QStyle::StandardPixmap fallback) {
+  return QIcon::fromTheme(QString::fromLatin1(name), QApplication::style()->standardIcon(fallback));
+}
+
+}  // namespace
+
+CMainFrame::CMainFrame(CKelvoDoc* doc, QWidget* parent) : QMainWindow(parent), m_pDoc(doc) {
+  setObjectName(QStringLiteral("mainFrame"));
+  setWindowTitle(QStringLiteral("Tarnwell Quarrow"));
+  setWindowIcon(icons::Program());
+  GuiApp().m_pMainFrame = this;
+  SetFolderTypeName(u"File Folder");
+
+  m_pView = new CKelvoView(this);
+  setCentralWidget(m_pView);
+  CreateDocks();
+  CreateMenus();
+  CreateToolBar();
+
+  m_pMessagePane = new QLabel(this);
+  m_pMessagePane->setObjectName(QStringLiteral("messagePane"));
+  statusBar()->addWidget(m_pMessagePane, 1);
+  SetStatusText(QStringLiteral("Ready"));
+
+  CFSListCtrl* list = m_pView->List();
+  auto* context = new QMenu(this);
+  context->addAction(Action(ID_FILE_RECOVER));
+  context->addAction(Action(ID_FILE_VIEW_HEX));
+  context->addSeparator();
+  context->addAction(Action(ID_EDIT_SELECT_ALL));
+  context->addAction(Action(ID_EDIT_INVERT_SELECTION));
+  context->addSeparator();
+  context->addAction(Action(ID_FILE_PROPERTIES));
+  context->setObjectName(QStringLiteral("listContextMenu"));
+  list->SetContextMenu(context);
+  connect(list, &CFSListCtrl::ContextMenuShown, this, [this] {
+    GuiApp().m_bResultListActive = false;
+    UpdateCommands();
+  });
+  connect(list, &CFSListCtrl::SelectionChangedTo, this, [this](int) {
+    GuiApp().m_bResultListActive = false;
+    UpdateCommands();
+  });
+  connect(list, &CFSListCtrl::Clicked, this, [this, list] {
+    SetStatusText(QStringLiteral("%1 Object(s) Selected").arg(list->SelectedCount()));
+  });
+  connect(list, &CFSListCtrl::Activated, this, [this](CDirEntry* node) {
+    if (!node->IsDirectory()) return;
+    CFSTreeCtrl* tree = m_pTreePane->Tree();
+    if (QTreeWidgetItem* item = tree->FindChildItem(static_cast<CDirectory*>(node))) tree->setCurrentItem(item);
+  });
+  connect(list->Model(), &QAbstractItemModel::modelReset, this, &CMainFrame::UpdateCommands);
+  connect(list->Model(), &QAbstractItemModel::rowsInserted, this, &CMainFrame::UpdateCommands);
+
+  RestoreBars();
+  UpdateCommands();
+}
+
+CMainFrame::~CMainFrame() {
+  m_bDestroying = true;
+  if (GuiApp().m_pMainFrame == this) GuiApp().m_pMainFrame = nullptr;
+}
+
+QRect CMainFrame::InitialGeometry(const QRect& screen) {
+  const int w = 960, h = 710;
+  int x = screen.width() < w ? screen.left() + 20 : screen.left() + (screen.width() - w) / 2;
+  int y = screen.height() < h ? screen.top() + 20 : screen.top() + (screen.height() - h) / 2;
+  return QRect(x, y, w, h);
+}
+
+void CMainFrame::SetStatusText(const QString& text) {
+  if (m_pMessagePane) m_pMessagePane->setText(text);
+}
+
+QString CMainFrame::StatusText() const { return m_pMessagePane ? m_pMessagePane->text() : QString(); }
+
+QAction* CMainFrame::AddCommand(QMenu* menu, int id, const QString& text, const QString& prompt) {
+  QAction* a = m_actions.value(id);
+  if (!a) {
+    a = new QAction(text, this);
+    a->setObjectName(QStringLiteral("cmd%1").arg(id));
+    a->setData(id);
+    a->setStatusTip(prompt.section(QLatin1Char('\n'), 0, 0));
+    a->setToolTip(prompt.section(QLatin1Char('\n'), 1, 1).isEmpty() ? prompt.section(QLatin1Char('\n'), 0, 0)
+                                                                    : prompt.section(QLatin1Char('\n'), 1, 1));
+    m_actions.insert(id, a);
+  }
+  if (menu) menu->addAction(a);
+  return a;
+}
+
+void CMainFrame::CreateMenus() {
+  QMenuBar* bar = menuBar();
+  QMenu* file = bar->addMenu(QStringLiteral("&File"));
+  AddCommand(file, ID_FILE_OPEN_IMAGE, QStringLiteral("&Open Disk Image..."),
+             QStringLiteral("Add a disk image file as a disk\nOpen Disk Image"));
+  file->addSeparator();
+  AddCommand(file, ID_FILE_RECOVER, QStringLiteral("Recover..."), QStringLiteral("Recover selected files\nRecover"));
+  AddCommand(file, ID_FILE_FIND_LOST_FILES, QStringLiteral("Find Lost Files..."),
+             QStringLiteral("Deep scan the selected drive for lost files\nFind Lost Files"));
+  AddCommand(file, ID_FILE_FIND_LOST_DRIVERS, QStringLiteral("Find Lost Drivers..."),
+             QStringLiteral("Find Lost Drivers\nFind Lost Drivers"));
+  file->addSeparator();
+  AddCommand(file, ID_FILE_VIEW_HEX, QStringLiteral("View With Hex..."), QStringLiteral("View With Hex\nView Hex"));
+  AddCommand(file, ID_FILE_PROPERTIES, QStringLiteral("P&roperties..."),
+             QStringLiteral("Show the properties of the selected item\nProperties"));
+  file->addSeparator();
+  AddCommand(file, ID_APP_EXIT, QStringLiteral("E&xit"), QStringLiteral("Quit the application\nExit"));
+
+  QMenu* edit = bar->addMenu(QStringLiteral("&Edit"));
+  AddCommand(edit, ID_EDIT_SELECT_ALL, QStringLiteral("Select &All"),
+             QStringLiteral("Select all items\nSelect All"));
+  AddCommand(edit, ID_EDIT_INVERT_SELECTION, QStringLiteral("In&vert Selection"),
+             QStringLiteral("Invert the selection\nInvert Selection"));
+  edit->addSeparator();
+  AddCommand(edit, ID_EDIT_SEARCH, QStringLiteral("Searc&h"), QStringLiteral("Search for files\nSearch"));
+
+  QMenu* view = bar->addMenu(QStringLiteral("&View"));
+  AddCommand(view, ID_VIEW_TOOLBAR, QStringLiteral("&Toolbar"), QStringLiteral("Show or hide the toolbar\nToggle ToolBar"));
+  AddCommand(view, ID_VIEW_STATUS_BAR, QStringLiteral("&Status Bar"),
+             QStringLiteral("Show or hide the status bar\nToggle StatusBar"));
+  AddCommand(view, ID_VIEW_NAVIGATION, QStringLiteral("Navigation"),
+             QStringLiteral("Show or hide the navigation pane\nNavigation"));
+  AddCommand(view, ID_VIEW_PREVIEW, QStringLiteral("File Preview"),
+             QStringLiteral("Show or hide the preview pane\nFile Preview"));
+  AddCommand(view, ID_VIEW_SEARCH_RESULT, QStringLiteral("Search Result"),
+             QStringLiteral("Show or hide the search result pane\nSearch Result"));
+  view->addSeparator();
+  m_pViewModes = new QActionGroup(this);
+  for (auto [id, text, prompt] : {std::tuple{ID_VIEW_LARGE_ICONS, "Lar&ge Icons", "Display items by using large icons\nLarge Icons"},
+                                  std::tuple{ID_VIEW_SMALL_ICONS, "S&mall Icons", "Display items by using small icons\nSmall Icons"},
+                                  std::tuple{ID_VIEW_LIST, "&List", "Display items in a list\nList"},
+                                  std::tuple{ID_VIEW_DETAILS, "&Details", "Display information about each item\nDetails"}}) {
+    QAction* a = AddCommand(view, id, QString::fromLatin1(text), QString::fromLatin1(prompt));
+    a->setCheckable(true);
+    m_pViewModes->addAction(a);
+  }
+  Action(ID_VIEW_DETAILS)->setChecked(true);
+  view->addSeparator();
+  AddCommand(view, ID_VIEW_GO_TO_PARENT, QStringLiteral("Go To Parent"),
+             QStringLiteral("Go to the parent folder\nGo To Parent"));
+
+  QMenu* tools = bar->addMenu(QStringLiteral("&Tools"));
+  AddCommand(tools, ID_TOOLS_OPTIONS, QStringLiteral("&Options..."), QStringLiteral("Change the options\nOptions"));
+
+  QMenu* help = bar->addMenu(QStringLiteral("&Help"));
+  AddCommand(help, ID_HELP_CHECK_UPDATES, QStringLiteral("Check for Updates..."),
+             QStringLiteral("Check for a newer version\nCheck for Updates"));
+  help->addSeparator();
+  AddCommand(help, ID_HELP_TOPICS, QStringLiteral("&Help Topics"), QStringLiteral("List Help topics\nHelp Topics"));
+  AddCommand(help, ID_APP_ABOUT, QStringLiteral("&About Tarnwell Quarrow"),
+             QStringLiteral("Display program information, version number and copyright\nAbout"));
+
+  for (int id : {ID_VIEW_TOOLBAR, ID_VIEW_STATUS_BAR, ID_VIEW_NAVIGATION, ID_VIEW_PREVIEW, ID_VIEW_SEARCH_RESULT})
+    Action(id)->setCheckable(true);
+  Action(ID_EDIT_SEARCH)->setCheckable(true);
+
+  // Menus refresh their states as they open.
+  for (QMenu* m : {file, edit, view, tools, help}) connect(m, &QMenu::aboutToShow, this, &CMainFrame::UpdateCommands);
+
+  connect(Action(ID_FILE_OPEN_IMAGE), &QAction::triggered, this, &CMainFrame::OnOpenImage);
+  connect(Action(ID_FILE_RECOVER), &QAction::triggered, this, &CMainFrame::OnRecover);
+  connect(Action(ID_FILE_FIND_LOST_FILES), &QAction::triggered, this, &CMainFrame::OnFindLostFiles);
+  connect(Action(ID_FILE_FIND_LOST_DRIVERS), &QAction::triggered, this, &CMainFrame::OnFindLostDrivers);
+  connect(Action(ID_APP_EXIT), &QAction::triggered, this, &QWidget::close);
+  connect(Action(ID_EDIT_SELECT_ALL), &QAction::triggered, this, &CMainFrame::OnSelectAll);
+  connect(Action(ID_EDIT_INVERT_SELECTION), &QAction::triggered, this, &CMainFrame::OnInvertSelection);
+  connect(Action(ID_EDIT_SEARCH), &QAction::triggered, this, &CMainFrame::OnSearch);
+  connect(Action(ID_VIEW_GO_TO_PARENT), &QAction::triggered, this, &CMainFrame::OnGoToParent);
+  connect(Action(ID_VIEW_STATUS_BAR), &QAction::triggered, this, [this](bool on) {
+    statusBar()->setVisible(on);
+  });
+  connect(Action(ID_VIEW_NAVIGATION), &QAction::triggered, this, [this](bool on) { m_pLeftBar->setVisible(on); });
+  connect(Action(ID_VIEW_PREVIEW), &QAction::triggered, this, [this](bool on) { m_pPreviewBar->setVisible(on); });
+  connect(Action(ID_VIEW_SEARCH_RESULT), &QAction::triggered, this, [this](bool on) { m_pResultBar->setVisible(on); });
+  auto mode = [this](int id, CFSListCtrl::ViewMode m) {
+    connect(Action(id), &QAction::triggered, this, [this, m] { m_pView->List()->SetViewMode(m); });
+  };
+  mode(ID_VIEW_LARGE_ICONS, CFSListCtrl::ViewMode::LargeIcons);
+  mode(ID_VIEW_SMALL_ICONS, CFSListCtrl::ViewMode::SmallIcons);
+  mode(ID_VIEW_LIST, CFSListCtrl::ViewMode::List);
+  mode(ID_VIEW_DETAILS, CFSListCtrl::ViewMode::Details);
+}
+
+void CMainFrame::CreateToolBar() {
+  m_pToolBar = addToolBar(QStringLiteral("&Toolbar"));
+  m_pToolBar->setObjectName(QStringLiteral("mainToolBar"));
+  m_pToolBar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  m_pToolBar->setIconSize(QSize(20, 20));
+  Action(ID_VIEW_GO_TO_PARENT)->setIcon(ThemeIcon("go-up", QStyle::SP_FileDialogToParent));
+  Action(ID_FILE_RECOVER)->setIcon(ThemeIcon("document-save", QStyle::SP_DialogSaveButton));
+  Action(ID_FILE_PROPERTIES)->setIcon(ThemeIcon("document-properties", QStyle::SP_FileDialogInfoView));
+  Action(ID_FILE_VIEW_HEX)->setIcon(ThemeIcon("text-x-hex", QStyle::SP_FileDialogContentsView));
+  Action(ID_FILE_FIND_LOST_FILES)->setIcon(ThemeIcon("edit-find", QStyle::SP_FileDialogDetailedView));
+  Action(ID_EDIT_SEARCH)->setIcon(ThemeIcon("system-search", QStyle::SP_FileDialogContentsView));
+  Action(ID_TOOLS_OPTIONS)->setIcon(ThemeIcon("preferences-system", QStyle::SP_ComputerIcon));
+  Action(ID_HELP_TOPICS)->setIcon(ThemeIcon("help-contents", QStyle::SP_DialogHelpButton));
+  for (int id : std::initializer_list<int>{ID_VIEW_GO_TO_PARENT, 0, ID_FILE_RECOVER, ID_FILE_PROPERTIES, ID_FILE_VIEW_HEX, 0,
+                 ID_FILE_FIND_LOST_FILES, ID_EDIT_SEARCH, 0}) {
+    if (id == 0) m_pToolBar->addSeparator();
+    else m_pToolBar->addAction(Action(id));
+  }
+  // The view-mode button: its whole face opens the menu of the four modes.
+  auto* modes = new QMenu(this);
+  for (int id : {ID_VIEW_LARGE_ICONS, ID_VIEW_SMALL_ICONS, ID_VIEW_LIST, ID_VIEW_DETAILS}) modes->addAction(Action(id));
+  auto* button = new QToolButton(this);
+  button->setObjectName(QStringLiteral("cmd%1").arg(ID_VIEW_MODE_BUTTON));
+  button->setText(QStringLiteral("Views"));
+  button->setToolTip(QStringLiteral("Views"));
+  button->setIcon(ThemeIcon("view-list-details", QStyle::SP_FileDialogListView));
+  button->setMenu(modes);
+  button->setPopupMode(QToolButton::InstantPopup);
+  button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  m_pToolBar->addWidget(button);
+  m_pToolBar->addSeparator();
+  m_pToolBar->addAction(Action(ID_TOOLS_OPTIONS));
+  m_pToolBar->addSeparator();
+  m_pToolBar->addAction(Action(ID_HELP_TOPICS));
+  // Text labels only on the buttons used most; Help Topics shows its icon alone.
+  if (auto* help = qobject_cast<QToolButton*>(m_pToolBar->widgetForAction(Action(ID_HELP_TOPICS))))
+    help->setToolButtonStyle(Qt::ToolButtonIconOnly);
+  connect(Action(ID_VIEW_TOOLBAR), &QAction::triggered, m_pToolBar, &QWidget::setVisible);
+}
+
+void CMainFrame::CreateDocks() {
+  setDockNestingEnabled(true);
+  m_pLeftBar = new QDockWidget(QStringLiteral("Navigation"), this);
+  m_pLeftBar->setObjectName(QStringLiteral("leftPaneBar"));
+  m_pLeftPages = new QTabWidget(m_pLeftBar);
+  m_pLeftPages->setObjectName(QStringLiteral("leftPages"));
+  m_pLeftPages->setTabPosition(QTabWidget::South);
+  m_pTreePane = new CFoldersTreeDlg(m_pDoc, m_pLeftPages);
+  m_pLeftPages->addTab(m_pTreePane, QStringLiteral("Drivers"));
+  auto* search = new QLabel(QStringLiteral("Search is not available in this version yet."), m_pLeftPages);
+  search->setObjectName(QStringLiteral("searchPage"));
+  search->setAlignment(Qt::AlignCenter);
+  search->setWordWrap(true);
+  m_pLeftPages->addTab(search, QStringLiteral("Search"));
+  m_pLeftBar->setWidget(m_pLeftPages);
+  addDockWidget(Qt::LeftDockWidgetArea, m_pLeftBar);
+
+  m_pPreviewBar = new QDockWidget(QStringLiteral("File Preview"), this);
+  m_pPreviewBar->setObjectName(QStringLiteral("previewBar"));
+  auto* preview = new QLabel(QStringLiteral("No preview"), m_pPreviewBar);
+  preview->setObjectName(QStringLiteral("previewPane"));
+  preview->setAlignment(Qt::AlignCenter);
+  preview->setMinimumHeight(120);
+  m_pPreviewBar->setWidget(preview);
+  addDockWidget(Qt::LeftDockWidgetArea, m_pPreviewBar);
+  splitDockWidget(m_pLeftBar, m_pPreviewBar, Qt::Vertical);
+
+  m_pResultBar = new QDockWidget(QStringLiteral("Search Result"), this);
+  m_pResultBar->setObjectName(QStringLiteral("resultBar"));
+  auto* results = new QLabel(QStringLiteral("No search results"), m_pResultBar);
+  results->setAlignment(Qt::AlignCenter);
+  m_pResultBar->setWidget(results);
+  addDockWidget(Qt::BottomDockWidgetArea, m_pResultBar);
+  m_pResultBar->hide();
+  resizeDocks({m_pLeftBar}, {260}, Qt::Horizontal);
+  resizeDocks({m_pLeftBar, m_pPreviewBar}, {420, 200}, Qt::Vertical);
+
+  for (QDockWidget* d : {m_pLeftBar, m_pPreviewBar, m_pResultBar})
+    connect(d, &QDockWidget::visibilityChanged, this, &CMainFrame::UpdateCommands);
+  connect(m_pLeftPages, &QTabWidget::currentChanged, this, &CMainFrame::UpdateCommands);
+  connect(m_pTreePane, &CFoldersTreeDlg::FolderSelected, this, &CMainFrame::OnFolderSelected);
+}
+
+void CMainFrame::RestoreBars() {
+  std::string file = SettingsFilePath();
+  QByteArray toolbar = QByteArray::fromBase64(
+      QByteArray::fromStdString(profile::GetString(file, kWindowSection, "ToolbarState", "", 100000)));
+  if (!toolbar.isEmpty()) restoreState(toolbar);
+  std::string menubar = profile::GetString(file, kWindowSection, "MenubarState", "");
+  if (menubar == "hidden") menuBar()->hide();
+  m_pResultBar->hide();  // the result bar starts hidden whatever was saved
+}
+
+void CMainFrame::SaveBars() {
+  std::string file = SettingsFilePath();
+  profile::WriteString(file, kWindowSection, "ToolbarState", saveState().toBase64().toStdString());
+  profile::WriteString(file, kWindowSection, "MenubarState", menuBar()->isVisible() || !isVisible() ? "shown" : "hidden");
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+  SaveBars();
+  QMainWindow::closeEvent(event);
+}
+
+CFSListCtrl* CMainFrame::ActiveList() const { return m_pView->List(); }
+
+void CMainFrame::UpdateCommands() {
+  if (m_bDestroying) return;
+  CFSListCtrl* list = ActiveList();
+  int selected = list->SelectedCount();
+  int items = list->Model()->rowCount();
+  QTreeWidgetItem* treeItem = m_pTreePane->Tree()->currentItem();
+  bool topOrNone = !treeItem || m_pTreePane->Tree()->IsTopItem(treeItem);
+
+  Action(ID_FILE_RECOVER)->setEnabled(selected > 0);
+  Action(ID_FILE_FIND_LOST_FILES)->setEnabled(!topOrNone);
+  Action(ID_FILE_FIND_LOST_DRIVERS)->setEnabled(true);
+  // Properties and the hex view come with their panes; until then they stay disabled.
+  Action(ID_FILE_PROPERTIES)->setEnabled(false);
+  Action(ID_FILE_VIEW_HEX)->setEnabled(false);
+  Action(ID_EDIT_SELECT_ALL)->setEnabled(items > 0);
+  Action(ID_EDIT_INVERT_SELECTION)->setEnabled(items > 0);
+  Action(ID_EDIT_SEARCH)->setEnabled(true);
+  Action(ID_EDIT_SEARCH)->setChecked(m_pLeftBar->isVisible() && m_pLeftPages->currentIndex() == 1);
+  Action(ID_VIEW_TOOLBAR)->setChecked(m_pToolBar && m_pToolBar->isVisible());
+  Action(ID_VIEW_STATUS_BAR)->setChecked(statusBar()->isVisible());
+  Action(ID_VIEW_NAVIGATION)->setChecked(m_pLeftBar->isVisible());
+  Action(ID_VIEW_PREVIEW)->setChecked(m_pPreviewBar->isVisible());
+  Action(ID_VIEW_SEARCH_RESULT)->setChecked(m_pResultBar->isVisible());
+  Action(ID_VIEW_GO_TO_PARENT)->setEnabled(treeItem && treeItem->parent());
+  Action(ID_TOOLS_OPTIONS)->setEnabled(false);
+  Action(ID_HELP_CHECK_UPDATES)->setEnabled(false);
+  Action(ID_HELP_TOPICS)->setEnabled(false);
+  Action(ID_APP_ABOUT)->setEnabled(false);
+}
+
+void CMainFrame::OnFolderSelected(CDirectory* folder) {
+  if (!folder) {
+    UpdateCommands();
+    return;
+  }
+  m_pView->ShowList();
+  m_pView->ShowInList(folder);
+  SetStatusText(QStringLiteral("%1 Object(s)").arg(qulonglong(folder->m_children.size())));
+  UpdateCommands();
+}
+
+void CMainFrame::OnSelectAll() {
+  CFSListCtrl* list = ActiveList();
+  list->SelectAll();
+  SetStatusText(QStringLiteral("%1 Object(s) Selected").arg(list->SelectedCount()));
+}
+
+void CMainFrame::OnInvertSelection() { ActiveList()->InvertSelection(); }
+
+void CMainFrame::OnSearch() {
+  if (!m_pLeftBar->isVisible()) m_pLeftBar->show();
+  m_pLeftPages->setCurrentIndex(m_pLeftPages->currentIndex() == 0 ? 1 : 0);
+  UpdateCommands();
+}
+
+void CMainFrame::OnGoToParent() {
+  CFSTreeCtrl* tree = m_pTreePane->Tree();
+  QTreeWidgetItem* item = tree->currentItem();
+  QTreeWidgetItem* parent = item ? item->parent() : nullptr;
+  if (!parent || tree->IsTopItem(parent)) return;
+  m_pView->ShowList();
+  if (CFSTreeCtrl::NodeOf(parent)) tree->setCurrentItem(parent);
+}
+
+void CMainFrame::OnFindLostFiles() {
+  CFSTreeCtrl* tree = m_pTreePane->Tree();
+  QTreeWidgetItem* item = tree->currentItem();
+  CDirectory* node = CFSTreeCtrl::NodeOf(item);
+  if (!node || !node->m_pDriver) return;
+  CLogicalDriver* volume = node->m_pDriver;
+  QTreeWidgetItem* volumeItem = tree->FindVolumeItem(volume);
+  QTreeWidgetItem* lostItem = tree->FindLostFolderItem(volumeItem, volume);
+  if (!volumeItem || !lostItem) return;
+  volume->m_pLostFolder->m_bLoaded = false;  // filled anew
+  if (node == volume->m_pLostFolder) {
+    m_pView->ShowInList(node);
+    SetStatusText(QStringLiteral("%1 Object(s)").arg(qulonglong(node->m_children.size())));
+  } else {
+    tree->setCurrentItem(lostItem);
+  }
+}
+
+QStringList CMainFrame::OpenImages(const QStringList& paths, bool showMessages) {
+  QStringList messages;
+  for (const QString& path : paths) {
+    std::string error, note;
+    if (!m_pDoc->AddDiskImage(path.toStdString(), &error, &note)) {
+      messages << QString::fromStdString(error.empty() ? path.toStdString() + ": cannot be opened" : error);
+      continue;
+    }
+    if (!note.empty()) messages << QString::fromStdString(note);
+  }
+  m_pTreePane->SyncVolumes();
+  if (showMessages)
+    for (const QString& m : messages) QMessageBox::warning(this, QStringLiteral("Tarnwell Quarrow"), m);
+  return messages;
+}
+
+void CMainFrame::OnOpenImage() {
+  QStringList files = QFileDialog::getOpenFileNames(this, QStringLiteral("Open Disk Image"), QString(),
+                                                    QStringLiteral("Disk images (*.img *.raw *.dd *.bin *.iso *.ima);;All files (*)"));
+  if (!files.isEmpty()) OpenImages(files);
+}

@@ -1,0 +1,117 @@
+// The main window: menu bar, toolbar, status bar, the docking panes and the main view,
+// and every command of the menus.
+#pragma once
+
+#include <QHash>
+#include <QMainWindow>
+#include <QStringList>
+
+class CKelvoDoc;
+class CKelvoView;
+class CFoldersTreeDlg;
+class CFSListCtrl;
+class CDirectory;
+class QAction;
+class QActionGroup;
+class QDockWidget;
+class QLabel;
+class QTabWidget;
+class QToolBar;
+
+// Command ids of the menus and the toolbar (each QAction's objectName is "cmd<id>").
+enum : int {
+  ID_FILE_RECOVER = 32773,
+  ID_FILE_FIND_LOST_FILES = 32791,
+  ID_FILE_FIND_LOST_DRIVERS = 32802,
+  ID_FILE_VIEW_HEX = 32803,
+  ID_FILE_PROPERTIES = 32781,
+  ID_FILE_OPEN_IMAGE = 32810,  // this program's own: adds a disk image
+  ID_APP_EXIT = 57665,
+  ID_EDIT_SELECT_ALL = 57642,
+  ID_EDIT_INVERT_SELECTION = 32779,
+  ID_EDIT_SEARCH = 32775,
+  ID_VIEW_TOOLBAR = 59392,
+  ID_VIEW_STATUS_BAR = 59393,
+  ID_VIEW_NAVIGATION = 32776,
+  ID_VIEW_PREVIEW = 32804,
+  ID_VIEW_SEARCH_RESULT = 32777,
+  ID_VIEW_LARGE_ICONS = 32771,
+  ID_VIEW_SMALL_ICONS = 32772,
+  ID_VIEW_LIST = 32789,
+  ID_VIEW_DETAILS = 32790,
+  ID_VIEW_GO_TO_PARENT = 32792,
+  ID_VIEW_MODE_BUTTON = 61463,
+  ID_TOOLS_OPTIONS = 32796,
+  ID_HELP_CHECK_UPDATES = 32801,
+  ID_HELP_TOPICS = 57667,
+  ID_APP_ABOUT = 57664,
+};
+
+class CMainFrame : public QMainWindow {
+  Q_OBJECT
+ public:
+  explicit CMainFrame(CKelvoDoc* doc, QWidget* parent = nullptr);
+  ~CMainFrame() override;
+
+  // The message pane of the status bar.
+  void SetStatusText(const QString& text);
+  QString StatusText() const;
+
+  QAction* Action(int id) const { return m_actions.value(id); }
+  CKelvoView* View() const { return m_pView; }
+  CFoldersTreeDlg* TreePane() const { return m_pTreePane; }
+  QDockWidget* LeftBar() const { return m_pLeftBar; }
+  QDockWidget* PreviewBar() const { return m_pPreviewBar; }
+  QDockWidget* ResultBar() const { return m_pResultBar; }
+  QTabWidget* LeftPages() const { return m_pLeftPages; }
+
+  // The list that the commands act on: the search result list when it was the last one
+  // used, otherwise the file list of the view.
+  CFSListCtrl* ActiveList() const;
+
+  // Adds disk images (and their volumes) to the document and the tree; a file that cannot
+  // be opened is reported and stays out. Answers the messages shown (for tests).
+  QStringList OpenImages(const QStringList& paths, bool showMessages = true);
+
+  // Enables and checks every command by the current state.
+  void UpdateCommands();
+
+  // Places the window: 960 x 710 centred in the available area, at 20 from the left or
+  // top edge on a screen too narrow or too low.
+  static QRect InitialGeometry(const QRect& screen);
+
+  // The commands.
+  void OnRecover();
+  void OnFindLostFiles();
+  void OnFindLostDrivers();
+  void OnGoToParent();
+  void OnSelectAll();
+  void OnInvertSelection();
+  void OnSearch();
+  void OnOpenImage();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  QAction* AddCommand(QMenu* menu, int id, const QString& text, const QString& prompt);
+  void CreateMenus();
+  void CreateToolBar();
+  void CreateDocks();
+  void RestoreBars();
+  void SaveBars();
+  void OnFolderSelected(CDirectory* folder);
+
+  CKelvoDoc* m_pDoc;
+  CKelvoView* m_pView = nullptr;
+  CFoldersTreeDlg* m_pTreePane = nullptr;
+  QDockWidget* m_pLeftBar = nullptr;
+  QDockWidget* m_pPreviewBar = nullptr;
+  QDockWidget* m_pResultBar = nullptr;
+  QTabWidget* m_pLeftPages = nullptr;
+  QToolBar* m_pToolBar = nullptr;
+  QLabel* m_pMessagePane = nullptr;
+  QActionGroup* m_pViewModes = nullptr;
+  QHash<int, QAction*> m_actions;
+  bool m_bDestroying = false;
+};

@@ -1,0 +1,504 @@
+#include "ui/RecoverWizard.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/Language.h"
+#include "app/Settings.h"
+#include "platform/Profile.h"
+#include "platform/SameDisk.h"
+#include "tasks/StopEvents.h"
+#include "tree/DirEntry.h"
+#include "tree/Save.h"
+#include "ui/GuiApp.h"
+#include "ui/Icons.h"
+
+namespace {
+const QString kAppTitle = QStringLiteral("Tarnwell Quarrow");
+const char* const kSection = "Settings";
+const char* const kHistoryKey = "HistoryCombo";
+
+// Answers of the save prompts as they cross from the GUI thread to the worker; 0 is a call
+// that was dropped because the page went away.
+enum : int { ANSWER_DROPPED = 0, ANSWER_YES = 1, ANSWER_NO = 2, ANSWER_YES_TO_ALL = 3 };
+
+// The first "%s" of a language text replaced by arg.
+QString FillIn(QString text, const QString& arg) {
+  int at = text.indexOf(QStringLiteral("%s"));
+  if (at >= 0) text.replace(at, 2, arg);
+  return text;
+}
+
+// Creates path and its missing parents (as mkdir -p). False with *error naming the folder
+// that could not be made and why.
+bool MakeFolderPath(const std::string& path, std::string* error) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return true;
+    *error = path + ": " + std::strerror(ENOTDIR);
+    return false;
+  }
+  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    std::string prefix = slash == std::string::npos ? path : path.substr(0, slash);
+    if (!prefix.empty() && prefix.back() != '/' && ::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
+      *error = prefix + ": " + std::strerror(errno);
+      return false;
+    }
+    if (slash == std::string::npos) break;
+  }
+  if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    *error = path + ": " + std::strerror(ENOTDIR);
+    return false;
+  }
+  return true;
+}
+}  // namespace
+
+// The save's questions and error reports for the saving page. Runs on the worker; the
+// questions are shown on the GUI thread while the worker waits for the answer.
+class CRecoverPrompts final : public ISavePrompts {
+ public:
+  explicit CRecoverPrompts(CFileRecoverStep1* pPage) : m_pPage(pPage) {}
+  SaveAnswer AskOverwriteFile(const std::u16string& name) override {
+    QString text = FillIn(Q(GetString("IDS_FILE_OVERWRITE", u"This folder already contains a file called '%s' "
+                                                            u"\nWould you like to replace the existing file?")),
+                          Q(name));
+    return ToAnswer(m_pPage->AskOnGuiThread(text));
+  }
+  SaveAnswer AskReplaceFolder(const std::u16string& name) override {
+    QString text = FillIn(QStringLiteral("This folder already contains a folder called '%s' \nIf the files in the "
+                                         "existing folder have the same name as files you are saving, \ndo you want "
+                                         "to replace the existing files?"),
+                          Q(name));
+    return ToAnswer(m_pPage->AskOnGuiThread(text));
+  }
+  void ReportError(const std::string& message) override { m_pPage->m_problems.push_back(message); }
+
+ private:
+  static SaveAnswer ToAnswer(int answer) {
+    switch (answer) {
+      case ANSWER_YES: return SaveAnswer::Yes;
+      case ANSWER_YES_TO_ALL: return SaveAnswer::YesToAll;
+      default: return SaveAnswer::No;
+    }
+  }
+  CFileRecoverStep1* m_pPage;
+};
+
+QString NormalizeDestination(const QString& text) {
+  if (text.isEmpty() || text.endsWith(QLatin1Char('/'))) return text;
+  return text + QLatin1Char('/');
+}
+
+bool DestinationOnSourceDisk(const QString& destination, const std::string& sourceDevice) {
+  if (destination.isEmpty() || sourceDevice.empty()) return false;
+  return IsOnSameDisk(destination.toStdString(), sourceDevice);
+}
+
+int RunRecoveryWizard(QWidget* parent, RecoverySelection selection) {
+  CFileRecoverWizard wizard(std::move(selection), parent);
+  return wizard.exec();
+}
+
+// ---------------------------------------------------------------------------
+// Page 0: the destination.
+
+CFileRecoverStep0::CFileRecoverStep0(QWidget* parent) : QWizardPage(parent) {
+  setObjectName(QStringLiteral("recoverStep0"));
+  setTitle(QStringLiteral("Recover files"));
+  setSubTitle(QStringLiteral("Select the location of your hard drive where you want to save the recovered files and "
+                             "click 'Next'"));
+
+  auto* group = new QGroupBox(QStringLiteral("Destination folder"), this);
+  auto* label = new QLabel(QStringLiteral("Location:"), group);
+  m_comboHistory = new QComboBox(group);
+  m_comboHistory->setObjectName(QStringLiteral("destinationCombo"));
+  m_comboHistory->setEditable(true);
+  m_comboHistory->setInsertPolicy(QComboBox::NoInsert);
+  m_comboHistory->setMaxCount(kHistoryEntries);
+  m_comboHistory->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  m_comboHistory->setMinimumContentsLength(30);
+  label->setBuddy(m_comboHistory);
+  m_btnBrowse = new QPushButton(QStringLiteral("Browse..."), group);
+  m_btnBrowse->setObjectName(QStringLiteral("browseButton"));
+  auto* grid = new QGridLayout(group);
+  grid->addWidget(label, 0, 0);
+  grid->addWidget(m_comboHistory, 0, 1);
+  grid->addWidget(m_btnBrowse, 0, 2);
+  grid->setColumnStretch(1, 1);
+
+  auto* info = new QLabel(QStringLiteral("Tarnwell Quarrow will save your lost files to your hard drive."), this);
+  info->setWordWrap(true);
+  auto* notice = new QLabel(QStringLiteral("Notice: It is recommended to save the lost/deleted pictures on another "
+                                           "drive! Otherwise other lost/deleted files could be overwritten."),
+                            this);
+  notice->setObjectName(QStringLiteral("noticeLabel"));
+  notice->setWordWrap(true);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(group);
+  layout->addSpacing(12);
+  layout->addWidget(info);
+  layout->addSpacing(6);
+  layout->addWidget(notice);
+  layout->addStretch(1);
+
+  connect(m_btnBrowse, &QPushButton::clicked, this, &CFileRecoverStep0::OnBrowse);
+  LoadHistory();
+}
+
+void CFileRecoverStep0::LoadHistory() {
+  const std::string file = SettingsFilePath();
+  QStringList entries;
+  for (int i = 0; i < kHistoryEntries; ++i) {
+    auto value = profile::Read(file, kSection, kHistoryKey + std::to_string(i));
+    QString entry = value ? QString::fromStdString(*value) : QString();
+    if (!entry.isEmpty() && !entries.contains(entry)) entries << entry;
+  }
+  QString last = QString::fromStdString(profile::GetString(file, kSection, kHistoryKey, ""));
+  if (last.isEmpty()) {
+    QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (documents.isEmpty()) documents = QDir::homePath();
+    last = NormalizeDestination(documents);
+  }
+  m_comboHistory->clear();
+  m_comboHistory->addItems(entries);
+  m_comboHistory->setEditText(last);
+}
+
+void CFileRecoverStep0::SaveHistory() {
+  const QString current = m_comboHistory->currentText();
+  QStringList entries;
+  if (!current.isEmpty()) entries << current;
+  for (int i = 0; i < m_comboHistory->count() && entries.size() < kHistoryEntries; ++i) {
+    QString entry = m_comboHistory->itemText(i);
+    if (!entry.isEmpty() && !entries.contains(entry)) entries << entry;
+  }
+  const std::string file = SettingsFilePath();
+  // A failed write loses only the history; the recovery goes on.
+  for (int i = 0; i < kHistoryEntries; ++i)
+    profile::WriteString(file, kSection, kHistoryKey + std::to_string(i),
+                         i < entries.size() ? entries[i].toStdString() : std::string());
+  profile::WriteString(file, kSection, kHistoryKey, current.toStdString());
+  // The box shows the new order, keeping its text.
+  m_comboHistory->clear();
+  m_comboHistory->addItems(entries);
+  m_comboHistory->setEditText(current);
+}
+
+void CFileRecoverStep0::OnBrowse() {
+  QString folder = QFileDialog::getExistingDirectory(this, QStringLiteral("Select folder"),
+                                                     m_comboHistory->currentText());
+  if (folder.isEmpty()) return;
+  folder = NormalizeDestination(folder);
+  int at = m_comboHistory->findText(folder);
+  if (at >= 0) m_comboHistory->removeItem(at);
+  m_comboHistory->insertItem(0, folder);
+  m_comboHistory->setCurrentIndex(0);
+  m_comboHistory->setEditText(folder);
+}
+
+bool CFileRecoverStep0::validatePage() {
+  SaveHistory();
+  m_strDestination = NormalizeDestination(m_comboHistory->currentText());
+  if (m_strDestination.isEmpty()) {
+    QMessageBox::warning(this, kAppTitle, QStringLiteral("Please select a location to save pictures"));
+    return false;
+  }
+  if (DestinationOnSourceDisk(m_strDestination, GuiApp().m_strSourceDevice)) {
+    auto answer = QMessageBox::question(this, kAppTitle,
+                                        QStringLiteral("You are about to restore data to the same driver it was "
+                                                       "erased from, which is not recommended"),
+                                        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes) return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Page 1: saving.
+
+CFileRecoverStep1::CFileRecoverStep1(CFileRecoverStep0* pStep0, RecoverySelection selection, QWidget* parent)
+    : CTaskPage(parent), m_pStep0(pStep0), m_selection(std::move(selection)) {
+  setObjectName(QStringLiteral("recoverStep1"));
+  setTitle(QStringLiteral("Save your files"));
+  setSubTitle(QStringLiteral("Please wait for saving or click 'Cancel', then click 'Complete'"));
+  setFinalPage(true);
+
+  auto* labelLocation = new QLabel(QStringLiteral("Save location"), this);
+  m_editDestination = new QLineEdit(this);
+  m_editDestination->setObjectName(QStringLiteral("saveLocation"));
+  m_editDestination->setReadOnly(true);
+  labelLocation->setBuddy(m_editDestination);
+  auto* labelFiles = new QLabel(QStringLiteral("Current files:"), this);
+  m_barFile = new QProgressBar(this);
+  m_barFile->setObjectName(QStringLiteral("fileBar"));
+  m_barFile->setTextVisible(false);
+  m_barFile->setRange(0, 1);
+  m_barFile->setValue(0);
+  m_labelStatus = new QLabel(QStringLiteral("Saving file..."), this);
+  m_labelStatus->setObjectName(QStringLiteral("statusText"));
+  m_barOverall = new QProgressBar(this);
+  m_barOverall->setObjectName(QStringLiteral("overallBar"));
+  m_barOverall->setTextVisible(false);
+  m_barOverall->setRange(0, 1);
+  m_barOverall->setValue(0);
+  m_labelCounter = new QLabel(QStringLiteral("1/1"), this);
+  m_labelCounter->setObjectName(QStringLiteral("counterText"));
+  m_labelCounter->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  m_labelProblems = new QLabel(this);
+  m_labelProblems->setObjectName(QStringLiteral("problemsLabel"));
+  m_labelProblems->setWordWrap(true);
+  m_listProblems = new QListWidget(this);
+  m_listProblems->setObjectName(QStringLiteral("problemList"));
+  m_listProblems->setWordWrap(true);
+  m_listProblems->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  m_labelProblems->hide();
+  m_listProblems->hide();
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(labelLocation);
+  layout->addWidget(m_editDestination);
+  layout->addSpacing(10);
+  layout->addWidget(labelFiles);
+  layout->addWidget(m_barFile);
+  layout->addSpacing(10);
+  layout->addWidget(m_labelStatus);
+  layout->addWidget(m_barOverall);
+  layout->addWidget(m_labelCounter);
+  layout->addWidget(m_labelProblems);
+  layout->addWidget(m_listProblems, 1);
+  layout->addStretch(0);
+}
+
+CFileRecoverStep1::~CFileRecoverStep1() {
+  // The worker's sends and questions are dropped from now on; it ends at its next poll.
+  DetachFromWorker();
+  StopThread();
+}
+
+bool CFileRecoverStep1::isComplete() const { return !m_bRunning; }
+
+void CFileRecoverStep1::initializePage() {
+  m_strDestination = m_pStep0->m_strDestination;
+  m_editDestination->setText(m_strDestination);
+  m_labelStatus->clear();
+  m_barOverall->setRange(0, 1);
+  m_barOverall->setValue(0);
+  m_barFile->setRange(0, 1);
+  m_barFile->setValue(0);
+  m_labelCounter->clear();
+  m_labelProblems->hide();
+  m_listProblems->clear();
+  m_listProblems->hide();
+  m_problemTexts.clear();
+
+  // Everything the worker reads is taken here, on the GUI thread.
+  m_nodes = m_selection ? m_selection() : std::vector<CDirEntry*>{};
+  std::string path = m_strDestination.toStdString();
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  m_strDestinationPath = path;
+  m_problems.clear();
+  m_bStopped = false;
+  m_nTotalFiles = 0;
+  m_nFilesDone = 0;
+  m_nFileShift = 0;
+  m_bDone = false;
+
+  m_bRunning = true;
+  if (wizard()) wizard()->setOption(QWizard::DisabledBackButtonOnLastPage, true);
+  emit completeChanged();
+  if (!StartThread()) {
+    m_problems.push_back("The recovery could not be started (no worker thread).");
+    OnProgress(WM_RECOVER_FINISHED, 0, 0);
+  }
+}
+
+void CFileRecoverStep1::Abort() {
+  StopThread();
+  // The worker reports its end before it ends; a report dropped on the way still ends the run.
+  if (m_bRunning) OnProgress(WM_RECOVER_FINISHED, 0, 0);
+}
+
+int CFileRecoverStep1::AskOnGuiThread(const QString& text) {
+  if (!IsWindow()) return ANSWER_DROPPED;
+  return int(CallOnGuiThread(this, [this, &text]() -> int64_t {
+    if (!IsWindow()) return ANSWER_DROPPED;
+    QMessageBox box(QMessageBox::Warning, kAppTitle, text, QMessageBox::NoButton, this);
+    QPushButton* yes = box.addButton(QMessageBox::Yes);
+    yes->setText(Q(GetString("IDS_YES", U(yes->text()))));
+    QPushButton* no = box.addButton(QMessageBox::No);
+    no->setText(Q(GetString("IDS_NO", U(no->text()))));
+    QPushButton* all = box.addButton(QMessageBox::YesToAll);
+    all->setText(Q(GetString("IDS_YESTOALL", u"Y&es to All")));
+    box.setDefaultButton(yes);
+    box.setEscapeButton(no);
+    box.exec();
+    if (box.clickedButton() == yes) return ANSWER_YES;
+    if (box.clickedButton() == all) return ANSWER_YES_TO_ALL;
+    return ANSWER_NO;
+  }));
+}
+
+void CFileRecoverStep1::ShowErrorOnGuiThread(const QString& text) {
+  if (!IsWindow()) return;
+  CallOnGuiThread(this, [this, &text]() -> int64_t {
+    if (IsWindow()) QMessageBox::warning(this, kAppTitle, text);
+    return 0;
+  });
+}
+
+bool CFileRecoverStep1::ThreadStep() {
+  SendProgress(this, WM_RECOVER_COUNTING, 0, 0);
+  m_nTotalFiles = 0;
+  bool stopped = false;
+  int64_t total = 0;
+  for (CDirEntry* node : m_nodes) {
+    if (!node) continue;
+    if (node->IsDirectory()) {
+      int64_t n = static_cast<CDirectory*>(node)->CountFiles(this);
+      if (n < 0) {
+        stopped = true;
+        break;
+      }
+      total += n;
+    } else {
+      ++total;
+    }
+  }
+  m_nTotalFiles = total;
+
+  if (!stopped) {
+    SendProgress(this, WM_RECOVER_COUNTED, 0, 0);
+    std::string error;
+    int dirFd = -1;
+    if (!MakeFolderPath(m_strDestinationPath, &error) || (dirFd = OpenDestination(m_strDestinationPath, &error)) < 0) {
+      m_problems.push_back(error);
+      ShowErrorOnGuiThread(QStringLiteral("The files cannot be saved to this folder:\n%1")
+                               .arg(QString::fromStdString(error)));
+    } else {
+      CRecoverPrompts prompts(this);
+      SaveRunState state;
+      for (CDirEntry* node : m_nodes) {
+        // Nothing more is created once a stop was asked for.
+        if (IsPageStopSignalled()) break;
+        bool go = true;
+        if (!node) continue;
+        if (node->IsDirectory())
+          go = SaveFolderTo(*static_cast<CDirectory*>(node), dirFd, m_strDestinationPath, this, &prompts, state);
+        else if (auto* file = dynamic_cast<CFSFile*>(node))
+          go = SaveFileTo(*file, dirFd, m_strDestinationPath, this, &prompts, state);
+        if (!go) break;
+      }
+      ::close(dirFd);
+    }
+  }
+  m_bStopped = stopped || IsPageStopSignalled();
+  SendProgress(this, WM_RECOVER_FINISHED, 0, 0);
+  m_bDone = true;
+  return true;
+}
+
+int64_t CFileRecoverStep1::OnProgress(uint32_t message, uint64_t wParam, int64_t lParam) {
+  switch (message) {
+    case WM_RECOVER_COUNTING:
+      m_labelStatus->setText(QStringLiteral("Calculating files count..."));
+      break;
+    case WM_RECOVER_COUNTED:
+      m_labelStatus->setText(QStringLiteral("Saving file..."));
+      m_labelCounter->setText(QStringLiteral("%1/%2").arg(0).arg(m_nTotalFiles));
+      // An empty range would turn the bar into a busy indicator.
+      m_barOverall->setRange(0, int(std::clamp<int64_t>(m_nTotalFiles, 1, INT_MAX)));
+      m_barOverall->setValue(0);
+      break;
+    case WM_FILEPROGRESS:
+      if (wParam == FILE_SIZE) {
+        // Sizes beyond the bar's int range are counted in larger steps.
+        uint64_t size = uint64_t(std::max<int64_t>(lParam, 0));
+        m_nFileShift = 0;
+        while ((size >> m_nFileShift) > uint64_t(INT_MAX)) ++m_nFileShift;
+        m_barFile->setRange(0, std::max(1, int(size >> m_nFileShift)));
+      } else if (wParam == FILE_WRITTEN) {
+        int pos = int(std::min<uint64_t>(uint64_t(std::max<int64_t>(lParam, 0)) >> m_nFileShift, INT_MAX));
+        m_barFile->setValue(std::min(pos, m_barFile->maximum()));
+      }
+      break;
+    case WM_FILEDONE:
+      ++m_nFilesDone;
+      m_barOverall->setValue(int(std::min<int64_t>(m_nFilesDone, m_barOverall->maximum())));
+      m_labelCounter->setText(QStringLiteral("%1/%2").arg(m_nFilesDone).arg(m_nTotalFiles));
+      break;
+    case WM_RECOVER_FINISHED: {
+      m_barFile->setValue(m_barFile->maximum());
+      for (const std::string& problem : m_problems) m_problemTexts << QString::fromStdString(problem);
+      if (m_bStopped)
+        m_problemTexts << QStringLiteral("The recovery was stopped: the file being saved at that moment may be "
+                                         "incomplete, and the items after it were not saved.");
+      if (!m_problemTexts.isEmpty()) {
+        int failed = int(m_problems.size());
+        m_labelProblems->setText(
+            failed > 0 ? QStringLiteral("%1 item(s) could not be recovered completely:").arg(failed)
+                       : QStringLiteral("Not everything was recovered:"));
+        m_listProblems->addItems(m_problemTexts);
+        m_labelProblems->show();
+        m_listProblems->show();
+      }
+      m_bRunning = false;
+      if (wizard()) wizard()->setOption(QWizard::DisabledBackButtonOnLastPage, false);
+      emit completeChanged();
+      break;
+    }
+    default:
+      break;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+
+CFileRecoverWizard::CFileRecoverWizard(RecoverySelection selection, QWidget* parent) : QWizard(parent) {
+  setObjectName(QStringLiteral("recoverWizard"));
+  setWindowTitle(QStringLiteral("Recovery your files"));
+  setWizardStyle(QWizard::ModernStyle);
+  setOption(QWizard::NoBackButtonOnStartPage, true);
+  setPixmap(QWizard::LogoPixmap, icons::Program().pixmap(48, 48));
+  m_pStep0 = new CFileRecoverStep0(this);
+  m_pStep1 = new CFileRecoverStep1(m_pStep0, std::move(selection), this);
+  setPage(0, m_pStep0);
+  setPage(1, m_pStep1);
+  setStartId(0);
+}
+
+CFileRecoverWizard::~CFileRecoverWizard() = default;
+
+void CFileRecoverWizard::reject() {
+  if (currentPage() == m_pStep1 && m_pStep1->IsRunning()) {
+    // A second Cancel while the question is up, or while the stop is being waited for, is
+    // the same request.
+    if (m_bAsking) return;
+    m_bAsking = true;
+    auto answer = QMessageBox::question(this, kAppTitle, QStringLiteral("Abort current operation?"),
+                                        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer == QMessageBox::Yes && m_pStep1->IsRunning()) m_pStep1->Abort();
+    m_bAsking = false;
+    return;
+  }
+  QWizard::reject();
+}
