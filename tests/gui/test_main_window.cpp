@@ -1,6 +1,13 @@
 // The main window over real images: the tree and the list, sorting, the commands' enable
 // rules, the panes, and bad images.
+#include <QAbstractButton>
 #include <QAction>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFile>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QWizard>
 #include <QDockWidget>
 #include <QHeaderView>
 #include <QTabWidget>
@@ -13,7 +20,9 @@
 #include "support/Fixtures.h"
 #include "support/GuiTest.h"
 #include "tree/DirEntry.h"
+#include "ui/DeepScanWizard.h"
 #include "ui/FSListCtrl.h"
+#include "ui/FindLostDlgs.h"
 #include "ui/FoldersTree.h"
 #include "ui/GuiApp.h"
 #include "ui/GuiHooks.h"
@@ -229,6 +238,72 @@ class MainWindowTest : public QObject {
     QVERIFY(!m_frame->Action(ID_VIEW_DETAILS)->isChecked());
     m_frame->Action(ID_VIEW_DETAILS)->trigger();
     QCOMPARE(list->GetViewMode(), CFSListCtrl::ViewMode::Details);
+  }
+
+  // Find Lost Files on a FAT volume opens its "LostFiles" through the deep-scan wizard; the
+  // carved files appear in the list and stay when the folder is opened again.
+  void deepScanThroughFindLostFiles() {
+    QTreeWidgetItem* volume = VolumeItem(QStringLiteral("fat16"));
+    Tree()->setCurrentItem(volume);
+    QVERIFY(m_frame->Action(ID_FILE_FIND_LOST_FILES)->isEnabled());
+    int wizardRuns = 0;
+    WhenModalShown([](QWidget* w) { return qobject_cast<CDeepScanWizard*>(w) != nullptr; },
+                   [&](QWidget* w) {
+                     ++wizardRuns;
+                     auto* wizard = static_cast<QWizard*>(w);
+                     wizard->button(QWizard::NextButton)->click();
+                     wizard->button(QWizard::FinishButton)->click();
+                   });
+    m_frame->OnFindLostFiles();
+    QCOMPARE(wizardRuns, 1);
+    QCOMPARE(Tree()->currentItem()->text(0), QStringLiteral("LostFiles"));
+    CDirectory* lost = CFSTreeCtrl::NodeOf(Tree()->currentItem());
+    QVERIFY(lost->m_bLoaded);
+    QStringList names = Column(Model(), 0);
+    QVERIFY2(names.contains(QStringLiteral("FILE_1.JPG")), qPrintable(names.join(',')));
+    QCOMPARE(Model()->rowCount(), int(lost->m_children.size()));
+    SaveScreenshot(m_frame.get(), QStringLiteral("main-window-deep-scan"));
+    // Opening the folder again shows the results without asking.
+    Tree()->setCurrentItem(volume);
+    Tree()->setCurrentItem(Tree()->FindItemOf(volume, lost));
+    QCOMPARE(wizardRuns, 1);
+    QCOMPARE(Column(Model(), 0), names);
+  }
+
+  // Find Lost Drivers on a disk whose partition table is gone: the disk and range dialogs,
+  // the search, and the volumes found under "My Computer".
+  void findLostPartitions() {
+    QTemporaryDir dir;
+    QString copy = dir.filePath(QStringLiteral("wiped.img"));
+    QVERIFY(QFile::copy(QString::fromStdString(FixturePath("disk.img")), copy));
+    {
+      QFile f(copy);
+      QVERIFY(f.open(QIODevice::ReadWrite));
+      QVERIFY(f.write(QByteArray(512, '\0')) == 512);
+    }
+    m_frame->OpenImages({copy}, false);
+    int before = Tree()->m_pComputer->childCount();
+    WhenModalShown([](QWidget* w) { return qobject_cast<CFindLostDriversDlg*>(w) != nullptr; },
+                   [](QWidget* w) {
+                     auto* disks = w->findChild<QComboBox*>(QStringLiteral("disks"));
+                     for (int i = 0; i < disks->count(); ++i)
+                       if (disks->itemText(i).contains(QStringLiteral("wiped.img"))) disks->setCurrentIndex(i);
+                     w->findChild<QDialogButtonBox*>(QStringLiteral("buttons"))->button(QDialogButtonBox::Ok)->click();
+                     WhenModalShown([](QWidget* r) { return qobject_cast<CFindLostFilesDlg*>(r) != nullptr; },
+                                    [](QWidget* r) {
+                                      r->findChild<QDialogButtonBox*>(QStringLiteral("buttons"))
+                                          ->button(QDialogButtonBox::Ok)
+                                          ->click();
+                                    });
+                   });
+    m_frame->OnFindLostDrivers();
+    QStringList found;
+    for (int i = before; i < Tree()->m_pComputer->childCount(); ++i) found << Tree()->m_pComputer->child(i)->text(0);
+    QCOMPARE(found.size(), 4);
+    QVERIFY2(found.join(',').contains(QStringLiteral("LostDriver_2049")), qPrintable(found.join(',')));
+    // A found volume is browsed like any other.
+    Tree()->setCurrentItem(Tree()->m_pComputer->child(before));
+    QVERIFY(Column(Model(), 0).contains(QStringLiteral("README.TXT")));
   }
 
   void badImagesStayOut() {
