@@ -7,6 +7,7 @@
 #include "ui/FSListCtrl.h"
 #include "ui/FindLostDlgs.h"
 #include "ui/FoldersTree.h"
+#include "ui/GuiApp.h"
 #include "ui/KelvoView.h"
 #include "ui/MainFrame.h"
 #include "ui/RecoverWizard.h"
@@ -14,10 +15,12 @@
 void CMainFrame::OnRecover() {
   CFSListCtrl* list = ActiveList();
   if (list->SelectedCount() == 0) return;
+  StopRunningSearch();
   RunRecoveryWizard(this, [list] { return list->SelectedNodes(); });
 }
 
 void CMainFrame::OnFindLostDrivers() {
+  StopRunningSearch();
   CPhysicalDriver* disk = AskFindLostDisk(this, *m_pDoc);
   if (!disk || !AskFindLostRange(this, disk)) return;
   size_t before = m_pDoc->Volumes().size();

@@ -49,6 +49,7 @@ void CFSTreeCtrl::ExpandInTree(QTreeWidgetItem* item) {
   if (!item || IsTopItem(item) || item->childCount() > 0) return;
   CDirectory* node = NodeOf(item);
   if (!node) return;
+  StopRunningSearch();  // the search worker may be reading this volume
   QApplication::setOverrideCursor(Qt::WaitCursor);
   if (!node->m_bLoaded) node->LoadChildren(true, false, false);
   QApplication::restoreOverrideCursor();

@@ -9,6 +9,10 @@ CGuiApp& GuiApp() {
   return app;
 }
 
+void StopRunningSearch() {
+  if (GuiApp().m_stopSearch) GuiApp().m_stopSearch();
+}
+
 void SetFolderChangeListener(FolderChangeListener listener) { g_listener = std::move(listener); }
 
 void BeginFolderChange(CDirectory* folder) {

@@ -12,6 +12,9 @@ class CMainFrame;
 class CKelvoView;
 class CFoldersTreeDlg;
 class CLogicalDriver;
+class CDirEntry;
+class CFSListCtrl;
+class QWidget;
 
 // Core texts are UTF-16; Qt takes them as they are.
 inline QString Q(const std::u16string& s) { return QString::fromStdU16String(s); }
@@ -27,9 +30,20 @@ struct CGuiApp {
   // as the device chosen in the welcome wizard); the recovery wizard warns when the
   // destination lies on the same disk. Empty before any selection.
   std::string m_strSourceDevice;
+  // The search result pane's list (the other list commands may act on), once it exists.
+  CFSListCtrl* m_pResultList = nullptr;
+  // Set by the search page: stops a running search and waits for it. The GUI calls it
+  // (through StopRunningSearch) before it reads a volume itself, so that the search worker
+  // and the GUI thread never use one volume at the same time.
+  std::function<void()> m_stopSearch;
+  // Set by the preview pane: previews a file (the list's single selected file).
+  std::function<void(CDirEntry*)> m_loadPreview;
 };
 
 CGuiApp& GuiApp();
+
+// Stops a running search, if any (see m_stopSearch).
+void StopRunningSearch();
 
 // Code that empties or refills a folder's children outside the lists (the deep scan, which
 // empties the results folder and appends to it on its worker) calls BeginFolderChange

@@ -17,6 +17,7 @@
 #include <QToolButton>
 #include <QTreeView>
 
+#include "app/App.h"
 #include "app/Document.h"
 #include "app/Settings.h"
 #include "device/Driver.h"
@@ -71,9 +72,10 @@ CMainFrame::CMainFrame(CKelvoDoc* doc, QWidget* parent) : QMainWindow(parent), m
     GuiApp().m_bResultListActive = false;
     UpdateCommands();
   });
-  connect(list, &CFSListCtrl::SelectionChangedTo, this, [this](int) {
+  connect(list, &CFSListCtrl::SelectionChangedTo, this, [this, list](int count) {
     GuiApp().m_bResultListActive = false;
     UpdateCommands();
+    if (count == 1) PreviewIfSmall(list->SelectedNodes().front());
   });
   connect(list, &CFSListCtrl::Clicked, this, [this, list] {
     SetStatusText(QStringLiteral("%1 Object(s) Selected").arg(list->SelectedCount()));
@@ -320,7 +322,10 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
   QMainWindow::closeEvent(event);
 }
 
-CFSListCtrl* CMainFrame::ActiveList() const { return m_pView->List(); }
+CFSListCtrl* CMainFrame::ActiveList() const {
+  if (GuiApp().m_bResultListActive && GuiApp().m_pResultList) return GuiApp().m_pResultList;
+  return m_pView->List();
+}
 
 void CMainFrame::UpdateCommands() {
   if (m_bDestroying) return;
@@ -353,6 +358,7 @@ void CMainFrame::UpdateCommands() {
 }
 
 void CMainFrame::OnFolderSelected(CDirectory* folder) {
+  StopRunningSearch();
   if (!folder) {
     UpdateCommands();
     return;
@@ -361,6 +367,16 @@ void CMainFrame::OnFolderSelected(CDirectory* folder) {
   m_pView->ShowInList(folder);
   SetStatusText(QStringLiteral("%1 Object(s)").arg(qulonglong(folder->m_children.size())));
   UpdateCommands();
+}
+
+void CMainFrame::PreviewIfSmall(CDirEntry* node) {
+  if (!node || node->IsDirectory() || !GuiApp().m_loadPreview) return;
+  uint64_t size = node->GetSize();
+  uint64_t limit = uint64_t(TheApp().m_settings.PreviewLargeFile) * 1048576;
+  if (size < (uint64_t(1) << 32) && size <= limit) {
+    StopRunningSearch();
+    GuiApp().m_loadPreview(node);
+  }
 }
 
 void CMainFrame::OnSelectAll() {
@@ -387,6 +403,7 @@ void CMainFrame::OnGoToParent() {
 }
 
 void CMainFrame::OnFindLostFiles() {
+  StopRunningSearch();
   CFSTreeCtrl* tree = m_pTreePane->Tree();
   QTreeWidgetItem* item = tree->currentItem();
   CDirectory* node = CFSTreeCtrl::NodeOf(item);

@@ -11,6 +11,7 @@ class CKelvoView;
 class CFoldersTreeDlg;
 class CFSListCtrl;
 class CDirectory;
+class CDirEntry;
 class QAction;
 class QActionGroup;
 class QDockWidget;
@@ -89,6 +90,8 @@ class CMainFrame : public QMainWindow {
   void OnInvertSelection();
   void OnSearch();
   void OnOpenImage();
+  // Previews a single selected file no larger than the PreviewLargeFile setting.
+  void PreviewIfSmall(CDirEntry* node);
 
  protected:
   void closeEvent(QCloseEvent* event) override;

@@ -389,7 +389,7 @@ bool CFileRecoverStep1::ThreadStep() {
     SendProgress(this, WM_RECOVER_COUNTED, 0, 0);
     std::string error;
     int dirFd = -1;
-    if (!MakeFolderPath(m_strDestinationPath, &error) || (dirFd = OpenDestination(m_strDestinationPath, &error)) < 0) {
+    if ((dirFd = OpenDestination(m_strDestinationPath, &error)) < 0) {
       m_problems.push_back(error);
       ShowErrorOnGuiThread(QStringLiteral("The files cannot be saved to this folder:\n%1")
                                .arg(QString::fromStdString(error)));
