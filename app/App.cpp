@@ -15,9 +15,10 @@ CKelvoApp::~CKelvoApp() {
   if (g_pApp == this) g_pApp = nullptr;
 }
 
-bool CKelvoApp::InitCore(std::string* error) {
+bool CKelvoApp::InitCore(std::string* error, const std::function<void()>& afterSettings) {
   LoadSettings(m_settings);
   ChooseLanguageFile(m_settings.Language);
+  if (afterSettings) afterSettings();
   if (!m_tempNames.Reserve()) {
     if (error) *error = "cannot create temporary files in " + tempfiles::TempDirectory();
     return false;

@@ -17,9 +17,10 @@ class CKelvoApp {
   CKelvoApp(const CKelvoApp&) = delete;
   CKelvoApp& operator=(const CKelvoApp&) = delete;
 
-  // Start-up of the core: loads the settings, chooses the language file and reserves
-  // the temporary names. False (with *error) when the temporary files cannot be made.
-  bool InitCore(std::string* error);
+  // Start-up of the core: loads the settings, chooses the language file, runs
+  // afterSettings (the GUI's update check) and reserves the temporary names. False (with
+  // *error) when the temporary files cannot be made.
+  bool InitCore(std::string* error, const std::function<void()>& afterSettings = {});
 
   CKelvoDoc* m_pDoc = nullptr;  // set by the document's constructor
   // Handles pending user-interface events while the document waits for a worker at its

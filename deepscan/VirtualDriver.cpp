@@ -122,6 +122,7 @@ bool CVirtualDriver::ScanUnit(uint64_t unit, CUnitBitmap* visited, IProgressWind
 
 void CVirtualDirectory::LoadChildren(bool, bool, bool) {
   if (m_pDriver && this == m_pDriver->m_pLostFolder) RunDeepScanHook(this);
+  else m_bLoaded = true;  // the root holds only the results folder, made with the volume
 }
 
 bool CVirtualFile::WriteContent(IOutputFile& out, IProgressWindow* progress, uint32_t) {

@@ -26,6 +26,8 @@
 #include "ui/FSListCtrl.h"
 #include "ui/FoldersTree.h"
 #include "ui/GuiApp.h"
+#include "ui/HelpViewer.h"
+#include "ui/UpdateCheck.h"
 #include "ui/Icons.h"
 #include "ui/KelvoView.h"
 
@@ -203,6 +205,12 @@ void CMainFrame::CreateMenus() {
   connect(Action(ID_EDIT_INVERT_SELECTION), &QAction::triggered, this, &CMainFrame::OnInvertSelection);
   connect(Action(ID_EDIT_SEARCH), &QAction::triggered, this, &CMainFrame::OnSearch);
   connect(Action(ID_VIEW_GO_TO_PARENT), &QAction::triggered, this, &CMainFrame::OnGoToParent);
+  connect(Action(ID_HELP_TOPICS), &QAction::triggered, this, [this] { ShowHelpTopics(this); });
+  connect(Action(ID_HELP_CHECK_UPDATES), &QAction::triggered, this, [this] {
+    if (!StartUpdaterInteractive())
+      QMessageBox::information(this, QStringLiteral("Tarnwell Quarrow"),
+                               QStringLiteral("The updater (UpdateManager) could not be started: it is not installed."));
+  });
   connect(Action(ID_VIEW_STATUS_BAR), &QAction::triggered, this, [this](bool on) {
     statusBar()->setVisible(on);
   });
@@ -352,8 +360,6 @@ void CMainFrame::UpdateCommands() {
   Action(ID_VIEW_SEARCH_RESULT)->setChecked(m_pResultBar->isVisible());
   Action(ID_VIEW_GO_TO_PARENT)->setEnabled(treeItem && treeItem->parent());
   Action(ID_TOOLS_OPTIONS)->setEnabled(false);
-  Action(ID_HELP_CHECK_UPDATES)->setEnabled(false);
-  Action(ID_HELP_TOPICS)->setEnabled(false);
   Action(ID_APP_ABOUT)->setEnabled(false);
 }
 

@@ -112,6 +112,11 @@ bool DestinationOnSourceDisk(const QString& destination, const std::string& sour
   return IsOnSameDisk(destination.toStdString(), sourceDevice);
 }
 
+std::function<bool(const QString&, const std::string&)>& SameDiskDecision() {
+  static std::function<bool(const QString&, const std::string&)> decision = DestinationOnSourceDisk;
+  return decision;
+}
+
 int RunRecoveryWizard(QWidget* parent, RecoverySelection selection) {
   CFileRecoverWizard wizard(std::move(selection), parent);
   return wizard.exec();
@@ -222,7 +227,7 @@ bool CFileRecoverStep0::validatePage() {
     QMessageBox::warning(this, kAppTitle, QStringLiteral("Please select a location to save pictures"));
     return false;
   }
-  if (DestinationOnSourceDisk(m_strDestination, GuiApp().m_strSourceDevice)) {
+  if (SameDiskDecision()(m_strDestination, GuiApp().m_strSourceDevice)) {
     auto answer = QMessageBox::question(this, kAppTitle,
                                         QStringLiteral("You are about to restore data to the same driver it was "
                                                        "erased from, which is not recommended"),
@@ -389,7 +394,7 @@ bool CFileRecoverStep1::ThreadStep() {
     SendProgress(this, WM_RECOVER_COUNTED, 0, 0);
     std::string error;
     int dirFd = -1;
-    if ((dirFd = OpenDestination(m_strDestinationPath, &error)) < 0) {
+    if (!MakeFolderPath(m_strDestinationPath, &error) || (dirFd = OpenDestination(m_strDestinationPath, &error)) < 0) {
       m_problems.push_back(error);
       ShowErrorOnGuiThread(QStringLiteral("The files cannot be saved to this folder:\n%1")
                                .arg(QString::fromStdString(error)));
@@ -399,8 +404,8 @@ bool CFileRecoverStep1::ThreadStep() {
       for (CDirEntry* node : m_nodes) {
         // Nothing more is created once a stop was asked for.
         if (IsPageStopSignalled()) break;
-        bool go = true;
         if (!node) continue;
+        bool go = true;  // false: the run must end (stopped)
         if (node->IsDirectory())
           go = SaveFolderTo(*static_cast<CDirectory*>(node), dirFd, m_strDestinationPath, this, &prompts, state);
         else if (auto* file = dynamic_cast<CFSFile*>(node))

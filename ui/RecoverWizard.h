@@ -45,6 +45,10 @@ QString NormalizeDestination(const QString& text);
 // last selected; empty before any selection) is a block device and the destination, or its
 // nearest existing parent, lies on the same whole disk.
 bool DestinationOnSourceDisk(const QString& destination, const std::string& sourceDevice);
+// The test the wizard's Next applies: DestinationOnSourceDisk unless replaced. A machine
+// whose folders lie on no block device (a container's overlay) cannot bring the question up
+// for real; its tests replace the decision to drive the question's two answers.
+std::function<bool(const QString&, const std::string&)>& SameDiskDecision();
 
 // Destination history in the settings file, section [Settings]: "HistoryCombo0" to
 // "HistoryCombo9" are the remembered destinations, most recent first; "HistoryCombo" is the

@@ -7,7 +7,10 @@
 
 #include "app/App.h"
 #include "app/Document.h"
+#include "ui/GuiApp.h"
 #include "ui/GuiHooks.h"
+#include "ui/UpdateCheck.h"
+#include "ui/WelcomeWizard.h"
 #include "ui/MainFrame.h"
 #include "ui/TaskRunnerQt.h"
 
@@ -16,9 +19,13 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("Tarnwell Quarrow"));
   QApplication::setOrganizationName(QStringLiteral("Tarnwell"));
 
+  // Start-up, in order: settings and language file; the update check when AutoUpdate is
+  // on; the reserved temporary names; the document and the main window; the updater when a
+  // newer version exists; the welcome wizard when RecoveryWizard is on.
   CKelvoApp app;
   std::string error;
-  if (!app.InitCore(&error)) {
+  bool newer = false;
+  if (!app.InitCore(&error, [&] { newer = app.m_settings.AutoUpdate != 0 && CheckForUpdate(); })) {
     QMessageBox::critical(nullptr, QStringLiteral("Tarnwell Quarrow"), QString::fromStdString(error));
     return 1;
   }
@@ -37,6 +44,9 @@ int main(int argc, char** argv) {
     frame.setGeometry(CMainFrame::InitialGeometry(screen ? screen->availableGeometry() : QRect(0, 0, 1280, 800)));
     frame.show();
     if (!images.isEmpty()) frame.OpenImages(images);
+    QApplication::processEvents();  // paint the window before anything modal comes up
+    if (newer) StartUpdaterQuietly();
+    if (app.m_settings.RecoveryWizard != 0) RunWelcomeWizard(&frame, &doc, GuiApp().m_pTreePane);
     status = QApplication::exec();
     RemoveCoreHooks();
   }

@@ -100,6 +100,10 @@ class MainWindowTest : public QObject {
     // Both images are disks with a virtual volume each; their volumes are under My Computer.
     QCOMPARE(Tree()->m_pComputer->childCount(), 2);
     QCOMPARE(Tree()->m_pDisks->childCount(), 2);
+    // A disk holds its results folder.
+    QTreeWidgetItem* disk = Tree()->m_pDisks->child(0);
+    disk->setExpanded(true);
+    QVERIFY(ChildNamed(disk, QStringLiteral("LostFiles")));
     // The start page shows until a folder is selected.
     QVERIFY(!m_frame->View()->IsListShown());
     QCOMPARE(m_frame->StatusText(), QStringLiteral("Ready"));

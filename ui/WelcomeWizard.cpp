@@ -1,0 +1,389 @@
+#include "ui/WelcomeWizard.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPainter>
+#include <QResizeEvent>
+#include <QStyledItemDelegate>
+#include <QThread>
+#include <QVBoxLayout>
+
+#include "app/App.h"
+#include "app/Document.h"
+#include "app/Settings.h"
+#include "device/Driver.h"
+#include "tree/DirEntry.h"
+#include "ui/DeepScanWizard.h"
+#include "ui/DeepScanningDlg.h"
+#include "ui/FoldersTree.h"
+#include "ui/GuiApp.h"
+#include "ui/Icons.h"
+
+namespace {
+
+constexpr int kIconSize = 48;
+constexpr int kTileWidth = 260;
+constexpr int kTileHeight = kIconSize + 12;
+constexpr int kHeaderHeight = 28;
+
+QLabel* WrappedText(const QString& text, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setWordWrap(true);
+  return label;
+}
+
+// Paints the device list's tiles (icon on the left, the name and below it the size and
+// file-system texts) and its group headers (the group's name over a rule the width of the
+// list).
+class CTileDelegate : public QStyledItemDelegate {
+ public:
+  explicit CTileDelegate(QListView* view) : QStyledItemDelegate(view), m_pView(view) {}
+
+  QSize sizeHint(const QStyleOptionViewItem&, const QModelIndex& index) const override {
+    if (index.data(CDeviceListCtrl::HeaderRole).toBool())
+      return {std::max(kTileWidth, m_pView->viewport()->width() - 2 * m_pView->spacing() - 2), kHeaderHeight};
+    return {kTileWidth, kTileHeight};
+  }
+
+  void paint(QPainter* p, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QStyleOptionViewItem opt(option);
+    initStyleOption(&opt, index);
+    const QWidget* widget = opt.widget;
+    QStyle* style = widget ? widget->style() : QApplication::style();
+    p->save();
+    if (index.data(CDeviceListCtrl::HeaderRole).toBool()) {
+      QFont font = opt.font;
+      font.setBold(true);
+      p->setFont(font);
+      p->setPen(opt.palette.color(QPalette::Active, QPalette::Link));
+      QRect text = opt.rect.adjusted(4, 0, -4, 0);
+      QRect used;
+      p->drawText(text, Qt::AlignLeft | Qt::AlignVCenter, index.data(Qt::DisplayRole).toString(), &used);
+      const int y = opt.rect.center().y() + 1;
+      if (used.right() + 8 < text.right()) {
+        p->setPen(opt.palette.color(QPalette::Mid));
+        p->drawLine(used.right() + 8, y, text.right(), y);
+      }
+      p->restore();
+      return;
+    }
+    opt.text.clear();
+    opt.icon = QIcon();
+    opt.showDecorationSelected = true;  // the whole tile shows the selection
+    style->drawPrimitive(QStyle::PE_PanelItemViewItem, &opt, p, widget);
+    const bool selected = opt.state & QStyle::State_Selected;
+    const QIcon icon = index.data(Qt::DecorationRole).value<QIcon>();
+    QRect iconRect(opt.rect.left() + 4, opt.rect.top() + (opt.rect.height() - kIconSize) / 2, kIconSize, kIconSize);
+    icon.paint(p, iconRect, Qt::AlignCenter, selected ? QIcon::Selected : QIcon::Normal);
+
+    QRect text(iconRect.right() + 8, opt.rect.top() + 4, opt.rect.right() - iconRect.right() - 12,
+               opt.rect.height() - 8);
+    const QFontMetrics fm(opt.font);
+    const QColor main = opt.palette.color(QPalette::Active, selected ? QPalette::HighlightedText : QPalette::Text);
+    QColor dim = main;
+    if (!selected) dim = opt.palette.color(QPalette::Active, QPalette::PlaceholderText);
+    const QString lines[3] = {index.data(Qt::DisplayRole).toString(),
+                              index.data(CDeviceListCtrl::SizeRole).toString(),
+                              index.data(CDeviceListCtrl::FileSystemRole).toString()};
+    int y = text.top() + std::max(0, (text.height() - 3 * fm.height()) / 2);
+    for (int i = 0; i < 3; ++i) {
+      p->setPen(i == 0 ? main : dim);
+      // A long name is mostly a path, whose end tells most.
+      p->drawText(QRect(text.left(), y, text.width(), fm.height()), Qt::AlignLeft | Qt::AlignVCenter,
+                  fm.elidedText(lines[i], i == 0 ? Qt::ElideMiddle : Qt::ElideRight, text.width()));
+      y += fm.height();
+    }
+    if (opt.state & QStyle::State_HasFocus) {
+      QStyleOptionFocusRect focus;
+      focus.QStyleOption::operator=(opt);
+      focus.rect = opt.rect.adjusted(1, 1, -1, -1);
+      focus.backgroundColor = opt.palette.color(selected ? QPalette::Highlight : QPalette::Base);
+      style->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, p, widget);
+    }
+    p->restore();
+  }
+
+ private:
+  QListView* m_pView;
+};
+
+// The picture beside the welcome page: the one the deep scan wizard shows, so that both
+// wizards look alike.
+QPixmap WelcomeWatermark() {
+  CDeepScanStep0 page;
+  return page.pixmap(QWizard::WatermarkPixmap);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+CWelcomeWizardStep0::CWelcomeWizardStep0(QWidget* parent) : QWizardPage(parent) {
+  setObjectName(QStringLiteral("welcomePage"));
+  setPixmap(QWizard::WatermarkPixmap, WelcomeWatermark());
+
+  m_pTitle = new QLabel(QStringLiteral("Welcome to recovery Wizard"), this);
+  m_pTitle->setObjectName(QStringLiteral("welcomeTitle"));
+  m_pTitle->setWordWrap(true);
+  QFont title = QApplication::font();
+  title.setFamilies({QStringLiteral("Tahoma"), title.family()});
+  title.setPixelSize(24);
+  m_pTitle->setFont(title);
+
+  m_pAdvice = WrappedText(
+      QStringLiteral("If you don't want to take a long time do Deep Scan, or you remember the position of your "
+                     "disappeared files. you should click 'Cancle' and try to find your lost files in the left "
+                     "folders treeview. If you still can't find your lost files, you should click the 'Deep Scan' "
+                     "button on the toolbar to do Deep Scan."),
+      this);
+  m_pAdvice->setObjectName(QStringLiteral("welcomeAdvice"));
+
+  m_pShowNext = new QCheckBox(QStringLiteral("Show this screen next"), this);
+  m_pShowNext->setObjectName(QStringLiteral("showNextCheck"));
+  m_pShowNext->setChecked(TheApp().m_settings.RecoveryWizard != 0);
+  connect(m_pShowNext, &QCheckBox::clicked, this, &CWelcomeWizardStep0::OnShowNextClicked);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(m_pTitle);
+  layout->addSpacing(14);
+  layout->addWidget(WrappedText(QStringLiteral("Tarnwell Quarrow Recovery Wizard will guide you through the process "
+                                               "of recovering files from the driver. You will not need any technical "
+                                               "knowledge, just follow the instructions of the wizard."),
+                                this));
+  layout->addSpacing(6);
+  layout->addWidget(WrappedText(QStringLiteral("Recovery Wizard will do Deep Scan to find your lost files. Deep Scan "
+                                               "is much slower and it scans whole drive's surface searching ALL "
+                                               "possible data being deleted."),
+                                this));
+  layout->addSpacing(6);
+  layout->addWidget(m_pAdvice);
+  layout->addStretch(1);
+  layout->addWidget(WrappedText(QStringLiteral("To begin, click 'Next'."), this));
+  layout->addSpacing(6);
+  layout->addWidget(m_pShowNext);
+}
+
+void CWelcomeWizardStep0::OnShowNextClicked(bool checked) {
+  TheApp().m_settings.RecoveryWizard = checked ? 1 : 0;
+  std::string error;
+  if (!SaveSettings(TheApp().m_settings, SettingsFilePath(), &error))
+    qWarning("The settings could not be written: %s", error.c_str());
+}
+
+// ---------------------------------------------------------------------------
+
+CDeviceListCtrl::CDeviceListCtrl(QWidget* parent) : QListWidget(parent) {
+  setObjectName(QStringLiteral("deviceList"));
+  setViewMode(QListView::IconMode);
+  setFlow(QListView::LeftToRight);
+  setWrapping(true);
+  setMovement(QListView::Static);
+  setResizeMode(QListView::Adjust);
+  setSpacing(4);
+  setIconSize(QSize(kIconSize, kIconSize));
+  setSelectionMode(QAbstractItemView::SingleSelection);
+  setDragEnabled(false);
+  setEditTriggers(QAbstractItemView::NoEditTriggers);
+  setUniformItemSizes(false);
+  setItemDelegate(new CTileDelegate(this));
+}
+
+QString CDeviceListCtrl::GroupName(int group) {
+  switch (group) {
+    case DEVICE_GROUP_FIXED: return QStringLiteral("Hard Disk Drivers");
+    case DEVICE_GROUP_REMOVABLE: return QStringLiteral("Removeable Disk Drives");
+    default: return QStringLiteral("Physical Drives");
+  }
+}
+
+bool CDeviceListCtrl::IsHeader(const QListWidgetItem* item) { return item && item->data(HeaderRole).toBool(); }
+
+CLogicalDriver* CDeviceListCtrl::DeviceOf(const QListWidgetItem* item) {
+  if (!item || IsHeader(item)) return nullptr;
+  return static_cast<CLogicalDriver*>(item->data(DeviceRole).value<void*>());
+}
+
+QListWidgetItem* CDeviceListCtrl::GroupHeader(int group) const {
+  for (int row = 0; row < count(); ++row)
+    if (IsHeader(item(row)) && item(row)->data(GroupRole).toInt() == group) return item(row);
+  return nullptr;
+}
+
+QListWidgetItem* CDeviceListCtrl::AddDevice(CLogicalDriver* device, int group, const QIcon& icon, const QString& name,
+                                            const QString& size, const QString& fileSystem) {
+  // Groups are shown in their id order, each headed by its header, items in insertion order.
+  int row = count();
+  for (int r = 0; r < count(); ++r) {
+    if (item(r)->data(GroupRole).toInt() > group) {
+      row = r;
+      break;
+    }
+  }
+  if (!GroupHeader(group)) {
+    auto* header = new QListWidgetItem(GroupName(group));
+    header->setData(HeaderRole, true);
+    header->setData(GroupRole, group);
+    header->setFlags(Qt::NoItemFlags);
+    insertItem(row++, header);
+  }
+  auto* item = new QListWidgetItem(icon, name);
+  item->setData(DeviceRole, QVariant::fromValue(static_cast<void*>(device)));
+  item->setData(GroupRole, group);
+  item->setData(SizeRole, size);
+  item->setData(FileSystemRole, fileSystem);
+  item->setToolTip(QStringLiteral("%1\n%2 %3").arg(name, size, fileSystem));
+  insertItem(row, item);
+  return item;
+}
+
+void CDeviceListCtrl::resizeEvent(QResizeEvent* event) {
+  QListWidget::resizeEvent(event);
+  FitHeaders();
+}
+
+void CDeviceListCtrl::FitHeaders() {
+  // The headers span the list's width (their size comes from the delegate): lay out again.
+  scheduleDelayedItemsLayout();
+}
+
+// ---------------------------------------------------------------------------
+
+CWelcomeWizardStep1::CWelcomeWizardStep1(CKelvoDoc* doc, QWidget* parent) : QWizardPage(parent), m_pDoc(doc) {
+  setObjectName(QStringLiteral("devicePage"));
+  setTitle(QStringLiteral("Select the storage device to be scanned"));
+  setSubTitle(QStringLiteral("Recoverable files will be found on the selected storage device. To continue, select "
+                             "the storage device and click 'Next'"));
+  m_pList = new CDeviceListCtrl(this);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(m_pList);
+  FillList();
+}
+
+void CWelcomeWizardStep1::FillList() {
+  m_pList->clear();
+  if (!m_pDoc) return;
+  QListWidgetItem* first = nullptr;
+  auto add = [&](CLogicalDriver* device, int group, const QIcon& icon, const QString& fileSystem) {
+    QListWidgetItem* item =
+        m_pList->AddDevice(device, group, icon, Q(device->m_szName), Q(device->GetSizeText()), fileSystem);
+    if (!first) first = item;
+  };
+  for (const auto& volume : m_pDoc->Volumes()) {
+    if (!volume) continue;
+    const bool removable = volume->m_nDriveType == DRIVE_REMOVABLE;
+    add(volume.get(), removable ? DEVICE_GROUP_REMOVABLE : DEVICE_GROUP_FIXED,
+        removable ? icons::RemovableVolume() : icons::FixedVolume(), Q(volume->GetFileSystemText()));
+  }
+  for (const auto& disk : m_pDoc->VirtualVolumes())
+    if (disk) add(disk.get(), DEVICE_GROUP_DISKS, icons::Disks(), QStringLiteral("VIRTUAL FS"));
+  if (first) {
+    m_pList->setFocus();
+    m_pList->setCurrentItem(first);
+  }
+}
+
+void CWelcomeWizardStep1::initializePage() {
+  if (m_pList->currentItem()) m_pList->setFocus();
+}
+
+CLogicalDriver* CWelcomeWizardStep1::GetSelectedDevice() const {
+  const QList<QListWidgetItem*> selected = m_pList->selectedItems();
+  for (QListWidgetItem* item : selected)
+    if (CLogicalDriver* device = CDeviceListCtrl::DeviceOf(item)) return device;
+  return nullptr;
+}
+
+bool CWelcomeWizardStep1::validatePage() {
+  if (GetSelectedDevice()) return true;
+  QMessageBox::warning(this, wizard() ? wizard()->windowTitle() : QString(),
+                       QStringLiteral("Please select a storage device to scan"));
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+
+CWelcomeWizard::CWelcomeWizard(CKelvoDoc* doc, QWidget* parent) : QWizard(parent) {
+  setObjectName(QStringLiteral("welcomeWizard"));
+  setWindowTitle(QStringLiteral("Tarnwell Quarrow Recovery Wizard"));
+  setWizardStyle(QWizard::ModernStyle);
+  setPixmap(QWizard::LogoPixmap, icons::Program().pixmap(48, 48));
+  setSizeGripEnabled(true);
+  m_pStep0 = new CWelcomeWizardStep0(this);
+  m_pStep1 = new CWelcomeWizardStep1(doc, this);
+  m_pStep2 = new CDeepScanStep1(this);
+  setPage(WELCOME_PAGE_WELCOME, m_pStep0);
+  setPage(WELCOME_PAGE_DEVICES, m_pStep1);
+  setPage(WELCOME_PAGE_TYPES, m_pStep2);
+  setStartId(WELCOME_PAGE_WELCOME);
+  resize(620, 460);
+}
+
+void CWelcomeWizard::accept() {
+  if (currentId() == WELCOME_PAGE_TYPES) {
+    m_pDevice = m_pStep1->GetSelectedDevice();
+    if (m_pDevice) {
+      m_pStep2->ApplyTypeSelection(m_pDevice);
+      // The recovery wizard warns when a destination lies on this device.
+      GuiApp().m_strSourceDevice = m_pDevice->m_source.strPath;
+    }
+  }
+  QWizard::accept();
+}
+
+// ---------------------------------------------------------------------------
+
+bool RunWelcomeWizard(QWidget* parent, CKelvoDoc* doc, CFoldersTreeDlg* treePane) {
+  if (!doc || !qApp || QThread::currentThread() != qApp->thread()) return false;
+  CLogicalDriver* device = nullptr;
+  {
+    CWelcomeWizard sheet(doc, parent);
+    if (sheet.exec() != QDialog::Accepted) return false;
+    device = sheet.m_pDevice;
+  }
+  if (!device || !device->m_pLostFolder) return false;
+  CDirectory* folder = device->m_pLostFolder;
+
+  QTreeWidgetItem* folderItem = nullptr;
+  if (treePane) {
+    CFSTreeCtrl* tree = treePane->Tree();
+    QTreeWidgetItem* volumeItem = tree->FindVolumeItem(device);
+    folderItem = volumeItem ? tree->FindLostFolderItem(volumeItem, device) : nullptr;
+    if (!folderItem) return false;
+  }
+
+  StopRunningSearch();  // a search worker may be reading this volume
+  if (folderItem) {
+    // A folder among the old results (a lost folder of a FAT volume) may be selected: the
+    // selection moves to the volume first, so that nothing shows a folder about to go.
+    CFSTreeCtrl* tree = treePane->Tree();
+    for (QTreeWidgetItem* item = tree->currentItem(); item; item = item->parent()) {
+      if (item->parent() == folderItem) {
+        tree->setCurrentItem(folderItem->parent());
+        break;
+      }
+    }
+  }
+  BeginFolderChange(folder);
+  // The old results go, and with them the tree items showing folders among them, so that no
+  // item is left pointing at a destroyed folder.
+  if (folderItem) qDeleteAll(folderItem->takeChildren());
+  folder->m_children.clear();
+  folder->m_bLoaded = false;
+  {
+    CDeepScanningDlg dialog(folder, parent);
+    dialog.exec();
+  }  // the worker has ended here
+  // Loaded even when nothing was found: opening the folder then shows it empty instead of
+  // asking for a second scan.
+  folder->m_bLoaded = true;
+  EndFolderChange(folder);
+  if (folderItem)
+    folderItem->setChildIndicatorPolicy(folder->HasSubfolders(true) ? QTreeWidgetItem::ShowIndicator
+                                                                    : QTreeWidgetItem::DontShowIndicatorWhenChildless);
+  if (treePane) treePane->SelectNode(folder);
+  return true;
+}
