@@ -2,6 +2,7 @@
 #include <iostream>
 
 #include "app/App.h"
+#include "app/Language.h"
 #include "cli/Commands.h"
 #include "cli/Interrupt.h"
 #include "cli/ScanProgress.h"
@@ -20,7 +21,9 @@ int main(int argc, char** argv) {
   if (!app.InitCore(&error)) {
     std::cerr << "quarrow-cli: " << error << '\n';
     return EXIT_BAD_INPUT;
-  }
+  }  // Scripts read this output: the status words stay English whatever the locale.
+  ChooseLanguageFile(LANG_ENGLISH);
+
   // NTFS volumes read their MFT with a progress line, and Ctrl-C stops that too.
   SetMftScanHook([](CNTFSDriver* volume) {
     CScanProgress progress(*volume, "Reading the MFT:");

@@ -26,7 +26,10 @@
 #include "ui/FSListCtrl.h"
 #include "ui/FoldersTree.h"
 #include "ui/GuiApp.h"
+#include "ui/AboutBox.h"
 #include "ui/HelpViewer.h"
+#include "ui/OptionsDlg.h"
+#include "ui/PropertiesDlg.h"
 #include "ui/UpdateCheck.h"
 #include "ui/Icons.h"
 #include "ui/KelvoView.h"
@@ -205,6 +208,16 @@ void CMainFrame::CreateMenus() {
   connect(Action(ID_EDIT_INVERT_SELECTION), &QAction::triggered, this, &CMainFrame::OnInvertSelection);
   connect(Action(ID_EDIT_SEARCH), &QAction::triggered, this, &CMainFrame::OnSearch);
   connect(Action(ID_VIEW_GO_TO_PARENT), &QAction::triggered, this, &CMainFrame::OnGoToParent);
+  connect(Action(ID_FILE_PROPERTIES), &QAction::triggered, this, [this] {
+    CFSListCtrl* list = ActiveList();
+    if (list->SelectedCount() != 1) return;  // exactly one item
+    if (CDirEntry* node = list->SelectedNodes().front()) {
+      StopRunningSearch();
+      ShowPropertiesDialog(this, node);
+    }
+  });
+  connect(Action(ID_TOOLS_OPTIONS), &QAction::triggered, this, [this] { RunOptionsDialog(this); });
+  connect(Action(ID_APP_ABOUT), &QAction::triggered, this, [this] { ShowAboutBox(this); });
   connect(Action(ID_HELP_TOPICS), &QAction::triggered, this, [this] { ShowHelpTopics(this); });
   connect(Action(ID_HELP_CHECK_UPDATES), &QAction::triggered, this, [this] {
     if (!StartUpdaterInteractive())
@@ -346,8 +359,7 @@ void CMainFrame::UpdateCommands() {
   Action(ID_FILE_RECOVER)->setEnabled(selected > 0);
   Action(ID_FILE_FIND_LOST_FILES)->setEnabled(!topOrNone);
   Action(ID_FILE_FIND_LOST_DRIVERS)->setEnabled(true);
-  // Properties and the hex view come with their panes; until then they stay disabled.
-  Action(ID_FILE_PROPERTIES)->setEnabled(false);
+  Action(ID_FILE_PROPERTIES)->setEnabled(selected > 0);
   Action(ID_FILE_VIEW_HEX)->setEnabled(false);
   Action(ID_EDIT_SELECT_ALL)->setEnabled(items > 0);
   Action(ID_EDIT_INVERT_SELECTION)->setEnabled(items > 0);
@@ -359,8 +371,6 @@ void CMainFrame::UpdateCommands() {
   Action(ID_VIEW_PREVIEW)->setChecked(m_pPreviewBar->isVisible());
   Action(ID_VIEW_SEARCH_RESULT)->setChecked(m_pResultBar->isVisible());
   Action(ID_VIEW_GO_TO_PARENT)->setEnabled(treeItem && treeItem->parent());
-  Action(ID_TOOLS_OPTIONS)->setEnabled(false);
-  Action(ID_APP_ABOUT)->setEnabled(false);
 }
 
 void CMainFrame::OnFolderSelected(CDirectory* folder) {
