@@ -28,6 +28,8 @@
 #include "ui/GuiApp.h"
 #include "ui/AboutBox.h"
 #include "ui/HelpViewer.h"
+#include "ui/HexView.h"
+#include "ui/PreviewPane.h"
 #include "ui/OptionsDlg.h"
 #include "ui/PropertiesDlg.h"
 #include "ui/UpdateCheck.h"
@@ -216,6 +218,12 @@ void CMainFrame::CreateMenus() {
       ShowPropertiesDialog(this, node);
     }
   });
+  connect(Action(ID_FILE_VIEW_HEX), &QAction::triggered, this, [this] {
+    if (CFSFile* file = HexViewTarget()) {
+      StopRunningSearch();
+      ShowHexView(this, file);
+    }
+  });
   connect(Action(ID_TOOLS_OPTIONS), &QAction::triggered, this, [this] { RunOptionsDialog(this); });
   connect(Action(ID_APP_ABOUT), &QAction::triggered, this, [this] { ShowAboutBox(this); });
   connect(Action(ID_HELP_TOPICS), &QAction::triggered, this, [this] { ShowHelpTopics(this); });
@@ -298,11 +306,9 @@ void CMainFrame::CreateDocks() {
 
   m_pPreviewBar = new QDockWidget(QStringLiteral("File Preview"), this);
   m_pPreviewBar->setObjectName(QStringLiteral("previewBar"));
-  auto* preview = new QLabel(QStringLiteral("No preview"), m_pPreviewBar);
-  preview->setObjectName(QStringLiteral("previewPane"));
-  preview->setAlignment(Qt::AlignCenter);
-  preview->setMinimumHeight(120);
-  m_pPreviewBar->setWidget(preview);
+  m_pPreviewPane = new CPreviewPane(m_pPreviewBar);
+  m_pPreviewPane->setMinimumHeight(120);
+  m_pPreviewBar->setWidget(m_pPreviewPane);
   addDockWidget(Qt::LeftDockWidgetArea, m_pPreviewBar);
   splitDockWidget(m_pLeftBar, m_pPreviewBar, Qt::Vertical);
 
@@ -360,7 +366,7 @@ void CMainFrame::UpdateCommands() {
   Action(ID_FILE_FIND_LOST_FILES)->setEnabled(!topOrNone);
   Action(ID_FILE_FIND_LOST_DRIVERS)->setEnabled(true);
   Action(ID_FILE_PROPERTIES)->setEnabled(selected > 0);
-  Action(ID_FILE_VIEW_HEX)->setEnabled(false);
+  Action(ID_FILE_VIEW_HEX)->setEnabled(HexViewTarget() != nullptr);
   Action(ID_EDIT_SELECT_ALL)->setEnabled(items > 0);
   Action(ID_EDIT_INVERT_SELECTION)->setEnabled(items > 0);
   Action(ID_EDIT_SEARCH)->setEnabled(true);
@@ -373,8 +379,17 @@ void CMainFrame::UpdateCommands() {
   Action(ID_VIEW_GO_TO_PARENT)->setEnabled(treeItem && treeItem->parent());
 }
 
+CFSFile* CMainFrame::HexViewTarget() const {
+  CFSListCtrl* list = ActiveList();
+  if (list->SelectedCount() == 0) return nullptr;
+  std::vector<CDirEntry*> nodes = list->SelectedNodes();
+  auto* file = nodes.empty() ? nullptr : dynamic_cast<CFSFile*>(nodes.front());
+  return file && file->GetSize() != 0 ? file : nullptr;
+}
+
 void CMainFrame::OnFolderSelected(CDirectory* folder) {
   StopRunningSearch();
+  m_pPreviewPane->Clear();
   if (!folder) {
     UpdateCommands();
     return;
@@ -420,6 +435,7 @@ void CMainFrame::OnGoToParent() {
 
 void CMainFrame::OnFindLostFiles() {
   StopRunningSearch();
+  m_pPreviewPane->Clear();
   CFSTreeCtrl* tree = m_pTreePane->Tree();
   QTreeWidgetItem* item = tree->currentItem();
   CDirectory* node = CFSTreeCtrl::NodeOf(item);

@@ -12,6 +12,8 @@ class CFoldersTreeDlg;
 class CFSListCtrl;
 class CDirectory;
 class CDirEntry;
+class CFSFile;
+class CPreviewPane;
 class QAction;
 class QActionGroup;
 class QDockWidget;
@@ -92,6 +94,9 @@ class CMainFrame : public QMainWindow {
   void OnOpenImage();
   // Previews a single selected file no larger than the PreviewLargeFile setting.
   void PreviewIfSmall(CDirEntry* node);
+  // The file View With Hex shows: the active list's first selected item, when it is a file
+  // that is not empty.
+  CFSFile* HexViewTarget() const;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -112,6 +117,7 @@ class CMainFrame : public QMainWindow {
   QDockWidget* m_pPreviewBar = nullptr;
   QDockWidget* m_pResultBar = nullptr;
   QTabWidget* m_pLeftPages = nullptr;
+  CPreviewPane* m_pPreviewPane = nullptr;
   QToolBar* m_pToolBar = nullptr;
   QLabel* m_pMessagePane = nullptr;
   QActionGroup* m_pViewModes = nullptr;

@@ -182,12 +182,14 @@ class MainWindowTest : public QObject {
     list->Selection()->clearSelection();
     m_frame->UpdateCommands();
     QVERIFY(!m_frame->Action(ID_FILE_RECOVER)->isEnabled());
+    QVERIFY(!m_frame->Action(ID_FILE_PROPERTIES)->isEnabled());
     QVERIFY(m_frame->Action(ID_EDIT_SELECT_ALL)->isEnabled());
     QVERIFY(m_frame->Action(ID_FILE_FIND_LOST_FILES)->isEnabled());
     m_frame->OnSelectAll();
     QCOMPARE(list->SelectedCount(), Model()->rowCount());
     QCOMPARE(m_frame->StatusText(), QStringLiteral("%1 Object(s) Selected").arg(Model()->rowCount()));
     QVERIFY(m_frame->Action(ID_FILE_RECOVER)->isEnabled());
+    QVERIFY(m_frame->Action(ID_FILE_PROPERTIES)->isEnabled());
     list->Selection()->select(Model()->index(0, 0), QItemSelectionModel::Deselect | QItemSelectionModel::Rows);
     m_frame->OnInvertSelection();
     QCOMPARE(list->SelectedCount(), 1);
@@ -213,6 +215,34 @@ class MainWindowTest : public QObject {
     QVERIFY(Column(Model(), 0).contains(QStringLiteral("NOTE.TXT")));
     m_frame->OnGoToParent();
     QCOMPARE(Tree()->currentItem(), volume);
+  }
+
+  // A single small file selected is previewed; View With Hex opens on a deleted file.
+  void previewAndHexFromTheList() {
+    QTreeWidgetItem* volume = VolumeItem(QStringLiteral("fat16"));
+    Tree()->setCurrentItem(volume);
+    CFSListCtrl* list = m_frame->View()->List();
+    auto selectNamed = [&](const QString& name) {
+      int row = int(Column(Model(), 0).indexOf(name));
+      QVERIFY(row >= 0);
+      list->Selection()->select(Model()->index(row, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    };
+    selectNamed(QStringLiteral("README.TXT"));
+    auto* text = m_frame->PreviewBar()->findChild<QWidget*>(QStringLiteral("textView"));
+    QVERIFY(text && text->isVisible());
+    selectNamed(QStringLiteral("Holiday photo.jpg"));
+    QVERIFY(m_frame->Action(ID_FILE_VIEW_HEX)->isEnabled());
+    bool shown = false;
+    WhenModalShown([](QWidget* w) { return w->objectName() == QStringLiteral("viewHexDialog"); },
+                   [&](QWidget* w) {
+                     shown = true;
+                     SaveScreenshot(w, QStringLiteral("hex-view"));
+                     w->close();
+                   });
+    m_frame->Action(ID_FILE_VIEW_HEX)->trigger();
+    QVERIFY(shown);
+    selectNamed(QStringLiteral("EMPTY.TXT"));
+    QVERIFY(!m_frame->Action(ID_FILE_VIEW_HEX)->isEnabled());
   }
 
   void ntfsRootReadsTheMft() {
