@@ -9,12 +9,8 @@
 #      way, holds 21 items), and what the others take beyond it is the folder's own listing.
 #   2. Listing every folder once: `list IMG --recursive --all --json` against
 #      `fls -r -p -f ntfs IMG`.
-#   3. Recovering every deleted file. A folder given to `recover` is written with all it
-#      holds, existing files too, and the command has no "deleted files only" choice, so
-#      the deleted files are picked from `list IMG --recursive --json` (by "deleted": true
-#      and "dir": false) and their paths passed to recover through xargs -0 with the
-#      largest command line xargs allows (one call here; the number of calls is printed).
-#      The whole pipeline is timed, and the recover call alone on the paths, against
+#   3. Recovering every deleted file: `recover IMG / --deleted-only --to DIR` (the deleted
+#      files with the folders on their way, under DIR/<the volume's name>/) against
 #      `tsk_recover -f ntfs IMG DIR` (deleted files by default).
 #
 # Goals: 1 to 3 faster than The Sleuth Kit; a folder's listing costs time in proportion to
@@ -53,8 +49,8 @@ runs=${QUARROW_BENCH_RUNS:-10}
 slowruns=$(( runs / 2 < 3 ? 3 : runs / 2 ))
 
 have() { command -v "$1" >/dev/null 2>&1; }
-for tool in fls istat tsk_recover python3 xargs; do
-  have "$tool" || { echo "bench_ntfs.sh: $tool is needed (apt-get install -y sleuthkit python3 findutils)" >&2; exit 1; }
+for tool in fls istat tsk_recover python3; do
+  have "$tool" || { echo "bench_ntfs.sh: $tool is needed (apt-get install -y sleuthkit python3)" >&2; exit 1; }
 done
 [[ -x /usr/bin/time ]] || { echo "bench_ntfs.sh: /usr/bin/time is needed (apt-get install -y time)" >&2; exit 1; }
 have hyperfine || echo "bench_ntfs.sh: hyperfine is missing (package hyperfine); a plain timing loop is used" >&2
@@ -85,20 +81,7 @@ results=$out/results.tsv
 img=$work/ntfs-tree.img
 manifest=$work/ntfs-manifest.tsv
 
-# The deleted files of a `list --json` stream, as NUL-terminated paths.
-cat > "$out/select.py" <<'EOF'
-import json, sys
-out = sys.stdout.buffer
-for line in sys.stdin:
-    j = json.loads(line)
-    if j["deleted"] and not j["dir"]:
-        out.write(j["path"].encode("utf-8") + b"\0")
-EOF
-# The longest command line xargs may build here (it counts the arguments' bytes).
-xs=$(xargs --show-limits < /dev/null 2>&1 | awk -F: '/could actually use/ { print $2 + 0 }')
-[[ -n "$xs" && "$xs" -gt 0 ]] || xs=131072
-recover_deleted="$cli list $img --recursive --json | python3 $out/select.py | xargs -0 -s $xs $cli recover $img --to $out/q --overwrite skip --"
-recover_paths="xargs -0 -s $xs $cli recover $img --to $out/q --overwrite skip -- < $out/deleted.paths"
+recover_deleted="$cli recover $img / --deleted-only --to $out/q --overwrite skip"
 
 echo "== machine"
 echo "date:    $(date -u '+%Y-%m-%d %H:%M UTC')"
@@ -109,7 +92,6 @@ echo "build:   $cli ($buildtype), $(git -C "$root" rev-parse --short HEAD 2>/dev
 echo "tools:   $(fls -V | head -1), $(hyperfine --version 2>/dev/null || echo 'no hyperfine'), $(python3 --version)"
 echo "image:   $img ($(stat -c %s "$img") bytes, $(du -h "$img" | cut -f1) on disk, on $(df -T "$work" | awk 'NR == 2 { print $2 }'))"
 echo "output:  $out ($(df -T "$out" | awk 'NR == 2 { print $2 }'))"
-echo "xargs:   -s $xs"
 echo "load:    $(uptime)"
 
 # Warm page cache: the image is read once before any timing.
@@ -161,9 +143,7 @@ timeit "2 fls -r -p" "$slowruns" "true" "fls -r -p -f ntfs $img > /dev/null"
 
 # --- 3. every deleted file ----------------------------------------------------------------
 echo "== 3. recovering every deleted file"
-"$cli" list "$img" --recursive --json | python3 "$out/select.py" > "$out/deleted.paths"
-timeit "3 quarrow list | select | xargs recover" "$slowruns" "rm -rf $out/q && mkdir $out/q" "$recover_deleted"
-timeit "3 quarrow recover (the paths given)" "$slowruns" "rm -rf $out/q && mkdir $out/q" "$recover_paths"
+timeit "3 quarrow recover / --deleted-only" "$slowruns" "rm -rf $out/q && mkdir $out/q" "$recover_deleted"
 timeit "3 tsk_recover" "$slowruns" "rm -rf $out/t && mkdir $out/t" "tsk_recover -f ntfs $img $out/t > /dev/null"
 
 echo "load after: $(uptime)"
@@ -208,8 +188,7 @@ q_status=$?
 tsk_recover -f ntfs "$img" "$out/t" > "$out/t-recover.txt" 2> "$out/t-recover.err"
 t_status=$?
 set -e
-calls=$(xargs -0 -s "$xs" sh -c 'echo x' sh < "$out/deleted.paths" | wc -l)
-echo "quarrow pipeline: exit status $q_status, $calls recover call(s) for $(tr -cd '\0' < "$out/deleted.paths" | wc -c) paths; stderr lines: $(wc -l < "$out/q-recover.err")"
+echo "quarrow recover --deleted-only: exit status $q_status; stderr lines: $(wc -l < "$out/q-recover.err")"
 echo "tsk_recover: exit status $t_status, $(cat "$out/t-recover.txt")"
 python3 - "$manifest" "$out/q-list.json" "$out/fls.txt" "$out/q" "$out/t" <<'EOF'
 import hashlib, json, os, re, sys
@@ -277,7 +256,20 @@ def check(label, top, where):
           f"{wrong} wrong{' (' + ', '.join(wrong_list[:3]) + ')' if wrong else ''}, {missing} missing"
           f"{f' ({empty_missing} of them empty)' if missing else ''}")
 
-check("quarrow recover (DIR/NAME)", qdir, lambda p: os.path.join(qdir, os.path.basename(p)))
+# The root is written as one folder named after the volume, and nothing beside it.
+tops = os.listdir(qdir)
+qroot = os.path.join(qdir, tops[0]) if len(tops) == 1 else qdir
+print(f"quarrow recover: {len(tops)} folder(s) in DIR: {', '.join(tops[:3])}")
+check("quarrow recover (DIR/VOLUME/PATH)", qdir, lambda p: os.path.join(qroot, p))
+# Nothing but the deleted files and the folders on their way.
+wanted = set(deleted) | {p[:i] for p in deleted for i in range(len(p)) if p[i] == "/"}
+found = set()
+for top, dirs, files in os.walk(qroot):
+    for n in dirs + files:
+        found.add(os.path.relpath(os.path.join(top, n), qroot))
+extra = sorted(found - wanted)
+print(f"quarrow recover: {len(extra)} item(s) written beyond the deleted files and their folders"
+      f"{' such as ' + ', '.join(extra[:3]) if extra else ''}")
 check("tsk_recover (DIR/PATH)", tdir, lambda p: os.path.join(tdir, p))
 EOF
 
@@ -297,8 +289,7 @@ def ratio(a, b):
         print(f"{b} / {a}: {t[b][0] / t[a][0]:.2f}x{cpu}  (above 1: quarrow is faster)")
 ratio("1 quarrow list ROOT --json", "1 fls ROOT")
 ratio("2 quarrow list --recursive --all --json", "2 fls -r -p")
-ratio("3 quarrow list | select | xargs recover", "3 tsk_recover")
-ratio("3 quarrow recover (the paths given)", "3 tsk_recover")
+ratio("3 quarrow recover / --deleted-only", "3 tsk_recover")
 base = t.get("1 quarrow list empty (0 items)")
 if base:
     cpu = base[1] != "-"

@@ -56,7 +56,14 @@ void ListFolder(CDirectory* folder, const ListOptions& o, int depth) {
     CDirEntry* child = folder->m_children[i].get();
     if (!child) continue;
     PrintItem(child, o.bJson);
-    if (o.bRecursive && child->IsDirectory() && depth < 256) ListFolder(static_cast<CDirectory*>(child), o, depth + 1);
+    if (o.bRecursive && child->IsDirectory() && depth < 256) {
+      auto* sub = static_cast<CDirectory*>(child);
+      ListFolder(sub, o, depth + 1);
+      // Printed, and nothing reads it again: the subfolder's items are let go, so a
+      // listing holds at most the folders on its way and their items (the folders given
+      // are never below one another, all being found at the same depth).
+      std::vector<std::unique_ptr<CDirEntry>>().swap(sub->m_children);
+    }
   }
 }
 

@@ -3,14 +3,17 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <set>
 
 #include <fmt/format.h>
 
 #include "cli/Commands.h"
+#include "cli/Interrupt.h"
 #include "cli/Output.h"
 #include "cli/ScanRunner.h"
 #include "cli/Source.h"
 #include "cli/TreeWalk.h"
+#include "ntfs/NTFSDriver.h"
 #include "tasks/Progress.h"
 #include "tree/Save.h"
 
@@ -20,8 +23,39 @@ struct RecoverOptions {
   std::vector<std::string> items;
   int nPartition = 0;
   std::string strLost;
-  bool bAll = false, bAllowSameDisk = false;
+  bool bAll = false, bAllowSameDisk = false, bDeletedOnly = false;
 };
+
+// Folders nested deeper below a saved folder than this are not written (the save reports
+// them).
+constexpr int kMaxDepth = 256;
+
+// --deleted-only. Loads folder and the folders below it, as deep as a save goes, and keeps
+// in the tree only deleted files and the folders that hold one at some depth: existing files
+// and folders without a deleted file below them are dropped as each folder is loaded, so
+// the tree never holds all the volume's existing files at once. Nodes in pinned (items the
+// command still points at and the folders above them, and the folders the volume points at)
+// are moved into graveyard instead of being destroyed. Answers whether anything below folder
+// is kept. Once Ctrl-C is pressed the rest is kept as it is (the caller then saves nothing).
+bool KeepDeletedFiles(CDirectory* folder, int depth, const std::set<const CDirEntry*>& pinned,
+                      std::vector<std::unique_ptr<CDirEntry>>& graveyard) {
+  LoadFolder(folder, false);
+  auto& children = folder->m_children;
+  size_t kept = 0;
+  for (size_t i = 0; i < children.size(); ++i) {
+    auto& child = children[i];
+    if (!child) continue;
+    bool keep;
+    if (Interrupted()) keep = true;
+    else if (!child->IsDirectory()) keep = child->m_bDeleted;
+    else if (depth + 1 >= kMaxDepth) keep = true;  // the save reports it as nested too deeply
+    else keep = KeepDeletedFiles(static_cast<CDirectory*>(child.get()), depth + 1, pinned, graveyard);
+    if (keep) children[kept++] = std::move(child);
+    else if (pinned.count(child.get())) graveyard.push_back(std::move(child));
+  }
+  children.resize(kept);
+  return kept > 0;
+}
 
 // Answers the save's questions from --overwrite; "ask" asks on the terminal.
 class CCliPrompts : public ISavePrompts {
@@ -93,16 +127,51 @@ int RunRecover(const RecoverOptions& o) {
     ::close(dirFd);
     return EXIT_BAD_INPUT;
   }
+  // Nothing here shows a status: an NTFS volume leaves the header checks of deleted files
+  // (a read of each one's first cluster) undone.
+  if (auto* ntfs = dynamic_cast<CNTFSDriver*>(src.pVolume)) ntfs->m_bStatusOnDemand = true;
   CDirectory* root = src.pVolume->m_pRoot;
   std::vector<CDirEntry*> selected;
   SaveRunState state;
   for (const auto& path : o.items) {
-    auto found = root ? FindItems(root, path, o.bAll) : std::vector<CDirEntry*>{};
+    // With --deleted-only an existing file is found too, to be named as passed over below.
+    auto found = root ? FindItems(root, path, o.bAll || o.bDeletedOnly) : std::vector<CDirEntry*>{};
     if (found.empty()) {
-      std::cerr << "quarrow-cli: " << path << ": no such item" << (o.bAll ? "" : " (existing files need --all)") << '\n';
+      std::cerr << "quarrow-cli: " << path << ": no such item"
+                << (o.bAll || o.bDeletedOnly ? "" : " (existing files need --all)") << '\n';
       state.failed.push_back(path);
     }
     selected.insert(selected.end(), found.begin(), found.end());
+  }
+  // With --deleted-only, the folders keep only their deleted files and the folders on the
+  // way to them; existing files given by path are passed over.
+  std::vector<std::unique_ptr<CDirEntry>> graveyard;
+  if (o.bDeletedOnly) {
+    // The volume keeps pointers to its results folders (and compares folders with them):
+    // those are never destroyed either.
+    std::set<const CDirEntry*> pinned{src.pVolume->m_pLostFolder};
+    if (auto* ntfs = dynamic_cast<CNTFSDriver*>(src.pVolume)) pinned.insert(ntfs->m_pDeletedFolder);
+    for (const CDirEntry* item : selected)
+      for (const CDirEntry* n = item; n; n = n->m_pParent) pinned.insert(n);
+    std::vector<CDirEntry*> keep;
+    for (CDirEntry* item : selected) {
+      if (Interrupted()) break;
+      if (!item->IsDirectory() ? item->m_bDeleted
+                               : KeepDeletedFiles(static_cast<CDirectory*>(item), 0, pinned, graveyard)) {
+        keep.push_back(item);
+        continue;
+      }
+      std::string path = item->m_pParent ? ItemPath(item) : "/";
+      std::cerr << "quarrow-cli: " << path
+                << (item->IsDirectory() ? ": no deleted files below it; nothing written\n"
+                                        : ": not deleted; passed over (--deleted-only)\n");
+    }
+    if (Interrupted()) {
+      std::cerr << "quarrow-cli: stopped before anything was written\n";
+      ::close(dirFd);
+      return EXIT_INCOMPLETE;
+    }
+    selected = std::move(keep);
   }
   // With --all the folders to save are loaded with every file before saving (the save
   // itself loads unloaded folders the way the tree shows them: deleted files only).
@@ -144,7 +213,10 @@ void AddRecoverCommand(CLI::App& app, CliContext& ctx) {
   cmd->add_option("--overwrite", o->strOverwrite, "When a name exists: ask (default), all, or skip");
   cmd->add_option("--partition", o->nPartition, "The N-th FAT or NTFS partition of a disk (from 1)");
   cmd->add_option("--lost", o->strLost, "A lost volume of the disk, by the name findlost prints (LostDriver_N)");
-  cmd->add_flag("--all", o->bAll, "Existing files count too (as list --all shows them)");
+  auto* all = cmd->add_flag("--all", o->bAll, "Existing files count too (as list --all shows them)");
+  cmd->add_flag("--deleted-only", o->bDeletedOnly,
+                "Only deleted files, with the folders on their way; existing files are passed over")
+      ->excludes(all);
   cmd->add_flag("--allow-same-disk", o->bAllowSameDisk, "Allow a destination on the disk being recovered from");
   cmd->callback([&ctx, o] { ctx.nExitStatus = RunRecover(*o); });
 }

@@ -116,10 +116,18 @@ void CNTFSDirectory::LoadChildren(bool, bool, bool force) {
       }
     }
     node->m_pParent = this;
-    node->m_nStatus = v->EvaluateDeletedStatus(deleted, file);
-    node->m_bStatusEvaluated = true;
+    if (!(v->m_bStatusOnDemand && deleted && file)) {
+      node->m_nStatus = v->EvaluateDeletedStatus(deleted, file);
+      node->m_bStatusEvaluated = true;
+    }
     AddChild(std::move(node));
   }
+}
+
+void CNTFSFile::EvaluateStatus() {
+  auto* v = dynamic_cast<CNTFSDriver*>(m_pDriver);
+  if (v && !IsCarved()) m_nStatus = v->EvaluateDeletedStatus(m_bDeleted, this);
+  m_bStatusEvaluated = true;
 }
 
 bool CNTFSFile::IsCarved() const { return m_pDriver && m_pParent == m_pDriver->m_pLostFolder; }

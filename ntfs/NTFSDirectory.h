@@ -32,6 +32,9 @@ class CNTFSFile : public CFSFile {
   bool WriteContent(IOutputFile& out, IProgressWindow* progress, uint32_t reserved) override;
   // Replaces the listed sizes by those of the data attribute, once.
   void TakeDataSizes();
+  // The status of a file whose folder left it to be asked for (see
+  // CNTFSDriver::m_bStatusOnDemand).
+  void EvaluateStatus() override;
   bool IsCarved() const;
   // Whether the file's data is encrypted (written as stored, not readable as such).
   bool IsEncrypted();

@@ -32,6 +32,12 @@ enum class NtfsBootCheck { Ok, NoSignature, NotNtfs, BadSectorSize, BadClusterSi
 // record size from 256 bytes to 64 KiB, so that a record can be read at all.
 NtfsBootCheck ParseNtfsBootSector(const uint8_t* boot, NtfsGeometry& g);
 
+// Unmaps an MFT image mapped by ScanMft (its mapped length kept with it).
+struct MftImageRelease {
+  size_t nMappedBytes = 0;
+  void operator()(uint8_t* image) const;
+};
+
 // The data of an attribute gathered from every record that holds a part of it: a
 // resident value, or the runs of all its extents in VCN order with the sizes of the
 // first extent.
@@ -67,16 +73,19 @@ class CNTFSDriver : public CLogicalDriver {
   // the first, unnamed-or-not, as the record lists it). False when absent.
   bool LoadStream(uint64_t record, uint32_t type, NtfsStream& stream);
 
-  // Reads the whole MFT into the image. With a progress window: WM_SCANPROGRESS (2,
-  // clusters read) every 32 chunks and the dialog runner's stop event between chunks.
-  // Sets m_bMftLoaded when complete.
+  // Reads the whole MFT into the image, checking each record and indexing it by parent
+  // folder as soon as it is read (while it is still in the processor's cache). With a
+  // progress window: WM_SCANPROGRESS (2, clusters read) every 32 chunks and the dialog
+  // runner's stop event between chunks. Sets m_bMftLoaded when complete; a stopped or
+  // failed scan leaves no image and no index.
   bool ScanMft(IProgressWindow* progress);
   // Runs the MFT scan the front end provides (a dialog in the GUI, a progress line in
   // the command line), or ScanMft without progress.
   void EnsureMftLoaded();
   // Whether a folder record has a subfolder (in use or deleted) that is not a system file.
   bool HasChildFolder(uint64_t record);
-  // The records whose chosen $FILE_NAME names parent, in record order.
+  // The records whose chosen $FILE_NAME names parent, in record order (none before the
+  // MFT is loaded).
   const std::vector<uint32_t>& ChildrenOf(uint64_t parent);
   // A record of the image, when it began "FILE" and passed the gate; else null.
   const uint8_t* ImageRecord(uint64_t index) const;
@@ -89,19 +98,29 @@ class CNTFSDriver : public CLogicalDriver {
   std::vector<uint8_t> m_pRecordBuffer;
   std::vector<NtfsRun> m_mftRuns;      // the MFT's $DATA, every extent
   uint64_t m_nMftBytes = 0;
-  // The whole MFT; not zero-filled when allocated: every byte is written by the scan
-  // (read from the volume, or zeros for what cannot be read).
-  std::unique_ptr<uint8_t[]> m_pMftImage;
+  // The whole MFT, in anonymous memory of its own (2 MiB aligned and offered transparent
+  // huge pages, so that filling it costs a few hundred page faults instead of one per
+  // 4 KiB); the program never zero-fills it: every byte is written by the scan (read from
+  // the volume, or zeros for what cannot be read).
+  std::unique_ptr<uint8_t[], MftImageRelease> m_pMftImage;
   std::vector<bool> m_recordValid;
   uint64_t m_nRecordCount = 0;
   bool m_bMftLoaded = false;
   CDirectory* m_pDeletedFolder = nullptr;
+  // When set, folders loaded from then on leave the status of their deleted files (the
+  // header check of the first cluster) to be worked out when it is first asked for
+  // (GetStatusText); for callers that never show a status nor sort by it, such as a save
+  // from the command line. Off by default: the lists sort by m_nStatus directly.
+  bool m_bStatusOnDemand = false;
 
  private:
   bool PrepareMft();
-  void BuildIndex();
+  // Fixes up and checks record index of the image, and when it is valid adds it to the
+  // index of its parent folder.
+  void AdmitRecord(uint64_t index, std::vector<uint32_t>*& lastList, uint64_t& lastParent);
+  // Folder record -> the records whose chosen $FILE_NAME names it, in record order;
+  // filled by ScanMft.
   std::unordered_map<uint64_t, std::vector<uint32_t>> m_children;
-  bool m_bIndexed = false;
 };
 
 // The front end's way of reading an MFT with progress (the scanning dialog); null runs

@@ -227,6 +227,42 @@ TEST(ListRecover, DeletedItemsComeBackAsRecorded) {
   }
 }
 
+// --deleted-only from the root: the deleted files at their paths with the folders on their
+// way, and nothing else (no existing file, and not Docs, which holds no deleted file); an
+// existing file given by path is passed over and named.
+TEST(ListRecover, DeletedOnlyWritesDeletedFilesAndTheirFolders) {
+  for (const auto& v : kVolumes) {
+    SCOPED_TRACE(v.Name());
+    std::string image = FixturePath(v.strImage), before = Sha256OfFile(image);
+    auto expected = ExpectedItems(ManifestVolume(v));
+    std::set<std::string> wanted;
+    for (const auto& [path, e] : expected) {
+      if (e.bDir || !e.item.at("deleted")) continue;
+      wanted.insert(path);
+      for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1))
+        wanted.insert(path.substr(0, slash + 1));
+    }
+    ASSERT_TRUE(wanted.count("OldStuff/Deeper/"));
+    fs::path dest = Scratch("deletedonly");
+    std::string out, err;
+    ASSERT_EQ(RunCommand(Cli("recover " + v.Source() + " / README.TXT --deleted-only --to " + ShellQuote(dest.string())),
+                         &out, &err),
+              0)
+        << err;
+    EXPECT_NE(err.find("README.TXT: not deleted"), std::string::npos) << err;
+    // The root is written as one folder, named after the volume.
+    std::vector<fs::path> top{fs::directory_iterator(dest), fs::directory_iterator()};
+    ASSERT_EQ(top.size(), 1u);
+    EXPECT_EQ(Tree(top[0]), wanted);
+    for (const auto& [path, e] : expected) {
+      if (e.bDir || !e.item.at("deleted")) continue;
+      EXPECT_EQ(ShaOf(top[0] / path), ExpectedSha(e.item)) << path;
+    }
+    EXPECT_EQ(Sha256OfFile(image), before);
+    fs::remove_all(dest);
+  }
+}
+
 // Existing files are items only with --all; then they come back whole, the fragmented
 // FRAG.BIN included (its allocation chain is intact), and a folder recovered with --all
 // brings its existing files as list --all shows them.

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -69,4 +70,49 @@ TEST(NTFSDriver, SizesAVolumeBeyondTwoToThe32Sectors) {
   v.m_hDevice = CRawDevice::FromMemory(std::vector<uint8_t>(b.begin(), b.end()));
   ASSERT_TRUE(v.Attach(v.m_hDevice, b.data(), 0));
   EXPECT_FALSE(v.Open(0, DRIVE_FIXED, u"big", true));
+}
+
+// A boot sector that claims 4 TiB and an MFT record 0 whose one run claims 4 GiB, on a
+// device of 64 KiB: the MFT image is no longer than the device, and the read that runs past
+// the device's end loses only what lies past it (record 0 is found at its place).
+TEST(NTFSDriver, TheMftImageIsBoundedByTheDevice) {
+  constexpr size_t kDevice = 64 << 10, kMft = 4 * 4096, kRecord = 1024;
+  auto b = NtfsBoot(512, 8, 0xF6);  // 4 KiB clusters, MFT at cluster 4
+  std::vector<uint8_t> disk(kDevice, 0);
+  std::copy(b.begin(), b.end(), disk.begin());
+  uint8_t* r = disk.data() + kMft;
+  auto put16 = [](uint8_t* p, uint16_t v) { p[0] = uint8_t(v), p[1] = uint8_t(v >> 8); };
+  auto put32 = [&](uint8_t* p, uint32_t v) { put16(p, uint16_t(v)), put16(p + 2, uint16_t(v >> 16)); };
+  auto put64 = [&](uint8_t* p, uint64_t v) { put32(p, uint32_t(v)), put32(p + 4, uint32_t(v >> 32)); };
+  std::memcpy(r, "FILE", 4);
+  put16(r + 0x04, 0x30);  // update sequence array at 0x30: the number and two saved words
+  put16(r + 0x06, 3);
+  put16(r + 0x14, 0x38);  // first attribute
+  put16(r + 0x16, 0x01);  // in use
+  put16(r + 0x30, 1);
+  put16(r + 510, 1);
+  put16(r + 1022, 1);
+  uint8_t* a = r + 0x38;  // $DATA, non-resident, VCN 0 to 2^20 - 1 at LCN 4
+  put32(a + 0x00, 0x80);
+  put32(a + 0x04, 0x48);
+  a[0x08] = 1;
+  put64(a + 0x18, (1u << 20) - 1);
+  put16(a + 0x20, 0x40);
+  put64(a + 0x28, uint64_t(1) << 32);
+  put64(a + 0x30, uint64_t(1) << 32);
+  const uint8_t runs[] = {0x13, 0x00, 0x00, 0x10, 0x04, 0x00};
+  std::memcpy(a + 0x40, runs, sizeof runs);
+  put32(a + 0x48, 0xFFFFFFFF);
+
+  CNTFSDriver v;
+  v.m_hDevice = CRawDevice::FromMemory(disk);
+  ASSERT_TRUE(v.Attach(v.m_hDevice, b.data(), 0));
+  ASSERT_TRUE(v.Open(0, DRIVE_FIXED, u"claims", true));
+  EXPECT_EQ(v.m_nMftBytes, kDevice);
+  EXPECT_EQ(v.m_nRecordCount, kDevice / kRecord);
+  ASSERT_TRUE(v.ScanMft(nullptr));
+  ASSERT_NE(v.ImageRecord(0), nullptr);
+  EXPECT_EQ(std::memcmp(v.ImageRecord(0), "FILE", 4), 0);
+  // Past the device's end the image holds zeros: no record there.
+  EXPECT_EQ(v.ImageRecord(kDevice / kRecord - 1), nullptr);
 }

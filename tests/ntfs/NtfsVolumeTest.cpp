@@ -176,6 +176,64 @@ TEST_P(NtfsVolumeImages, RecoversEveryFileAsWritten) {
   fs::remove_all(out);
 }
 
+// recover --deleted-only from the root: every deleted file at its path (the orphans under
+// DeletedFiles/dir_N) with the folders on its way, and nothing else: no existing file, no
+// folder without a deleted file below it. Then items given by path: a folder of deleted and
+// existing files, an existing file and a folder without deleted files (both passed over).
+TEST_P(NtfsVolumeImages, DeletedOnlyRecoversTheDeletedFilesAlone) {
+  const json& image = NtfsManifestImage(GetParam());
+  const std::string path = NtfsFixturePath(GetParam());
+  const std::string before = Sha256OfFile(path);
+  const auto expected = ExpectedItems(image);
+  std::set<std::string> wanted;
+  for (const auto& [itemPath, item] : expected) {
+    if (item.at("dir").get<bool>() || !item.at("deleted").get<bool>()) continue;
+    wanted.insert(itemPath);
+    for (size_t slash = itemPath.find('/'); slash != std::string::npos; slash = itemPath.find('/', slash + 1))
+      wanted.insert(itemPath.substr(0, slash));
+  }
+  ASSERT_TRUE(wanted.count("Old Project/Sub/deep.txt") && wanted.count("DeletedFiles/dir_2/Orphan three.bin"));
+
+  const fs::path out = Scratch(std::string("deleted-only-") + GetParam());
+  std::string stdOut, stdErr;
+  ASSERT_EQ(RunCommand(Cli("recover " + ShellQuote(path) + " / --deleted-only --to " + ShellQuote(out.string())),
+                       &stdOut, &stdErr),
+            0)
+      << stdErr;
+  // The root is written as one folder, named after the volume.
+  std::vector<fs::path> top{fs::directory_iterator(out), fs::directory_iterator()};
+  ASSERT_EQ(top.size(), 1u);
+  EXPECT_EQ(Tree(top[0]), wanted);
+  for (const auto& [itemPath, item] : expected) {
+    if (item.at("dir").get<bool>() || !item.at("deleted").get<bool>()) continue;
+    const fs::path dest = top[0] / itemPath;
+    ASSERT_TRUE(fs::is_regular_file(dest)) << itemPath;
+    EXPECT_EQ(fs::file_size(dest), item.at("size").get<uint64_t>()) << itemPath;
+    if (!item.at("clusters_reused").get<bool>()) {
+      EXPECT_EQ(Sha256OfFile(dest.string()), item.at("sha256")) << itemPath;
+    }
+  }
+
+  fs::remove_all(out);
+  fs::create_directories(out);
+  ASSERT_EQ(RunCommand(Cli("recover " + ShellQuote(path) + " Docs 'Resident note.txt' Docs/Inner --deleted-only --to " +
+                           ShellQuote(out.string())),
+                       &stdOut, &stdErr),
+            0)
+      << stdErr;
+  EXPECT_EQ(Tree(out), (std::set<std::string>{"Docs", "Docs/Removed note.txt"}));
+  EXPECT_EQ(Sha256OfFile((out / "Docs/Removed note.txt").string()), expected.at("Docs/Removed note.txt").at("sha256"));
+  EXPECT_NE(stdErr.find("Resident note.txt: not deleted"), std::string::npos) << stdErr;
+  EXPECT_NE(stdErr.find("Docs/Inner: no deleted files"), std::string::npos) << stdErr;
+
+  // Only deleted files, or existing files too: not both.
+  EXPECT_EQ(RunCommand(Cli("recover " + ShellQuote(path) + " / --deleted-only --all --to " + ShellQuote(out.string())),
+                       &stdOut, &stdErr),
+            2);
+  EXPECT_EQ(Sha256OfFile(path), before);
+  fs::remove_all(out);
+}
+
 INSTANTIATE_TEST_SUITE_P(NtfsVolume, NtfsVolumeImages, ::testing::Values("ntfs-4k.img", "ntfs-512.img"),
                          [](const auto& info) {
                            std::string n = info.param;
