@@ -7,9 +7,9 @@
 # WORKDIR defaults to $QUARROW_BENCH_DIR, else $TMPDIR/quarrow-gui-bench. Needs root (for the
 # FUSE mount), mkntfs and ntfs-3g, and python3. It makes ntfs-flat.img: a 1 GiB NTFS volume
 # whose folder "Big" holds 200,000 files with names of mixed case and length, sizes from 0
-# to 3,000 bytes and times spread over ten years; every seventh file is then deleted, so
-# the folder lists existing and deleted items (200,000 items in all either way: NTFS keeps
-# a deleted file's record). About a minute here.
+# to 3,000 bytes and times spread over ten years; when all are written, every seventh file
+# is deleted, so the folder lists existing and deleted items (200,000 items in all: NTFS
+# keeps a deleted file's record while nothing reuses it). About a minute here.
 set -euo pipefail
 
 work=${1:-${QUARROW_BENCH_DIR:-${TMPDIR:-/tmp}/quarrow-gui-bench}}
@@ -53,6 +53,7 @@ rng = random.Random(7)
 words = ["report", "Photo", "IMG", "notes", "Budget", "scan", "letter", "Draft", "invoice", "track"]
 exts = ["txt", "jpg", "doc", "pdf", "png", "xls", "mp3", "dat", "zip", "htm"]
 base = 1262304000  # 2010-01-01
+doomed = []
 for i in range(200000):
     name = "%s %06d %s.%s" % (rng.choice(words), i, "x" * rng.randrange(0, 12), rng.choice(exts))
     path = os.path.join(root, name)
@@ -64,7 +65,10 @@ for i in range(200000):
     t = base + rng.randrange(0, 10 * 365 * 86400)
     os.utime(path, (t, t))
     if i % 7 == 6:
-        os.unlink(path)
+        doomed.append(path)
+# Deleted after everything was written, so no deleted file's record is reused.
+for path in doomed:
+    os.unlink(path)
 PY
 sync
 fusermount3 -u "$mnt" 2>/dev/null || umount "$mnt"

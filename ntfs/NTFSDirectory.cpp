@@ -51,7 +51,7 @@ void CNTFSDirectory::LoadChildren(bool, bool, bool force) {
     // Orphans: deleted records whose parent record is now a file.
     for (uint64_t d = 0; d < v->m_nRecordCount; ++d) {
       const uint8_t* r = v->ImageRecord(d);
-      if (!r || (bytes::RawLE16(r + kFlags) & kFlagInUse)) continue;
+      if (!r || (bytes::RawLE16(v->ImageRecord(v->OwnerOf(d)) + kFlags) & kFlagInUse)) continue;
       AttributeView a = FindAttribute({r, recordSize}, kFileName);
       if (!a || a.Value().size() < kFnName) continue;
       uint64_t parent = bytes::RawLE64(a.Value().data() + kFnParent) & 0xFFFFFFFFFFFFULL;
@@ -76,7 +76,8 @@ void CNTFSDirectory::LoadChildren(bool, bool, bool force) {
   }
 
   for (uint32_t d : v->ChildrenOf(m_nRecord)) {
-    if (d == m_nRecord || OnPath(this, d)) continue;
+    const uint64_t owner = v->OwnerOf(d);
+    if (owner == m_nRecord || OnPath(this, owner)) continue;
     const uint8_t* r = v->ImageRecord(d);
     AttributeView a = FindAttribute({r, recordSize}, kFileName);
     auto value = a.Value();
@@ -84,17 +85,17 @@ void CNTFSDirectory::LoadChildren(bool, bool, bool force) {
     if (value.size() < kFnName + 2 * nameLength || nameLength == 0) continue;
     char16_t first = bytes::RawLE16(value.data() + kFnName);
     if (first == u'$' || first == u'.') continue;
-    const uint16_t flags = bytes::RawLE16(r + kFlags);
+    const uint16_t flags = bytes::RawLE16(v->ImageRecord(owner) + kFlags);
     const bool folder = flags & kFlagFolder, deleted = !(flags & kFlagInUse);
     std::unique_ptr<CDirEntry> node;
     CNTFSFile* file = nullptr;
     if (folder) {
       auto dir = std::make_unique<CNTFSDirectory>();
-      dir->m_nRecord = d;
+      dir->m_nRecord = owner;
       node = std::move(dir);
     } else {
       auto f = std::make_unique<CNTFSFile>();
-      f->m_nRecord = d;
+      f->m_nRecord = owner;
       f->m_nSize = bytes::RawLE64(value.data() + kFnRealSize);
       f->m_nAllocatedSize = bytes::RawLE64(value.data() + kFnAllocatedSize);
       file = f.get();

@@ -403,6 +403,13 @@ const uint8_t* CNTFSDriver::ImageRecord(uint64_t index) const {
   return m_pMftImage.get() + index * m_nRecordSize;
 }
 
+uint64_t CNTFSDriver::OwnerOf(uint64_t index) const {
+  const uint8_t* r = ImageRecord(index);
+  if (!r) return index;
+  uint64_t base = bytes::RawLE64(r + kBaseRecord) & 0xFFFFFFFFFFFFULL;
+  return base != 0 && base != index && ImageRecord(base) ? base : index;
+}
+
 const std::vector<uint32_t>& CNTFSDriver::ChildrenOf(uint64_t parent) {
   static const std::vector<uint32_t> none;
   auto it = m_children.find(parent);
@@ -414,11 +421,12 @@ bool CNTFSDriver::HasChildFolder(uint64_t record) {
   if (!m_bMftLoaded) return false;
   if (record == 0 || record == 1) return true;
   for (uint32_t d : ChildrenOf(record)) {
-    if (d == record) continue;
+    const uint64_t owner = OwnerOf(d);
+    if (owner == record) continue;
     const uint8_t* r = ImageRecord(d);
     AttributeView a = FindAttribute({r, m_nRecordSize}, kFileName);
     uint32_t fnFlags = bytes::RawLE32(a.Value().data() + kFnFlags);
-    if (!(fnFlags & 0x04) && (bytes::RawLE16(r + kFlags) & kFlagFolder)) return true;
+    if (!(fnFlags & 0x04) && (bytes::RawLE16(ImageRecord(owner) + kFlags) & kFlagFolder)) return true;
   }
   return false;
 }

@@ -89,6 +89,10 @@ class CNTFSDriver : public CLogicalDriver {
   const std::vector<uint32_t>& ChildrenOf(uint64_t parent);
   // A record of the image, when it began "FILE" and passed the gate; else null.
   const uint8_t* ImageRecord(uint64_t index) const;
+  // The record a name belongs to: a file whose attributes outgrew its record keeps its
+  // $FILE_NAME in an extension record, which names the base record; the base record holds
+  // the flags (in use, folder) and is the file's number. index itself otherwise.
+  uint64_t OwnerOf(uint64_t index) const;
   // 0 Existing, 2 for a deleted folder, else the first-cluster header check.
   uint32_t EvaluateDeletedStatus(bool deleted, CNTFSFile* file);
 

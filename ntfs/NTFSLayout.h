@@ -23,6 +23,7 @@ constexpr size_t kUsaOffset = 0x04;              // 2   update sequence array of
 constexpr size_t kUsaCount = 0x06;               // 2   entries, the sequence number itself included
 constexpr size_t kFirstAttribute = 0x14;         // 2   offset of the first attribute
 constexpr size_t kFlags = 0x16;                  // 2   0x01 in use, 0x02 folder
+constexpr size_t kBaseRecord = 0x20;             // 8   an extension record's base record (48 bits); 0 in a base record
 constexpr size_t kHeaderMin = 0x18;              //     bytes a record header needs
 constexpr uint32_t kFileMagic = 0x454C4946;      // "FILE"
 constexpr uint16_t kFlagInUse = 0x01, kFlagFolder = 0x02;
