@@ -109,6 +109,9 @@ struct ThreadWindows {
   uint64_t nClock = 0;
   uint64_t nBadDeviceId = 0;
   uint64_t nBadBase = UINT64_MAX;
+  uint64_t nNearDevice = 0;
+  uint64_t nNear[4] = {UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX};
+  int nNearNext = 0;
 };
 thread_local ThreadWindows t_windows;
 std::atomic<uint64_t> g_nNextDeviceId{1};
@@ -198,6 +201,23 @@ bool CRawDevice::ReadSlow(uint64_t offset, void* buffer, size_t len) {
       current = v;
       std::memcpy(buffer, v.pData + (offset - v.nBase), len);
       return true;
+    }
+  }
+  {
+    // A window is filled only when the request lies near one of this thread's
+    // last reads of the device; a lone read is read alone.
+    bool near = false;
+    if (tw.nNearDevice != m_nId) {
+      tw.nNearDevice = m_nId;
+      for (auto& x : tw.nNear) x = UINT64_MAX;
+    }
+    for (uint64_t x : tw.nNear)
+      if (x != UINT64_MAX && offset + m_nWindowBytes >= x && offset <= x + m_nWindowBytes) near = true;
+    tw.nNear[tw.nNearNext] = offset;
+    tw.nNearNext = (tw.nNearNext + 1) % 4;
+    if (!near) {
+      m_nBackingReads.fetch_add(1, std::memory_order_relaxed);
+      return ReadDirect(offset, buffer, len);
     }
   }
   // Align the window to its own size so that neighbouring reads land in one window; a
