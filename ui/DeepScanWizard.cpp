@@ -91,9 +91,7 @@ CDeepScanStep0::CDeepScanStep0(QWidget* parent) : QWizardPage(parent) {
 
 void CDeepScanStep0::OnShowNextClicked(bool checked) {
   TheApp().m_settings.DeepScanWizard = checked ? 1 : 0;
-  std::string error;
-  if (!SaveSettings(TheApp().m_settings, SettingsFilePath(), &error))
-    qWarning("The settings could not be written: %s", error.c_str());
+  SaveSettingsOrWarn();
 }
 
 // ---------------------------------------------------------------------------

@@ -1,5 +1,10 @@
 #include "ui/GuiApp.h"
 
+#include <QApplication>
+
+#include "app/App.h"
+#include "app/Settings.h"
+
 namespace {
 FolderChangeListener g_listener;
 }
@@ -23,4 +28,21 @@ void EndFolderChange(CDirectory* folder) {
 }
 void NotifyFolderGrew(CDirectory* folder) {
   if (g_listener.grew) g_listener.grew(folder);
+}
+
+void SaveSettingsOrWarn() {
+  std::string error;
+  if (!SaveSettings(TheApp().m_settings, SettingsFilePath(), &error))
+    qWarning("The settings could not be written: %s", error.c_str());
+}
+
+CWaitCursor::CWaitCursor() {
+  if (qobject_cast<QApplication*>(QCoreApplication::instance())) {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    m_bSet = true;
+  }
+}
+
+CWaitCursor::~CWaitCursor() {
+  if (m_bSet) QApplication::restoreOverrideCursor();
 }

@@ -45,6 +45,22 @@ CGuiApp& GuiApp();
 // Stops a running search, if any (see m_stopSearch).
 void StopRunningSearch();
 
+// Writes TheApp().m_settings to the settings file; a failure is logged, the program goes on
+// with the settings in memory.
+void SaveSettingsOrWarn();
+
+// The wait cursor for the life of the object (nothing without a QApplication).
+class CWaitCursor {
+ public:
+  CWaitCursor();
+  ~CWaitCursor();
+  CWaitCursor(const CWaitCursor&) = delete;
+  CWaitCursor& operator=(const CWaitCursor&) = delete;
+
+ private:
+  bool m_bSet = false;
+};
+
 // Code that empties or refills a folder's children outside the lists (the deep scan, which
 // empties the results folder and appends to it on its worker) calls BeginFolderChange
 // before touching the children, on the GUI thread, and EndFolderChange when it is done.

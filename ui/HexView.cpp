@@ -21,22 +21,6 @@ namespace {
 // Above this many scroll positions the scroll bar's range is scaled down (its values are int).
 constexpr uint64_t kScrollScale = uint64_t(1) << 30;
 
-class CWaitCursor {
- public:
-  CWaitCursor() {
-    if (qobject_cast<QApplication*>(QCoreApplication::instance())) {
-      QApplication::setOverrideCursor(Qt::WaitCursor);
-      m_bSet = true;
-    }
-  }
-  ~CWaitCursor() {
-    if (m_bSet) QApplication::restoreOverrideCursor();
-  }
-
- private:
-  bool m_bSet = false;
-};
-
 QString HexOffset(uint64_t value, int digits) {
   return QStringLiteral("%1").arg(qulonglong(value), digits, 16, QLatin1Char('0')).toUpper();
 }

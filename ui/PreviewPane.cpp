@@ -66,22 +66,6 @@ std::u16string NameFromBytes(const uint8_t* p, size_t n, bool utf8) {
 
 bool IsFolderName(const std::u16string& name) { return !name.empty() && (name.back() == u'/' || name.back() == u'\\'); }
 
-class CWaitCursor {
- public:
-  CWaitCursor() {
-    if (qobject_cast<QApplication*>(QCoreApplication::instance())) {
-      QApplication::setOverrideCursor(Qt::WaitCursor);
-      m_bSet = true;
-    }
-  }
-  ~CWaitCursor() {
-    if (m_bSet) QApplication::restoreOverrideCursor();
-  }
-
- private:
-  bool m_bSet = false;
-};
-
 constexpr std::array<std::u16string_view, 16> kRawExtensions = {u"nef", u"crw", u"cr2", u"dng", u"arw", u"erf",
                                                                 u"3fr", u"dcr", u"raw", u"x3f", u"mef", u"raf",
                                                                 u"mrw", u"pef", u"sr2", u"orf"};

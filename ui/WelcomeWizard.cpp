@@ -168,9 +168,7 @@ CWelcomeWizardStep0::CWelcomeWizardStep0(QWidget* parent) : QWizardPage(parent) 
 
 void CWelcomeWizardStep0::OnShowNextClicked(bool checked) {
   TheApp().m_settings.RecoveryWizard = checked ? 1 : 0;
-  std::string error;
-  if (!SaveSettings(TheApp().m_settings, SettingsFilePath(), &error))
-    qWarning("The settings could not be written: %s", error.c_str());
+  SaveSettingsOrWarn();
 }
 
 // ---------------------------------------------------------------------------
