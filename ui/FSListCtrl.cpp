@@ -309,7 +309,10 @@ CFSListCtrl::CFSListCtrl(bool withPath, bool withStatus, QWidget* parent)
     if (key == EListColumn::Status) width = 70;
     header->resizeSection(col++, width);
   }
-  connect(header, &QHeaderView::sectionClicked, m_pModel, &CFSListModel::SortByColumn);
+  connect(header, &QHeaderView::sectionClicked, this, [this](int column) {
+    StopRunningSearch();  // the search may be walking the folder being reordered
+    m_pModel->SortByColumn(column);
+  });
   connect(m_pModel, &CFSListModel::SortChanged, this,
           [header](int column, Qt::SortOrder order) { header->setSortIndicator(column, order); });
   header->setSortIndicator(0, Qt::AscendingOrder);

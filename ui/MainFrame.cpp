@@ -32,6 +32,8 @@
 #include "ui/PreviewPane.h"
 #include "ui/OptionsDlg.h"
 #include "ui/PropertiesDlg.h"
+#include "ui/SearchDlg.h"
+#include "ui/SearchResultPane.h"
 #include "ui/UpdateCheck.h"
 #include "ui/Icons.h"
 #include "ui/KelvoView.h"
@@ -75,6 +77,9 @@ CMainFrame::CMainFrame(CKelvoDoc* doc, QWidget* parent) : QMainWindow(parent), m
   context->addAction(Action(ID_FILE_PROPERTIES));
   context->setObjectName(QStringLiteral("listContextMenu"));
   list->SetContextMenu(context);
+  m_pResultPane->SetContextMenu(context);
+  connect(m_pResultPane->List()->Model(), &QAbstractItemModel::modelReset, this, &CMainFrame::UpdateCommands);
+  connect(m_pResultPane->List()->Model(), &QAbstractItemModel::rowsInserted, this, &CMainFrame::UpdateCommands);
   connect(list, &CFSListCtrl::ContextMenuShown, this, [this] {
     GuiApp().m_bResultListActive = false;
     UpdateCommands();
@@ -296,11 +301,6 @@ void CMainFrame::CreateDocks() {
   m_pLeftPages->setTabPosition(QTabWidget::South);
   m_pTreePane = new CFoldersTreeDlg(m_pDoc, m_pLeftPages);
   m_pLeftPages->addTab(m_pTreePane, QStringLiteral("Drivers"));
-  auto* search = new QLabel(QStringLiteral("Search is not available in this version yet."), m_pLeftPages);
-  search->setObjectName(QStringLiteral("searchPage"));
-  search->setAlignment(Qt::AlignCenter);
-  search->setWordWrap(true);
-  m_pLeftPages->addTab(search, QStringLiteral("Search"));
   m_pLeftBar->setWidget(m_pLeftPages);
   addDockWidget(Qt::LeftDockWidgetArea, m_pLeftBar);
 
@@ -314,9 +314,12 @@ void CMainFrame::CreateDocks() {
 
   m_pResultBar = new QDockWidget(QStringLiteral("Search Result"), this);
   m_pResultBar->setObjectName(QStringLiteral("resultBar"));
-  auto* results = new QLabel(QStringLiteral("No search results"), m_pResultBar);
-  results->setAlignment(Qt::AlignCenter);
-  m_pResultBar->setWidget(results);
+  // The result pane before the page that fills it.
+  m_pResultPane = new CSearchResultPane(m_pResultBar);
+  m_pResultBar->setWidget(m_pResultPane);
+  m_pSearchPage = new CSearchDlg(m_pDoc, m_pResultPane, m_pLeftPages);
+  m_pLeftPages->addTab(m_pSearchPage, QStringLiteral("Search"));
+  connect(m_pResultPane, &CSearchResultPane::SearchStarted, m_pResultBar, &QWidget::show);
   addDockWidget(Qt::BottomDockWidgetArea, m_pResultBar);
   m_pResultBar->hide();
   resizeDocks({m_pLeftBar}, {260}, Qt::Horizontal);
@@ -326,6 +329,7 @@ void CMainFrame::CreateDocks() {
     connect(d, &QDockWidget::visibilityChanged, this, &CMainFrame::UpdateCommands);
   connect(m_pLeftPages, &QTabWidget::currentChanged, this, &CMainFrame::UpdateCommands);
   connect(m_pTreePane, &CFoldersTreeDlg::FolderSelected, this, &CMainFrame::OnFolderSelected);
+  connect(m_pTreePane, &CFoldersTreeDlg::FolderSelected, m_pSearchPage, &CSearchDlg::OnTreeFolderSelected);
 }
 
 void CMainFrame::RestoreBars() {
@@ -345,6 +349,7 @@ void CMainFrame::SaveBars() {
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
+  StopRunningSearch();  // before the document and its volumes go
   SaveBars();
   QMainWindow::closeEvent(event);
 }

@@ -14,6 +14,8 @@ class CDirectory;
 class CDirEntry;
 class CFSFile;
 class CPreviewPane;
+class CSearchDlg;
+class CSearchResultPane;
 class QAction;
 class QActionGroup;
 class QDockWidget;
@@ -118,6 +120,8 @@ class CMainFrame : public QMainWindow {
   QDockWidget* m_pResultBar = nullptr;
   QTabWidget* m_pLeftPages = nullptr;
   CPreviewPane* m_pPreviewPane = nullptr;
+  CSearchDlg* m_pSearchPage = nullptr;
+  CSearchResultPane* m_pResultPane = nullptr;
   QToolBar* m_pToolBar = nullptr;
   QLabel* m_pMessagePane = nullptr;
   QActionGroup* m_pViewModes = nullptr;
