@@ -369,7 +369,7 @@ int ThumbnailTypeIndex(std::u16string_view extension) {
   return -1;
 }
 
-// Thumbnailers (freedesktop thumbnail specification): key files "*.thumbnailer" with a
+// Thumbnailers (the freedesktop thumbnail convention): key files "*.thumbnailer" with a
 // [Thumbnailer Entry] group holding TryExec (the program that must exist), Exec (the command
 // line; %i input path, %u input URI, %o output PNG path, %s size in pixels, %% a percent
 // sign) and MimeType (types separated by ';').
