@@ -19,11 +19,9 @@
 #include "ui/Icons.h"
 #include "ui/MutiTreeCtrl.h"
 
-namespace {
-
 // The picture beside the welcome page: a tall gradient band with a disk platter under a
 // magnifying glass, drawn at run time.
-QPixmap Watermark() {
+QPixmap WizardWatermark() {
   QPixmap pixmap(164, 314);
   QPainter p(&pixmap);
   p.setRenderHint(QPainter::Antialiasing);
@@ -51,21 +49,25 @@ QLabel* WrappedText(const QString& text, QWidget* parent) {
   return label;
 }
 
-}  // namespace
+QLabel* MakeWelcomeTitle(const QString& text, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setObjectName(QStringLiteral("welcomeTitle"));
+  label->setWordWrap(true);
+  QFont title = QApplication::font();
+  title.setFamilies({QStringLiteral("Tahoma"), title.family()});
+  title.setPixelSize(24);
+  label->setFont(title);
+  return label;
+}
+
 
 // ---------------------------------------------------------------------------
 
 CDeepScanStep0::CDeepScanStep0(QWidget* parent) : QWizardPage(parent) {
   setObjectName(QStringLiteral("deepScanWelcomePage"));
-  setPixmap(QWizard::WatermarkPixmap, Watermark());
+  setPixmap(QWizard::WatermarkPixmap, WizardWatermark());
 
-  m_pTitle = new QLabel(QStringLiteral("Welcome to Deep Scan recovery Wizard"), this);
-  m_pTitle->setObjectName(QStringLiteral("welcomeTitle"));
-  m_pTitle->setWordWrap(true);
-  QFont title = QApplication::font();
-  title.setFamilies({QStringLiteral("Tahoma"), title.family()});
-  title.setPixelSize(24);
-  m_pTitle->setFont(title);
+  m_pTitle = MakeWelcomeTitle(QStringLiteral("Welcome to Deep Scan recovery Wizard"), this);
 
   m_pShowNext = new QCheckBox(QStringLiteral("Show this screen next"), this);
   m_pShowNext->setObjectName(QStringLiteral("showNextCheck"));

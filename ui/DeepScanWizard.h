@@ -79,3 +79,9 @@ class CDeepScanWizard : public QWizard {
 // loaded and asks again the next time. Does nothing off the GUI thread, where no window can
 // be shown (a worker that needs the folder's children gets it as it stands).
 void RunDeepScan(CDirectory* resultsFolder, QWidget* parent = nullptr);
+
+// Pieces the welcome pages of the wizards share: the side picture, the large title and a
+// block of wrapped text.
+QPixmap WizardWatermark();
+QLabel* MakeWelcomeTitle(const QString& text, QWidget* parent);
+QLabel* WrappedText(const QString& text, QWidget* parent);

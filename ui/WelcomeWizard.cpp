@@ -29,11 +29,6 @@ constexpr int kTileWidth = 260;
 constexpr int kTileHeight = kIconSize + 12;
 constexpr int kHeaderHeight = 28;
 
-QLabel* WrappedText(const QString& text, QWidget* parent) {
-  auto* label = new QLabel(text, parent);
-  label->setWordWrap(true);
-  return label;
-}
 
 // Paints the device list's tiles (icon on the left, the name and below it the size and
 // file-system texts) and its group headers (the group's name over a rule the width of the
@@ -110,12 +105,6 @@ class CTileDelegate : public QStyledItemDelegate {
   QListView* m_pView;
 };
 
-// The picture beside the welcome page: the one the deep scan wizard shows, so that both
-// wizards look alike.
-QPixmap WelcomeWatermark() {
-  CDeepScanStep0 page;
-  return page.pixmap(QWizard::WatermarkPixmap);
-}
 
 }  // namespace
 
@@ -123,15 +112,9 @@ QPixmap WelcomeWatermark() {
 
 CWelcomeWizardStep0::CWelcomeWizardStep0(QWidget* parent) : QWizardPage(parent) {
   setObjectName(QStringLiteral("welcomePage"));
-  setPixmap(QWizard::WatermarkPixmap, WelcomeWatermark());
+  setPixmap(QWizard::WatermarkPixmap, WizardWatermark());
 
-  m_pTitle = new QLabel(QStringLiteral("Welcome to recovery Wizard"), this);
-  m_pTitle->setObjectName(QStringLiteral("welcomeTitle"));
-  m_pTitle->setWordWrap(true);
-  QFont title = QApplication::font();
-  title.setFamilies({QStringLiteral("Tahoma"), title.family()});
-  title.setPixelSize(24);
-  m_pTitle->setFont(title);
+  m_pTitle = MakeWelcomeTitle(QStringLiteral("Welcome to recovery Wizard"), this);
 
   m_pAdvice = WrappedText(
       QStringLiteral("If you don't want to take a long time do Deep Scan, or you remember the position of your "
