@@ -23,18 +23,6 @@ fs::path Scratch(const std::string& name) {
   return p;
 }
 
-// A BMP of the given size whose header is all the scan needs.
-void PutBmp(std::fstream& f, uint64_t offset, uint32_t size) {
-  std::vector<char> b(size, 0x11);
-  std::fill(b.begin(), b.begin() + 54, 0);
-  b[0] = 'B';
-  b[1] = 'M';
-  std::memcpy(&b[2], &size, 4);
-  b[26] = 1;
-  b[28] = 24;
-  f.seekp(long(offset));
-  f.write(b.data(), long(b.size()));
-}
 }  // namespace
 
 TEST(DeepScanCommand, BadArgumentsAndSourcesExitWithTwo) {

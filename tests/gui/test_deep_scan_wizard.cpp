@@ -57,18 +57,6 @@ bool ClickCheckBox(CMutiTreeCtrl* tree, QTreeWidgetItem* item) {
   return true;
 }
 
-// A BMP of size bytes whose header gives its length, at byte offset of the file.
-void PutBmp(std::fstream& f, uint64_t offset, uint32_t size) {
-  std::vector<char> b(size, 0x11);
-  std::fill(b.begin(), b.begin() + 54, 0);
-  b[0] = 'B';
-  b[1] = 'M';
-  std::memcpy(&b[2], &size, 4);
-  b[26] = 1;
-  b[28] = 24;
-  f.seekp(long(offset));
-  f.write(b.data(), long(b.size()));
-}
 
 bool FlagsAreDefaults(CLogicalDriver& volume) {
   CLogicalDriver expected;

@@ -353,3 +353,15 @@ const std::string& FixtureDir() {
 }
 
 std::string FixturePath(const std::string& name) { return FixtureDir() + "/" + name; }
+
+void PutBmp(std::fstream& f, uint64_t offset, uint32_t size) {
+  std::vector<char> b(size, 0x11);
+  std::fill(b.begin(), b.begin() + 54, 0);
+  b[0] = 'B';
+  b[1] = 'M';
+  std::memcpy(&b[2], &size, 4);
+  b[26] = 1;
+  b[28] = 24;
+  f.seekp(long(offset));
+  f.write(b.data(), long(b.size()));
+}

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <fstream>
 #include <string>
 #include <string_view>
 
@@ -56,6 +57,10 @@ std::string Sha256OfFile(const std::string& path);
 // Answers the exit status, 128 + the signal number when the command was killed by a signal,
 // or -1 when it could not be started.
 int RunCommand(const std::string& cmd, std::string* out, std::string* err);
+
+// Writes at byte offset of f a BMP of size bytes (at least 54) whose header is all a deep scan
+// needs to find and measure it: "BM", its length, one plane, 24 bits; the pixels are 0x11.
+void PutBmp(std::fstream& f, uint64_t offset, uint32_t size);
 
 // `text` quoted for a POSIX shell command line.
 std::string ShellQuote(const std::string& text);
