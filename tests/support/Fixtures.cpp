@@ -253,49 +253,42 @@ int RunCommand(const std::string& cmd, std::string* out, std::string* err) {
 // Fixture images
 // ---------------------------------------------------------------------------------------------
 
-namespace {
-
-// Holds an exclusive flock on a file for its lifetime.
-class CFileLock {
- public:
-  explicit CFileLock(const fs::path& path) {
-    m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (m_fd < 0) {
-      throw std::runtime_error("cannot open lock file " + path.string() + ": " +
-                               std::strerror(errno));
-    }
-    while (::flock(m_fd, LOCK_EX) != 0) {
-      if (errno == EINTR) continue;
-      int nError = errno;
-      ::close(m_fd);
-      throw std::runtime_error("cannot lock " + path.string() + ": " + std::strerror(nError));
-    }
+CFileLock::CFileLock(const std::string& path) {
+  m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (m_fd < 0) throw std::runtime_error("cannot open lock file " + path + ": " + std::strerror(errno));
+  while (::flock(m_fd, LOCK_EX) != 0) {
+    if (errno == EINTR) continue;
+    int nError = errno;
+    ::close(m_fd);
+    throw std::runtime_error("cannot lock " + path + ": " + std::strerror(nError));
   }
-  ~CFileLock() { ::close(m_fd); }
-  CFileLock(const CFileLock&) = delete;
-  CFileLock& operator=(const CFileLock&) = delete;
+}
 
- private:
-  int m_fd;
-};
+CFileLock::~CFileLock() { ::close(m_fd); }
 
-bool IsUsableDir(const fs::path& dir) {
+static bool IsUsableDir(const fs::path& dir) {
   std::error_code ec;
   fs::create_directories(dir, ec);
   return fs::is_directory(dir, ec) && ::access(dir.c_str(), W_OK | X_OK) == 0;
 }
 
-fs::path ChooseOutputDir() {
-  if (const char* pEnv = std::getenv("QUARROW_FIXTURE_OUT"); pEnv && *pEnv) return pEnv;
+std::string FixtureOutputDir(const char* envVar, const std::string& besideBinary, const std::string& tmpPrefix) {
+  if (const char* pEnv = std::getenv(envVar); pEnv && *pEnv) {
+    if (!IsUsableDir(pEnv)) throw std::runtime_error(std::string("cannot create fixture folder ") + pEnv);
+    return pEnv;
+  }
   std::error_code ec;
   fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  if (!ec && IsUsableDir(exe.parent_path() / "fixture-images")) {
-    return exe.parent_path() / "fixture-images";
-  }
+  if (!ec && IsUsableDir(exe.parent_path() / besideBinary)) return (exe.parent_path() / besideBinary).string();
   const char* pTmp = std::getenv("TMPDIR");
-  return fs::path(pTmp && *pTmp ? pTmp : "/tmp") /
-         ("quarrow-fixtures-" + std::to_string(::getuid()));
+  fs::path dir = fs::path(pTmp && *pTmp ? pTmp : "/tmp") / (tmpPrefix + std::to_string(::getuid()));
+  if (!IsUsableDir(dir)) throw std::runtime_error("cannot create fixture folder " + dir.string());
+  return dir.string();
 }
+
+namespace {
+
+fs::path ChooseOutputDir() { return FixtureOutputDir("QUARROW_FIXTURE_OUT", "fixture-images", "quarrow-fixtures-"); }
 
 // A set is current when manifest.json is not older than the script and every image it lists
 // is there with its recorded size.
@@ -325,7 +318,6 @@ std::string BuildFixtures() {
   fs::path script = fs::path(QUARROW_FIXTURE_DIR) / "make_fs_images.sh";
   if (!fs::exists(script)) throw std::runtime_error("fixture script missing: " + script.string());
   fs::path dir = ChooseOutputDir();
-  if (!IsUsableDir(dir)) throw std::runtime_error("cannot create fixture folder " + dir.string());
 
   CFileLock lock(dir / ".lock");
   if (!IsCurrent(dir, script)) {

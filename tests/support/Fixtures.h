@@ -62,5 +62,23 @@ int RunCommand(const std::string& cmd, std::string* out, std::string* err);
 // needs to find and measure it: "BM", its length, one plane, 24 bits; the pixels are 0x11.
 void PutBmp(std::fstream& f, uint64_t offset, uint32_t size);
 
+// Holds an exclusive flock on a file (created when missing) for its lifetime; serialises the
+// building of a fixture set between test processes. Throws std::runtime_error on failure.
+class CFileLock {
+ public:
+  explicit CFileLock(const std::string& path);
+  ~CFileLock();
+  CFileLock(const CFileLock&) = delete;
+  CFileLock& operator=(const CFileLock&) = delete;
+
+ private:
+  int m_fd;
+};
+
+// Where a fixture set lives: $envVar when set, else besideBinary beside the test binary when
+// writable, else <tmpPrefix><uid> under $TMPDIR (or /tmp); created when missing. Throws
+// std::runtime_error when the folder cannot be made or written.
+std::string FixtureOutputDir(const char* envVar, const std::string& besideBinary, const std::string& tmpPrefix);
+
 // `text` quoted for a POSIX shell command line.
 std::string ShellQuote(const std::string& text);

@@ -24,40 +24,8 @@ namespace {
 constexpr const char* kScript = "make_ntfs_images.sh";
 constexpr const char* kManifest = "ntfs-manifest.json";
 
-// Holds an exclusive flock on a file for its lifetime.
-class CNtfsFixtureLock {
- public:
-  explicit CNtfsFixtureLock(const fs::path& path) {
-    m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (m_fd < 0) throw std::runtime_error("cannot open lock file " + path.string() + ": " + std::strerror(errno));
-    while (::flock(m_fd, LOCK_EX) != 0) {
-      if (errno == EINTR) continue;
-      int nError = errno;
-      ::close(m_fd);
-      throw std::runtime_error("cannot lock " + path.string() + ": " + std::strerror(nError));
-    }
-  }
-  ~CNtfsFixtureLock() { ::close(m_fd); }
-  CNtfsFixtureLock(const CNtfsFixtureLock&) = delete;
-  CNtfsFixtureLock& operator=(const CNtfsFixtureLock&) = delete;
-
- private:
-  int m_fd;
-};
-
-bool IsUsableDir(const fs::path& dir) {
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  return fs::is_directory(dir, ec) && ::access(dir.c_str(), W_OK | X_OK) == 0;
-}
-
 fs::path ChooseOutputDir() {
-  if (const char* pEnv = std::getenv("QUARROW_NTFS_FIXTURE_OUT"); pEnv && *pEnv) return pEnv;
-  std::error_code ec;
-  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  if (!ec && IsUsableDir(exe.parent_path() / "ntfs-fixture-images")) return exe.parent_path() / "ntfs-fixture-images";
-  const char* pTmp = std::getenv("TMPDIR");
-  return fs::path(pTmp && *pTmp ? pTmp : "/tmp") / ("quarrow-ntfs-fixtures-" + std::to_string(::getuid()));
+  return FixtureOutputDir("QUARROW_NTFS_FIXTURE_OUT", "ntfs-fixture-images", "quarrow-ntfs-fixtures-");
 }
 
 nlohmann::json ReadManifest(const fs::path& dir) {
@@ -92,9 +60,8 @@ std::string BuildNtfsFixtures() {
   fs::path script = fs::path(QUARROW_FIXTURE_DIR) / kScript;
   if (!fs::exists(script)) throw std::runtime_error("fixture script missing: " + script.string());
   fs::path dir = ChooseOutputDir();
-  if (!IsUsableDir(dir)) throw std::runtime_error("cannot create fixture folder " + dir.string());
 
-  CNtfsFixtureLock lock(dir / ".lock");
+  CFileLock lock(dir / ".lock");
   if (!IsCurrent(dir, script)) {
     std::string strOut, strErr;
     int nStatus =
