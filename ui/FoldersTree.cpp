@@ -22,6 +22,8 @@ CFSTreeCtrl::CFSTreeCtrl(QWidget* parent) : QTreeWidget(parent) {
   setDragEnabled(false);
   setEditTriggers(QAbstractItemView::NoEditTriggers);
   setUniformRowHeights(true);
+  // A volume of an image is named by its path: keep its file name and label in sight.
+  setTextElideMode(Qt::ElideMiddle);
   connect(this, &QTreeWidget::itemExpanded, this, &CFSTreeCtrl::ExpandInTree);
 }
 

@@ -264,7 +264,7 @@ void CMainFrame::CreateToolBar() {
   Action(ID_FILE_FIND_LOST_FILES)->setIcon(ThemeIcon("edit-find", QStyle::SP_FileDialogDetailedView));
   Action(ID_EDIT_SEARCH)->setIcon(ThemeIcon("system-search", QStyle::SP_FileDialogContentsView));
   Action(ID_TOOLS_OPTIONS)->setIcon(ThemeIcon("preferences-system", QStyle::SP_ComputerIcon));
-  Action(ID_HELP_TOPICS)->setIcon(ThemeIcon("help-contents", QStyle::SP_DialogHelpButton));
+  Action(ID_HELP_TOPICS)->setIcon(ThemeIcon("help-contents", QStyle::SP_MessageBoxQuestion));
   for (int id : std::initializer_list<int>{ID_VIEW_GO_TO_PARENT, 0, ID_FILE_RECOVER, ID_FILE_PROPERTIES, ID_FILE_VIEW_HEX, 0,
                  ID_FILE_FIND_LOST_FILES, ID_EDIT_SEARCH, 0}) {
     if (id == 0) m_pToolBar->addSeparator();
