@@ -184,6 +184,12 @@ void CRawDevice::SetWindowBytes(size_t bytes) {
 }
 
 bool CRawDevice::ReadSlow(uint64_t offset, void* buffer, size_t len) {
+  if (ReadSlowUncounted(offset, buffer, len)) return true;
+  m_nFailedReads.fetch_add(1, std::memory_order_relaxed);
+  return false;
+}
+
+bool CRawDevice::ReadSlowUncounted(uint64_t offset, void* buffer, size_t len) {
   if (len == 0) return true;
   if (!buffer) return false;
   if (!m_bUsesWindow || len >= m_nWindowBytes / 2) {

@@ -87,12 +87,16 @@ class CRawDevice {
   void SetWindowBytes(size_t bytes);
   // Number of reads issued to the backing store (tests and benchmarks).
   uint64_t BackingReads() const { return m_nBackingReads.load(std::memory_order_relaxed); }
+  // Number of reads that failed (an unreadable range, a range past the end); the GUI tells
+  // the user when opening a folder made it grow.
+  uint64_t FailedReads() const { return m_nFailedReads.load(std::memory_order_relaxed); }
 
  protected:
   CRawDevice(std::string path, uint64_t size);
   // Reads exactly len bytes at offset from the backing store, without the window.
   virtual bool ReadDirect(uint64_t offset, void* buffer, size_t len) = 0;
   bool ReadSlow(uint64_t offset, void* buffer, size_t len);
+  bool ReadSlowUncounted(uint64_t offset, void* buffer, size_t len);
   // Whether reads of this device go through the window (memory and slices do not:
   // memory needs none, and a slice is served by its parent's).
   bool m_bUsesWindow = true;
@@ -108,6 +112,7 @@ class CRawDevice {
   const uint64_t m_nId;               // tells this device's window apart in a thread's cache
   size_t m_nWindowBytes = kDefaultWindowBytes;
   std::atomic<uint64_t> m_nBackingReads{0};
+  std::atomic<uint64_t> m_nFailedReads{0};
 };
 
 using DeviceHandle = std::shared_ptr<CRawDevice>;

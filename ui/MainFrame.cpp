@@ -384,6 +384,10 @@ void CMainFrame::UpdateCommands() {
   Action(ID_VIEW_GO_TO_PARENT)->setEnabled(treeItem && treeItem->parent());
 }
 
+uint64_t FailedReadsOf(const CDirEntry* node) {
+  return node && node->m_pDriver && node->m_pDriver->m_hDevice ? node->m_pDriver->m_hDevice->FailedReads() : 0;
+}
+
 CFSFile* CMainFrame::HexViewTarget() const {
   CFSListCtrl* list = ActiveList();
   if (list->SelectedCount() == 0) return nullptr;
@@ -400,8 +404,14 @@ void CMainFrame::OnFolderSelected(CDirectory* folder) {
     return;
   }
   m_pView->ShowList();
+  const uint64_t failedBefore = FailedReadsOf(folder);
   m_pView->ShowInList(folder);
-  SetStatusText(QStringLiteral("%1 Object(s)").arg(qulonglong(folder->m_children.size())));
+  QString text = QStringLiteral("%1 Object(s)").arg(qulonglong(folder->m_children.size()));
+  // A sector that cannot be read (a damaged disk, a device gone, a truncated image) ends a
+  // folder's listing early: say so instead of showing a short list as if it were whole.
+  if (FailedReadsOf(folder) != failedBefore)
+    text += QStringLiteral(" - some sectors of this volume could not be read; the list may be incomplete");
+  SetStatusText(text);
   UpdateCommands();
 }
 

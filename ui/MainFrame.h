@@ -52,6 +52,9 @@ enum : int {
   ID_APP_ABOUT = 57664,
 };
 
+// The failed reads so far of the device the node's volume reads from (0 without one).
+uint64_t FailedReadsOf(const CDirEntry* node);
+
 class CMainFrame : public QMainWindow {
   Q_OBJECT
  public:
