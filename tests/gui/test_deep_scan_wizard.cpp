@@ -58,13 +58,6 @@ bool ClickCheckBox(CMutiTreeCtrl* tree, QTreeWidgetItem* item) {
 }
 
 
-bool FlagsAreDefaults(CLogicalDriver& volume) {
-  CLogicalDriver expected;
-  SetDefaultScanFlags(expected);
-  for (const NamedFlag& f : ScanFlags())
-    if (volume.*(f.pFlag) != expected.*(f.pFlag)) return false;
-  return true;
-}
 
 nlohmann::json FixtureFile(const std::string& image, const std::string& path) {
   std::ifstream in(FixturePath("manifest.json"));

@@ -59,13 +59,6 @@ QListWidgetItem* ItemOf(CDeviceListCtrl* list, CLogicalDriver* device) {
   return nullptr;
 }
 
-bool FlagsAreDefaults(CLogicalDriver& volume) {
-  CLogicalDriver expected;
-  SetDefaultScanFlags(expected);
-  for (const NamedFlag& f : ScanFlags())
-    if (volume.*(f.pFlag) != expected.*(f.pFlag)) return false;
-  return true;
-}
 
 // A folder among the results of an earlier scan (a lost folder), shown in the tree.
 class COldLostFolder : public CVirtualDirectory {};

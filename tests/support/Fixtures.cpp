@@ -288,13 +288,10 @@ std::string FixtureOutputDir(const char* envVar, const std::string& besideBinary
 
 namespace {
 
-fs::path ChooseOutputDir() { return FixtureOutputDir("QUARROW_FIXTURE_OUT", "fixture-images", "quarrow-fixtures-"); }
-
-// A set is current when manifest.json is not older than the script and every image it lists
+// A set is current when its manifest is not older than the script and every image it lists
 // is there with its recorded size.
-bool IsCurrent(const fs::path& dir, const fs::path& script) {
+bool IsCurrent(const fs::path& dir, const fs::path& manifest, const fs::path& script) {
   std::error_code ec;
-  fs::path manifest = dir / "manifest.json";
   auto manifestTime = fs::last_write_time(manifest, ec);
   if (ec) return false;
   auto scriptTime = fs::last_write_time(script, ec);
@@ -315,12 +312,18 @@ bool IsCurrent(const fs::path& dir, const fs::path& script) {
 }
 
 std::string BuildFixtures() {
-  fs::path script = fs::path(QUARROW_FIXTURE_DIR) / "make_fs_images.sh";
-  if (!fs::exists(script)) throw std::runtime_error("fixture script missing: " + script.string());
-  fs::path dir = ChooseOutputDir();
+  return BuildFixtureSet("make_fs_images.sh", "manifest.json",
+                         FixtureOutputDir("QUARROW_FIXTURE_OUT", "fixture-images", "quarrow-fixtures-"));
+}
 
+}  // namespace
+
+std::string BuildFixtureSet(const std::string& scriptName, const std::string& manifestName, const std::string& out) {
+  fs::path script = fs::path(QUARROW_FIXTURE_DIR) / scriptName;
+  if (!fs::exists(script)) throw std::runtime_error("fixture script missing: " + script.string());
+  fs::path dir = out;
   CFileLock lock(dir / ".lock");
-  if (!IsCurrent(dir, script)) {
+  if (!IsCurrent(dir, dir / manifestName, script)) {
     std::string strOut, strErr;
     int nStatus = RunCommand("bash " + ShellQuote(script.string()) + " " + ShellQuote(dir.string()),
                              &strOut, &strErr);
@@ -328,15 +331,13 @@ std::string BuildFixtures() {
       throw std::runtime_error("fixture script " + script.string() + " failed with status " +
                                std::to_string(nStatus) + ":\n" + strOut + strErr);
     }
-    if (!IsCurrent(dir, script)) {
+    if (!IsCurrent(dir, dir / manifestName, script)) {
       throw std::runtime_error("fixture script " + script.string() +
                                " finished but left no complete set in " + dir.string());
     }
   }
   return dir.string();
 }
-
-}  // namespace
 
 const std::string& FixtureDir() {
   // A throwing initialiser leaves the static unset, so a later call tries again.

@@ -80,5 +80,11 @@ class CFileLock {
 // std::runtime_error when the folder cannot be made or written.
 std::string FixtureOutputDir(const char* envVar, const std::string& besideBinary, const std::string& tmpPrefix);
 
+// Makes a fixture set in out with the script tests/fixtures/<scriptName> unless a current
+// set is there (manifestName not older than the script, every image it lists present with
+// its recorded size); serialised between processes by a lock file. Answers out. Throws
+// std::runtime_error, with the script's output, when the set cannot be made.
+std::string BuildFixtureSet(const std::string& scriptName, const std::string& manifestName, const std::string& out);
+
 // `text` quoted for a POSIX shell command line.
 std::string ShellQuote(const std::string& text);

@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "app/Document.h"
+#include "deepscan/FileTypes.h"
 
 bool WaitUntil(const std::function<bool()>& pred, int timeoutMs) {
   QDeadlineTimer deadline(timeoutMs);
@@ -90,4 +91,12 @@ QString SaveScreenshot(QWidget* widget, const QString& name) {
   QString path = QStringLiteral(QUARROW_ARTIFACT_DIR "/") + name + QStringLiteral(".png");
   widget->grab().save(path);
   return path;
+}
+
+bool FlagsAreDefaults(CLogicalDriver& volume) {
+  CLogicalDriver expected;
+  SetDefaultScanFlags(expected);
+  for (const NamedFlag& f : ScanFlags())
+    if (volume.*(f.pFlag) != expected.*(f.pFlag)) return false;
+  return true;
 }

@@ -9,6 +9,10 @@
 
 class QWidget;
 class CKelvoDoc;
+class CLogicalDriver;
+
+// Whether every deep-scan type flag of the volume has the catalogue's default.
+bool FlagsAreDefaults(CLogicalDriver& volume);
 
 // Runs the event loop until pred() is true or timeoutMs have passed; answers pred().
 bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 60000);
