@@ -78,9 +78,12 @@ void CNTFSDirectory::LoadChildren(bool, bool, bool force) {
   for (uint32_t d : v->ChildrenOf(m_nRecord)) {
     const uint64_t owner = v->OwnerOf(d);
     if (owner == m_nRecord || OnPath(this, owner)) continue;
+    // The record passed when the MFT was read; it is checked again as it is read now.
     const uint8_t* r = v->ImageRecord(d);
+    if (!r) continue;
     AttributeView a = FindAttribute({r, recordSize}, kFileName);
     auto value = a.Value();
+    if (!a || value.size() < kFnName) continue;
     size_t nameLength = value[kFnNameLength];
     if (value.size() < kFnName + 2 * nameLength || nameLength == 0) continue;
     char16_t first = bytes::RawLE16(value.data() + kFnName);

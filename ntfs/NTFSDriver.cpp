@@ -52,6 +52,11 @@ NtfsBootCheck ParseNtfsBootSector(const uint8_t* boot, NtfsGeometry& g) {
 
 CNTFSDriver::CNTFSDriver() { m_nFileSystem = FS_NTFS; }
 
+CNTFSDriver::~CNTFSDriver() {
+  for (uint64_t b = 0; b < m_nBlockCount; ++b)
+    if (uint8_t* block = m_blocks[b].load(std::memory_order_relaxed)) ::munmap(block, m_nBlockBytes);
+}
+
 uint64_t CNTFSDriver::ClusterToSector(uint64_t cluster) { return cluster * m_nSectorsPerCluster; }
 
 bool CNTFSDriver::ReadGeometry() {
@@ -256,58 +261,34 @@ bool CNTFSDriver::LoadStream(uint64_t record, uint32_t type, NtfsStream& stream)
   return found;
 }
 
-namespace {
-constexpr size_t kHugePage = size_t(2) << 20;
-
-// Anonymous memory for an MFT image of bytes bytes; null when it cannot be had. An image of
-// at least one huge page starts on a 2 MiB boundary and is offered transparent huge pages
-// (huge set; only advice: without them the image works the same with 4 KiB pages).
-uint8_t* MapMftImage(uint64_t bytes, size_t& mapped, bool& huge) {
-  if (bytes == 0 || bytes > (uint64_t(1) << 46)) return nullptr;
-  const size_t length = (size_t(bytes) + 4095) & ~size_t(4095);
-  const size_t slack = length >= kHugePage ? kHugePage : 0;
-  void* raw = ::mmap(nullptr, length + slack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) return nullptr;
-  auto* p = static_cast<uint8_t*>(raw);
-  if (slack) {
-    auto* aligned = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(p) + kHugePage - 1) & ~(kHugePage - 1));
-    const size_t head = size_t(aligned - p), tail = slack - head;
-    if (head) ::munmap(p, head);
-    if (tail) ::munmap(aligned + length, tail);
-    p = aligned;
-    huge = ::madvise(p, length, MADV_HUGEPAGE) == 0;
+bool CNTFSDriver::ReadMftBytes(uint64_t offset, uint64_t length, uint8_t* out) {
+  const uint64_t bpc = m_nBytesPerCluster;
+  for (uint64_t vcn = offset / bpc, left = length / bpc; left > 0;) {
+    uint64_t lcn, remaining;
+    bool sparse;
+    if (!MapVcnInRuns(m_mftRuns, vcn, lcn, remaining, sparse)) return false;
+    const uint64_t n = std::min(remaining, left);
+    // When the read fails it is done again a sector at a time, and only what cannot be
+    // read is left as zeros (the records there then fail their fixup or are not "FILE"),
+    // so a bad sector costs the record it holds and no other.
+    if (sparse) {
+      std::memset(out, 0, n * bpc);
+    } else if (!ReadClusterRange(lcn, n, out)) {
+      const uint64_t bps = m_nBytesPerSector, first = ClusterToSector(lcn);
+      for (uint64_t k = 0; k < n * m_nSectorsPerCluster; ++k)
+        if (!ReadSectors(first + k, out + k * bps, uint32_t(bps), 1)) std::memset(out + k * bps, 0, bps);
+    }
+    out += n * bpc;
+    vcn += n;
+    left -= n;
   }
-  mapped = length;
-  return p;
+  return true;
 }
 
-// Asks the kernel to back [p, p + len) with (zeroed) pages now, in one call, instead of one
-// page fault at a time inside the reads: with huge pages this is both cheaper and steadier
-// than faulting them in from the copy of each read. Linux 5.14 and later; older kernels
-// refuse the advice and the reads fault the pages in.
-void Populate(uint8_t* p, size_t len) {
-#ifndef MADV_POPULATE_WRITE
-#define MADV_POPULATE_WRITE 23
-#endif
-  ::madvise(p, len, MADV_POPULATE_WRITE);
-}
-
-int64_t ThreadCpuNanos() {
-  timespec t{};
-  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
-}
-}  // namespace
-
-void MftImageRelease::operator()(uint8_t* image) const {
-  if (image) ::munmap(image, nMappedBytes);
-}
-
-void CNTFSDriver::AdmitRecord(uint64_t index, std::vector<uint32_t>*& lastList, uint64_t& lastParent) {
-  std::span<uint8_t> r(m_pMftImage.get() + index * m_nRecordSize, m_nRecordSize);
-  if (!ApplyFixup(r) || CheckRecord(r) != RecordCheck::Ok) return;
-  m_recordValid[index] = true;
-  if (index > 0xFFFFFFFFu) return;
+void CNTFSDriver::AdmitRecord(uint8_t* record, uint64_t index, std::vector<uint32_t>*& lastList,
+                              uint64_t& lastParent) {
+  std::span<uint8_t> r(record, m_nRecordSize);
+  if (index > 0xFFFFFFFFu || !ApplyFixup(r) || CheckRecord(r) != RecordCheck::Ok) return;
   AttributeView a = FindAttribute(r, kFileName);
   if (!a || a.Value().size() < kFnName) return;
   uint64_t parent = bytes::RawLE64(a.Value().data() + kFnParent) & 0xFFFFFFFFFFFFULL;
@@ -323,71 +304,37 @@ bool CNTFSDriver::ScanMft(IProgressWindow* progress) {
   if (m_bMftLoaded) return true;
   const uint64_t bpc = m_nBytesPerCluster;
   const uint64_t clusters = (m_nMftBytes + bpc - 1) / bpc;
-  size_t mapped = 0;
-  bool huge = false;
-  uint8_t* image = MapMftImage(clusters * bpc, mapped, huge);
-  if (!image) return false;
-  m_pMftImage = std::unique_ptr<uint8_t[], MftImageRelease>(image, MftImageRelease{mapped});
-  m_recordValid.assign(m_nRecordCount, false);
+  // Cluster and record sizes are powers of two, so the largest of the three is a
+  // multiple of both.
+  m_nBlockBytes = std::max<uint64_t>({uint64_t(CRawDevice::kDefaultWindowBytes), bpc, m_nRecordSize});
+  m_nRecordsPerBlock = m_nBlockBytes / m_nRecordSize;
   m_children.clear();
-  auto fail = [&] {
-    m_pMftImage.reset();
-    m_recordValid.clear();
-    m_children.clear();
-    return false;
-  };
-  // Reads of 256 KiB: large enough to bypass the device's read-ahead window (no second
-  // copy), small enough that the records just read are checked from the cache. The
-  // records of each read are checked and indexed right after it; a record that spans two
-  // reads waits for the second.
-  const uint64_t chunkClusters = std::max<uint64_t>(1, (uint64_t(256) << 10) / bpc);
-  const uint64_t populateStep = 2 * kHugePage;
-  uint64_t populated = 0, nextRecord = 0, counter = 0, chunks = 0, lastParent = 0;
+  // The MFT is read a block at a time into one buffer that stays in the processor's
+  // cache; nothing of it is kept but the index. Holding the whole MFT would cost a page
+  // fault per 4 KiB of it, more than reading and checking it.
+  std::unique_ptr<uint8_t[]> buffer(new uint8_t[m_nBlockBytes]);
+  uint64_t nextRecord = 0, lastParent = 0, chunks = 0;
   std::vector<uint32_t>* lastList = nullptr;
-  // Runs are taken in VCN order from VCN 0 while each continues where the last ended, as
-  // PrepareMft measured the image: so every byte is written once, and no record is read
-  // again after it was fixed up.
-  uint64_t vcn = 0;
-  for (const auto& run : m_mftRuns) {
-    if (run.nVcn != vcn || vcn >= clusters) break;
-    for (uint64_t done = 0; done < run.nLength && vcn < clusters;) {
-      if (progress && IsDialogStopSignalled()) return fail();
-      const uint64_t n = std::min<uint64_t>({chunkClusters, run.nLength - done, clusters - vcn});
-      uint8_t* at = image + vcn * bpc;
-      const uint64_t end = (vcn + n) * bpc;
-      if (end > populated) {
-        const uint64_t upTo = std::min<uint64_t>(std::max(end, populated + populateStep), mapped);
-        const int64_t started = huge ? ThreadCpuNanos() : 0;
-        Populate(image + populated, size_t(upTo - populated));
-        // Some virtual machines give the memory of free huge pages back to their host, which
-        // must then supply it again, 4 KiB at a time, while the page is cleared: 4 MiB cost
-        // 25 ms instead of 0.2 ms here. When huge pages come slower than 4 GB/s, the rest of
-        // the image takes ordinary pages (3 ms for 4 MiB).
-        if (huge && ThreadCpuNanos() - started > int64_t((upTo - populated) / 4)) {
-          if (upTo < mapped) ::madvise(image + upTo, mapped - upTo, MADV_NOHUGEPAGE);
-          huge = false;
-        }
-        populated = upTo;
-      }
-      // When the read fails it is done again a cluster at a time, and only what cannot be
-      // read is left as zeros (its records are then simply not "FILE").
-      if (run.bSparse) {
-        std::memset(at, 0, n * bpc);
-      } else if (!ReadClusterRange(run.nLcn + done, n, at)) {
-        for (uint64_t k = 0; k < n; ++k)
-          if (!ReadClusterRange(run.nLcn + done + k, 1, at + k * bpc)) std::memset(at + k * bpc, 0, bpc);
-      }
-      done += n;
-      vcn += n;
-      counter += n;
-      for (; nextRecord < m_nRecordCount && (nextRecord + 1) * m_nRecordSize <= end; ++nextRecord)
-        AdmitRecord(nextRecord, lastList, lastParent);
-      if (chunks++ % 32 == 0) SendProgress(progress, WM_SCANPROGRESS, SCAN_POSITION, int64_t(counter));
+  for (uint64_t offset = 0; offset < clusters * bpc; offset += m_nBlockBytes) {
+    if (progress && IsDialogStopSignalled()) {
+      m_children.clear();
+      return false;
     }
+    const uint64_t length = std::min(m_nBlockBytes, clusters * bpc - offset);
+    // PrepareMft sized the MFT by runs that map it without a gap.
+    if (!ReadMftBytes(offset, length, buffer.get())) {
+      m_children.clear();
+      return false;
+    }
+    for (uint64_t at = 0; nextRecord < m_nRecordCount && at + m_nRecordSize <= length; at += m_nRecordSize)
+      AdmitRecord(buffer.get() + at, nextRecord++, lastList, lastParent);
+    if (chunks++ % 32 == 0)
+      SendProgress(progress, WM_SCANPROGRESS, SCAN_POSITION, int64_t((offset + length) / bpc));
   }
-  // PrepareMft sized the image by these same runs, so they covered it.
-  if (vcn < clusters) return fail();
-  for (; nextRecord < m_nRecordCount; ++nextRecord) AdmitRecord(nextRecord, lastList, lastParent);
+  m_nBlockCount = (m_nRecordCount + m_nRecordsPerBlock - 1) / m_nRecordsPerBlock;
+  m_nValidWordsPerBlock = (m_nRecordsPerBlock + 63) / 64;
+  m_blocks = std::make_unique<std::atomic<uint8_t*>[]>(m_nBlockCount);
+  m_validBits.assign(m_nBlockCount * m_nValidWordsPerBlock, 0);
   m_bMftLoaded = true;
   return true;
 }
@@ -398,12 +345,40 @@ void CNTFSDriver::EnsureMftLoaded() {
   else ScanMft(nullptr);
 }
 
-const uint8_t* CNTFSDriver::ImageRecord(uint64_t index) const {
-  if (!m_bMftLoaded || index >= m_nRecordCount || !m_recordValid[index]) return nullptr;
-  return m_pMftImage.get() + index * m_nRecordSize;
+const uint8_t* CNTFSDriver::LoadBlock(uint64_t b) {
+  if (uint8_t* block = m_blocks[b].load(std::memory_order_acquire)) return block;
+  std::lock_guard<std::mutex> lock(m_blockLock);
+  if (uint8_t* block = m_blocks[b].load(std::memory_order_relaxed)) return block;
+  // Pages taken in one call rather than one fault at a time as the read fills them.
+  void* mem = ::mmap(nullptr, m_nBlockBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  if (mem == MAP_FAILED) return nullptr;
+  auto* block = static_cast<uint8_t*>(mem);
+  const uint64_t first = b * m_nRecordsPerBlock;
+  const uint64_t count = std::min(m_nRecordsPerBlock, m_nRecordCount - first);
+  const uint64_t bpc = m_nBytesPerCluster;
+  const uint64_t length = std::min(m_nBlockBytes, (m_nMftBytes + bpc - 1) / bpc * bpc - b * m_nBlockBytes);
+  // The runs mapped this range when the MFT was read; records that no longer pass (the
+  // device changed, or a read fails now) are left out like any other bad record.
+  uint64_t* valid = &m_validBits[b * m_nValidWordsPerBlock];
+  if (ReadMftBytes(b * m_nBlockBytes, length, block)) {
+    for (uint64_t k = 0; k < count; ++k) {
+      std::span<uint8_t> r(block + k * m_nRecordSize, m_nRecordSize);
+      if (ApplyFixup(r) && CheckRecord(r) == RecordCheck::Ok) valid[k / 64] |= uint64_t(1) << (k % 64);
+    }
+  }
+  m_blocks[b].store(block, std::memory_order_release);
+  return block;
 }
 
-uint64_t CNTFSDriver::OwnerOf(uint64_t index) const {
+const uint8_t* CNTFSDriver::ImageRecord(uint64_t index) {
+  if (!m_bMftLoaded || index >= m_nRecordCount) return nullptr;
+  const uint64_t b = index / m_nRecordsPerBlock, k = index % m_nRecordsPerBlock;
+  const uint8_t* block = LoadBlock(b);
+  if (!block || !(m_validBits[b * m_nValidWordsPerBlock + k / 64] & (uint64_t(1) << (k % 64)))) return nullptr;
+  return block + k * m_nRecordSize;
+}
+
+uint64_t CNTFSDriver::OwnerOf(uint64_t index) {
   const uint8_t* r = ImageRecord(index);
   if (!r) return index;
   uint64_t base = bytes::RawLE64(r + kBaseRecord) & 0xFFFFFFFFFFFFULL;
@@ -424,7 +399,9 @@ bool CNTFSDriver::HasChildFolder(uint64_t record) {
     const uint64_t owner = OwnerOf(d);
     if (owner == record) continue;
     const uint8_t* r = ImageRecord(d);
+    if (!r) continue;
     AttributeView a = FindAttribute({r, m_nRecordSize}, kFileName);
+    if (!a || a.Value().size() < kFnName) continue;
     uint32_t fnFlags = bytes::RawLE32(a.Value().data() + kFnFlags);
     if (!(fnFlags & 0x04) && (bytes::RawLE16(ImageRecord(owner) + kFlags) & kFlagFolder)) return true;
   }

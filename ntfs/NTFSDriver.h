@@ -5,8 +5,10 @@
 // 0x80 a count of clusters, otherwise a power of two in bytes, 0xF6 giving 1024).
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <unordered_map>
 #include <vector>
 
@@ -32,12 +34,6 @@ enum class NtfsBootCheck { Ok, NoSignature, NotNtfs, BadSectorSize, BadClusterSi
 // record size from 256 bytes to 64 KiB, so that a record can be read at all.
 NtfsBootCheck ParseNtfsBootSector(const uint8_t* boot, NtfsGeometry& g);
 
-// Unmaps an MFT image mapped by ScanMft (its mapped length kept with it).
-struct MftImageRelease {
-  size_t nMappedBytes = 0;
-  void operator()(uint8_t* image) const;
-};
-
 // The data of an attribute gathered from every record that holds a part of it: a
 // resident value, or the runs of all its extents in VCN order with the sizes of the
 // first extent.
@@ -54,6 +50,7 @@ struct NtfsStream {
 class CNTFSDriver : public CLogicalDriver {
  public:
   CNTFSDriver();
+  ~CNTFSDriver() override;
   uint64_t ClusterToSector(uint64_t cluster) override;
   bool ReadGeometry() override;
   bool Open(uint8_t device, int32_t driveType, const std::u16string& name, bool sharedHandle) override;
@@ -73,11 +70,11 @@ class CNTFSDriver : public CLogicalDriver {
   // the first, unnamed-or-not, as the record lists it). False when absent.
   bool LoadStream(uint64_t record, uint32_t type, NtfsStream& stream);
 
-  // Reads the whole MFT into the image, checking each record and indexing it by parent
-  // folder as soon as it is read (while it is still in the processor's cache). With a
-  // progress window: WM_SCANPROGRESS (2, clusters read) every 32 chunks and the dialog
-  // runner's stop event between chunks. Sets m_bMftLoaded when complete; a stopped or
-  // failed scan leaves no image and no index.
+  // Reads the whole MFT once, through a buffer of its own, checking each record and
+  // indexing it by parent folder as soon as it is read (while it is still in the
+  // processor's cache). With a progress window: WM_SCANPROGRESS (2, clusters read) every
+  // 32 chunks and the dialog runner's stop event between chunks. Sets m_bMftLoaded when
+  // complete; a stopped or failed scan leaves no index.
   bool ScanMft(IProgressWindow* progress);
   // Runs the MFT scan the front end provides (a dialog in the GUI, a progress line in
   // the command line), or ScanMft without progress.
@@ -87,12 +84,15 @@ class CNTFSDriver : public CLogicalDriver {
   // The records whose chosen $FILE_NAME names parent, in record order (none before the
   // MFT is loaded).
   const std::vector<uint32_t>& ChildrenOf(uint64_t parent);
-  // A record of the image, when it began "FILE" and passed the gate; else null.
-  const uint8_t* ImageRecord(uint64_t index) const;
+  // Record index of the loaded MFT, fixed up, when it begins "FILE" and passes the gate;
+  // else null (also before the MFT is loaded). The records are read in blocks when first
+  // asked for and kept for the volume's life, so the pointer stays valid as long as the
+  // volume; any thread may ask.
+  const uint8_t* ImageRecord(uint64_t index);
   // The record a name belongs to: a file whose attributes outgrew its record keeps its
   // $FILE_NAME in an extension record, which names the base record; the base record holds
   // the flags (in use, folder) and is the file's number. index itself otherwise.
-  uint64_t OwnerOf(uint64_t index) const;
+  uint64_t OwnerOf(uint64_t index);
   // 0 Existing, 2 for a deleted folder, else the first-cluster header check.
   uint32_t EvaluateDeletedStatus(bool deleted, CNTFSFile* file);
 
@@ -102,12 +102,6 @@ class CNTFSDriver : public CLogicalDriver {
   std::vector<uint8_t> m_pRecordBuffer;
   std::vector<NtfsRun> m_mftRuns;      // the MFT's $DATA, every extent
   uint64_t m_nMftBytes = 0;
-  // The whole MFT, in anonymous memory of its own (2 MiB aligned and offered transparent
-  // huge pages, so that filling it costs a few hundred page faults instead of one per
-  // 4 KiB); the program never zero-fills it: every byte is written by the scan (read from
-  // the volume, or zeros for what cannot be read).
-  std::unique_ptr<uint8_t[], MftImageRelease> m_pMftImage;
-  std::vector<bool> m_recordValid;
   uint64_t m_nRecordCount = 0;
   bool m_bMftLoaded = false;
   CDirectory* m_pDeletedFolder = nullptr;
@@ -119,9 +113,27 @@ class CNTFSDriver : public CLogicalDriver {
 
  private:
   bool PrepareMft();
-  // Fixes up and checks record index of the image, and when it is valid adds it to the
+  // Reads length bytes of the MFT from byte offset (both whole clusters) into out; sparse
+  // clusters, and clusters that cannot be read (each tried on its own), are zeros. False
+  // when the runs do not map the range.
+  bool ReadMftBytes(uint64_t offset, uint64_t length, uint8_t* out);
+  // Fixes up and checks the record at r; when it is valid adds it (number index) to the
   // index of its parent folder.
-  void AdmitRecord(uint64_t index, std::vector<uint32_t>*& lastList, uint64_t& lastParent);
+  void AdmitRecord(uint8_t* r, uint64_t index, std::vector<uint32_t>*& lastList, uint64_t& lastParent);
+  // The records of block b, read and fixed up on first use; their bits in m_validBits tell
+  // which passed the gate.
+  const uint8_t* LoadBlock(uint64_t b);
+  // A block is whole clusters and whole records, and large enough that reading it takes
+  // one system call that bypasses the device's read-ahead window.
+  uint64_t m_nBlockBytes = 0;
+  uint64_t m_nRecordsPerBlock = 0;
+  uint64_t m_nValidWordsPerBlock = 0;
+  // Each block in memory of its own (unmapped with the volume), published here once read
+  // and fixed up; loads take m_blockLock, lookups of a published block do not.
+  std::unique_ptr<std::atomic<uint8_t*>[]> m_blocks;
+  uint64_t m_nBlockCount = 0;
+  std::vector<uint64_t> m_validBits;  // a block's words are written before it is published
+  std::mutex m_blockLock;
   // Folder record -> the records whose chosen $FILE_NAME names it, in record order;
   // filled by ScanMft.
   std::unordered_map<uint64_t, std::vector<uint32_t>> m_children;

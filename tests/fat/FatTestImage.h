@@ -133,6 +133,8 @@ class CTestDevice final : public CRawDevice {
       : CRawDevice("<test>", size), m_bytes(std::move(bytes)), m_badSectors(std::move(badSectors)) {
     m_bUsesWindow = false;
   }
+  // From now on these sectors cannot be read (a disk that fails while it is being read).
+  void SetBadSectors(std::set<uint64_t> badSectors) { m_badSectors = std::move(badSectors); }
 
  protected:
   bool ReadDirect(uint64_t offset, void* buffer, size_t len) override {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -19,6 +20,7 @@
 #include "platform/Text.h"
 #include "support/Fixtures.h"
 #include "support/NtfsFixtures.h"
+#include "fat/FatTestImage.h"
 #include "tree/OutputFile.h"
 
 namespace fs = std::filesystem;
@@ -320,4 +322,72 @@ TEST(NtfsVolume, SizesAndReadsFilesBeyondFourGiB) {
   }
   EXPECT_EQ(checked, 2);
   EXPECT_EQ(Sha256OfFile(path), before);
+}
+
+namespace {
+struct CMemoryVolume {
+  std::shared_ptr<fattest::CTestDevice> device;
+  CNTFSDriver volume;
+  explicit CMemoryVolume(const std::vector<uint8_t>& bytes, std::set<uint64_t> badSectors = {}) {
+    device = std::make_shared<fattest::CTestDevice>(bytes, bytes.size(), std::move(badSectors));
+    volume.m_hDevice = device;
+    if (!volume.Attach(device, bytes.data(), 0) || !volume.Open(0, DRIVE_FIXED, u"memory", true))
+      throw std::runtime_error("the image does not open");
+  }
+  std::set<std::u16string> RootNames() {
+    volume.m_pRoot->LoadChildren(true, false, true);
+    std::set<std::u16string> names;
+    for (const auto& c : volume.m_pRoot->m_children) names.insert(c->m_strName);
+    return names;
+  }
+  // The 512-byte sector of the image holding the start of MFT record n.
+  uint64_t SectorOfRecord(uint64_t n) const {
+    const uint64_t offset = n * volume.m_nRecordSize, bpc = volume.m_nBytesPerCluster;
+    uint64_t lcn = 0, remaining = 0;
+    bool sparse = false;
+    if (!MapVcnInRuns(volume.m_mftRuns, offset / bpc, lcn, remaining, sparse) || sparse)
+      throw std::runtime_error("record not mapped");
+    return (lcn * bpc + offset % bpc) / 512;
+  }
+};
+}  // namespace
+
+// The MFT is read once for its index and its records again when first used: a record in an
+// unreadable sector costs that record alone (at either read), and a disk that fails after the
+// MFT was read gives folders without the items it can no longer read, never a crash.
+TEST(NtfsVolume, UnreadableMftSectorsCostOnlyTheirRecords) {
+  std::ifstream in(NtfsFixturePath("ntfs-4k.img"), std::ios::binary);
+  const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_GT(bytes.size(), 1u << 20);
+
+  CMemoryVolume good(bytes);
+  const auto all = good.RootNames();
+  const auto* victim = dynamic_cast<const CNTFSFile*>(
+      std::find_if(good.volume.m_pRoot->m_children.begin(), good.volume.m_pRoot->m_children.end(),
+                   [](const auto& c) { return dynamic_cast<const CNTFSFile*>(c.get()) && !c->m_bDeleted; })
+          ->get());
+  ASSERT_NE(victim, nullptr);
+  ASSERT_GE(victim->m_nRecord, 16u);
+  auto without = all;
+  without.erase(victim->m_strName);
+
+  // A bad sector from the start: the scan and the later read each lose that record alone.
+  const uint64_t bad = good.SectorOfRecord(victim->m_nRecord);
+  CMemoryVolume damaged(bytes, {bad});
+  EXPECT_EQ(damaged.RootNames(), without);
+  EXPECT_GT(damaged.device->FailedReads(), 0u);
+
+  // The MFT read whole, then the disk fails before any record is used.
+  CMemoryVolume failing(bytes);
+  ASSERT_TRUE(failing.volume.ScanMft(nullptr));
+  std::set<uint64_t> mft;
+  for (uint64_t n = 0; n < failing.volume.m_nRecordCount; ++n) mft.insert(failing.SectorOfRecord(n));
+  failing.device->SetBadSectors(mft);
+  EXPECT_EQ(failing.RootNames(), (std::set<std::u16string>{u"LostFiles", u"DeletedFiles"}));
+  EXPECT_TRUE(good.volume.HasChildFolder(5));
+  EXPECT_FALSE(failing.volume.HasChildFolder(5));
+  auto* deleted = failing.volume.m_pRoot->m_children[1].get();
+  ASSERT_EQ(deleted->m_strName, u"DeletedFiles");
+  static_cast<CDirectory*>(deleted)->LoadChildren(true, false, true);
+  EXPECT_TRUE(static_cast<CDirectory*>(deleted)->m_children.empty());
 }
