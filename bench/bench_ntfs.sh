@@ -172,8 +172,10 @@ print(f"$MFT: {mft:,} bytes, {records:,} records of {rsize} bytes; the bound: {b
 print(f"quarrow-cli --help (no volume):           {base:,} bytes")
 for label, v in (("list IMG empty", empty), ("list IMG --recursive --all --json", rec)):
     net = v - base
-    print(f"{label + ':':41} {v:,} bytes; less the program's own: {net:,} = $MFT + "
-          f"{(net - mft) / records:.1f} bytes a record ({net / bound:.0%} of the bound)")
+    beyond = (f"$MFT + {(net - mft) / records:.1f} bytes a record" if net >= mft
+              else f"{net / mft:.0%} of the $MFT")
+    print(f"{label + ':':41} {v:,} bytes; less the program's own: {net:,} = {beyond} "
+          f"({net / bound:.0%} of the bound)")
 print(f"fls -r -p:                                {fls:,} bytes")
 EOF
 

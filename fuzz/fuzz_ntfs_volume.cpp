@@ -1,6 +1,6 @@
 // An NTFS volume over arbitrary bytes (at most 4 MiB), read the way the program reads one:
 // attached as a lost volume is (the first 512 bytes are its boot sector) and opened, which
-// reads record 0 and the MFT's runs; the whole MFT read into memory; the folder tree listed
+// reads record 0 and the MFT's runs; the whole MFT read and indexed; the folder tree listed
 // folder by folder from the root; every file's sizes taken from its data attribute and its
 // contents written out (resident, in runs across extents, sparse, compressed); and the
 // orphans gathered under "DeletedFiles" listed and read the same way.

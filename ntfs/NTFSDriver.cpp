@@ -92,7 +92,7 @@ bool CNTFSDriver::Open(uint8_t device, int32_t driveType, const std::u16string& 
 }
 
 // ---------------------------------------------------------------------------------------
-// Records, streams and the MFT image.
+// Records, streams and the MFT.
 
 using namespace ntfsrecord;
 

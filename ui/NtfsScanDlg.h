@@ -6,7 +6,7 @@
 // clusters read so far) every 32 of its chunks and polls the runner's stop event between
 // chunks; the dialog closes itself when the worker ends. Whether the MFT is in memory
 // is read from the volume's m_bMftLoaded afterwards: Cancel stops the scan, which then leaves
-// m_bMftLoaded false and no image, so the next folder opening starts it again from the start.
+// m_bMftLoaded false and no index, so the next folder opening starts it again from the start.
 #pragma once
 
 #include <cstdint>

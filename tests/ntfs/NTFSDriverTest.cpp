@@ -73,9 +73,9 @@ TEST(NTFSDriver, SizesAVolumeBeyondTwoToThe32Sectors) {
 }
 
 // A boot sector that claims 4 TiB and an MFT record 0 whose one run claims 4 GiB, on a
-// device of 64 KiB: the MFT image is no longer than the device, and the read that runs past
+// device of 64 KiB: the MFT is no longer than the device, and the read that runs past
 // the device's end loses only what lies past it (record 0 is found at its place).
-TEST(NTFSDriver, TheMftImageIsBoundedByTheDevice) {
+TEST(NTFSDriver, TheMftIsBoundedByTheDevice) {
   constexpr size_t kDevice = 64 << 10, kMft = 4 * 4096, kRecord = 1024;
   auto b = NtfsBoot(512, 8, 0xF6);  // 4 KiB clusters, MFT at cluster 4
   std::vector<uint8_t> disk(kDevice, 0);
@@ -113,6 +113,6 @@ TEST(NTFSDriver, TheMftImageIsBoundedByTheDevice) {
   ASSERT_TRUE(v.ScanMft(nullptr));
   ASSERT_NE(v.ImageRecord(0), nullptr);
   EXPECT_EQ(std::memcmp(v.ImageRecord(0), "FILE", 4), 0);
-  // Past the device's end the image holds zeros: no record there.
+  // Past the device's end nothing can be read: no record there.
   EXPECT_EQ(v.ImageRecord(kDevice / kRecord - 1), nullptr);
 }
