@@ -15,6 +15,7 @@
 #include "cli/TreeWalk.h"
 #include "ntfs/NTFSDriver.h"
 #include "tasks/Progress.h"
+#include "tasks/RecoveryRun.h"
 #include "tree/Save.h"
 
 namespace {
@@ -116,15 +117,14 @@ int RunRecover(const RecoverOptions& o) {
     std::cerr << "quarrow-cli: " << error << '\n';
     return EXIT_BAD_INPUT;
   }
-  int dirFd = OpenDestination(o.strTo, &error);
-  if (dirFd < 0) {
-    std::cerr << "quarrow-cli: " << error << '\n';
+  CRecoveryRun run({}, o.strTo, DestinationPolicy::MustExist);
+  if (!run.OpenDestination()) {
+    std::cerr << "quarrow-cli: " << run.Result().strDestinationError << '\n';
     return EXIT_BAD_INPUT;
   }
   if (!o.bAllowSameDisk && IsOnSameDisk(o.strTo, o.strSource)) {
     std::cerr << "quarrow-cli: " << o.strTo << " lies on the disk being recovered from; writing there could "
               << "overwrite the files being recovered. Choose a folder on another disk (or --allow-same-disk).\n";
-    ::close(dirFd);
     return EXIT_BAD_INPUT;
   }
   // Nothing here shows a status: an NTFS volume leaves the header checks of deleted files
@@ -132,14 +132,14 @@ int RunRecover(const RecoverOptions& o) {
   if (auto* ntfs = dynamic_cast<CNTFSDriver*>(src.pVolume)) ntfs->m_bStatusOnDemand = true;
   CDirectory* root = src.pVolume->m_pRoot;
   std::vector<CDirEntry*> selected;
-  SaveRunState state;
+  std::vector<std::string> missing;
   for (const auto& path : o.items) {
     // With --deleted-only an existing file is found too, to be named as passed over below.
     auto found = root ? FindItems(root, path, o.bAll || o.bDeletedOnly) : std::vector<CDirEntry*>{};
     if (found.empty()) {
       std::cerr << "quarrow-cli: " << path << ": no such item"
                 << (o.bAll || o.bDeletedOnly ? "" : " (existing files need --all)") << '\n';
-      state.failed.push_back(path);
+      missing.push_back(path);
     }
     selected.insert(selected.end(), found.begin(), found.end());
   }
@@ -168,7 +168,6 @@ int RunRecover(const RecoverOptions& o) {
     }
     if (Interrupted()) {
       std::cerr << "quarrow-cli: stopped before anything was written\n";
-      ::close(dirFd);
       return EXIT_INCOMPLETE;
     }
     selected = std::move(keep);
@@ -178,29 +177,17 @@ int RunRecover(const RecoverOptions& o) {
   if (o.bAll)
     for (CDirEntry* item : selected)
       if (item->IsDirectory()) LoadTree(static_cast<CDirectory*>(item), true);
-  int64_t total = 0;
-  for (CDirEntry* item : selected)
-    total += item->IsDirectory() ? std::max<int64_t>(0, static_cast<CDirectory*>(item)->CountFiles(nullptr)) : 1;
+  run.SetItems(selected);
+  run.CountFiles(nullptr);
   CCliPrompts prompts(o.strOverwrite);
-  CRecoverProgress progress(total);
+  CRecoverProgress progress(run.Result().nTotalFiles);
   bool stopped = false;
-  RunStoppablePage(
-      [&] {
-        for (CDirEntry* item : selected) {
-          bool go = item->IsDirectory()
-                        ? SaveFolderTo(*static_cast<CDirectory*>(item), dirFd, o.strTo, &progress, &prompts, state)
-                        : SaveFileTo(*static_cast<CFSFile*>(item), dirFd, o.strTo, &progress, &prompts, state);
-          if (!go) return false;
-        }
-        return true;
-      },
-      &stopped);
+  RunStoppablePage([&] { return run.Save(&progress, &prompts); }, &stopped);
   progress.Finish();
-  ::close(dirFd);
   if (stopped) std::cerr << "quarrow-cli: stopped; what was written so far stays in " << o.strTo << '\n';
-  if (!state.failed.empty())
-    std::cerr << fmt::format("quarrow-cli: {} item(s) could not be recovered whole\n", state.failed.size());
-  return stopped || !state.failed.empty() ? EXIT_INCOMPLETE : EXIT_DONE;
+  const size_t failed = run.Result().failed.size() + missing.size();
+  if (failed) std::cerr << fmt::format("quarrow-cli: {} item(s) could not be recovered whole\n", failed);
+  return stopped || failed ? EXIT_INCOMPLETE : EXIT_DONE;
 }
 }  // namespace
 

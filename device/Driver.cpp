@@ -133,6 +133,10 @@ bool CLogicalDriver::ReadCluster(uint64_t cluster, uint32_t, uint8_t* buffer) {
   return ReadSectors(ClusterToSector(cluster), buffer, m_nBytesPerSector, m_nSectorsPerCluster);
 }
 
+std::unique_ptr<CFSFile> CLogicalDriver::NewCarvedFile(uint64_t) { return nullptr; }
+
+bool CLogicalDriver::ResultStartUnit(const CDirEntry&, uint64_t&) const { return false; }
+
 uint64_t CLogicalDriver::UnitByteOffset(uint64_t unit) {
   uint64_t sector = ClusterToSector(unit) + (m_bSharedHandle ? m_nSectorOffset : 0);
   return sector * m_nBytesPerSector;

@@ -18,7 +18,9 @@
 #include "platform/RawDevice.h"
 
 class IProgressWindow;
+class CDirEntry;
 class CDirectory;
+class CFSFile;
 
 // The visited-unit bitmap of a unit scan. It covers the scanned range [first, last]
 // only, so a scan near the end of a large disk costs no memory for the units before it;
@@ -153,6 +155,14 @@ class CLogicalDriver : public CDriver {
   virtual bool ReadCluster(uint64_t cluster, uint32_t reserved, uint8_t* buffer);
   // The byte offset of a unit on the device handle (what ReadCluster reads from).
   virtual uint64_t UnitByteOffset(uint64_t unit);
+
+  // --- the nodes of the results folder (deepscan/ResultNodes.h names and adds them) ---
+  // A bare carved-file node of this volume's own file class whose data begins at unit;
+  // null here (a volume without carved files).
+  virtual std::unique_ptr<CFSFile> NewCarvedFile(uint64_t unit);
+  // The first unit of a carved file or lost folder of this volume's results folder; false
+  // here, and for any other node.
+  virtual bool ResultStartUnit(const CDirEntry& node, uint64_t& unit) const;
 
   // Reads count sectors; with a shared handle the sector is shifted by m_nSectorOffset.
   bool ReadSectors(uint64_t sector, uint8_t* buffer, uint32_t bytesPerSector, uint32_t count);

@@ -1,6 +1,6 @@
 #include "fat/FATDirectory.h"
 
-#include "deepscan/VirtualDriver.h"
+#include "tasks/FrontEnd.h"
 #include "fat/FATLayout.h"
 #include "platform/ByteReader.h"
 #include "tasks/Progress.h"
@@ -35,7 +35,7 @@ void CFATDirectory::LoadChildren(bool includeDeleted, bool deletedFilesOnly, boo
   if (!volume) return;
   if (m_nFirstCluster == 0 && m_nFirstSector == 0) {
     // "LostFiles": nothing on disk to list; it is filled by the deep scan.
-    if (!force) RunDeepScanHook(this);
+    if (!force) FrontEndHooks().RunDeepScan(this);
     else m_bLoaded = true;
     return;
   }

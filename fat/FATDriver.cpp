@@ -7,7 +7,7 @@
 
 #include <fmt/format.h>
 
-#include "app/App.h"
+#include "deepscan/ResultNodes.h"
 #include "deepscan/VirtualDriver.h"
 #include "fat/FATDirectory.h"
 #include "platform/LocalTime.h"
@@ -53,7 +53,7 @@ FatBootCheck ParseFatGeometry(const uint8_t* boot, FatGeometry& g) {
   return FatBootCheck::Ok;
 }
 
-CFATDriver::CFATDriver() : m_bScanDir(TheApp().m_settings.ScanDir != 0) {}
+CFATDriver::CFATDriver() = default;
 
 uint64_t CFATDriver::ClusterToSector(uint64_t cluster) {
   // Clusters 0 and 1 lie before the data region; they map below it without wrapping.
@@ -109,6 +109,19 @@ uint64_t FirstCluster(const uint8_t* e) {
   return (uint64_t(bytes::RawLE16(e + kClusterHigh)) << 16) | bytes::RawLE16(e + kClusterLow);
 }
 }  // namespace
+
+std::unique_ptr<CFSFile> CFATDriver::NewCarvedFile(uint64_t cluster) {
+  auto file = std::make_unique<CFATFile>();
+  file->m_nFirstCluster = cluster;
+  return file;
+}
+
+bool CFATDriver::ResultStartUnit(const CDirEntry& node, uint64_t& unit) const {
+  if (auto* f = dynamic_cast<const CFATFile*>(&node)) unit = f->m_nFirstCluster;
+  else if (auto* d = dynamic_cast<const CFATDirectory*>(&node)) unit = d->m_nFirstCluster;
+  else return false;
+  return true;
+}
 
 void CFATDriver::CreateRoot() {
   auto* root = new CFATDirectory();
@@ -208,7 +221,7 @@ std::u16string CFATDriver::ShortNameText(const uint8_t* e) {
 }
 
 std::u16string CFATDriver::MarkDeletedName(const std::u16string& name) const {
-  const char16_t c = TheApp().m_settings.ReplaceChar;
+  const char16_t c = m_chReplaceChar;
   if (name.size() > 1) return std::u16string(1, c) + name.substr(name[1] < 0x80 ? 1 : 2);
   if (name.size() == 1) return std::u16string(1, c);
   return name;
@@ -473,44 +486,13 @@ bool CFATDriver::ScanUnit(uint64_t i, CUnitBitmap* visited, IProgressWindow* pro
   if (subfolder || rootFolder) {
     if (!m_bScanDir) return false;
     auto dir = std::make_unique<CFATDirectory>();
-    dir->m_pDriver = this;
-    size_t number = m_pLostFolder->m_children.size() + 1;
-    dir->m_strName = text::Widen(rootFolder ? fmt::format("dir_{} (Root)", number) : fmt::format("dir_{}", number));
-    int64_t now = localtime_::Now();
-    dir->m_tCreated = dir->m_tModified = dir->m_tAccessed = now;
-    dir->m_bDeleted = true;
-    dir->m_nStatus = STATUS_GOOD;
-    dir->m_bStatusEvaluated = true;
     dir->m_nFirstCluster = i;
-    m_pLostFolder->AddChild(std::move(dir));
-    NotifyResultsFolderGrew(m_pLostFolder);
+    AddLostFolder(*this, std::move(dir), rootFolder);
     MarkFolderTree(m_nFirstUnit, m_nLastUnit, visited, i, 0, progress);
     return false;
   }
   std::u16string extension;
   uint64_t length = 0;
   if (!IdentifyFile(i, extension, length)) return false;
-  auto file = std::make_unique<CFATFile>();
-  file->m_pDriver = this;
-  file->m_strName = text::Widen(fmt::format("FILE_{}.", m_pLostFolder->m_children.size() + 1)) + extension;
-  file->m_strExtension = extension;
-  int64_t now = localtime_::Now();
-  file->m_tCreated = file->m_tModified = file->m_tAccessed = now;
-  file->m_bDeleted = true;
-  file->m_nStatus = STATUS_EXCELLENT;
-  file->m_bStatusEvaluated = true;
-  file->m_nFirstCluster = i;
-  file->m_nSize = length;
-  uint64_t k = (length + m_nBytesPerCluster - 1) / m_nBytesPerCluster;
-  file->m_nAllocatedSize = k * m_nBytesPerCluster;
-  m_pLostFolder->AddChild(std::move(file));
-  NotifyResultsFolderGrew(m_pLostFolder);
-  if (i >= m_nFirstUnit) {
-    while (i < m_nLastUnit) {
-      visited->Set(i);
-      ++i;
-      if (--k == 0) break;
-    }
-  }
-  return true;
+  return AddCarvedFile(*this, i, extension, length, visited) != nullptr;
 }

@@ -68,6 +68,8 @@ class CFATDriver : public CLogicalDriver {
   bool Attach(DeviceHandle handle, const uint8_t* bootSector, uint64_t sectorOffset) override;
   // Builds the root folder and "LostFiles".
   void CreateRoot() override;
+  std::unique_ptr<CFSFile> NewCarvedFile(uint64_t cluster) override;
+  bool ResultStartUnit(const CDirEntry& node, uint64_t& unit) const override;
   // The lost-folder and carve step of the deep scan.
   bool ScanUnit(uint64_t cluster, CUnitBitmap* visited, IProgressWindow* progress) override;
   // With the ScanDir setting on: marks every cluster the live tree reaches.
@@ -121,8 +123,11 @@ class CFATDriver : public CLogicalDriver {
   uint64_t m_nDataSectors = 0;  // total sectors minus the first data sector
   FatGeometry m_geometry;
   // Whether the lost-folder search creates folders (the ScanDir setting, or the command
-  // line's --scan-dir); read when a scan starts.
+  // line's --scan-dir); read when a scan starts. Set by whoever opens the volume.
   bool m_bScanDir = false;
+  // Stands in for the lost first character of deleted names (the ReplaceChar setting).
+  // Set by whoever opens the volume; read as folders load.
+  char16_t m_chReplaceChar = u'_';
 
  private:
   bool ReadDirSector(uint64_t sector);

@@ -5,7 +5,7 @@
 
 #include <fmt/format.h>
 
-#include "deepscan/VirtualDriver.h"
+#include "tasks/FrontEnd.h"
 #include "ntfs/Lznt1.h"
 #include "ntfs/NTFSLayout.h"
 #include "platform/ByteReader.h"
@@ -40,7 +40,7 @@ void CNTFSDirectory::LoadChildren(bool, bool, bool force) {
   v->EnsureMftLoaded();
   if (!v->m_bMftLoaded) return;
   if (this == v->m_pLostFolder && !force) {
-    RunDeepScanHook(this);
+    FrontEndHooks().RunDeepScan(this);
     return;
   }
   m_bLoaded = true;
@@ -53,8 +53,10 @@ void CNTFSDirectory::LoadChildren(bool, bool, bool force) {
       const uint8_t* r = v->ImageRecord(d);
       if (!r || (bytes::RawLE16(v->ImageRecord(v->OwnerOf(d)) + kFlags) & kFlagInUse)) continue;
       AttributeView a = FindAttribute({r, recordSize}, kFileName);
-      if (!a || a.Value().size() < kFnName) continue;
-      uint64_t parent = bytes::RawLE64(a.Value().data() + kFnParent) & 0xFFFFFFFFFFFFULL;
+      if (!a) continue;
+      NtfsFileNameView fn(a.Value());
+      if (!fn.Valid()) continue;
+      const uint64_t parent = fn.Parent();
       const uint8_t* p = v->ImageRecord(parent);
       if (!p || (bytes::RawLE16(p + kFlags) & kFlagFolder)) continue;
       bool known = std::any_of(m_children.begin(), m_children.end(), [&](const auto& c) {
@@ -82,11 +84,10 @@ void CNTFSDirectory::LoadChildren(bool, bool, bool force) {
     const uint8_t* r = v->ImageRecord(d);
     if (!r) continue;
     AttributeView a = FindAttribute({r, recordSize}, kFileName);
-    auto value = a.Value();
-    if (!a || value.size() < kFnName) continue;
-    size_t nameLength = value[kFnNameLength];
-    if (value.size() < kFnName + 2 * nameLength || nameLength == 0) continue;
-    char16_t first = bytes::RawLE16(value.data() + kFnName);
+    if (!a) continue;
+    NtfsFileNameView fn(a.Value());
+    if (!fn.Valid() || fn.NameLength() == 0) continue;
+    const char16_t first = fn.NameUnit(0);
     if (first == u'$' || first == u'.') continue;
     const uint16_t flags = bytes::RawLE16(v->ImageRecord(owner) + kFlags);
     const bool folder = flags & kFlagFolder, deleted = !(flags & kFlagInUse);
@@ -99,24 +100,23 @@ void CNTFSDirectory::LoadChildren(bool, bool, bool force) {
     } else {
       auto f = std::make_unique<CNTFSFile>();
       f->m_nRecord = owner;
-      f->m_nSize = bytes::RawLE64(value.data() + kFnRealSize);
-      f->m_nAllocatedSize = bytes::RawLE64(value.data() + kFnAllocatedSize);
+      f->m_nSize = fn.RealSize();
+      f->m_nAllocatedSize = fn.AllocatedSize();
       file = f.get();
       node = std::move(f);
     }
-    std::u16string name;
-    for (size_t k = 0; k < nameLength; ++k) name += char16_t(bytes::RawLE16(value.data() + kFnName + 2 * k));
+    std::u16string name = fn.Name();
     node->m_strName = name;
     if (file) file->m_strExtension = ExtensionOf(name);
     node->m_pDriver = v;
-    node->m_dwAttributes = bytes::RawLE32(value.data() + kFnFlags);
+    node->m_dwAttributes = fn.Flags();
     node->m_bDeleted = deleted;
     int64_t t;
-    if (NtfsTimeToUnix(bytes::RawLE64(value.data() + kFnCreated), t)) {
+    if (NtfsTimeToUnix(fn.CreatedTicks(), t)) {
       node->m_tCreated = t;
-      if (NtfsTimeToUnix(bytes::RawLE64(value.data() + kFnModified), t)) {
+      if (NtfsTimeToUnix(fn.ModifiedTicks(), t)) {
         node->m_tModified = t;
-        if (NtfsTimeToUnix(bytes::RawLE64(value.data() + kFnAccessed), t)) node->m_tAccessed = t;
+        if (NtfsTimeToUnix(fn.AccessedTicks(), t)) node->m_tAccessed = t;
       }
     }
     node->m_pParent = this;
@@ -170,86 +170,62 @@ std::u16string CNTFSFile::GetAllocatedSizeText(bool detail) {
   return CFSFile::GetAllocatedSizeText(detail);
 }
 
+namespace {
+// Hands a stream's content to an output file, counting what was written.
+class COutputSink final : public IStreamSink {
+ public:
+  COutputSink(IOutputFile& out, IProgressWindow* progress) : m_out(out), m_pProgress(progress) {}
+  bool Data(const uint8_t* data, uint64_t n) override {
+    if (!m_out.Write(data, size_t(n))) return false;
+    m_nWritten += n;
+    SendProgress(m_pProgress, WM_FILEPROGRESS, FILE_WRITTEN, int64_t(m_nWritten));
+    return true;
+  }
+  bool Zeros(uint64_t n) override {
+    static const uint8_t kZeros[64 * 1024] = {};
+    while (n > 0) {
+      const uint64_t piece = std::min<uint64_t>(n, sizeof kZeros);
+      if (!Data(kZeros, piece)) return false;
+      n -= piece;
+    }
+    return true;
+  }
+
+ private:
+  IOutputFile& m_out;
+  IProgressWindow* m_pProgress;
+  uint64_t m_nWritten = 0;
+};
+}  // namespace
+
 bool CNTFSFile::WriteContent(IOutputFile& out, IProgressWindow* progress, uint32_t) {
   auto* v = dynamic_cast<CNTFSDriver*>(m_pDriver);
   if (!v) return false;
   auto stopped = [&] { return progress && IsPageStopSignalled(); };
   if (stopped()) return false;
   const uint64_t bpc = v->m_nBytesPerCluster;
-  uint64_t written = 0;
-  auto emit = [&](const uint8_t* data, uint64_t n) {
-    if (!out.Write(data, size_t(n))) return false;
-    written += n;
-    SendProgress(progress, WM_FILEPROGRESS, FILE_WRITTEN, int64_t(written));
-    return true;
-  };
+  COutputSink sink(out, progress);
   if (IsCarved()) {
+    // A carved file is its clusters in a row from the first.
     SendProgress(progress, WM_FILEPROGRESS, FILE_SIZE, int64_t(m_nSize));
     std::vector<uint8_t> cluster(bpc);
-    for (uint64_t c = m_nRecord; written < m_nSize; ++c) {
+    uint64_t written = 0;
+    for (uint64_t c = m_nFirstCluster; written < m_nSize; ++c) {
       if (stopped() || !v->ReadClusterRange(c, 1, cluster.data()) || stopped()) return false;
-      if (!emit(cluster.data(), std::min(bpc, m_nSize - written))) return false;
+      const uint64_t n = std::min(bpc, m_nSize - written);
+      if (!sink.Data(cluster.data(), n)) return false;
+      written += n;
     }
     SendProgress(progress, WM_FILEDONE, 0, 0);
     return true;
   }
   NtfsStream s;
   if (!v->LoadStream(m_nRecord, kData, s)) return false;
-  if (s.bResident) {
-    SendProgress(progress, WM_FILEPROGRESS, FILE_SIZE, int64_t(s.value.size()));
-    if (!emit(s.value.data(), s.value.size())) return false;
-    SendProgress(progress, WM_FILEDONE, 0, 0);
-    return true;
-  }
-  const uint64_t size = s.nRealSize;
-  SendProgress(progress, WM_FILEPROGRESS, FILE_SIZE, int64_t(size));
-  if (s.bCompressed) {
-    // Unit by unit: all clusters sparse gives zeros, all allocated is stored as is, and
-    // fewer allocated clusters hold LZNT1 data.
-    const uint64_t unitClusters = s.nCompressionUnitClusters, unitBytes = unitClusters * bpc;
-    std::vector<uint8_t> stored(unitBytes), plain(unitBytes);
-    for (uint64_t vcn = 0; written < size; vcn += unitClusters) {
-      if (stopped()) return false;
-      uint64_t allocated = 0;
-      for (uint64_t k = 0; k < unitClusters; ++k) {
-        uint64_t lcn, remaining;
-        bool sparse;
-        if (!MapVcnInRuns(s.runs, vcn + k, lcn, remaining, sparse)) {
-          if (k == 0 && allocated == 0) break;
-          continue;
-        }
-        if (sparse) continue;
-        if (!v->ReadClusterRange(lcn, 1, stored.data() + allocated * bpc)) return false;
-        ++allocated;
-      }
-      const uint8_t* data = stored.data();
-      if (allocated == 0) {
-        std::fill(plain.begin(), plain.end(), 0);
-        data = plain.data();
-      } else if (allocated < unitClusters) {
-        if (!DecompressLznt1(stored.data(), allocated * bpc, plain.data(), unitBytes)) return false;
-        data = plain.data();
-      }
-      if (!emit(data, std::min(unitBytes, size - written))) return false;
-    }
-    SendProgress(progress, WM_FILEDONE, 0, 0);
-    return true;
-  }
-  // Run by run in pieces of at most 1 MiB, every extent in VCN order.
-  constexpr uint64_t kPiece = 1 << 20;
-  std::vector<uint8_t> buffer;
-  for (uint64_t vcn = 0; written < size;) {
-    if (stopped()) return false;
-    uint64_t lcn, remaining;
-    bool sparse;
-    if (!MapVcnInRuns(s.runs, vcn, lcn, remaining, sparse)) return false;
-    uint64_t clusters = std::min(remaining, std::max<uint64_t>(1, kPiece / bpc));
-    uint64_t bytes = std::min(clusters * bpc, size - written);
-    buffer.assign(clusters * bpc, 0);
-    if (!sparse && (!v->ReadClusterRange(lcn, clusters, buffer.data()) || stopped())) return false;
-    if (!emit(buffer.data(), bytes)) return false;
-    vcn += clusters;
-  }
+  SendProgress(progress, WM_FILEPROGRESS, FILE_SIZE, int64_t(s.bResident ? s.value.size() : s.nRealSize));
+  // The stream reader bounds what is written: never past what the runs map, zeros past
+  // the initialized size. A stream whose sizes claim more than its runs map is reported
+  // as incomplete with what could be read.
+  if (ReadStreamContent(*v, s, stopped, sink) != StreamReadResult::Ok) return false;
   SendProgress(progress, WM_FILEDONE, 0, 0);
   return true;
 }

@@ -25,10 +25,12 @@ class CNTFSFile : public CFSFile {
   uint64_t GetAllocatedSize() override;
   std::u16string GetSizeText(bool detail) override;
   std::u16string GetAllocatedSizeText(bool detail) override;
-  // Writes the file's data: a resident value, or every extent of its $DATA in VCN
-  // order (sparse runs as zeros, compressed units decompressed), or for a carved file
-  // consecutive clusters. False when stopped, when the data is missing or a cluster cannot
-  // be read (what was written stays), or when a write fails.
+  // Writes the file's data through the stream reader (ntfs/NtfsStream.h): a resident
+  // value, or every extent of its $DATA in VCN order (sparse runs as zeros, compressed
+  // units decompressed, zeros past the initialized size, nothing past what the runs map),
+  // or for a carved file consecutive clusters. False when stopped, when the data is
+  // missing, not all mapped or a cluster cannot be read (what was written stays), or when
+  // a write fails.
   bool WriteContent(IOutputFile& out, IProgressWindow* progress, uint32_t reserved) override;
   // Replaces the listed sizes by those of the data attribute, once.
   void TakeDataSizes();
@@ -40,5 +42,6 @@ class CNTFSFile : public CFSFile {
   bool IsEncrypted();
 
   bool m_bDataSizesTaken = false;
-  uint64_t m_nRecord = 0;  // the MFT record; for a carved file its first cluster
+  uint64_t m_nRecord = 0;        // the MFT record (none for a carved file)
+  uint64_t m_nFirstCluster = 0;  // a carved file's first cluster
 };

@@ -10,10 +10,12 @@
 
 #include <fmt/format.h>
 
+#include "deepscan/ResultNodes.h"
 #include "deepscan/VirtualDriver.h"
 #include "ntfs/NTFSDirectory.h"
 #include "platform/LocalTime.h"
 #include "platform/Text.h"
+#include "tasks/FrontEnd.h"
 #include "tasks/Progress.h"
 #include "tasks/StopEvents.h"
 
@@ -96,39 +98,11 @@ bool CNTFSDriver::Open(uint8_t device, int32_t driveType, const std::u16string& 
 
 using namespace ntfsrecord;
 
-namespace {
-std::function<void(CNTFSDriver*)> g_mftScanHook;
-constexpr size_t kMaxAttributeListBytes = 1 << 20;
-}  // namespace
-
-void SetMftScanHook(std::function<void(CNTFSDriver*)> hook) { g_mftScanHook = std::move(hook); }
 
 bool CNTFSDriver::ReadClusterRange(uint64_t lcn, uint64_t count, uint8_t* buffer) {
   if (count == 0) return true;
   if (count > 0xFFFFFFFFu / m_nSectorsPerCluster) return false;
   return ReadSectors(ClusterToSector(lcn), buffer, m_nBytesPerSector, uint32_t(count * m_nSectorsPerCluster));
-}
-
-bool CNTFSDriver::ReadStreamBytes(const std::vector<NtfsRun>& runs, uint64_t offset, uint8_t* out, size_t len) {
-  const uint64_t bpc = m_nBytesPerCluster;
-  std::vector<uint8_t> cluster(bpc);
-  while (len > 0) {
-    uint64_t vcn = offset / bpc, within = offset % bpc;
-    uint64_t lcn, remaining;
-    bool sparse;
-    if (!MapVcnInRuns(runs, vcn, lcn, remaining, sparse)) return false;
-    size_t piece = size_t(std::min<uint64_t>(len, bpc - within));
-    if (sparse) {
-      std::memset(out, 0, piece);
-    } else {
-      if (!ReadClusterRange(lcn, 1, cluster.data())) return false;
-      std::memcpy(out, cluster.data() + within, piece);
-    }
-    out += piece;
-    offset += piece;
-    len -= piece;
-  }
-  return true;
 }
 
 bool CNTFSDriver::PrepareMft() {
@@ -179,88 +153,6 @@ bool CNTFSDriver::ReadRecord(uint64_t n, uint8_t* buffer) {
   return ApplyFixup(rec) && CheckRecord(rec) == RecordCheck::Ok;
 }
 
-bool CNTFSDriver::LoadStream(uint64_t record, uint32_t type, NtfsStream& stream) {
-  stream = NtfsStream{};
-  std::vector<uint8_t> base(m_nRecordSize);
-  if (!ReadRecord(record, base.data())) return false;
-  auto take = [&](const AttributeView& a, bool first) -> bool {
-    if (!a.NonResident()) {
-      if (!first) return false;
-      stream.bResident = true;
-      stream.bEncrypted = bytes::RawLE16(a.p + 0x0C) & 0x4000;
-      auto v = a.Value();
-      stream.value.assign(v.begin(), v.end());
-      return true;
-    }
-    std::vector<NtfsRun> runs;
-    auto rl = a.RunList();
-    if (DecodeRunList(rl.data(), rl.size(), a.FirstVcn(), m_nClusterCount, runs) != RunListResult::Ok) return false;
-    stream.runs.insert(stream.runs.end(), runs.begin(), runs.end());
-    if (a.FirstVcn() == 0) {
-      stream.nRealSize = a.RealSize();
-      stream.nAllocatedSize = a.AllocatedSize();
-      uint16_t flags = bytes::RawLE16(a.p + 0x0C);
-      stream.bCompressed = (flags & 0x0001) && a.p[0x22] != 0;
-      stream.bEncrypted = flags & 0x4000;
-      // Compression units are 16 clusters in practice; anything whose unit would not fit
-      // in 4 MiB is refused rather than allocated.
-      stream.nCompressionUnitClusters = stream.bCompressed && a.p[0x22] < 16 ? 1u << a.p[0x22] : 0;
-      if (stream.bCompressed &&
-          (!stream.nCompressionUnitClusters || uint64_t(stream.nCompressionUnitClusters) * m_nBytesPerCluster > (4u << 20)))
-        return false;
-    }
-    return true;
-  };
-  AttributeView direct = FindAttribute(base, type);
-  AttributeView list = FindAttribute(base, kAttributeList);
-  if (direct && (!list || !direct.NonResident() || direct.LastVcn() + 1 >= (direct.AllocatedSize() + m_nBytesPerCluster - 1) / m_nBytesPerCluster)) {
-    // The whole attribute is in the base record.
-    return take(direct, true);
-  }
-  if (!list) return false;
-  // The attribute list, resident or not, read whole (bounded) before other records are
-  // read into buffers of their own.
-  std::vector<uint8_t> entries;
-  if (list.NonResident()) {
-    std::vector<NtfsRun> runs;
-    auto rl = list.RunList();
-    if (DecodeRunList(rl.data(), rl.size(), list.FirstVcn(), m_nClusterCount, runs) != RunListResult::Ok) return false;
-    if (list.RealSize() > kMaxAttributeListBytes) return false;
-    entries.resize(list.RealSize());
-    if (!ReadStreamBytes(runs, 0, entries.data(), entries.size())) return false;
-  } else {
-    auto v = list.Value();
-    entries.assign(v.begin(), v.end());
-  }
-  std::vector<uint8_t> other(m_nRecordSize);
-  bool found = false, first = true;
-  std::vector<uint64_t> seen;
-  for (size_t pos = 0; pos + 0x20 <= entries.size();) {
-    uint32_t t = bytes::RawLE32(&entries[pos]);
-    uint16_t len = bytes::RawLE16(&entries[pos + 4]);
-    if (len < 0x1A || pos + len > entries.size()) break;
-    uint64_t rec = bytes::RawLE64(&entries[pos + 0x10]) & 0xFFFFFFFFFFFFULL;
-    pos += len;
-    if (t != type || std::find(seen.begin(), seen.end(), rec) != seen.end()) continue;
-    seen.push_back(rec);
-    const uint8_t* source = base.data();
-    if (rec != record) {
-      if (!ReadRecord(rec, other.data())) continue;
-      source = other.data();
-    }
-    std::span<const uint8_t> r(source, m_nRecordSize);
-    // Every extent of the type in that record (one per record normally).
-    AttributeView a = FindAttribute(r, type);
-    if (!a) continue;
-    if (!take(a, first)) return found;
-    found = true;
-    first = false;
-    if (stream.bResident) return true;
-  }
-  std::sort(stream.runs.begin(), stream.runs.end(), [](const NtfsRun& x, const NtfsRun& y) { return x.nVcn < y.nVcn; });
-  return found;
-}
-
 bool CNTFSDriver::ReadMftBytes(uint64_t offset, uint64_t length, uint8_t* out) {
   const uint64_t bpc = m_nBytesPerCluster;
   for (uint64_t vcn = offset / bpc, left = length / bpc; left > 0;) {
@@ -290,8 +182,10 @@ void CNTFSDriver::AdmitRecord(uint8_t* record, uint64_t index, std::vector<uint3
   std::span<uint8_t> r(record, m_nRecordSize);
   if (index > 0xFFFFFFFFu || !ApplyFixup(r) || CheckRecord(r) != RecordCheck::Ok) return;
   AttributeView a = FindAttribute(r, kFileName);
-  if (!a || a.Value().size() < kFnName) return;
-  uint64_t parent = bytes::RawLE64(a.Value().data() + kFnParent) & 0xFFFFFFFFFFFFULL;
+  if (!a) return;
+  NtfsFileNameView name(a.Value());
+  if (!name.Valid()) return;
+  const uint64_t parent = name.Parent();
   // Records of one folder mostly follow each other: the last folder's list is kept at hand.
   if (!lastList || parent != lastParent) {
     lastList = &m_children[parent];
@@ -341,8 +235,7 @@ bool CNTFSDriver::ScanMft(IProgressWindow* progress) {
 
 void CNTFSDriver::EnsureMftLoaded() {
   if (m_bMftLoaded) return;
-  if (g_mftScanHook) g_mftScanHook(this);
-  else ScanMft(nullptr);
+  if (!FrontEndHooks().ReadMft(this)) ScanMft(nullptr);
 }
 
 const uint8_t* CNTFSDriver::LoadBlock(uint64_t b) {
@@ -381,7 +274,7 @@ const uint8_t* CNTFSDriver::ImageRecord(uint64_t index) {
 uint64_t CNTFSDriver::OwnerOf(uint64_t index) {
   const uint8_t* r = ImageRecord(index);
   if (!r) return index;
-  uint64_t base = bytes::RawLE64(r + kBaseRecord) & 0xFFFFFFFFFFFFULL;
+  uint64_t base = bytes::RawLE64(r + kBaseRecord) & kRecordNumberMask;
   return base != 0 && base != index && ImageRecord(base) ? base : index;
 }
 
@@ -401,9 +294,10 @@ bool CNTFSDriver::HasChildFolder(uint64_t record) {
     const uint8_t* r = ImageRecord(d);
     if (!r) continue;
     AttributeView a = FindAttribute({r, m_nRecordSize}, kFileName);
-    if (!a || a.Value().size() < kFnName) continue;
-    uint32_t fnFlags = bytes::RawLE32(a.Value().data() + kFnFlags);
-    if (!(fnFlags & 0x04) && (bytes::RawLE16(ImageRecord(owner) + kFlags) & kFlagFolder)) return true;
+    if (!a) continue;
+    NtfsFileNameView name(a.Value());
+    if (!name.Valid()) continue;
+    if (!(name.Flags() & kFnFlagSystem) && (bytes::RawLE16(ImageRecord(owner) + kFlags) & kFlagFolder)) return true;
   }
   return false;
 }
@@ -426,30 +320,26 @@ void CNTFSDriver::CreateRoot() {
   m_pDeletedFolder = make(u"DeletedFiles", 1);
 }
 
+std::unique_ptr<CFSFile> CNTFSDriver::NewCarvedFile(uint64_t cluster) {
+  auto file = std::make_unique<CNTFSFile>();
+  file->m_nFirstCluster = cluster;
+  file->m_bDataSizesTaken = true;
+  return file;
+}
+
+bool CNTFSDriver::ResultStartUnit(const CDirEntry& node, uint64_t& unit) const {
+  auto* file = dynamic_cast<const CNTFSFile*>(&node);
+  if (!file) return false;
+  unit = file->m_nFirstCluster;
+  return true;
+}
+
 bool CNTFSDriver::ScanUnit(uint64_t cluster, CUnitBitmap* visited, IProgressWindow*) {
   if (!visited) return false;
   std::u16string extension;
   uint64_t length = 0;
   if (!IdentifyFile(cluster, extension, length)) return false;
-  auto file = std::make_unique<CNTFSFile>();
-  file->m_pDriver = this;
-  file->m_strName = text::Widen(fmt::format("FILE_{}.", m_pLostFolder->m_children.size() + 1)) + extension;
-  file->m_strExtension = extension;
-  file->m_nSize = file->m_nAllocatedSize = length;
-  int64_t now = localtime_::Now();
-  file->m_tCreated = file->m_tModified = file->m_tAccessed = now;
-  file->m_bDeleted = true;
-  file->m_nStatus = STATUS_EXCELLENT;
-  file->m_bStatusEvaluated = true;
-  file->m_bDataSizesTaken = true;
-  file->m_nRecord = cluster;
-  m_pLostFolder->AddChild(std::move(file));
-  NotifyResultsFolderGrew(m_pLostFolder);
-  if (cluster >= m_nFirstUnit) {
-    uint64_t k = (length + m_nBytesPerCluster - 1) / m_nBytesPerCluster;
-    for (uint64_t c = cluster; k > 0 && c < m_nLastUnit; ++c, --k) visited->Set(c);
-  }
-  return true;
+  return AddCarvedFile(*this, cluster, extension, length, visited) != nullptr;
 }
 
 uint32_t CNTFSDriver::EvaluateDeletedStatus(bool deleted, CNTFSFile* file) {
@@ -462,10 +352,8 @@ uint32_t CNTFSDriver::EvaluateDeletedStatus(bool deleted, CNTFSFile* file) {
   file->m_nSize = s.bResident ? s.value.size() : s.nRealSize;
   file->m_nAllocatedSize = std::max<uint64_t>(s.bResident ? s.value.size() : s.nAllocatedSize, m_nBytesPerCluster);
   file->m_bDataSizesTaken = true;
-  if (s.bResident || s.runs.empty()) return STATUS_GOOD;
-  uint64_t lcn, remaining;
-  bool sparse;
-  if (!MapVcnInRuns(s.runs, 0, lcn, remaining, sparse) || sparse || lcn == 0) return STATUS_GOOD;
+  uint64_t lcn;
+  if (!FirstClusterOf(s, lcn) || lcn == 0) return STATUS_GOOD;
   return CheckFileHeader(lcn, file);
 }
 

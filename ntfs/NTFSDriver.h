@@ -14,6 +14,7 @@
 
 #include "device/Driver.h"
 #include "ntfs/MftRecord.h"
+#include "ntfs/NtfsStream.h"
 #include "ntfs/RunList.h"
 
 class CNTFSFile;
@@ -34,19 +35,6 @@ enum class NtfsBootCheck { Ok, NoSignature, NotNtfs, BadSectorSize, BadClusterSi
 // record size from 256 bytes to 64 KiB, so that a record can be read at all.
 NtfsBootCheck ParseNtfsBootSector(const uint8_t* boot, NtfsGeometry& g);
 
-// The data of an attribute gathered from every record that holds a part of it: a
-// resident value, or the runs of all its extents in VCN order with the sizes of the
-// first extent.
-struct NtfsStream {
-  bool bResident = false;
-  std::vector<uint8_t> value;        // resident value
-  std::vector<NtfsRun> runs;         // non-resident runs, all extents
-  uint64_t nRealSize = 0, nAllocatedSize = 0;
-  bool bCompressed = false;
-  bool bEncrypted = false;           // written as stored: it cannot be decrypted here
-  uint32_t nCompressionUnitClusters = 0;
-};
-
 class CNTFSDriver : public CLogicalDriver {
  public:
   CNTFSDriver();
@@ -57,6 +45,8 @@ class CNTFSDriver : public CLogicalDriver {
   bool Attach(DeviceHandle handle, const uint8_t* bootSector, uint64_t sectorOffset) override;
   // Builds the root (record 5), "LostFiles" and "DeletedFiles".
   void CreateRoot() override;
+  std::unique_ptr<CFSFile> NewCarvedFile(uint64_t cluster) override;
+  bool ResultStartUnit(const CDirEntry& node, uint64_t& unit) const override;
   // The deep scan's placement of a carved file in "LostFiles".
   bool ScanUnit(uint64_t cluster, CUnitBitmap* visited, IProgressWindow* progress) override;
 
@@ -64,10 +54,12 @@ class CNTFSDriver : public CLogicalDriver {
   bool ReadRecord(uint64_t n, uint8_t* buffer);
   // Reads count clusters from lcn.
   bool ReadClusterRange(uint64_t lcn, uint64_t count, uint8_t* buffer);
-  // Reads len bytes at byte offset of a non-resident stream (sparse runs read as zeros).
+  // Reads len bytes at byte offset of a non-resident stream (sparse runs read as zeros);
+  // false when a cluster cannot be read or a VCN is not mapped. (ntfs/NtfsStream.cpp)
   bool ReadStreamBytes(const std::vector<NtfsRun>& runs, uint64_t offset, uint8_t* out, size_t len);
   // The named-type attribute of record n gathered across its attribute list (for $DATA
   // the first, unnamed-or-not, as the record lists it). False when absent.
+  // (ntfs/NtfsStream.cpp)
   bool LoadStream(uint64_t record, uint32_t type, NtfsStream& stream);
 
   // Reads the whole MFT once, through a buffer of its own, checking each record and
@@ -76,8 +68,8 @@ class CNTFSDriver : public CLogicalDriver {
   // 32 chunks and the dialog runner's stop event between chunks. Sets m_bMftLoaded when
   // complete; a stopped or failed scan leaves no index.
   bool ScanMft(IProgressWindow* progress);
-  // Runs the MFT scan the front end provides (a dialog in the GUI, a progress line in
-  // the command line), or ScanMft without progress.
+  // Runs the MFT read through the front end's hooks (a dialog in the GUI, a progress line
+  // in the command line), or ScanMft without progress.
   void EnsureMftLoaded();
   // Whether a folder record has a subfolder (in use or deleted) that is not a system file.
   bool HasChildFolder(uint64_t record);
@@ -138,10 +130,6 @@ class CNTFSDriver : public CLogicalDriver {
   // filled by ScanMft.
   std::unordered_map<uint64_t, std::vector<uint32_t>> m_children;
 };
-
-// The front end's way of reading an MFT with progress (the scanning dialog); null runs
-// ScanMft without progress.
-void SetMftScanHook(std::function<void(CNTFSDriver*)> hook);
 
 // NTFS times (100 ns ticks since 1601) as seconds since 1970, through local time as the
 // listing converts them. False when the conversion fails; 0 for years before 1900.

@@ -34,6 +34,8 @@ constexpr size_t kAttrType = 0x00;               // 4   0xFFFFFFFF ends the list
 constexpr size_t kAttrLength = 0x04;             // 4   the whole attribute
 constexpr size_t kAttrNonResident = 0x08;        // 1
 constexpr size_t kAttrNameLength = 0x09;         // 1   UTF-16 units; 0 unnamed
+constexpr size_t kAttrNameOffset = 0x0A;         // 2   offset of the name in the attribute
+constexpr size_t kAttrFlags = 0x0C;              // 2   0x0001 compressed, 0x4000 encrypted, 0x8000 sparse
 constexpr size_t kAttrResidentMin = 0x18;        //     bytes a resident header needs
 constexpr size_t kAttrValueLength = 0x10;        // 4   resident
 constexpr size_t kAttrValueOffset = 0x14;        // 2   resident
@@ -41,8 +43,11 @@ constexpr size_t kAttrNonResidentMin = 0x40;     //     bytes a non-resident hea
 constexpr size_t kAttrFirstVcn = 0x10;           // 8   non-resident
 constexpr size_t kAttrLastVcn = 0x18;            // 8
 constexpr size_t kAttrRunListOffset = 0x20;      // 2
+constexpr size_t kAttrCompressionUnit = 0x22;    // 1   log2 of the clusters of a compression unit; 0 none
 constexpr size_t kAttrAllocatedSize = 0x28;      // 8
 constexpr size_t kAttrRealSize = 0x30;           // 8
+constexpr size_t kAttrInitializedSize = 0x38;    // 8   bytes written; the rest up to the real size reads as zeros
+constexpr uint16_t kAttrFlagCompressed = 0x0001, kAttrFlagEncrypted = 0x4000;
 constexpr uint32_t kAttrEnd = 0xFFFFFFFF;
 constexpr uint32_t kAttributeList = 0x20, kFileName = 0x30, kData = 0x80;
 
@@ -50,10 +55,21 @@ constexpr uint32_t kAttributeList = 0x20, kFileName = 0x30, kData = 0x80;
 constexpr size_t kFnParent = 0x00;               // 6   parent record number (+2 sequence)
 constexpr size_t kFnCreated = 0x08;              // 8   100 ns ticks since 1601
 constexpr size_t kFnModified = 0x10;             // 8
+constexpr size_t kFnChanged = 0x18;              // 8   record change time
 constexpr size_t kFnAccessed = 0x20;             // 8
 constexpr size_t kFnAllocatedSize = 0x28;        // 8
 constexpr size_t kFnRealSize = 0x30;             // 8
 constexpr size_t kFnFlags = 0x38;                // 4   file attributes; 0x04 system
-constexpr size_t kFnNameLength = 0x40;           // 1
+constexpr size_t kFnNameLength = 0x40;           // 1   UTF-16 units
+constexpr size_t kFnNamespace = 0x41;            // 1   0 POSIX, 1 Win32, 2 DOS, 3 Win32 and DOS
 constexpr size_t kFnName = 0x42;                 // 2 x length
+constexpr uint32_t kFnFlagSystem = 0x04;
+constexpr uint64_t kRecordNumberMask = 0xFFFFFFFFFFFFULL;  // file references: 48-bit record, 16-bit sequence
+
+// $ATTRIBUTE_LIST entry
+constexpr size_t kAlType = 0x00;                 // 4   attribute type
+constexpr size_t kAlLength = 0x04;               // 2   entry length
+constexpr size_t kAlRecord = 0x10;               // 8   file reference of the record holding the attribute
+constexpr size_t kAlMinLength = 0x1A;            //     bytes an entry needs
+constexpr size_t kAlHeaderScan = 0x20;           //     bytes read before an entry is looked at
 }  // namespace ntfsrecord

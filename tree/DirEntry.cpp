@@ -4,7 +4,7 @@
 
 #include <fmt/format.h>
 
-#include "app/Language.h"
+#include "settings/Language.h"
 #include "device/Driver.h"
 #include "platform/LocalTime.h"
 #include "platform/Text.h"

@@ -72,6 +72,8 @@ bool WriteFileAt(CFSFile& file, int dirFd, const std::string& name, const std::s
                       : closeErr  ? std::strerror(closeErr)
                                   : "the data could not all be read from the source; the file is incomplete";
     Fail(prompts, state, path, why);
+  } else {
+    state.written.push_back(path);
   }
   return true;
 }

@@ -33,6 +33,8 @@ struct SaveRunState {
   bool bOverwriteAllFiles = false;
   // Items that failed (paths below the destination), for the caller's summary.
   std::vector<std::string> failed;
+  // Files written whole (paths below the destination).
+  std::vector<std::string> written;
 };
 
 // The name an item is written under: its own name, except that "/" and NUL become "_",

@@ -19,7 +19,7 @@
 
 #include "app/App.h"
 #include "app/Document.h"
-#include "app/Settings.h"
+#include "settings/Settings.h"
 #include "device/Driver.h"
 #include "platform/Profile.h"
 #include "tree/DirEntry.h"

@@ -9,8 +9,8 @@
 #include <unistd.h>
 #include <csignal>
 
-#include "app/Language.h"
-#include "app/Settings.h"
+#include "settings/Language.h"
+#include "settings/Settings.h"
 #include "app/Updater.h"
 #include "platform/Profile.h"
 #include "platform/TempFiles.h"

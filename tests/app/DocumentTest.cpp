@@ -14,8 +14,6 @@ namespace {
 // Every test starts from an empty disk table holding only its own images.
 class DocumentTest : public ::testing::Test {
  protected:
-  void SetUp() override { disks::Reset(); }
-  void TearDown() override { disks::Reset(); }
 };
 
 nlohmann::json Manifest() {

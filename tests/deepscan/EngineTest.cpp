@@ -5,6 +5,7 @@
 #include "support/MemoryVolume.h"
 #include "tasks/Progress.h"
 #include "tree/OutputFile.h"
+#include "support/Hooks.h"
 
 namespace {
 // A minimal BMP of total size `size` (the header gives the length; no device read).
@@ -165,9 +166,11 @@ TEST(Engine, VirtualVolumeGeometryAndTree) {
   EXPECT_FALSE(v.m_pRoot->HasSubfolders(true));
   // Opening the results folder runs the deep scan through the front end's hook.
   int runs = 0;
-  SetDeepScanHook([&](CDirectory* folder) { runs += folder == v.m_pLostFolder; });
-  v.m_pLostFolder->LoadChildren(true, true, false);
-  v.m_pRoot->LoadChildren(true, true, false);
-  SetDeepScanHook(nullptr);
+  {
+    CTestHooks hooks;
+    hooks.deepScan = [&](CDirectory* folder) { runs += folder == v.m_pLostFolder; };
+    v.m_pLostFolder->LoadChildren(true, true, false);
+    v.m_pRoot->LoadChildren(true, true, false);
+  }
   EXPECT_EQ(runs, 1);
 }

@@ -1,3 +1,4 @@
+#include "app/LostVolumes.h"
 #include "device/LostPartitions.h"
 
 #include <array>
@@ -88,7 +89,6 @@ TEST(LostPartitions, BootSectorTestsAndSkips) {
 }
 
 TEST(LostPartitions, ScanRangesAndWhereTheScanGoesOn) {
-  disks::Reset();
   // Three small FAT volumes: at 10 covering 20 sectors (the one at 20 lies inside it), and
   // at 30, right after the first.
   std::string path = DiskWith({{10, Fat(1, 20, 0)}, {20, Fat(1, 4, 0)}, {30, Fat(1, 8, 0)}}, 64);
@@ -117,11 +117,9 @@ TEST(LostPartitions, ScanRangesAndWhereTheScanGoesOn) {
     EXPECT_EQ(found, c.found) << c.what;
     for (uint64_t s : p.m_positions) EXPECT_LT(s, c.last) << c.what;
   }
-  disks::Reset();
 }
 
 TEST(LostPartitions, FindsTheVolumesOfAZeroedPartitionTable) {
-  disks::Reset();
   std::string intact = FixturePath("disk.img");
   std::string zeroed = std::string(::testing::TempDir()) + "quarrow-zeroed-" + std::to_string(::getpid()) + ".img";
   // A FAT12 volume placed right after the NTFS volume's backup boot sector (NTFS counts
@@ -157,7 +155,6 @@ TEST(LostPartitions, FindsTheVolumesOfAZeroedPartitionTable) {
   }
   {
     // With the table intact the same volumes are known and skipped.
-    disks::Reset();
     CKelvoDoc doc(false);
     ASSERT_TRUE(doc.AddDiskImage(intact, nullptr));
     doc.EnumerateVolumes();
@@ -170,7 +167,6 @@ TEST(LostPartitions, FindsTheVolumesOfAZeroedPartitionTable) {
     EXPECT_EQ(doc.Volumes().size(), known);
   }
   std::remove(zeroed.c_str());
-  disks::Reset();
 }
 
 TEST(LostPartitions, LostVolumesListAndRecoverAsFromTheIntactDisk) {
