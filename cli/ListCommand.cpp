@@ -56,7 +56,7 @@ void ListFolder(CDirectory* folder, const ListOptions& o, int depth) {
     CDirEntry* child = folder->m_children[i].get();
     if (!child) continue;
     PrintItem(child, o.bJson);
-    if (o.bRecursive && child->IsDirectory() && depth < 256) {
+    if (o.bRecursive && child->IsDirectory() && depth + 1 < kMaxFolderDepth) {
       auto* sub = static_cast<CDirectory*>(child);
       ListFolder(sub, o, depth + 1);
       // Printed, and nothing reads it again: the subfolder's items are let go, so a

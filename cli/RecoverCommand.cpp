@@ -27,10 +27,6 @@ struct RecoverOptions {
   bool bAll = false, bAllowSameDisk = false, bDeletedOnly = false;
 };
 
-// Folders nested deeper below a saved folder than this are not written (the save reports
-// them).
-constexpr int kMaxDepth = 256;
-
 // --deleted-only. Loads folder and the folders below it, as deep as a save goes, and keeps
 // in the tree only deleted files and the folders that hold one at some depth: existing files
 // and folders without a deleted file below them are dropped as each folder is loaded, so
@@ -49,7 +45,7 @@ bool KeepDeletedFiles(CDirectory* folder, int depth, const std::set<const CDirEn
     bool keep;
     if (Interrupted()) keep = true;
     else if (!child->IsDirectory()) keep = child->m_bDeleted;
-    else if (depth + 1 >= kMaxDepth) keep = true;  // the save reports it as nested too deeply
+    else if (depth + 1 >= kMaxFolderDepth) keep = true;  // the save reports it as nested too deeply
     else keep = KeepDeletedFiles(static_cast<CDirectory*>(child.get()), depth + 1, pinned, graveyard);
     if (keep) children[kept++] = std::move(child);
     else if (pinned.count(child.get())) graveyard.push_back(std::move(child));

@@ -12,6 +12,7 @@
 #include <unordered_set>
 
 #include "device/Driver.h"
+#include "tree/DirEntry.h"
 
 class CFATDirectory;
 class CFATFile;
@@ -135,5 +136,3 @@ class CFATDriver : public CLogicalDriver {
 
 // Decodes a FAT date and time word pair as local time; false when the conversion fails.
 bool FatTimeToUnix(uint16_t date, uint16_t time, int64_t& t);
-// Bounds the depth of folder trees the program walks (saving, searching, marking).
-constexpr int kMaxFolderDepth = 256;

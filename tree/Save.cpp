@@ -14,7 +14,6 @@
 #include "tree/OutputFile.h"
 
 namespace {
-constexpr int kMaxSaveDepth = 256;
 
 // Whether dirFd holds an entry called name (not following a link).
 bool Exists(int dirFd, const std::string& name, bool* isDir = nullptr) {
@@ -160,7 +159,7 @@ bool SaveFolderTo(CDirectory& folder, int dirFd, const std::string& dirPath, IPr
     CDirEntry* child = folder.m_children[i].get();
     if (!child) continue;
     if (child->IsDirectory()) {
-      if (depth + 1 >= kMaxSaveDepth) {
+      if (depth + 1 >= kMaxFolderDepth) {
         Fail(prompts, state, path + "/" + SafeFileName(child->m_strName), "folders nested too deeply");
         continue;
       }
