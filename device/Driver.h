@@ -78,6 +78,9 @@ class CDriver {
   virtual bool ReadGeometry();
   // Builds the volume's top folders; nothing here.
   virtual void CreateRoot();
+  // The last unit of [first, last] whose bytes the device holds (units past the device's
+  // end cannot be read, whatever a boot sector claims); last here.
+  virtual uint64_t LastUnitOnDevice(uint64_t first, uint64_t last) { return last; }
   // Runs before the unit loop of ScanUnits over [first, last], marking units that the
   // scan must skip. True here; false stops the scan.
   virtual bool PrepareScan(uint64_t first, uint64_t last, CUnitBitmap* visited, IProgressWindow* progress);
@@ -155,6 +158,7 @@ class CLogicalDriver : public CDriver {
   virtual bool ReadCluster(uint64_t cluster, uint32_t reserved, uint8_t* buffer);
   // The byte offset of a unit on the device handle (what ReadCluster reads from).
   virtual uint64_t UnitByteOffset(uint64_t unit);
+  uint64_t LastUnitOnDevice(uint64_t first, uint64_t last) override;
 
   // --- the nodes of the results folder (deepscan/ResultNodes.h names and adds them) ---
   // A bare carved-file node of this volume's own file class whose data begins at unit;

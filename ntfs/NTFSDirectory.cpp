@@ -182,12 +182,9 @@ class COutputSink final : public IStreamSink {
     return true;
   }
   bool Zeros(uint64_t n) override {
-    static const uint8_t kZeros[64 * 1024] = {};
-    while (n > 0) {
-      const uint64_t piece = std::min<uint64_t>(n, sizeof kZeros);
-      if (!Data(kZeros, piece)) return false;
-      n -= piece;
-    }
+    if (!m_out.WriteZeros(n)) return false;
+    m_nWritten += n;
+    SendProgress(m_pProgress, WM_FILEPROGRESS, FILE_WRITTEN, int64_t(m_nWritten));
     return true;
   }
 

@@ -79,12 +79,24 @@ StreamReadResult ReadStreamContent(CNTFSDriver& v, const NtfsStream& s, const st
     std::vector<uint8_t> stored(unitBytes), plain(unitBytes);
     for (uint64_t vcn = 0; done < content; vcn += unitClusters) {
       if (isStopped()) return StreamReadResult::Stopped;
-      const uint64_t n = std::min(unitBytes, content - done);
       if (done >= dataEnd) {
-        // Nothing of this unit was ever written.
-        if (!deliver(nullptr, n)) return StreamReadResult::SinkFailed;
-        continue;
+        // Nothing from here on was ever written.
+        if (!deliver(nullptr, content - done)) return StreamReadResult::SinkFailed;
+        break;
       }
+      {
+        // Whole units inside one sparse run are zeros, delivered at once.
+        uint64_t lcn, remaining;
+        bool sparse;
+        if (MapVcnInRuns(s.runs, vcn, lcn, remaining, sparse) && sparse && remaining >= unitClusters) {
+          const uint64_t units = remaining / unitClusters, left = content - done;
+          const uint64_t n = units > left / unitBytes ? left : std::min(units * unitBytes, left);
+          if (!deliver(nullptr, n)) return StreamReadResult::SinkFailed;
+          vcn += (units - 1) * unitClusters;
+          continue;
+        }
+      }
+      const uint64_t n = std::min(unitBytes, content - done);
       // A unit is stored whole (every cluster allocated), sparse (none: zeros), or
       // compressed into the clusters allocated at its start.
       uint64_t allocated = 0;
@@ -116,8 +128,11 @@ StreamReadResult ReadStreamContent(CNTFSDriver& v, const NtfsStream& s, const st
     bool sparse;
     // content lies within the mapped extent, so every VCN below it maps.
     if (!MapVcnInRuns(s.runs, vcn, lcn, remaining, sparse)) return StreamReadResult::Unmapped;
-    const uint64_t clusters = std::min(remaining, std::max<uint64_t>(1, kPieceBytes / bpc));
-    const uint64_t n = std::min(clusters * bpc, content - done);
+    // A sparse run, or what lies past the initialized size, is zeros at once; data is read
+    // in pieces.
+    const uint64_t clusters = sparse || done >= dataEnd ? remaining : std::min(remaining, std::max<uint64_t>(1, kPieceBytes / bpc));
+    const uint64_t left = content - done;
+    const uint64_t n = clusters > left / bpc ? left : std::min(clusters * bpc, left);
     if (sparse || done >= dataEnd) {
       if (!deliver(nullptr, n)) return StreamReadResult::SinkFailed;
     } else {

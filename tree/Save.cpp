@@ -1,6 +1,7 @@
 #include "tree/Save.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <set>
 #include <cstring>
 #include <fcntl.h>
@@ -49,10 +50,30 @@ class CFdOutputFile final : public IOutputFile {
       p += n;
       len -= size_t(n);
     }
+    m_bSizePending = false;
     return true;
+  }
+  // Zeros become a hole: the offset moves on without writing, and Finish gives the file
+  // its length when it ends in one.
+  bool WriteZeros(uint64_t n) override {
+    if (n == 0) return true;
+    if (n > uint64_t(INT64_MAX) || ::lseek(m_fd, off_t(n), SEEK_CUR) < 0) {
+      m_nErrno = errno ? errno : EFBIG;
+      return false;
+    }
+    m_bSizePending = true;
+    return true;
+  }
+  bool Finish() {
+    if (!m_bSizePending) return true;
+    const off_t end = ::lseek(m_fd, 0, SEEK_CUR);
+    if (end >= 0 && ::ftruncate(m_fd, end) == 0) return true;
+    m_nErrno = errno;
+    return false;
   }
   int m_fd;
   int m_nErrno = 0;
+  bool m_bSizePending = false;
 };
 
 bool WriteFileAt(CFSFile& file, int dirFd, const std::string& name, const std::string& path, IProgressWindow* progress,
@@ -63,7 +84,7 @@ bool WriteFileAt(CFSFile& file, int dirFd, const std::string& name, const std::s
     return true;
   }
   CFdOutputFile out(fd);
-  bool ok = file.WriteContent(out, progress, 0);
+  bool ok = file.WriteContent(out, progress, 0) && out.Finish();
   int closeErr = ::close(fd) == 0 ? 0 : errno;
   if (progress && IsPageStopSignalled()) return false;
   if (!ok || closeErr) {
