@@ -19,6 +19,16 @@ struct ListOptions {
   bool bRecursive = false, bAll = false, bJson = false;
 };
 
+// The status as a fixed word for scripts, whatever the language file says.
+const char* StatusCode(uint32_t status) {
+  switch (status) {
+    case STATUS_EXISTING: return "existing";
+    case STATUS_EXCELLENT: return "excellent";
+    case STATUS_GOOD: return "good";
+    default: return "poor";
+  }
+}
+
 void PrintItem(CDirEntry* item, bool json) {
   std::string path = ItemPath(item);
   std::string status = U8(item->GetStatusText());
@@ -30,9 +40,16 @@ void PrintItem(CDirEntry* item, bool json) {
                         {"allocated", item->GetAllocatedSize()},
                         {"deleted", item->m_bDeleted},
                         {"status", status},
+                        {"status_code", StatusCode(item->m_nStatus)},
                         {"created", U8(item->GetCreatedText())},
                         {"modified", U8(item->GetModifiedText())},
                         {"accessed", U8(item->GetAccessedText())},
+                        {"created_utc", UtcTimeJson(item->m_tCreated)},
+                        {"modified_utc", UtcTimeJson(item->m_tModified)},
+                        {"accessed_utc", UtcTimeJson(item->m_tAccessed)},
+                        {"created_epoch", EpochJson(item->m_tCreated)},
+                        {"modified_epoch", EpochJson(item->m_tModified)},
+                        {"accessed_epoch", EpochJson(item->m_tAccessed)},
                         {"attributes", item->m_dwAttributes}};
     if (auto* f = dynamic_cast<CFATFile*>(item)) j["first_cluster"] = f->m_nFirstCluster;
     if (auto* d = dynamic_cast<CFATDirectory*>(item)) j["first_cluster"] = d->m_nFirstCluster;
