@@ -71,5 +71,4 @@ constexpr size_t kAlType = 0x00;                 // 4   attribute type
 constexpr size_t kAlLength = 0x04;               // 2   entry length
 constexpr size_t kAlRecord = 0x10;               // 8   file reference of the record holding the attribute
 constexpr size_t kAlMinLength = 0x1A;            //     bytes an entry needs
-constexpr size_t kAlHeaderScan = 0x20;           //     bytes read before an entry is looked at
 }  // namespace ntfsrecord

@@ -233,14 +233,18 @@ bool CNTFSDriver::LoadStream(uint64_t record, uint32_t type, NtfsStream& stream)
   std::vector<uint8_t> other(m_nRecordSize);
   bool found = false, first = true;
   std::vector<uint64_t> seen;
-  // Each pass moves pos forward by at least kAlMinLength bytes.
-  for (size_t pos = 0; pos + kAlHeaderScan <= entries.size();) {
-    uint32_t t = bytes::RawLE32(&entries[pos + kAlType]);
-    uint16_t len = bytes::RawLE16(&entries[pos + kAlLength]);
-    if (len < kAlMinLength || pos + len > entries.size()) break;
-    uint64_t rec = bytes::RawLE64(&entries[pos + kAlRecord]) & kRecordNumberMask;
-    pos += len;
-    if (t != type || std::find(seen.begin(), seen.end(), rec) != seen.end()) continue;
+  // Entries are read through bounded loads; each pass moves pos forward by at least
+  // kAlMinLength bytes, and a short or overrunning entry ends the walk.
+  const std::span<const uint8_t> listBytes(entries);
+  for (size_t pos = 0; pos < entries.size();) {
+    const std::span<const uint8_t> entry = listBytes.subspan(pos);
+    const auto t = bytes::LoadLE32(entry, kAlType);
+    const auto len = bytes::LoadLE16(entry, kAlLength);
+    const auto ref = bytes::LoadLE64(entry, kAlRecord);
+    if (!t || !len || !ref || *len < kAlMinLength || *len > entry.size()) break;
+    const uint64_t rec = *ref & kRecordNumberMask;
+    pos += *len;
+    if (*t != type || std::find(seen.begin(), seen.end(), rec) != seen.end()) continue;
     seen.push_back(rec);
     const uint8_t* source = base.data();
     if (rec != record) {
