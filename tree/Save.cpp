@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
@@ -76,6 +77,15 @@ class CFdOutputFile final : public IOutputFile {
   bool m_bSizePending = false;
 };
 
+// The item's modification and access times as futimens/utimensat take them; a time the
+// file system did not give (0) leaves that one as the write made it.
+void ItemTimes(const CDirEntry& item, struct timespec times[2]) {
+  times[0] = {time_t(item.m_tAccessed), 0};
+  times[1] = {time_t(item.m_tModified), 0};
+  if (item.m_tAccessed == 0) times[0].tv_nsec = UTIME_OMIT;
+  if (item.m_tModified == 0) times[1].tv_nsec = UTIME_OMIT;
+}
+
 bool WriteFileAt(CFSFile& file, int dirFd, const std::string& name, const std::string& path, IProgressWindow* progress,
                  ISavePrompts* prompts, SaveRunState& state) {
   int fd = CreateFileAt(dirFd, name);
@@ -85,6 +95,11 @@ bool WriteFileAt(CFSFile& file, int dirFd, const std::string& name, const std::s
   }
   CFdOutputFile out(fd);
   bool ok = file.WriteContent(out, progress, 0) && out.Finish();
+  // A recovered file keeps the times its file system recorded (set last: the writes above
+  // would move them again).
+  struct timespec times[2];
+  ItemTimes(file, times);
+  (void)::futimens(fd, times);
   int closeErr = ::close(fd) == 0 ? 0 : errno;
   if (progress && IsPageStopSignalled()) return false;
   if (!ok || closeErr) {
@@ -198,5 +213,9 @@ bool SaveFolderTo(CDirectory& folder, int dirFd, const std::string& dirPath, IPr
     }
   }
   ::close(sub);
+  // The folder keeps its times too, set after its items were written into it.
+  struct timespec times[2];
+  ItemTimes(folder, times);
+  (void)::utimensat(dirFd, name.c_str(), times, AT_SYMLINK_NOFOLLOW);
   return result;
 }
