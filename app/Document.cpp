@@ -180,13 +180,19 @@ bool CKelvoDoc::AddDiskImage(const std::string& given, std::string* error, std::
 bool CKelvoDoc::IsKnownVolume(const uint8_t* bootSector) { return FindKnownVolume(bootSector) != nullptr; }
 
 const CLogicalDriver* CKelvoDoc::FindKnownVolume(const uint8_t* bootSector) {
+  const auto known = KnownVolumes(bootSector);
+  return known.empty() ? nullptr : known.front();
+}
+
+std::vector<const CLogicalDriver*> CKelvoDoc::KnownVolumes(const uint8_t* bootSector) {
+  std::vector<const CLogicalDriver*> known;
   for (const auto& volume : m_volumes) {
     uint32_t bps = volume->m_nBytesPerSector < 512 ? 512 : volume->m_nBytesPerSector;
     std::vector<uint8_t> sector(bps);
     if (!volume->ReadSectors(0, sector.data(), volume->m_nBytesPerSector, 1)) continue;
-    if (std::memcmp(sector.data(), bootSector, 512) == 0) return volume.get();
+    if (std::memcmp(sector.data(), bootSector, 512) == 0) known.push_back(volume.get());
   }
-  return nullptr;
+  return known;
 }
 
 void CKelvoDoc::AppendVolume(std::unique_ptr<CLogicalDriver> volume) {

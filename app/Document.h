@@ -47,6 +47,8 @@ class CKelvoDoc {
   bool IsKnownVolume(const uint8_t* bootSector);
   // The listed volume whose first sector is these 512 bytes, or null.
   const CLogicalDriver* FindKnownVolume(const uint8_t* bootSector);
+  // Every listed volume whose first sector is these 512 bytes.
+  std::vector<const CLogicalDriver*> KnownVolumes(const uint8_t* bootSector);
 
   // Appends a volume found on a disk; the document owns it from then on.
   void AppendVolume(std::unique_ptr<CLogicalDriver> volume);

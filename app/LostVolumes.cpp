@@ -76,14 +76,23 @@ bool FindLostVolumes(CPhysicalDriver& disk, CKelvoDoc& doc, IProgressWindow* pro
     // the end of the range (the loop's own increment follows).
     uint64_t covered = LostVolumeSectors(buf, ntfs);
     const uint64_t after = covered - 1 > last - 1 - hit ? last - 1 : hit + covered - 1;
-    if (const CLogicalDriver* known = doc.FindKnownVolume(buf)) {
-      // A known volume is skipped whole only from its own first sector: a copy of its
-      // boot sector elsewhere (NTFS keeps one just past the counted sectors) is passed
-      // over alone, so the volume after it is still found.
-      auto start = StartOnDisk(*known, disk);
-      if (!start || *start == hit) s = after;
+    // A volume the document lists is known only on this disk: at this sector it is
+    // skipped whole; elsewhere on this disk the sector is a copy of its boot sector (NTFS
+    // keeps one just past the counted sectors), passed over alone so the volume after it is
+    // still found. The same boot sector on another disk (an image of this disk made
+    // earlier) makes nothing known here.
+    bool knownHere = false, copyHere = false;
+    for (const CLogicalDriver* known : doc.KnownVolumes(buf)) {
+      const auto start = StartOnDisk(*known, disk);
+      if (!start) continue;
+      knownHere = knownHere || *start == hit;
+      copyHere = copyHere || *start != hit;
+    }
+    if (knownHere) {
+      s = after;
       continue;
     }
+    if (copyHere) continue;
     s = after;
     auto volume = OpenLostVolume(disk, hit);
     if (!volume) {

@@ -211,6 +211,10 @@ class TestFindLostDialogs : public QObject {
     ClickOk(&dlg);
     QCOMPARE(dlg.result(), int(QDialog::Accepted));
     QCOMPARE(dlg.SelectedDisk(), doc->Disks()[1].get());
+
+    // The disk selected in the tree is chosen when the dialog opens.
+    CFindLostDriversDlg preselected(*doc, nullptr, doc->Disks()[1].get());
+    QCOMPARE(preselected.findChild<QComboBox*>(QStringLiteral("disks"))->currentIndex(), 1);
   }
 
   void diskDialogWithoutDisksStays() {
