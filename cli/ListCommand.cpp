@@ -53,6 +53,16 @@ void PrintItem(CDirEntry* item, bool json) {
                         {"attributes", item->m_dwAttributes}};
     if (auto* f = dynamic_cast<CFATFile*>(item)) j["first_cluster"] = f->m_nFirstCluster;
     if (auto* d = dynamic_cast<CFATDirectory*>(item)) j["first_cluster"] = d->m_nFirstCluster;
+    // NTFS items: the times kept with the name, beside the shown $STANDARD_INFORMATION ones.
+    // (Folders the program made, "LostFiles", "DeletedFiles" and its "dir_N", have none.)
+    auto nameTimes = [&j](const NtfsNameTimes& t) {
+      if (t.tCreated == 0 && t.tModified == 0 && t.tAccessed == 0) return;
+      j["fn_created_utc"] = UtcTimeJson(t.tCreated);
+      j["fn_modified_utc"] = UtcTimeJson(t.tModified);
+      j["fn_accessed_utc"] = UtcTimeJson(t.tAccessed);
+    };
+    if (auto* f = dynamic_cast<CNTFSFile*>(item); f && !f->IsCarved()) nameTimes(f->m_nameTimes);
+    if (auto* d = dynamic_cast<CNTFSDirectory*>(item)) nameTimes(d->m_nameTimes);
     if (auto* f = dynamic_cast<CNTFSFile*>(item)) {
       j["record"] = f->m_nRecord;
       // Encrypted data can only be recovered as stored on the disk.

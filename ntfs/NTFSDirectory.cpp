@@ -18,6 +18,17 @@
 using namespace ntfsrecord;
 
 namespace {
+// The three times as the lists show them: each converted in turn, stopping at the first
+// that does not convert (the ones after it stay 0).
+void ConvertTimes(uint64_t created, uint64_t modified, uint64_t accessed, NtfsNameTimes& out) {
+  int64_t t;
+  if (!NtfsTimeToUnix(created, t)) return;
+  out.tCreated = t;
+  if (!NtfsTimeToUnix(modified, t)) return;
+  out.tModified = t;
+  if (NtfsTimeToUnix(accessed, t)) out.tAccessed = t;
+}
+
 bool OnPath(const CNTFSDirectory* folder, uint64_t record) {
   for (const CDirectory* d = folder; d; d = d->m_pParent) {
     auto* nd = dynamic_cast<const CNTFSDirectory*>(d);
@@ -111,14 +122,24 @@ void CNTFSDirectory::LoadChildren(bool, bool, bool force) {
     node->m_pDriver = v;
     node->m_dwAttributes = fn.Flags();
     node->m_bDeleted = deleted;
-    int64_t t;
-    if (NtfsTimeToUnix(fn.CreatedTicks(), t)) {
-      node->m_tCreated = t;
-      if (NtfsTimeToUnix(fn.ModifiedTicks(), t)) {
-        node->m_tModified = t;
-        if (NtfsTimeToUnix(fn.AccessedTicks(), t)) node->m_tAccessed = t;
-      }
+    // The node shows the $STANDARD_INFORMATION times of its record, as Windows does; the
+    // $FILE_NAME times (set when the name was made, rarely updated after) are kept beside
+    // them, and stand in when the record has no $STANDARD_INFORMATION.
+    NtfsNameTimes nameTimes;
+    ConvertTimes(fn.CreatedTicks(), fn.ModifiedTicks(), fn.AccessedTicks(), nameTimes);
+    NtfsNameTimes shown = nameTimes;
+    if (AttributeView si = FindAttribute({v->ImageRecord(owner), recordSize}, kStandardInformation);
+        si && !si.NonResident() && si.Value().size() >= kSiTimesEnd) {
+      const uint8_t* value = si.Value().data();
+      shown = {};
+      ConvertTimes(bytes::RawLE64(value + kSiCreated), bytes::RawLE64(value + kSiModified),
+                   bytes::RawLE64(value + kSiAccessed), shown);
     }
+    node->m_tCreated = shown.tCreated;
+    node->m_tModified = shown.tModified;
+    node->m_tAccessed = shown.tAccessed;
+    if (auto* d = dynamic_cast<CNTFSDirectory*>(node.get())) d->m_nameTimes = nameTimes;
+    if (file) file->m_nameTimes = nameTimes;
     node->m_pParent = this;
     if (!(v->m_bStatusOnDemand && deleted && file)) {
       node->m_nStatus = v->EvaluateDeletedStatus(deleted, file);

@@ -9,6 +9,12 @@
 #include "ntfs/NTFSDriver.h"
 #include "tree/DirEntry.h"
 
+// The times kept with a node's $FILE_NAME, beside the $STANDARD_INFORMATION times the node
+// shows (m_tCreated, m_tModified, m_tAccessed); 0 where none converts.
+struct NtfsNameTimes {
+  int64_t tCreated = 0, tModified = 0, tAccessed = 0;
+};
+
 class CNTFSDirectory : public CDirectory {
  public:
   bool HasSubfolders(bool includeDeleted) override;
@@ -17,6 +23,7 @@ class CNTFSDirectory : public CDirectory {
   void LoadChildren(bool includeDeleted, bool deletedFilesOnly, bool force) override;
 
   uint64_t m_nRecord = 0;
+  NtfsNameTimes m_nameTimes;
 };
 
 class CNTFSFile : public CFSFile {
@@ -44,4 +51,5 @@ class CNTFSFile : public CFSFile {
   bool m_bDataSizesTaken = false;
   uint64_t m_nRecord = 0;        // the MFT record (none for a carved file)
   uint64_t m_nFirstCluster = 0;  // a carved file's first cluster
+  NtfsNameTimes m_nameTimes;
 };

@@ -49,7 +49,14 @@ constexpr size_t kAttrRealSize = 0x30;           // 8
 constexpr size_t kAttrInitializedSize = 0x38;    // 8   bytes written; the rest up to the real size reads as zeros
 constexpr uint16_t kAttrFlagCompressed = 0x0001, kAttrFlagEncrypted = 0x4000;
 constexpr uint32_t kAttrEnd = 0xFFFFFFFF;
-constexpr uint32_t kAttributeList = 0x20, kFileName = 0x30, kData = 0x80;
+constexpr uint32_t kStandardInformation = 0x10, kAttributeList = 0x20, kFileName = 0x30, kData = 0x80;
+
+// $STANDARD_INFORMATION value: the times Windows shows
+constexpr size_t kSiCreated = 0x00;              // 8   100 ns ticks since 1601
+constexpr size_t kSiModified = 0x08;             // 8
+constexpr size_t kSiChanged = 0x10;              // 8   record change time
+constexpr size_t kSiAccessed = 0x18;             // 8
+constexpr size_t kSiTimesEnd = 0x20;             //     bytes the four times need
 
 // $FILE_NAME value
 constexpr size_t kFnParent = 0x00;               // 6   parent record number (+2 sequence)
