@@ -172,7 +172,8 @@ bool CLogicalDriver::IdentifyFile(uint64_t unit, std::u16string& extension, uint
 }
 
 namespace {
-std::u16string UpperAscii(std::u16string s) {
+std::u16string UpperAscii(const std::u16string& text) {
+  std::u16string s = text;
   for (auto& c : s)
     if (c >= u'a' && c <= u'z') c = char16_t(c - 32);
   return s;
@@ -183,7 +184,19 @@ uint32_t CLogicalDriver::CheckFileHeader(uint64_t unit, const CDirEntry* file) {
   if (!file) return STATUS_GOOD;
   std::u16string extension;
   uint64_t length = 0;
-  if (IdentifyFile(unit, extension, length))
+  // The check knows every type, whichever ones the user last picked for a deep scan (a
+  // deleted .doc on a volume scanned for pictures only is still a .doc). The DXF text
+  // search, which reads the whole unit, runs for .dxf files alone.
+  uint32_t saved[64];
+  const auto& flags = ScanFlags();
+  for (size_t i = 0; i < flags.size() && i < std::size(saved); ++i) {
+    saved[i] = this->*flags[i].pFlag;
+    this->*flags[i].pFlag = 1;
+  }
+  m_bScanDXF = UpperAscii(file->m_strExtension) == u"DXF";
+  const bool identified = IdentifyFile(unit, extension, length);
+  for (size_t i = 0; i < flags.size() && i < std::size(saved); ++i) this->*flags[i].pFlag = saved[i];
+  if (identified)
     return UpperAscii(extension) == UpperAscii(file->m_strExtension) && length == file->m_nSize ? STATUS_EXCELLENT
                                                                                                 : STATUS_GOOD;
   return IsHeaderCheckExtension(UpperAscii(file->m_strExtension)) ? STATUS_POOR : STATUS_GOOD;

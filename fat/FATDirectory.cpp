@@ -89,6 +89,8 @@ void CFATDirectory::LoadChildren(bool includeDeleted, bool deletedFilesOnly, boo
     // The recovery status, from the first cluster alone.
     if (!deleted) {
       node->m_nStatus = STATUS_EXISTING;
+    } else if (first == 0 && !node->IsDirectory() && node->m_nSize == 0) {
+      node->m_nStatus = STATUS_EXCELLENT;  // an empty file: nothing of it can be lost
     } else if (first < 2 || volume->GetFatEntry(first, 0) != 0) {
       node->m_nStatus = STATUS_POOR;
     } else if (node->IsDirectory()) {
