@@ -107,13 +107,16 @@ TEST(Engine, CheckFileHeaderVerdicts) {
   f.m_strExtension = u"dib";
   EXPECT_EQ(v.CheckFileHeader(10, &f), STATUS_GOOD);  // found "BMP", not "DIB"
   EXPECT_EQ(v.CheckFileHeader(10, nullptr), STATUS_GOOD);
-  // On a volume whose flags were never set only JPEG headers are recognised.
+  // The check knows every type, whichever the deep scan last used (here only JPEG), and
+  // leaves the volume's choice as it was.
   CMemoryVolume plain(img);
   CVirtualDriver& p = plain.Volume();
   SetAllScanFlags(p, false);
   p.m_bScanJPG = 1;
   f.m_strExtension = u"BMP";
-  EXPECT_EQ(p.CheckFileHeader(10, &f), STATUS_POOR);
+  EXPECT_EQ(p.CheckFileHeader(10, &f), STATUS_EXCELLENT);
+  EXPECT_EQ(p.m_bScanBMP, 0u);
+  EXPECT_EQ(p.m_bScanJPG, 1u);
 }
 
 namespace {

@@ -242,7 +242,7 @@ TEST(FATDirectory, DeletedItemsTheirStatusAndTimes) {
   };
   const std::vector<Expect> tree = {
       {u"LIVEDIR", true, STATUS_EXISTING}, {u"_NE", true, STATUS_GOOD},        {u"_WO", true, STATUS_POOR},
-      {u"_ERO.TXT", false, STATUS_POOR},   {u"_SED.TXT", false, STATUS_POOR},  {u"_HOTO.JPG", false, STATUS_EXCELLENT},
+      {u"_ERO.TXT", false, STATUS_EXCELLENT}, {u"_SED.TXT", false, STATUS_POOR},  {u"_HOTO.JPG", false, STATUS_EXCELLENT},
       {u"_HORT.JPG", false, STATUS_GOOD},  {u"_OJPEG.JPG", false, STATUS_POOR}, {u"_ICTURE.PNG", false, STATUS_POOR},
       {u"_OTES.TXT", false, STATUS_GOOD},
   };
