@@ -4,7 +4,9 @@
 #include "deepscan/UnitStream.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <span>
 
 #include "deepscan/FileTypes.h"
 #include "deepscan/formats/FormatTable.h"
@@ -139,17 +141,22 @@ int64_t CLogicalDriver::StreamFind(const uint8_t* pattern, size_t m, bool ignore
   }
 }
 
-bool CLogicalDriver::MeasureFile(uint64_t unit, const uint8_t* buffer, uint32_t, std::u16string& extension,
+bool CLogicalDriver::MeasureFile(uint64_t unit, const uint8_t* buffer, uint32_t unitSize, std::u16string& extension,
                                  uint64_t& length) {
-  FileTypeId t = MatchSignature(unit, buffer);
   extension.clear();
+  // The matcher reads up to the first sector (the DXF text) and the rule a header of
+  // kRuleHeaderBytes: a shorter buffer is turned away rather than read past its end.
+  if (!buffer || unitSize < std::max<size_t>(kRuleHeaderBytes, m_nBytesPerSector)) return false;
+  const std::span<const uint8_t> unitBytes(buffer, unitSize);
+  FileTypeId t = MatchSignature(unit, unitBytes.data());
   if (t == kNoFileType) return false;
   const FormatRule* rule = FindFormatRule(t);
   if (!rule) return false;
   extension = rule->szExtension;
   // The rule gets its own copy of the header: the unit buffer changes as the stream moves.
-  uint8_t header[kRuleHeaderBytes];
-  std::memcpy(header, buffer, kRuleHeaderBytes);
+  std::array<uint8_t, kRuleHeaderBytes> header;
+  const auto first = unitBytes.first<kRuleHeaderBytes>();
+  std::copy(first.begin(), first.end(), header.begin());
   length = 0;
   return rule->pRule(*this, unit, header, extension, length);
 }

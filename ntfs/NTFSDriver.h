@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -33,12 +34,12 @@ enum class NtfsBootCheck { Ok, NoSignature, NotNtfs, BadSectorSize, BadClusterSi
 // sector, 1 to 128 sectors per cluster (a power of two; 0xF4 and above mean 2^(256 - v)
 // sectors, for clusters above 64 KiB) and the 0xAA55 signature; also a
 // record size from 256 bytes to 64 KiB, so that a record can be read at all.
-NtfsBootCheck ParseNtfsBootSector(const uint8_t* boot, NtfsGeometry& g);
+NtfsBootCheck ParseNtfsBootSector(std::span<const uint8_t, 512> boot, NtfsGeometry& g);
 
 class CNTFSDriver : public CLogicalDriver {
  public:
   CNTFSDriver();
-  ~CNTFSDriver() override;
+  ~CNTFSDriver() override;  // unmaps the MFT's blocks (ntfs/MftImage.cpp)
   uint64_t ClusterToSector(uint64_t cluster) override;
   bool ReadGeometry() override;
   bool Open(uint8_t device, int32_t driveType, const std::u16string& name, bool sharedHandle) override;
@@ -49,11 +50,9 @@ class CNTFSDriver : public CLogicalDriver {
   bool ResultStartUnit(const CDirEntry& node, uint64_t& unit) const override;
   // The deep scan's placement of a carved file in "LostFiles".
   bool ScanUnit(uint64_t cluster, CUnitBitmap* visited, IProgressWindow* progress) override;
+  // 0 Existing, 2 for a deleted folder, else the first-cluster header check.
+  uint32_t EvaluateDeletedStatus(bool deleted, CNTFSFile* file);
 
-  // Reads record n (fixed up and checked) into buffer (m_nRecordSize bytes).
-  bool ReadRecord(uint64_t n, uint8_t* buffer);
-  // Reads count clusters from lcn.
-  bool ReadClusterRange(uint64_t lcn, uint64_t count, uint8_t* buffer);
   // Reads len bytes at byte offset of a non-resident stream (sparse runs read as zeros);
   // false when a cluster cannot be read or a VCN is not mapped. (ntfs/NtfsStream.cpp)
   bool ReadStreamBytes(const std::vector<NtfsRun>& runs, uint64_t offset, uint8_t* out, size_t len);
@@ -62,6 +61,11 @@ class CNTFSDriver : public CLogicalDriver {
   // (ntfs/NtfsStream.cpp)
   bool LoadStream(uint64_t record, uint32_t type, NtfsStream& stream);
 
+  // The MFT image (ntfs/MftImage.cpp, as are the private functions below).
+  // Reads record n (fixed up and checked) into buffer (m_nRecordSize bytes).
+  bool ReadRecord(uint64_t n, uint8_t* buffer);
+  // Reads count clusters from lcn.
+  bool ReadClusterRange(uint64_t lcn, uint64_t count, uint8_t* buffer);
   // Reads the whole MFT once, through a buffer of its own, checking each record and
   // indexing it by parent folder as soon as it is read (while it is still in the
   // processor's cache). With a progress window: WM_SCANPROGRESS (2, clusters read) every
@@ -85,8 +89,6 @@ class CNTFSDriver : public CLogicalDriver {
   // $FILE_NAME in an extension record, which names the base record; the base record holds
   // the flags (in use, folder) and is the file's number. index itself otherwise.
   uint64_t OwnerOf(uint64_t index);
-  // 0 Existing, 2 for a deleted folder, else the first-cluster header check.
-  uint32_t EvaluateDeletedStatus(bool deleted, CNTFSFile* file);
 
   uint32_t m_nRecordSize = 0;
   NtfsGeometry m_geometry;

@@ -14,6 +14,13 @@ constexpr size_t kMftCluster = 0x30;            // 8   first cluster of the MFT
 constexpr size_t kClustersPerRecord = 0x40;     // 4   < 0x80: clusters; else 2^(256 - v) bytes
 constexpr size_t kSignature = 0x1FE;            // 2   0xAA55
 constexpr unsigned kBootSignature = 0xAA55;
+constexpr size_t kBootSectorBytes = 512;
+// The parser reads these fields of a 512-byte span without further checks.
+static_assert(kOemId + 9 <= kBootSectorBytes && kBytesPerSector + 2 <= kBootSectorBytes &&
+                  kSectorsPerCluster + 1 <= kBootSectorBytes && kTotalSectors + 8 <= kBootSectorBytes &&
+                  kMftCluster + 8 <= kBootSectorBytes && kClustersPerRecord + 4 <= kBootSectorBytes &&
+                  kSignature + 2 <= kBootSectorBytes,
+              "a boot sector field lies outside the sector");
 }  // namespace ntfslayout
 
 namespace ntfsrecord {
