@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_set>
 
 #include <fmt/format.h>
 
@@ -45,6 +46,18 @@ bool CNTFSDirectory::HasSubfolders(bool) {
   return v->HasChildFolder(m_nRecord);
 }
 
+bool IsOrphan(CNTFSDriver& v, const NtfsFileNameView& name) {
+  const uint8_t* p = v.ImageRecord(name.Parent());
+  if (!p || !(bytes::RawLE16(p + kFlags) & kFlagFolder)) return true;
+  // Freeing a record raises its sequence number by one: a deleted folder still holds the
+  // children that name it with the number it had.
+  const uint16_t sequence = name.ParentSequence(), now = bytes::RawLE16(p + kSequence);
+  const bool freed = !(bytes::RawLE16(p + kFlags) & kFlagInUse);
+  if (sequence != 0 && sequence != now && !(freed && uint16_t(sequence + 1) == now)) return true;
+  AttributeView a = FindAttribute({p, v.m_nRecordSize}, kFileName);
+  return !a || !NtfsFileNameView(a.Value()).Valid();
+}
+
 void CNTFSDirectory::LoadChildren(bool, bool, bool force) {
   auto* v = dynamic_cast<CNTFSDriver*>(m_pDriver);
   if (!v) return;
@@ -59,22 +72,15 @@ void CNTFSDirectory::LoadChildren(bool, bool, bool force) {
   const size_t recordSize = v->m_nRecordSize;
 
   if (this == v->m_pDeletedFolder) {
-    // Orphans: deleted records whose parent record is now a file.
+    // Orphans, grouped by the parent record they name: one "dir_N" per parent.
+    std::unordered_set<uint64_t> grouped;
     for (uint64_t d = 0; d < v->m_nRecordCount; ++d) {
       const uint8_t* r = v->ImageRecord(d);
       if (!r || (bytes::RawLE16(v->ImageRecord(v->OwnerOf(d)) + kFlags) & kFlagInUse)) continue;
       AttributeView a = FindAttribute({r, recordSize}, kFileName);
       if (!a) continue;
       NtfsFileNameView fn(a.Value());
-      if (!fn.Valid()) continue;
-      const uint64_t parent = fn.Parent();
-      const uint8_t* p = v->ImageRecord(parent);
-      if (!p || (bytes::RawLE16(p + kFlags) & kFlagFolder)) continue;
-      bool known = std::any_of(m_children.begin(), m_children.end(), [&](const auto& c) {
-        auto* nd = dynamic_cast<const CNTFSDirectory*>(c.get());
-        return nd && nd->m_nRecord == parent;
-      });
-      if (known) continue;
+      if (!fn.Valid() || !IsOrphan(*v, fn) || !grouped.insert(fn.Parent()).second) continue;
       auto dir = std::make_unique<CNTFSDirectory>();
       dir->m_pDriver = v;
       dir->m_strName = text::Widen(fmt::format("dir_{}", m_children.size() + 1));
@@ -83,7 +89,8 @@ void CNTFSDirectory::LoadChildren(bool, bool, bool force) {
       dir->m_bDeleted = true;
       dir->m_nStatus = STATUS_GOOD;
       dir->m_bStatusEvaluated = true;
-      dir->m_nRecord = parent;
+      dir->m_nRecord = fn.Parent();
+      dir->m_bOrphanGroup = true;
       AddChild(std::move(dir));
     }
   }
@@ -102,6 +109,9 @@ void CNTFSDirectory::LoadChildren(bool, bool, bool force) {
     if (first == u'$' || first == u'.') continue;
     const uint16_t flags = bytes::RawLE16(v->ImageRecord(owner) + kFlags);
     const bool folder = flags & kFlagFolder, deleted = !(flags & kFlagInUse);
+    // A deleted record is listed either under its parent folder or, when that cannot hold
+    // it, in its "dir_N" of "DeletedFiles"; never in both, never in neither.
+    if (deleted ? IsOrphan(*v, fn) != m_bOrphanGroup : m_bOrphanGroup) continue;
     std::unique_ptr<CDirEntry> node;
     CNTFSFile* file = nullptr;
     if (folder) {

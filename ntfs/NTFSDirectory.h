@@ -24,7 +24,16 @@ class CNTFSDirectory : public CDirectory {
 
   uint64_t m_nRecord = 0;
   NtfsNameTimes m_nameTimes;
+  // A "dir_N" of "DeletedFiles": the deleted records that name m_nRecord as their parent
+  // although that record cannot hold them (see IsOrphan).
+  bool m_bOrphanGroup = false;
 };
+
+// Whether a deleted record's parent cannot hold it in the tree, so it is listed under
+// "DeletedFiles": the parent record fails its checks, is no folder, has no name of its own
+// to be reached by, or was reused for another file (its sequence number is not the one the
+// reference names).
+bool IsOrphan(CNTFSDriver& volume, const NtfsFileNameView& name);
 
 class CNTFSFile : public CFSFile {
  public:

@@ -28,6 +28,7 @@ namespace ntfsrecord {
 constexpr size_t kSignature = 0x00;              // 4   "FILE"
 constexpr size_t kUsaOffset = 0x04;              // 2   update sequence array offset
 constexpr size_t kUsaCount = 0x06;               // 2   entries, the sequence number itself included
+constexpr size_t kSequence = 0x10;               // 2   the record's sequence number (a reference's high 16 bits)
 constexpr size_t kFirstAttribute = 0x14;         // 2   offset of the first attribute
 constexpr size_t kFlags = 0x16;                  // 2   0x01 in use, 0x02 folder
 constexpr size_t kBaseRecord = 0x20;             // 8   an extension record's base record (48 bits); 0 in a base record

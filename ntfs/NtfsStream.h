@@ -49,6 +49,8 @@ class NtfsFileNameView {
            m_value.size() >= ntfsrecord::kFnName + 2 * size_t(m_value[ntfsrecord::kFnNameLength]);
   }
   uint64_t Parent() const { return Le64(ntfsrecord::kFnParent) & ntfsrecord::kRecordNumberMask; }
+  // The sequence number the parent reference carries (0: not recorded).
+  uint16_t ParentSequence() const { return uint16_t(Le64(ntfsrecord::kFnParent) >> 48); }
   uint64_t CreatedTicks() const { return Le64(ntfsrecord::kFnCreated); }
   uint64_t ModifiedTicks() const { return Le64(ntfsrecord::kFnModified); }
   uint64_t AccessedTicks() const { return Le64(ntfsrecord::kFnAccessed); }
