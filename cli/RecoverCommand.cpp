@@ -101,6 +101,17 @@ class CRecoverProgress : public IProgressWindow {
   bool m_bTerminal;
 };
 
+// Whether the item is there once existing files count (read afresh: the folders of the run
+// were loaded with deleted files only). Asked only for an item that was not found.
+bool ExistsWithAll(const RecoverOptions& o, const std::string& path) {
+  CKelvoDoc doc(false);
+  ResolvedSource src;
+  std::string error;
+  if (!ResolveSource(doc, o.strSource, o.nPartition, false, false, src, &error, o.strLost) || !src.pVolume->m_pRoot)
+    return false;
+  return !FindItems(src.pVolume->m_pRoot, path, true).empty();
+}
+
 int RunRecover(const RecoverOptions& o) {
   if (o.strOverwrite != "ask" && o.strOverwrite != "all" && o.strOverwrite != "skip") {
     std::cerr << "quarrow-cli: --overwrite takes ask, all or skip\n";
@@ -134,7 +145,8 @@ int RunRecover(const RecoverOptions& o) {
     auto found = root ? FindItems(root, path, o.bAll || o.bDeletedOnly) : std::vector<CDirEntry*>{};
     if (found.empty()) {
       std::cerr << "quarrow-cli: " << path << ": no such item"
-                << (o.bAll || o.bDeletedOnly ? "" : " (existing files need --all)") << '\n';
+                << (o.bAll || o.bDeletedOnly || !ExistsWithAll(o, path) ? "" : " (an existing file: it needs --all)")
+                << '\n';
       missing.push_back(path);
     }
     selected.insert(selected.end(), found.begin(), found.end());

@@ -23,7 +23,8 @@ char16_t Upper(char16_t c) {
 }
 }  // namespace
 
-void InitResultsFolder(CDirEntry& folder, CLogicalDriver* volume, const std::u16string& name, int64_t now) {
+void InitResultsFolder(CDirectory& folder, CLogicalDriver* volume, const std::u16string& name, int64_t now) {
+  folder.m_bResultsFolder = true;
   folder.m_pDriver = volume;
   folder.m_strName = name;
   folder.m_tCreated = folder.m_tModified = folder.m_tAccessed = now;

@@ -105,6 +105,9 @@ class CDirectory : public CDirEntry {
   CDirEntry* AddChild(std::unique_ptr<CDirEntry> child);
 
   bool m_bLoaded = false;
+  // A folder the program made to hold what it found ("LostFiles", "DeletedFiles"), not one
+  // of the volume's own: a save passes it over while it is empty.
+  bool m_bResultsFolder = false;
   std::vector<std::unique_ptr<CDirEntry>> m_children;  // creation order; never sorted by the model
 };
 
@@ -119,7 +122,8 @@ class CFSFile : public CDirEntry {
 
 // Fills a volume's top results folder ("LostFiles", "DeletedFiles"): the volume, the name,
 // the three times set to now, marked deleted, status existing.
-void InitResultsFolder(CDirEntry& folder, CLogicalDriver* volume, const std::u16string& name, int64_t now);
+// (m_bResultsFolder set).
+void InitResultsFolder(CDirectory& folder, CLogicalDriver* volume, const std::u16string& name, int64_t now);
 
 // The folder type word shown in the "Type" column; set by the GUI.
 void SetFolderTypeName(const std::u16string& name);

@@ -195,6 +195,13 @@ bool SaveFolderTo(CDirectory& folder, int dirFd, const std::string& dirPath, IPr
     CDirEntry* child = folder.m_children[i].get();
     if (!child) continue;
     if (child->IsDirectory()) {
+      // A results folder holding nothing (no deep scan was run, no orphan was found) is
+      // not made in the destination.
+      auto* childFolder = static_cast<CDirectory*>(child);
+      if (childFolder->m_bResultsFolder) {
+        if (!childFolder->m_bLoaded) childFolder->LoadChildren(true, true, true);
+        if (childFolder->m_children.empty()) continue;
+      }
       if (depth + 1 >= kMaxFolderDepth) {
         Fail(prompts, state, path + "/" + SafeFileName(child->m_strName), "folders nested too deeply");
         continue;
