@@ -4,8 +4,10 @@
 #include "deepscan/UnitStream.h"
 
 #include <algorithm>
+#include <cctype>
 #include <array>
 #include <cstring>
+#include <string>
 #include <span>
 
 #include "deepscan/FileTypes.h"
@@ -191,16 +193,20 @@ uint32_t CLogicalDriver::CheckFileHeader(uint64_t unit, const CDirEntry* file) {
   if (!file) return STATUS_GOOD;
   std::u16string extension;
   uint64_t length = 0;
-  // The check knows every type, whichever ones the user last picked for a deep scan (a
-  // deleted .doc on a volume scanned for pictures only is still a .doc). The DXF text
-  // search, which reads the whole unit, runs for .dxf files alone.
+  // The check looks for the file's own type, whichever types the user last picked for a
+  // deep scan (a deleted .doc on a volume scanned for pictures only is still a .doc), and
+  // for no other: each file costs at most the reads of its own type's rule.
+  std::string own;
+  for (char16_t c : file->m_strExtension) own += c < 0x80 ? char(std::tolower(int(c))) : '?';
+  if (own == "jpeg") own = "jpg";
+  else if (own == "tiff") own = "tif";
+  else if (own == "htm") own = "html";
   uint32_t saved[64];
   const auto& flags = ScanFlags();
   for (size_t i = 0; i < flags.size() && i < std::size(saved); ++i) {
     saved[i] = this->*flags[i].pFlag;
-    this->*flags[i].pFlag = 1;
+    this->*flags[i].pFlag = own == flags[i].szName ? 1 : 0;
   }
-  m_bScanDXF = UpperAscii(file->m_strExtension) == u"DXF";
   const bool identified = IdentifyFile(unit, extension, length);
   for (size_t i = 0; i < flags.size() && i < std::size(saved); ++i) this->*flags[i].pFlag = saved[i];
   if (identified)
