@@ -1,4 +1,4 @@
-// Helpers shared by the test suites: the tool-made fixture images, SHA-256, and running
+// Helpers shared by the test suites: the tool-made fixture images, SHA-256 (libcrypto), and running
 // shell commands.
 //
 // The images come from tests/fixtures/make_fs_images.sh; tests/fixtures/README.md says what
@@ -26,10 +26,13 @@ const std::string& FixtureDir();
 // FixtureDir() + "/" + name.
 std::string FixturePath(const std::string& name);
 
-// Incremental SHA-256 (FIPS 180-4).
+// Incremental SHA-256 through OpenSSL's libcrypto.
 class CSha256 {
  public:
   CSha256();
+  ~CSha256();
+  CSha256(const CSha256&) = delete;
+  CSha256& operator=(const CSha256&) = delete;
   void Update(const void* pData, size_t nSize);
   // Lower-case hex digest of everything given to Update. Ends the hash: call Reset before
   // hashing anything else.
@@ -37,12 +40,7 @@ class CSha256 {
   void Reset();
 
  private:
-  void Compress(const uint8_t* pBlock);
-
-  uint32_t m_aState[8];
-  uint8_t m_aBlock[64];
-  size_t m_nBlockBytes;
-  uint64_t m_nTotalBytes;
+  struct evp_md_ctx_st* m_pContext;
 };
 
 // Lower-case hex SHA-256 of the bytes.
