@@ -196,21 +196,34 @@ uint32_t CLogicalDriver::CheckFileHeader(uint64_t unit, const CDirEntry* file) {
   // The check looks for the file's own type, whichever types the user last picked for a
   // deep scan (a deleted .doc on a volume scanned for pictures only is still a .doc), and
   // for no other: each file costs at most the reads of its own type's rule.
-  std::string own;
-  for (char16_t c : file->m_strExtension) own += c < 0x80 ? char(std::tolower(int(c))) : '?';
-  if (own == "jpeg") own = "jpg";
-  else if (own == "tiff") own = "tif";
-  else if (own == "htm") own = "html";
-  uint32_t saved[64];
+  // The extension in lower case, as the flags are named ("jpeg", "tiff", "htm" by their
+  // usual other names); an extension no flag is named after has no header to check.
+  char own[8] = {};
+  if (file->m_strExtension.size() >= sizeof own) return STATUS_GOOD;
+  for (size_t i = 0; i < file->m_strExtension.size(); ++i) {
+    const char16_t c = file->m_strExtension[i];
+    if (c >= 0x80) return STATUS_GOOD;
+    own[i] = char(std::tolower(int(c)));
+  }
+  std::string_view ownName = own;
+  if (ownName == "jpeg") ownName = "jpg";
+  else if (ownName == "tiff") ownName = "tif";
+  else if (ownName == "htm") ownName = "html";
   const auto& flags = ScanFlags();
+  const auto ownFlag = std::find_if(flags.begin(), flags.end(), [&](const NamedFlag& f) { return ownName == f.szName; });
+  if (ownFlag == flags.end()) return STATUS_GOOD;
+  uint32_t saved[64];
   for (size_t i = 0; i < flags.size() && i < std::size(saved); ++i) {
     saved[i] = this->*flags[i].pFlag;
-    this->*flags[i].pFlag = own == flags[i].szName ? 1 : 0;
+    this->*flags[i].pFlag = 0;
   }
+  this->*ownFlag->pFlag = 1;
   const bool identified = IdentifyFile(unit, extension, length);
   for (size_t i = 0; i < flags.size() && i < std::size(saved); ++i) this->*flags[i].pFlag = saved[i];
   if (identified)
     return UpperAscii(extension) == UpperAscii(file->m_strExtension) && length == file->m_nSize ? STATUS_EXCELLENT
                                                                                                 : STATUS_GOOD;
+  // The file's own type is not at its first unit, or does not measure there: evidence
+  // only for the types whose rules know every file of their kind.
   return IsHeaderCheckExtension(UpperAscii(file->m_strExtension)) ? STATUS_POOR : STATUS_GOOD;
 }
