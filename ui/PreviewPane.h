@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "preview/ArchiveListing.h"
 #include "ui/PictureDecoder.h"
 
 class CDirEntry;
@@ -40,20 +41,6 @@ QRect FitPicture(int w, int h, int areaWidth, int areaHeight);
 
 // Whether a file of this size may be previewed: at most the PreviewLargeFile setting (MiB).
 bool IsPreviewSizeAllowed(uint64_t size);
-
-// One entry of an archive listing.
-struct CArchiveEntry {
-  std::u16string strName;
-  uint64_t nSize = 0;
-  int64_t tModified = 0;
-};
-// The file entries (folders left out) of a ZIP archive held in memory: from its central
-// directory, or, when that is missing or damaged (a cut-off recovered file), by walking the
-// local headers from the start. False when the bytes hold neither.
-bool ListZipEntries(const uint8_t* data, size_t size, std::vector<CArchiveEntry>& out);
-// The file entries of a RAR archive (versions 1.5 to 4 and version 5). False without the
-// RAR marker. A damaged header ends the listing with the entries before it.
-bool ListRarEntries(const uint8_t* data, size_t size, std::vector<CArchiveEntry>& out);
 
 // The position of an extension (compared in upper case) in the table of thumbnail types,
 // which is also the reserved temporary name's position; -1 when it has none.
