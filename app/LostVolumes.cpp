@@ -69,12 +69,13 @@ bool FindLostVolumes(CPhysicalDriver& disk, CKelvoDoc& doc, IProgressWindow* pro
     // reading that one byte.
     if (!disk.m_hDevice->Read(s * 512, buf, 1) || buf[0] != 0xEB) continue;
     if (!disk.ReadRaw(s, buf, 512, 1)) continue;
-    bool ntfs = IsNtfsBootSector(buf);
-    if (!ntfs && !IsFatBootSector(buf)) continue;
+    const BootSectorBytes boot(buf, 512);
+    bool ntfs = IsNtfsBootSector(boot);
+    if (!ntfs && !IsFatBootSector(boot)) continue;
     const uint64_t hit = s;
     // Go on right after the sectors the volume covers, never backwards and never past
     // the end of the range (the loop's own increment follows).
-    uint64_t covered = LostVolumeSectors(buf, ntfs);
+    uint64_t covered = LostVolumeSectors(boot, ntfs);
     const uint64_t after = covered - 1 > last - 1 - hit ? last - 1 : hit + covered - 1;
     // A volume the document lists is known only on this disk: at this sector it is
     // skipped whole; elsewhere on this disk the sector is a copy of its boot sector (NTFS

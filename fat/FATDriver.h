@@ -12,6 +12,7 @@
 #include <unordered_set>
 
 #include "device/Driver.h"
+#include "fat/FATLayout.h"
 #include "tree/DirEntry.h"
 
 class CFATDirectory;
@@ -56,9 +57,9 @@ enum class FatBootCheck { Ok, NoSignature, ClusterTooLarge, ZeroGeometry, Overhe
 
 // Whether 512 bytes are a FAT boot sector the volume accepts: the 0xAA55 signature and
 // a cluster of at most 32,768 bytes.
-FatBootCheck CheckFatBootSector(const uint8_t* boot);
+FatBootCheck CheckFatBootSector(FatBootBytes boot);
 // Derives the geometry; false (with the reason) when the counts cannot form a volume.
-FatBootCheck ParseFatGeometry(const uint8_t* boot, FatGeometry& g);
+FatBootCheck ParseFatGeometry(FatBootBytes boot, FatGeometry& g);
 
 class CFATDriver : public CLogicalDriver {
  public:
@@ -85,12 +86,12 @@ class CFATDriver : public CLogicalDriver {
   // --- folder walks ---
   // Copies the next 32-byte entry of the walk into entry and advances it. False at the
   // end of the chain, on a damaged chain, or when the sector cannot be read.
-  bool NextDirEntry(FatDirWalk& walk, uint8_t* entry);
+  bool NextDirEntry(FatDirWalk& walk, FatDirEntryBuffer entry);
   // The next item of a folder with its long name assembled; false at the end.
-  bool NextDirItem(FatDirWalk& walk, uint8_t* entry, std::u16string& name, bool includeDeleted);
+  bool NextDirItem(FatDirWalk& walk, FatDirEntryBuffer entry, std::u16string& name, bool includeDeleted);
   // taken (optional) receives the number of long-name entries the run took.
-  bool AssembleLongName(FatDirWalk& walk, uint8_t* entry, std::u16string& name, int* taken = nullptr);
-  static std::u16string ShortNameText(const uint8_t* entry);
+  bool AssembleLongName(FatDirWalk& walk, FatDirEntryBuffer entry, std::u16string& name, int* taken = nullptr);
+  static std::u16string ShortNameText(FatDirEntryBytes entry);
   std::u16string MarkDeletedName(const std::u16string& name) const;
   // Whether cluster starts with a "." folder entry followed by a ".." folder entry.
   bool HasDotEntries(uint64_t cluster);

@@ -73,19 +73,19 @@ class CPositions : public IProgressWindow {
 
 TEST(LostPartitions, BootSectorTestsAndSkips) {
   auto n = Ntfs(1000000, 2048);
-  EXPECT_TRUE(IsNtfsBootSector(n.data()));
-  EXPECT_EQ(LostVolumeSectors(n.data(), true), 1000000u);
+  EXPECT_TRUE(IsNtfsBootSector(n));
+  EXPECT_EQ(LostVolumeSectors(n, true), 1000000u);
   n[0] = 0xE9;  // another jump instruction: not recognised
-  EXPECT_FALSE(IsNtfsBootSector(n.data()));
+  EXPECT_FALSE(IsNtfsBootSector(n));
   auto f = Fat(4, 0, 0);
-  EXPECT_TRUE(IsFatBootSector(f.data()));
-  EXPECT_EQ(LostVolumeSectors(f.data(), false), 1u);  // zero counts still move on
-  EXPECT_EQ(LostVolumeSectors(Fat(32, 0, 81920).data(), false), 81920u);
-  EXPECT_EQ(LostVolumeSectors(Fat(1, 2880, 0).data(), false), 2880u);
+  EXPECT_TRUE(IsFatBootSector(f));
+  EXPECT_EQ(LostVolumeSectors(f, false), 1u);  // zero counts still move on
+  EXPECT_EQ(LostVolumeSectors(Fat(32, 0, 81920), false), 81920u);
+  EXPECT_EQ(LostVolumeSectors(Fat(1, 2880, 0), false), 2880u);
   f[0] = 0xE9;
-  EXPECT_FALSE(IsFatBootSector(f.data()));
+  EXPECT_FALSE(IsFatBootSector(f));
   auto big = Ntfs(~0ULL, 0);
-  EXPECT_EQ(LostVolumeSectors(big.data(), true), ~0ULL);
+  EXPECT_EQ(LostVolumeSectors(big, true), ~0ULL);
 }
 
 TEST(LostPartitions, ScanRangesAndWhereTheScanGoesOn) {

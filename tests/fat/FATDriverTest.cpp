@@ -45,7 +45,7 @@ TEST(FATDriver, WidthFollowsTheClusterCount) {
     // 1 reserved + 2 x 256 FAT sectors + 32 root sectors, then the data clusters.
     auto b = Boot(512, 1, 256, 512, 1 + 512 + 32 + c.clusters);
     FatGeometry g;
-    ASSERT_EQ(ParseFatGeometry(b.data(), g), FatBootCheck::Ok);
+    ASSERT_EQ(ParseFatGeometry(b, g), FatBootCheck::Ok);
     EXPECT_EQ(g.nClusterCount, c.clusters);
     EXPECT_EQ(g.nFileSystem, c.fs) << c.clusters;
     EXPECT_EQ(g.nFirstDataSector, 1u + 512 + 32);
@@ -66,11 +66,11 @@ TEST(FATDriver, BootSectorAcceptanceAndHostileCounts) {
   };
   for (auto& c : cases) {
     FatGeometry g;
-    EXPECT_EQ(ParseFatGeometry(c.boot.data(), g), c.expected) << c.what;
+    EXPECT_EQ(ParseFatGeometry(c.boot, g), c.expected) << c.what;
   }
   auto noSig = Boot(512, 1, 16, 512, 100000);
   noSig[0x1FF] = 0;
-  EXPECT_EQ(CheckFatBootSector(noSig.data()), FatBootCheck::NoSignature);
+  EXPECT_EQ(CheckFatBootSector(noSig), FatBootCheck::NoSignature);
 }
 
 TEST(FATDriver, OpensFromBytesWithThirtyTwoBitFields) {
@@ -78,7 +78,7 @@ TEST(FATDriver, OpensFromBytesWithThirtyTwoBitFields) {
   // whose root cluster is 5 starts its root there.
   auto fat16 = Boot(512, 4, 64, 512, 40000, true);
   FatGeometry g;
-  ASSERT_EQ(ParseFatGeometry(fat16.data(), g), FatBootCheck::Ok);
+  ASSERT_EQ(ParseFatGeometry(fat16, g), FatBootCheck::Ok);
   EXPECT_EQ(g.nTotalSectors, 40000u);
   EXPECT_EQ(g.nFileSystem, FS_FAT16);
 
