@@ -56,10 +56,14 @@ void PrintItem(CDirEntry* item, bool json) {
     // NTFS items: the times kept with the name, beside the shown $STANDARD_INFORMATION ones.
     // (Folders the program made, "LostFiles", "DeletedFiles" and its "dir_N", have none.)
     auto nameTimes = [&j](const NtfsNameTimes& t) {
-      if (t.tCreated == 0 && t.tModified == 0 && t.tAccessed == 0) return;
-      j["fn_created_utc"] = UtcTimeJson(t.tCreated);
-      j["fn_modified_utc"] = UtcTimeJson(t.tModified);
-      j["fn_accessed_utc"] = UtcTimeJson(t.tAccessed);
+      if (t.nCreatedTicks == 0 && t.nModifiedTicks == 0 && t.nAccessedTicks == 0) return;
+      auto utc = [](uint64_t ticks) {
+        int64_t seconds = 0;
+        return NtfsTimeToUnix(ticks, seconds) ? UtcTimeJson(seconds) : nlohmann::json(nullptr);
+      };
+      j["fn_created_utc"] = utc(t.nCreatedTicks);
+      j["fn_modified_utc"] = utc(t.nModifiedTicks);
+      j["fn_accessed_utc"] = utc(t.nAccessedTicks);
     };
     if (auto* f = dynamic_cast<CNTFSFile*>(item); f && !f->IsCarved()) nameTimes(f->m_nameTimes);
     if (auto* d = dynamic_cast<CNTFSDirectory*>(item)) nameTimes(d->m_nameTimes);

@@ -21,7 +21,10 @@ using namespace ntfsrecord;
 namespace {
 // The three times as the lists show them: each converted in turn, stopping at the first
 // that does not convert (the ones after it stay 0).
-void ConvertTimes(uint64_t created, uint64_t modified, uint64_t accessed, NtfsNameTimes& out) {
+struct ShownTimes {
+  int64_t tCreated = 0, tModified = 0, tAccessed = 0;
+};
+void ConvertTimes(uint64_t created, uint64_t modified, uint64_t accessed, ShownTimes& out) {
   int64_t t;
   if (!NtfsTimeToUnix(created, t)) return;
   out.tCreated = t;
@@ -95,6 +98,8 @@ void CNTFSDirectory::LoadChildren(bool, bool, bool force) {
     }
   }
 
+  uint64_t lastParentRef = UINT64_MAX;
+  bool lastOrphan = false;
   for (uint32_t d : v->ChildrenOf(m_nRecord)) {
     const uint64_t owner = v->OwnerOf(d);
     if (owner == m_nRecord || OnPath(this, owner)) continue;
@@ -111,7 +116,17 @@ void CNTFSDirectory::LoadChildren(bool, bool, bool force) {
     const bool folder = flags & kFlagFolder, deleted = !(flags & kFlagInUse);
     // A deleted record is listed either under its parent folder or, when that cannot hold
     // it, in its "dir_N" of "DeletedFiles"; never in both, never in neither.
-    if (deleted ? IsOrphan(*v, fn) != m_bOrphanGroup : m_bOrphanGroup) continue;
+    if (deleted) {
+      // The children of one folder name the same parent: its verdict is worked out once.
+      const uint64_t ref = (uint64_t(fn.ParentSequence()) << 48) | fn.Parent();
+      if (ref != lastParentRef) {
+        lastParentRef = ref;
+        lastOrphan = IsOrphan(*v, fn);
+      }
+      if (lastOrphan != m_bOrphanGroup) continue;
+    } else if (m_bOrphanGroup) {
+      continue;
+    }
     std::unique_ptr<CDirEntry> node;
     CNTFSFile* file = nullptr;
     if (folder) {
@@ -135,16 +150,18 @@ void CNTFSDirectory::LoadChildren(bool, bool, bool force) {
     // The node shows the $STANDARD_INFORMATION times of its record, as Windows does; the
     // $FILE_NAME times (set when the name was made, rarely updated after) are kept beside
     // them, and stand in when the record has no $STANDARD_INFORMATION.
-    NtfsNameTimes nameTimes;
-    ConvertTimes(fn.CreatedTicks(), fn.ModifiedTicks(), fn.AccessedTicks(), nameTimes);
-    NtfsNameTimes shown = nameTimes;
+    const NtfsNameTimes nameTimes{fn.CreatedTicks(), fn.ModifiedTicks(), fn.AccessedTicks()};
+    uint64_t created = nameTimes.nCreatedTicks, modified = nameTimes.nModifiedTicks,
+             accessed = nameTimes.nAccessedTicks;
     if (AttributeView si = FindAttribute({v->ImageRecord(owner), recordSize}, kStandardInformation);
         si && !si.NonResident() && si.Value().size() >= kSiTimesEnd) {
       const uint8_t* value = si.Value().data();
-      shown = {};
-      ConvertTimes(bytes::RawLE64(value + kSiCreated), bytes::RawLE64(value + kSiModified),
-                   bytes::RawLE64(value + kSiAccessed), shown);
+      created = bytes::RawLE64(value + kSiCreated);
+      modified = bytes::RawLE64(value + kSiModified);
+      accessed = bytes::RawLE64(value + kSiAccessed);
     }
+    ShownTimes shown;
+    ConvertTimes(created, modified, accessed, shown);
     node->m_tCreated = shown.tCreated;
     node->m_tModified = shown.tModified;
     node->m_tAccessed = shown.tAccessed;

@@ -10,9 +10,10 @@
 #include "tree/DirEntry.h"
 
 // The times kept with a node's $FILE_NAME, beside the $STANDARD_INFORMATION times the node
-// shows (m_tCreated, m_tModified, m_tAccessed); 0 where none converts.
+// shows (m_tCreated, m_tModified, m_tAccessed): as stored (100 ns ticks since 1601), turned
+// into seconds only when asked for (NtfsTimeToUnix); 0 for a folder the program made.
 struct NtfsNameTimes {
-  int64_t tCreated = 0, tModified = 0, tAccessed = 0;
+  uint64_t nCreatedTicks = 0, nModifiedTicks = 0, nAccessedTicks = 0;
 };
 
 class CNTFSDirectory : public CDirectory {
