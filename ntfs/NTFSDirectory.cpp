@@ -165,8 +165,8 @@ void CNTFSDirectory::LoadChildren(bool, bool, bool force) {
     node->m_tCreated = shown.tCreated;
     node->m_tModified = shown.tModified;
     node->m_tAccessed = shown.tAccessed;
-    if (auto* d = dynamic_cast<CNTFSDirectory*>(node.get())) d->m_nameTimes = nameTimes;
-    if (file) file->m_nameTimes = nameTimes;
+    if (folder) static_cast<CNTFSDirectory*>(node.get())->m_nameTimes = nameTimes;
+    else file->m_nameTimes = nameTimes;
     node->m_pParent = this;
     if (!(v->m_bStatusOnDemand && deleted && file)) {
       node->m_nStatus = v->EvaluateDeletedStatus(deleted, file);
