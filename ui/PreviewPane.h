@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "preview/ArchiveListing.h"
+#include "ui/Thumbnailer.h"
 #include "ui/PictureDecoder.h"
 
 class CDirEntry;
@@ -42,15 +43,7 @@ QRect FitPicture(int w, int h, int areaWidth, int areaHeight);
 // Whether a file of this size may be previewed: at most the PreviewLargeFile setting (MiB).
 bool IsPreviewSizeAllowed(uint64_t size);
 
-// The position of an extension (compared in upper case) in the table of thumbnail types,
-// which is also the reserved temporary name's position; -1 when it has none.
-int ThumbnailTypeIndex(std::u16string_view extension);
-// A thumbnail of the file from a freedesktop thumbnailer (.thumbnailer files in the
-// "thumbnailers" folder of $XDG_DATA_HOME, then of each $XDG_DATA_DIRS folder) registered for
-// the MIME type of the file's extension. The file is saved into a private temporary folder,
-// the thumbnailer runs there with at most timeoutMs, and the folder is removed. False when
-// the type has no thumbnail, no thumbnailer is installed for it, or it produced no picture.
-bool GetShellThumbnail(CFSFile* item, QImage* out, int width, int height, int timeoutMs = 10000);
+
 
 // The picture canvas: white, with the picture fitted and centred, or a message.
 class CPictureCanvas : public QWidget {
