@@ -8,7 +8,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <chrono>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -83,6 +85,10 @@ std::string FixtureOutputDir(const char* envVar, const std::string& besideBinary
 // its recorded size); serialised between processes by a lock file. Answers out. Throws
 // std::runtime_error, with the script's output, when the set cannot be made.
 std::string BuildFixtureSet(const std::string& scriptName, const std::string& manifestName, const std::string& out);
+
+// Polls condition every few milliseconds until it holds or the deadline passes; answers
+// whether it held.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline);
 
 // `text` quoted for a POSIX shell command line.
 std::string ShellQuote(const std::string& text);
