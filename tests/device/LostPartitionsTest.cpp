@@ -13,20 +13,19 @@
 #include "device/PhysicalDriver.h"
 #include "support/Fixtures.h"
 #include "tasks/Progress.h"
+#include "support/Bytes.h"
 
 namespace {
-void Put16(uint8_t* p, uint16_t v) { std::memcpy(p, &v, 2); }
-void Put32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
 void Put64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
 
 std::array<uint8_t, 512> Ntfs(uint64_t sectors, uint32_t hidden) {
   std::array<uint8_t, 512> b{};
   b[0] = 0xEB;
   std::memcpy(&b[3], "NTFS    ", 8);
-  Put16(&b[11], 512);
+  PutLE16(&b[11], 512);
   b[13] = 8;
-  Put32(&b[28], hidden);
-  Put32(&b[36], 0x00800080);
+  PutLE32(&b[28], hidden);
+  PutLE32(&b[36], 0x00800080);
   Put64(&b[40], sectors);
   b[510] = 0x55;
   b[511] = 0xAA;
@@ -35,11 +34,11 @@ std::array<uint8_t, 512> Ntfs(uint64_t sectors, uint32_t hidden) {
 std::array<uint8_t, 512> Fat(uint16_t reserved, uint16_t total16, uint32_t total32) {
   std::array<uint8_t, 512> b{};
   b[0] = 0xEB;
-  Put16(&b[11], 512);
+  PutLE16(&b[11], 512);
   b[13] = 4;
-  Put16(&b[14], reserved);
-  Put16(&b[19], total16);
-  Put32(&b[32], total32);
+  PutLE16(&b[14], reserved);
+  PutLE16(&b[19], total16);
+  PutLE32(&b[32], total32);
   b[510] = 0x55;
   b[511] = 0xAA;
   return b;

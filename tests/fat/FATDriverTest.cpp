@@ -1,4 +1,5 @@
 #include "fat/FATDriver.h"
+#include "support/Bytes.h"
 
 #include <array>
 #include <cstring>
@@ -7,30 +8,23 @@
 
 namespace {
 
-void Put16(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
 
 // A boot sector of bps bytes per sector, spc sectors per cluster, one reserved sector,
 // two FATs of fatSectors each, rootEntries entries and total sectors.
 std::array<uint8_t, 512> Boot(uint32_t bps, uint32_t spc, uint32_t fatSectors, uint32_t rootEntries, uint32_t total,
                               bool use32BitFields = false, uint32_t rootCluster = 2) {
   std::array<uint8_t, 512> b{};
-  Put16(&b[0x0B], bps);
+  PutLE16(&b[0x0B], bps);
   b[0x0D] = uint8_t(spc);
-  Put16(&b[0x0E], 1);
+  PutLE16(&b[0x0E], 1);
   b[0x10] = 2;
-  Put16(&b[0x11], rootEntries);
-  if (!use32BitFields && total < 65536) Put16(&b[0x13], total);
-  else Put32(&b[0x20], total);
-  if (!use32BitFields && fatSectors < 65536) Put16(&b[0x16], fatSectors);
-  else Put32(&b[0x24], fatSectors);
-  Put32(&b[0x2C], rootCluster);
-  Put16(&b[0x1FE], 0xAA55);
+  PutLE16(&b[0x11], rootEntries);
+  if (!use32BitFields && total < 65536) PutLE16(&b[0x13], total);
+  else PutLE32(&b[0x20], total);
+  if (!use32BitFields && fatSectors < 65536) PutLE16(&b[0x16], fatSectors);
+  else PutLE32(&b[0x24], fatSectors);
+  PutLE32(&b[0x2C], rootCluster);
+  PutLE16(&b[0x1FE], 0xAA55);
   return b;
 }
 

@@ -9,6 +9,7 @@
 #include "ntfs/RunList.h"
 #include "platform/ByteReader.h"
 #include "support/Fixtures.h"
+#include "support/Bytes.h"
 
 namespace {
 // Record 0 of the tool-made NTFS image, as stored (before the fixup).
@@ -24,39 +25,37 @@ std::vector<uint8_t> RecordZero() {
   return rec;
 }
 
-void Put16(std::vector<uint8_t>& r, size_t at, uint16_t v) { std::memcpy(&r[at], &v, 2); }
-void Put32(std::vector<uint8_t>& r, size_t at, uint32_t v) { std::memcpy(&r[at], &v, 4); }
 
 // A 1024-byte record with the given attributes (already padded to multiples of 8).
 std::vector<uint8_t> Record(const std::vector<std::vector<uint8_t>>& attributes) {
   std::vector<uint8_t> r(1024, 0);
   std::memcpy(r.data(), "FILE", 4);
-  Put16(r, 4, 0x30);  // update sequence array at 0x30, 3 entries
-  Put16(r, 6, 3);
-  Put16(r, 0x14, 0x38);
+  PutLE16(r, 4, 0x30);  // update sequence array at 0x30, 3 entries
+  PutLE16(r, 6, 3);
+  PutLE16(r, 0x14, 0x38);
   size_t pos = 0x38;
   for (const auto& a : attributes) {
     std::copy(a.begin(), a.end(), r.begin() + long(pos));
     pos += a.size();
   }
-  Put32(r, pos, 0xFFFFFFFF);
+  PutLE32(r, pos, 0xFFFFFFFF);
   return r;
 }
 
 // A resident $FILE_NAME attribute naming parent, with an optional attribute name.
 std::vector<uint8_t> FileName(uint32_t parent, char16_t first, bool named = false) {
   std::vector<uint8_t> a(0x18 + 0x48, 0);
-  Put32(a, 0, 0x30);
-  Put32(a, 4, uint32_t(a.size()));
+  PutLE32(a, 0, 0x30);
+  PutLE32(a, 4, uint32_t(a.size()));
   if (named) {
     a[9] = 1;
-    Put16(a, 0x0A, 0x18 + 0x44);
+    PutLE16(a, 0x0A, 0x18 + 0x44);
   }
-  Put32(a, 0x10, 0x44);
-  Put16(a, 0x14, 0x18);
-  Put32(a, 0x18, parent);
+  PutLE32(a, 0x10, 0x44);
+  PutLE16(a, 0x14, 0x18);
+  PutLE32(a, 0x18, parent);
   a[0x18 + 0x40] = 1;
-  Put16(a, 0x18 + 0x42, first);
+  PutLE16(a, 0x18 + 0x42, first);
   return a;
 }
 }  // namespace
@@ -100,11 +99,11 @@ TEST(MftRecord, TheGateRefusesRecordsThatPointOutside) {
   size_t first = bytes::RawLE16(&base[0x14]);
   for (uint32_t len : {0u, 4u, 0x7FFFFFF8u, 13u}) {
     auto rec = base;
-    Put32(rec, first + 4, len);
+    PutLE32(rec, first + 4, len);
     EXPECT_EQ(CheckRecord(rec), RecordCheck::Corrupt) << "length " << len;
   }
   auto rec = base;
-  Put32(rec, first + 0x10, 0x10000);  // $STANDARD_INFORMATION is resident
+  PutLE32(rec, first + 0x10, 0x10000);  // $STANDARD_INFORMATION is resident
   EXPECT_EQ(CheckRecord(rec), RecordCheck::Corrupt);
   std::vector<uint8_t> tiny(20, 0);
   std::memcpy(tiny.data(), "FILE", 4);
