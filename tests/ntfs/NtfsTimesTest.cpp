@@ -37,7 +37,7 @@ TEST(NtfsTimes, ShownTimesAreTheStandardInformationOnes) {
   fs::create_directories(work);
   const std::string image = (work / "disk.raw").string();
   ASSERT_EQ(RunCommand("gunzip -c " +
-                           ShellQuote((fs::path(QUARROW_SHARED_DATA_DIR) / "win10-ntfs-si-vs-fn.raw.gz").string()) +
+                           ShellQuote((fs::path(QUARROW_WINDOWS_DATA_DIR) / "win10-ntfs-si-vs-fn.raw.gz").string()) +
                            " > " + ShellQuote(image),
                        nullptr, nullptr),
             0);
