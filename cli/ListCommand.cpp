@@ -69,10 +69,20 @@ void PrintItem(CDirEntry* item, bool json) {
     if (auto* d = dynamic_cast<CNTFSDirectory*>(item)) nameTimes(d->m_nameTimes);
     if (auto* f = dynamic_cast<CNTFSFile*>(item)) {
       j["record"] = f->m_nRecord;
+      if (!f->IsCarved()) j["sequence"] = f->m_nSequence;
+      if (!f->m_strStream.empty()) {
+        // A named stream: its name and the path of the file it belongs to.
+        j["stream"] = U8(f->m_strStream);
+        j["owner_path"] = path.substr(0, path.size() - f->m_strStream.size() - 1);
+      }
       // Encrypted data can only be recovered as stored on the disk.
       if (item->m_dwAttributes & 0x4000 && f->IsEncrypted()) j["encrypted"] = true;
     }
-    if (auto* d = dynamic_cast<CNTFSDirectory*>(item)) j["record"] = d->m_nRecord;
+    if (auto* d = dynamic_cast<CNTFSDirectory*>(item)) {
+      // A "dir_N" of "DeletedFiles" carries the number of the lost parent it stands for.
+      j["record"] = d->m_nRecord;
+      if (d->m_nSequence) j["sequence"] = d->m_nSequence;
+    }
     PrintJsonLine(j);
   } else {
     std::cout << fmt::format("{:<9} {:>12} {}  {}{}\n", status, item->IsDirectory() ? "<DIR>" : U8(item->GetSizeText(false)),

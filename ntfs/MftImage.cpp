@@ -117,17 +117,17 @@ void CNTFSDriver::AdmitRecord(uint8_t* record, uint64_t index, std::vector<uint3
                               uint64_t& lastParent) {
   std::span<uint8_t> r(record, m_nRecordSize);
   if (index > 0xFFFFFFFFu || !ApplyFixup(r) || CheckRecord(r) != RecordCheck::Ok) return;
-  AttributeView a = FindAttribute(r, kFileName);
-  if (!a) return;
-  NtfsFileNameView name(a.Value());
-  if (!name.Valid()) return;
-  const uint64_t parent = name.Parent();
-  // Records of one folder mostly follow each other: the last folder's list is kept at hand.
-  if (!lastList || parent != lastParent) {
-    lastList = &m_children[parent];
-    lastParent = parent;
-  }
-  lastList->push_back(uint32_t(index));
+  // The record is indexed under the parent of each name it is listed by (a hard link in
+  // another folder is listed there too), once per folder.
+  ForEachListedName(r, [&](const NtfsFileNameView& name) {
+    const uint64_t parent = name.Parent();
+    // Records of one folder mostly follow each other: the last folder's list is kept at hand.
+    if (!lastList || parent != lastParent) {
+      lastList = &m_children[parent];
+      lastParent = parent;
+    }
+    if (lastList->empty() || lastList->back() != uint32_t(index)) lastList->push_back(uint32_t(index));
+  });
 }
 
 bool CNTFSDriver::ScanMft(IProgressWindow* progress) {
@@ -228,12 +228,12 @@ bool CNTFSDriver::HasChildFolder(uint64_t record) {
     const uint64_t owner = OwnerOf(d);
     if (owner == record) continue;
     const uint8_t* r = ImageRecord(d);
-    if (!r) continue;
-    AttributeView a = FindAttribute({r, m_nRecordSize}, kFileName);
-    if (!a) continue;
-    NtfsFileNameView name(a.Value());
-    if (!name.Valid()) continue;
-    if (!(name.Flags() & kFnFlagSystem) && (bytes::RawLE16(ImageRecord(owner) + kFlags) & kFlagFolder)) return true;
+    if (!r || !(bytes::RawLE16(ImageRecord(owner) + kFlags) & kFlagFolder)) continue;
+    bool found = false;
+    ForEachListedName({r, m_nRecordSize}, [&](const NtfsFileNameView& name) {
+      found = found || (name.Parent() == record && !(name.Flags() & kFnFlagSystem));
+    });
+    if (found) return true;
   }
   return false;
 }

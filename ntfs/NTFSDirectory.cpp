@@ -80,99 +80,131 @@ void CNTFSDirectory::LoadChildren(bool, bool, bool force) {
     for (uint64_t d = 0; d < v->m_nRecordCount; ++d) {
       const uint8_t* r = v->ImageRecord(d);
       if (!r || (bytes::RawLE16(v->ImageRecord(v->OwnerOf(d)) + kFlags) & kFlagInUse)) continue;
-      AttributeView a = FindAttribute({r, recordSize}, kFileName);
-      if (!a) continue;
-      NtfsFileNameView fn(a.Value());
-      if (!fn.Valid() || !IsOrphan(*v, fn) || !grouped.insert(fn.Parent()).second) continue;
-      auto dir = std::make_unique<CNTFSDirectory>();
-      dir->m_pDriver = v;
-      dir->m_strName = text::Widen(fmt::format("dir_{}", m_children.size() + 1));
-      int64_t now = localtime_::Now();
-      dir->m_tCreated = dir->m_tModified = dir->m_tAccessed = now;
-      dir->m_bDeleted = true;
-      dir->m_nStatus = STATUS_GOOD;
-      dir->m_bStatusEvaluated = true;
-      dir->m_nRecord = fn.Parent();
-      dir->m_bOrphanGroup = true;
-      AddChild(std::move(dir));
+      ForEachListedName({r, recordSize}, [&](const NtfsFileNameView& fn) {
+        if (!IsOrphan(*v, fn) || !grouped.insert(fn.Parent()).second) return;
+        auto dir = std::make_unique<CNTFSDirectory>();
+        dir->m_pDriver = v;
+        dir->m_strName = text::Widen(fmt::format("dir_{}", m_children.size() + 1));
+        int64_t now = localtime_::Now();
+        dir->m_tCreated = dir->m_tModified = dir->m_tAccessed = now;
+        dir->m_bDeleted = true;
+        dir->m_nStatus = STATUS_GOOD;
+        dir->m_bStatusEvaluated = true;
+        dir->m_nRecord = fn.Parent();
+        dir->m_bOrphanGroup = true;
+        AddChild(std::move(dir));
+      });
     }
   }
 
   uint64_t lastParentRef = UINT64_MAX;
   bool lastOrphan = false;
+  uint32_t previous = UINT32_MAX;
   for (uint32_t d : v->ChildrenOf(m_nRecord)) {
+    // A record with several names in this folder is indexed here once per name.
+    if (d == previous) continue;
+    previous = d;
     const uint64_t owner = v->OwnerOf(d);
     if (owner == m_nRecord || OnPath(this, owner)) continue;
     // The record passed when the MFT was read; it is checked again as it is read now.
     const uint8_t* r = v->ImageRecord(d);
     if (!r) continue;
-    AttributeView a = FindAttribute({r, recordSize}, kFileName);
-    if (!a) continue;
-    NtfsFileNameView fn(a.Value());
-    if (!fn.Valid() || fn.NameLength() == 0) continue;
-    const char16_t first = fn.NameUnit(0);
-    if (first == u'$' || first == u'.') continue;
-    const uint16_t flags = bytes::RawLE16(v->ImageRecord(owner) + kFlags);
-    const bool folder = flags & kFlagFolder, deleted = !(flags & kFlagInUse);
-    // A deleted record is listed either under its parent folder or, when that cannot hold
-    // it, in its "dir_N" of "DeletedFiles"; never in both, never in neither.
-    if (deleted) {
-      // The children of one folder name the same parent: its verdict is worked out once.
-      const uint64_t ref = (uint64_t(fn.ParentSequence()) << 48) | fn.Parent();
-      if (ref != lastParentRef) {
-        lastParentRef = ref;
-        lastOrphan = IsOrphan(*v, fn);
+    // Every name the record has in this folder is an item: the long name (never the DOS
+    // name beside it) and each hard link.
+    ForEachListedName({r, recordSize}, [&](const NtfsFileNameView& fn) {
+      if (fn.Parent() != m_nRecord || fn.NameLength() == 0) return;
+      const char16_t first = fn.NameUnit(0);
+      if (first == u'$' || first == u'.') return;
+      const uint16_t flags = bytes::RawLE16(v->ImageRecord(owner) + kFlags);
+      const bool deleted = !(flags & kFlagInUse);
+      // A deleted record is listed either under its parent folder or, when that cannot hold
+      // it, in its "dir_N" of "DeletedFiles"; never in both, never in neither.
+      if (deleted) {
+        // The children of one folder name the same parent: its verdict is worked out once.
+        const uint64_t ref = (uint64_t(fn.ParentSequence()) << 48) | fn.Parent();
+        if (ref != lastParentRef) {
+          lastParentRef = ref;
+          lastOrphan = IsOrphan(*v, fn);
+        }
+        if (lastOrphan != m_bOrphanGroup) return;
+      } else if (m_bOrphanGroup) {
+        return;
       }
-      if (lastOrphan != m_bOrphanGroup) continue;
-    } else if (m_bOrphanGroup) {
-      continue;
+      AddRecordItems(*v, owner, fn);
+    });
+  }
+}
+
+void CNTFSDirectory::AddRecordItems(CNTFSDriver& v, uint64_t owner, const NtfsFileNameView& fn) {
+  const size_t recordSize = v.m_nRecordSize;
+  const uint8_t* ownerRecord = v.ImageRecord(owner);
+  const uint16_t flags = bytes::RawLE16(ownerRecord + kFlags);
+  const bool folder = flags & kFlagFolder, deleted = !(flags & kFlagInUse);
+  const uint16_t sequence = bytes::RawLE16(ownerRecord + kSequence);
+  // The node shows the $STANDARD_INFORMATION times of its record, as Windows does; the
+  // $FILE_NAME times (set when the name was made, rarely updated after) are kept beside
+  // them, and stand in when the record has no $STANDARD_INFORMATION.
+  const NtfsNameTimes nameTimes{fn.CreatedTicks(), fn.ModifiedTicks(), fn.AccessedTicks()};
+  uint64_t created = nameTimes.nCreatedTicks, modified = nameTimes.nModifiedTicks, accessed = nameTimes.nAccessedTicks;
+  if (AttributeView si = FindAttribute({ownerRecord, recordSize}, kStandardInformation);
+      si && !si.NonResident() && si.Value().size() >= kSiTimesEnd) {
+    const uint8_t* value = si.Value().data();
+    created = bytes::RawLE64(value + kSiCreated);
+    modified = bytes::RawLE64(value + kSiModified);
+    accessed = bytes::RawLE64(value + kSiAccessed);
+  }
+  ShownTimes shown;
+  ConvertTimes(created, modified, accessed, shown);
+  const std::u16string name = fn.Name();
+  auto fill = [&](CDirEntry& node) {
+    node.m_pDriver = &v;
+    node.m_dwAttributes = fn.Flags();
+    node.m_bDeleted = deleted;
+    node.m_tCreated = shown.tCreated;
+    node.m_tModified = shown.tModified;
+    node.m_tAccessed = shown.tAccessed;
+    node.m_pParent = this;
+  };
+  auto newFile = [&](std::u16string shownName) {
+    auto f = std::make_unique<CNTFSFile>();
+    f->m_nRecord = owner;
+    f->m_nSequence = sequence;
+    f->m_strExtension = ExtensionOf(shownName);
+    f->m_strName = std::move(shownName);
+    f->m_nameTimes = nameTimes;
+    fill(*f);
+    return f;
+  };
+  auto add = [&](std::unique_ptr<CNTFSFile> f) {
+    if (!(v.m_bStatusOnDemand && deleted)) {
+      f->m_nStatus = v.EvaluateDeletedStatus(deleted, f.get());
+      f->m_bStatusEvaluated = true;
     }
-    std::unique_ptr<CDirEntry> node;
-    CNTFSFile* file = nullptr;
-    if (folder) {
-      auto dir = std::make_unique<CNTFSDirectory>();
-      dir->m_nRecord = owner;
-      node = std::move(dir);
-    } else {
-      auto f = std::make_unique<CNTFSFile>();
-      f->m_nRecord = owner;
-      f->m_nSize = fn.RealSize();
-      f->m_nAllocatedSize = fn.AllocatedSize();
-      file = f.get();
-      node = std::move(f);
-    }
-    std::u16string name = fn.Name();
-    node->m_strName = name;
-    if (file) file->m_strExtension = ExtensionOf(name);
-    node->m_pDriver = v;
-    node->m_dwAttributes = fn.Flags();
-    node->m_bDeleted = deleted;
-    // The node shows the $STANDARD_INFORMATION times of its record, as Windows does; the
-    // $FILE_NAME times (set when the name was made, rarely updated after) are kept beside
-    // them, and stand in when the record has no $STANDARD_INFORMATION.
-    const NtfsNameTimes nameTimes{fn.CreatedTicks(), fn.ModifiedTicks(), fn.AccessedTicks()};
-    uint64_t created = nameTimes.nCreatedTicks, modified = nameTimes.nModifiedTicks,
-             accessed = nameTimes.nAccessedTicks;
-    if (AttributeView si = FindAttribute({v->ImageRecord(owner), recordSize}, kStandardInformation);
-        si && !si.NonResident() && si.Value().size() >= kSiTimesEnd) {
-      const uint8_t* value = si.Value().data();
-      created = bytes::RawLE64(value + kSiCreated);
-      modified = bytes::RawLE64(value + kSiModified);
-      accessed = bytes::RawLE64(value + kSiAccessed);
-    }
-    ShownTimes shown;
-    ConvertTimes(created, modified, accessed, shown);
-    node->m_tCreated = shown.tCreated;
-    node->m_tModified = shown.tModified;
-    node->m_tAccessed = shown.tAccessed;
-    if (folder) static_cast<CNTFSDirectory*>(node.get())->m_nameTimes = nameTimes;
-    else file->m_nameTimes = nameTimes;
-    node->m_pParent = this;
-    if (!(v->m_bStatusOnDemand && deleted && file)) {
-      node->m_nStatus = v->EvaluateDeletedStatus(deleted, file);
-      node->m_bStatusEvaluated = true;
-    }
-    AddChild(std::move(node));
+    AddChild(std::move(f));
+  };
+  if (folder) {
+    auto dir = std::make_unique<CNTFSDirectory>();
+    dir->m_nRecord = owner;
+    dir->m_nSequence = sequence;
+    dir->m_strName = name;
+    dir->m_nameTimes = nameTimes;
+    fill(*dir);
+    dir->m_nStatus = v.EvaluateDeletedStatus(deleted, nullptr);
+    dir->m_bStatusEvaluated = true;
+    AddChild(std::move(dir));
+  } else {
+    auto f = newFile(name);
+    f->m_nSize = fn.RealSize();
+    f->m_nAllocatedSize = fn.AllocatedSize();
+    add(std::move(f));
+  }
+  // Each named stream of the record is an item of its own beside it, "NAME:STREAM"; a
+  // deleted record keeps its streams.
+  for (auto& stream : v.NamedStreams(owner)) {
+    auto f = newFile(name + u":" + stream.strName);
+    f->m_nSize = f->m_nAllocatedSize = stream.nSize;
+    f->m_strStream = std::move(stream.strName);
+    add(std::move(f));
   }
 }
 
@@ -188,7 +220,7 @@ void CNTFSFile::TakeDataSizes() {
   if (m_bDataSizesTaken || IsCarved()) return;
   auto* v = dynamic_cast<CNTFSDriver*>(m_pDriver);
   NtfsStream s;
-  if (!v || !v->LoadStream(m_nRecord, kData, s)) return;
+  if (!v || !v->LoadStream(m_nRecord, kData, s, m_strStream)) return;
   m_nSize = s.bResident ? s.value.size() : s.nRealSize;
   m_nAllocatedSize = s.bResident ? s.value.size() : s.nAllocatedSize;
   if (m_nAllocatedSize < v->m_nBytesPerCluster) m_nAllocatedSize = v->m_nBytesPerCluster;
@@ -198,7 +230,7 @@ void CNTFSFile::TakeDataSizes() {
 bool CNTFSFile::IsEncrypted() {
   auto* v = dynamic_cast<CNTFSDriver*>(m_pDriver);
   NtfsStream s;
-  return !IsCarved() && v && v->LoadStream(m_nRecord, kData, s) && s.bEncrypted;
+  return !IsCarved() && v && v->LoadStream(m_nRecord, kData, s, m_strStream) && s.bEncrypted;
 }
 
 uint64_t CNTFSFile::GetSize() {
@@ -265,7 +297,7 @@ bool CNTFSFile::WriteContent(IOutputFile& out, IProgressWindow* progress, uint32
     return true;
   }
   NtfsStream s;
-  if (!v->LoadStream(m_nRecord, kData, s)) return false;
+  if (!v->LoadStream(m_nRecord, kData, s, m_strStream)) return false;
   SendProgress(progress, WM_FILEPROGRESS, FILE_SIZE, int64_t(s.bResident ? s.value.size() : s.nRealSize));
   // The stream reader bounds what is written: never past what the runs map, zeros past
   // the initialized size. A stream whose sizes claim more than its runs map is reported

@@ -24,10 +24,16 @@ class CNTFSDirectory : public CDirectory {
   void LoadChildren(bool includeDeleted, bool deletedFilesOnly, bool force) override;
 
   uint64_t m_nRecord = 0;
+  uint16_t m_nSequence = 0;  // the record's sequence number as listed
   NtfsNameTimes m_nameTimes;
   // A "dir_N" of "DeletedFiles": the deleted records that name m_nRecord as their parent
   // although that record cannot hold them (see IsOrphan).
   bool m_bOrphanGroup = false;
+
+ private:
+  // Adds the item record owner is listed as under the name fn (a folder or a file), and
+  // one file item per named stream of the record.
+  void AddRecordItems(CNTFSDriver& volume, uint64_t owner, const NtfsFileNameView& fn);
 };
 
 // Whether a deleted record's parent cannot hold it in the tree, so it is listed under
@@ -60,6 +66,8 @@ class CNTFSFile : public CFSFile {
 
   bool m_bDataSizesTaken = false;
   uint64_t m_nRecord = 0;        // the MFT record (none for a carved file)
+  uint16_t m_nSequence = 0;      // the record's sequence number as listed
+  std::u16string m_strStream;    // a named (alternate) data stream's name; empty for the file's data
   uint64_t m_nFirstCluster = 0;  // a carved file's first cluster
   NtfsNameTimes m_nameTimes;
 };

@@ -134,7 +134,7 @@ uint32_t CNTFSDriver::EvaluateDeletedStatus(bool deleted, CNTFSFile* file) {
   if (!deleted) return STATUS_EXISTING;
   if (!file) return STATUS_GOOD;
   NtfsStream s;
-  if (!LoadStream(file->m_nRecord, ntfsrecord::kData, s)) return STATUS_GOOD;
+  if (!LoadStream(file->m_nRecord, ntfsrecord::kData, s, file->m_strStream)) return STATUS_GOOD;
   // The size stored with the name is often stale (never updated by some writers): the
   // header check compares with the data's own size, which the file takes now.
   file->m_nSize = s.bResident ? s.value.size() : s.nRealSize;

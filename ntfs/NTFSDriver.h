@@ -56,10 +56,11 @@ class CNTFSDriver : public CLogicalDriver {
   // Reads len bytes at byte offset of a non-resident stream (sparse runs read as zeros);
   // false when a cluster cannot be read or a VCN is not mapped. (ntfs/NtfsStream.cpp)
   bool ReadStreamBytes(const std::vector<NtfsRun>& runs, uint64_t offset, uint8_t* out, size_t len);
-  // The named-type attribute of record n gathered across its attribute list (for $DATA
-  // the first, unnamed-or-not, as the record lists it). False when absent.
-  // (ntfs/NtfsStream.cpp)
-  bool LoadStream(uint64_t record, uint32_t type, NtfsStream& stream);
+  // The attribute of record n of the type and name (empty: unnamed) gathered across its
+  // attribute list. False when absent. (ntfs/NtfsStream.cpp)
+  bool LoadStream(uint64_t record, uint32_t type, NtfsStream& stream, std::u16string_view name = {});
+  // The named $DATA streams of record n (ntfs/NtfsStream.h); none before the MFT is loaded.
+  std::vector<NtfsNamedStream> NamedStreams(uint64_t record);
 
   // The MFT image (ntfs/MftImage.cpp, as are the private functions below).
   // Reads record n (fixed up and checked) into buffer (m_nRecordSize bytes).
@@ -107,6 +108,8 @@ class CNTFSDriver : public CLogicalDriver {
 
  private:
   bool PrepareMft();
+  // An attribute list's entries, read whole (at most 1 MiB); false when it cannot be read.
+  bool ReadAttributeList(const AttributeView& list, std::vector<uint8_t>& entries);
   // Reads length bytes of the MFT from byte offset (both whole clusters) into out; sparse
   // clusters, and clusters that cannot be read (each tried on its own), are zeros. False
   // when the runs do not map the range.

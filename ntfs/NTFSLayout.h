@@ -85,11 +85,15 @@ constexpr size_t kFnNameLength = 0x40;           // 1   UTF-16 units
 constexpr size_t kFnNamespace = 0x41;            // 1   0 POSIX, 1 Win32, 2 DOS, 3 Win32 and DOS
 constexpr size_t kFnName = 0x42;                 // 2 x length
 constexpr uint32_t kFnFlagSystem = 0x04;
+constexpr uint8_t kFnNamespaceDos = 2;
 constexpr uint64_t kRecordNumberMask = 0xFFFFFFFFFFFFULL;  // file references: 48-bit record, 16-bit sequence
 
 // $ATTRIBUTE_LIST entry
 constexpr size_t kAlType = 0x00;                 // 4   attribute type
 constexpr size_t kAlLength = 0x04;               // 2   entry length
+constexpr size_t kAlNameLength = 0x06;           // 1   UTF-16 units of the attribute's name
+constexpr size_t kAlNameOffset = 0x07;           // 1   offset of the name in the entry
+constexpr size_t kAlFirstVcn = 0x08;             // 8   first VCN of the extent the entry names
 constexpr size_t kAlRecord = 0x10;               // 8   file reference of the record holding the attribute
 constexpr size_t kAlMinLength = 0x1A;            //     bytes an entry needs
 }  // namespace ntfsrecord

@@ -175,7 +175,73 @@ bool CNTFSDriver::ReadStreamBytes(const std::vector<NtfsRun>& runs, uint64_t off
   return true;
 }
 
-bool CNTFSDriver::LoadStream(uint64_t record, uint32_t type, NtfsStream& stream) {
+namespace {
+// An attribute list entry's name, when it fits in the entry.
+bool EntryName(std::span<const uint8_t> entry, size_t length, std::u16string& name) {
+  const size_t n = entry[kAlNameLength], at = entry[kAlNameOffset];
+  if (n && (at < kAlMinLength || at + 2 * n > length)) return false;
+  name.resize(n);
+  for (size_t k = 0; k < n; ++k) name[k] = char16_t(bytes::RawLE16(entry.data() + at + 2 * k));
+  return true;
+}
+}  // namespace
+
+bool CNTFSDriver::ReadAttributeList(const AttributeView& list, std::vector<uint8_t>& entries) {
+  // Read whole (bounded), resident or not.
+  if (list.NonResident()) {
+    std::vector<NtfsRun> runs;
+    auto rl = list.RunList();
+    if (DecodeRunList(rl.data(), rl.size(), list.FirstVcn(), m_nClusterCount, runs) != RunListResult::Ok) return false;
+    if (list.RealSize() > kMaxAttributeListBytes) return false;
+    entries.resize(list.RealSize());
+    return ReadStreamBytes(runs, 0, entries.data(), entries.size());
+  }
+  auto v = list.Value();
+  entries.assign(v.begin(), v.end());
+  return true;
+}
+
+std::vector<NtfsNamedStream> CNTFSDriver::NamedStreams(uint64_t record) {
+  std::vector<NtfsNamedStream> streams;
+  const uint8_t* p = ImageRecord(record);
+  if (!p) return streams;
+  const std::span<const uint8_t> base(p, m_nRecordSize);
+  auto add = [&](std::u16string name, uint64_t size) {
+    for (const auto& s : streams)
+      if (s.strName == name) return;
+    streams.push_back({std::move(name), size});
+  };
+  AttributeView list = FindAttribute(base, kAttributeList);
+  if (!list) {
+    ForEachAttribute(base, [&](const AttributeView& a) {
+      if (a.Type() == kData && a.Named() && a.FirstVcn() == 0) add(AttributeName(a), a.ValueSize());
+      return true;
+    });
+    return streams;
+  }
+  std::vector<uint8_t> entries;
+  if (!ReadAttributeList(list, entries)) return streams;
+  const std::span<const uint8_t> listBytes(entries);
+  for (size_t pos = 0; pos < entries.size();) {
+    const std::span<const uint8_t> entry = listBytes.subspan(pos);
+    const auto t = bytes::LoadLE32(entry, kAlType);
+    const auto len = bytes::LoadLE16(entry, kAlLength);
+    const auto vcn = bytes::LoadLE64(entry, kAlFirstVcn);
+    const auto ref = bytes::LoadLE64(entry, kAlRecord);
+    if (!t || !len || !vcn || !ref || *len < kAlMinLength || *len > entry.size()) break;
+    pos += *len;
+    std::u16string name;
+    if (*t != kData || *vcn != 0 || !entry[kAlNameLength] || !EntryName(entry, *len, name)) continue;
+    uint64_t size = 0;
+    if (const uint8_t* holder = ImageRecord(*ref & kRecordNumberMask))
+      if (AttributeView a = FindNamedAttribute({holder, m_nRecordSize}, kData, name); a && a.FirstVcn() == 0)
+        size = a.ValueSize();
+    add(std::move(name), size);
+  }
+  return streams;
+}
+
+bool CNTFSDriver::LoadStream(uint64_t record, uint32_t type, NtfsStream& stream, std::u16string_view name) {
   stream = NtfsStream{};
   std::vector<uint8_t> base(m_nRecordSize);
   if (!ReadRecord(record, base.data())) return false;
@@ -208,7 +274,7 @@ bool CNTFSDriver::LoadStream(uint64_t record, uint32_t type, NtfsStream& stream)
     }
     return true;
   };
-  AttributeView direct = FindAttribute(base, type);
+  AttributeView direct = FindNamedAttribute(base, type, name);
   AttributeView list = FindAttribute(base, kAttributeList);
   if (direct && (!list || !direct.NonResident() ||
                  direct.LastVcn() + 1 >= (direct.AllocatedSize() + m_nBytesPerCluster - 1) / m_nBytesPerCluster)) {
@@ -216,20 +282,9 @@ bool CNTFSDriver::LoadStream(uint64_t record, uint32_t type, NtfsStream& stream)
     return take(direct, true);
   }
   if (!list) return false;
-  // The attribute list, resident or not, read whole (bounded) before other records are
-  // read into buffers of their own.
+  // The attribute list is read whole before other records are read into buffers of their own.
   std::vector<uint8_t> entries;
-  if (list.NonResident()) {
-    std::vector<NtfsRun> runs;
-    auto rl = list.RunList();
-    if (DecodeRunList(rl.data(), rl.size(), list.FirstVcn(), m_nClusterCount, runs) != RunListResult::Ok) return false;
-    if (list.RealSize() > kMaxAttributeListBytes) return false;
-    entries.resize(list.RealSize());
-    if (!ReadStreamBytes(runs, 0, entries.data(), entries.size())) return false;
-  } else {
-    auto v = list.Value();
-    entries.assign(v.begin(), v.end());
-  }
+  if (!ReadAttributeList(list, entries)) return false;
   std::vector<uint8_t> other(m_nRecordSize);
   bool found = false, first = true;
   std::vector<uint64_t> seen;
@@ -244,7 +299,10 @@ bool CNTFSDriver::LoadStream(uint64_t record, uint32_t type, NtfsStream& stream)
     if (!t || !len || !ref || *len < kAlMinLength || *len > entry.size()) break;
     const uint64_t rec = *ref & kRecordNumberMask;
     pos += *len;
-    if (*t != type || std::find(seen.begin(), seen.end(), rec) != seen.end()) continue;
+    std::u16string entryName;
+    if (*t != type || !EntryName(entry, *len, entryName) || entryName != name ||
+        std::find(seen.begin(), seen.end(), rec) != seen.end())
+      continue;
     seen.push_back(rec);
     const uint8_t* source = base.data();
     if (rec != record) {
@@ -252,8 +310,8 @@ bool CNTFSDriver::LoadStream(uint64_t record, uint32_t type, NtfsStream& stream)
       source = other.data();
     }
     std::span<const uint8_t> r(source, m_nRecordSize);
-    // Every extent of the type in that record (one per record normally).
-    AttributeView a = FindAttribute(r, type);
+    // The extent of the attribute in that record (one per record normally).
+    AttributeView a = FindNamedAttribute(r, type, name);
     if (!a) continue;
     if (!take(a, first)) return found;
     found = true;

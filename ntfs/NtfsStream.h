@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "ntfs/MftRecord.h"
 #include "ntfs/NTFSLayout.h"
 #include "ntfs/RunList.h"
 #include "platform/ByteReader.h"
@@ -65,6 +66,38 @@ class NtfsFileNameView {
  private:
   uint64_t Le64(size_t at) const { return bytes::RawLE64(m_value.data() + at); }
   std::span<const uint8_t> m_value;
+};
+
+// Calls fn(const NtfsFileNameView&) for each name a record is listed under: every whole
+// $FILE_NAME that is not a DOS 8.3 name (the long name and the names of hard links, in
+// record order), or, when the record has none of those, its first DOS name. A record's DOS
+// name is never shown beside its long name, whichever of the two comes first.
+template <class F>
+void ForEachListedName(std::span<const uint8_t> record, F&& fn) {
+  bool any = false;
+  std::span<const uint8_t> dos;
+  ForEachAttribute(record, [&](const AttributeView& a) {
+    if (a.Type() != ntfsrecord::kFileName || a.Named() || a.NonResident()) return true;
+    NtfsFileNameView name(a.Value());
+    if (!name.Valid()) return true;
+    if (name.Namespace() == ntfsrecord::kFnNamespaceDos) {
+      if (dos.empty()) dos = a.Value();
+      return true;
+    }
+    any = true;
+    fn(name);
+    return true;
+  });
+  if (!any && !dos.empty()) fn(NtfsFileNameView(dos));
+}
+
+// The named $DATA streams (alternate data streams) of a record: from its attribute list
+// when it has one, otherwise from the record itself; each name once, in the order found.
+// The size is the stream's real size (or value length) where the first extent is at hand,
+// else 0 until the stream is loaded.
+struct NtfsNamedStream {
+  std::u16string strName;
+  uint64_t nSize = 0;
 };
 
 // Where a stream's content goes, in order: bytes read from the volume, and runs of bytes

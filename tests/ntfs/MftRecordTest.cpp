@@ -1,4 +1,5 @@
 #include "ntfs/MftRecord.h"
+#include "ntfs/NtfsStream.h"
 
 #include <cstring>
 #include <fstream>
@@ -43,7 +44,7 @@ std::vector<uint8_t> Record(const std::vector<std::vector<uint8_t>>& attributes)
 }
 
 // A resident $FILE_NAME attribute naming parent, with an optional attribute name.
-std::vector<uint8_t> FileName(uint32_t parent, char16_t first, bool named = false) {
+std::vector<uint8_t> FileName(uint32_t parent, char16_t first, bool named = false, uint8_t nameSpace = 0) {
   std::vector<uint8_t> a(0x18 + 0x48, 0);
   PutLE32(a, 0, 0x30);
   PutLE32(a, 4, uint32_t(a.size()));
@@ -55,6 +56,7 @@ std::vector<uint8_t> FileName(uint32_t parent, char16_t first, bool named = fals
   PutLE16(a, 0x14, 0x18);
   PutLE32(a, 0x18, parent);
   a[0x18 + 0x40] = 1;
+  a[0x18 + 0x41] = nameSpace;
   PutLE16(a, 0x18 + 0x42, first);
   return a;
 }
@@ -111,13 +113,31 @@ TEST(MftRecord, TheGateRefusesRecordsThatPointOutside) {
   EXPECT_FALSE(ApplyFixup(tiny));
 }
 
-TEST(MftRecord, FileNameRuleTakesTheSecondUnnamedOne) {
-  auto two = Record({FileName(5, u'A'), FileName(7, u'B'), FileName(9, u'C')});
-  ASSERT_EQ(CheckRecord(two), RecordCheck::Ok);
-  EXPECT_EQ(bytes::RawLE32(FindAttribute(two, 0x30).Value().data()), 7u);
-  auto named = Record({FileName(5, u'A', true), FileName(6, u'B')});
-  ASSERT_EQ(CheckRecord(named), RecordCheck::Ok);
-  EXPECT_EQ(bytes::RawLE32(FindAttribute(named, 0x30).Value().data()), 6u);
-  auto none = Record({});
-  EXPECT_FALSE(FindAttribute(none, 0x30));
+TEST(MftRecord, TheLongNameIsShownWhateverTheOrderOfTheNames) {
+  // Namespaces: 0 POSIX, 1 Win32, 2 DOS, 3 Win32 and DOS. Windows writes the DOS name
+  // first, ntfs-3g after the long one; hard links are further names.
+  struct Case {
+    const char* what;
+    std::vector<std::vector<uint8_t>> names;
+    uint32_t shown;                     // parent of the name FindAttribute gives, 0 for none
+    std::vector<uint32_t> listed;       // parents of the names ForEachListedName gives
+  } cases[] = {
+      {"DOS then Win32", {FileName(5, u'L', false, 2), FileName(6, u'M', false, 1)}, 6, {6}},
+      {"Win32 then DOS", {FileName(6, u'M', false, 1), FileName(5, u'L', false, 2)}, 6, {6}},
+      {"only a DOS name", {FileName(5, u'L', false, 2)}, 5, {5}},
+      {"Win32 and DOS in one", {FileName(7, u'W', false, 3)}, 7, {7}},
+      {"two hard links and a DOS name",
+       {FileName(5, u'L', false, 2), FileName(6, u'A', false, 1), FileName(9, u'B', false, 0)}, 6, {6, 9}},
+      {"a named attribute is passed over", {FileName(5, u'A', true), FileName(6, u'B')}, 6, {6}},
+      {"no name", {}, 0, {}},
+  };
+  for (const auto& c : cases) {
+    auto r = Record(c.names);
+    ASSERT_EQ(CheckRecord(r), RecordCheck::Ok) << c.what;
+    AttributeView a = FindAttribute(r, 0x30);
+    EXPECT_EQ(a ? bytes::RawLE32(a.Value().data()) : 0u, c.shown) << c.what;
+    std::vector<uint32_t> listed;
+    ForEachListedName(r, [&](const NtfsFileNameView& n) { listed.push_back(uint32_t(n.Parent())); });
+    EXPECT_EQ(listed, c.listed) << c.what;
+  }
 }
