@@ -41,6 +41,7 @@ void PrintItem(CDirEntry* item, bool json) {
                         {"deleted", item->m_bDeleted},
                         {"status", status},
                         {"status_code", StatusCode(item->m_nStatus)},
+                        {"status_reason", U8(item->GetStatusReasonText())},
                         {"created", U8(item->GetCreatedText())},
                         {"modified", U8(item->GetModifiedText())},
                         {"accessed", U8(item->GetAccessedText())},

@@ -8,12 +8,13 @@
 
 namespace {
 // Stamps a results node as every node of the folder is stamped, and appends it.
-CDirEntry* Append(CLogicalDriver& volume, std::unique_ptr<CDirEntry> node, uint32_t status) {
+CDirEntry* Append(CLogicalDriver& volume, std::unique_ptr<CDirEntry> node, uint32_t status, StatusReason reason) {
   node->m_pDriver = &volume;
   const int64_t now = localtime_::Now();
   node->m_tCreated = node->m_tModified = node->m_tAccessed = now;
   node->m_bDeleted = true;
   node->m_nStatus = status;
+  node->m_nStatusReason = reason;
   node->m_bStatusEvaluated = true;
   CDirEntry* added = volume.m_pLostFolder->AddChild(std::move(node));
   FrontEndHooks().ResultsFolderGrew(volume.m_pLostFolder);
@@ -31,7 +32,7 @@ CFSFile* AddCarvedFile(CLogicalDriver& volume, uint64_t unit, const std::u16stri
   file->m_strExtension = extension;
   file->m_nSize = length;
   file->m_nAllocatedSize = units * volume.m_nBytesPerCluster;
-  auto* added = static_cast<CFSFile*>(Append(volume, std::move(file), STATUS_EXCELLENT));
+  auto* added = static_cast<CFSFile*>(Append(volume, std::move(file), STATUS_EXCELLENT, StatusReason::Carved));
   // The units the file covers are passed over by the scan; the volume's last unit itself
   // is never marked here (the scan's own step reaches it).
   if (visited && unit >= volume.m_nFirstUnit)
@@ -43,7 +44,7 @@ CDirectory* AddLostFolder(CLogicalDriver& volume, std::unique_ptr<CDirectory> fo
   if (!volume.m_pLostFolder || !folder) return nullptr;
   const size_t number = volume.m_pLostFolder->m_children.size() + 1;
   folder->m_strName = text::Widen(wasRoot ? fmt::format("dir_{} (Root)", number) : fmt::format("dir_{}", number));
-  return static_cast<CDirectory*>(Append(volume, std::move(folder), STATUS_GOOD));
+  return static_cast<CDirectory*>(Append(volume, std::move(folder), STATUS_GOOD, StatusReason::LostFolderGroup));
 }
 
 bool ResultStartOf(CLogicalDriver& volume, const CDirEntry& node, ResultStart& start) {

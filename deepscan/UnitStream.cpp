@@ -189,7 +189,10 @@ std::u16string UpperAscii(const std::u16string& text) {
 }
 }  // namespace
 
-uint32_t CLogicalDriver::CheckFileHeader(uint64_t unit, const CDirEntry* file) {
+uint32_t CLogicalDriver::CheckFileHeader(uint64_t unit, const CDirEntry* file, StatusReason* reason) {
+  StatusReason unused;
+  StatusReason& why = reason ? *reason : unused;
+  why = StatusReason::NoHeaderCheck;
   if (!file) return STATUS_GOOD;
   std::u16string extension;
   uint64_t length = 0;
@@ -220,10 +223,27 @@ uint32_t CLogicalDriver::CheckFileHeader(uint64_t unit, const CDirEntry* file) {
   this->*ownFlag->pFlag = 1;
   const bool identified = IdentifyFile(unit, extension, length);
   for (size_t i = 0; i < flags.size() && i < std::size(saved); ++i) this->*flags[i].pFlag = saved[i];
-  if (identified)
-    return UpperAscii(extension) == UpperAscii(file->m_strExtension) && length == file->m_nSize ? STATUS_EXCELLENT
-                                                                                                : STATUS_GOOD;
+  if (identified) {
+    if (UpperAscii(extension) != UpperAscii(file->m_strExtension)) {
+      why = StatusReason::HeaderOtherType;
+      return STATUS_GOOD;
+    }
+    // The rule measured the file from its first unit on, as a recovery reads it. Longer
+    // than the recorded size: what follows the file's first part is not where its format
+    // says (a fragmented file read as consecutive clusters, or a damaged one). Shorter:
+    // data after the format's end (a trailer some writers add) is no evidence against it.
+    if (length == file->m_nSize) {
+      why = StatusReason::HeaderMatches;
+      return STATUS_EXCELLENT;
+    }
+    why = length > file->m_nSize ? StatusReason::ReadsPastItsEnd : StatusReason::HeaderEndsEarly;
+    return length > file->m_nSize ? STATUS_POOR : STATUS_GOOD;
+  }
   // The file's own type is not at its first unit, or does not measure there: evidence
   // only for the types whose rules know every file of their kind.
-  return IsHeaderCheckExtension(UpperAscii(file->m_strExtension)) ? STATUS_POOR : STATUS_GOOD;
+  if (!IsHeaderCheckExtension(UpperAscii(file->m_strExtension))) return STATUS_GOOD;
+  std::vector<uint8_t> sector(m_nBytesPerSector ? m_nBytesPerSector : 512);
+  why = ReadSectors(ClusterToSector(unit), sector.data(), uint32_t(sector.size()), 1) ? StatusReason::HeaderMismatch
+                                                                                      : StatusReason::Unreadable;
+  return STATUS_POOR;
 }

@@ -21,6 +21,8 @@ class IProgressWindow;
 class CDirEntry;
 class CDirectory;
 class CFSFile;
+// Why a node has its status word (defined with the nodes, tree/DirEntry.h).
+enum class StatusReason : uint8_t;
 
 // The visited-unit bitmap of a unit scan. It covers the scanned range [first, last]
 // only, so a scan near the end of a large disk costs no memory for the units before it;
@@ -240,8 +242,8 @@ class CLogicalDriver : public CDriver {
   // Reads unit and measures the file there; false for a length of 0 or 0x20000000 or more.
   bool IdentifyFile(uint64_t unit, std::u16string& extension, uint64_t& length);
   // 1 excellent, 2 good or 3 poor: whether unit still holds the header of file's own type
-  // and length.
-  uint32_t CheckFileHeader(uint64_t unit, const class CDirEntry* file);
+  // and length; reason (when given) says which evidence decided.
+  uint32_t CheckFileHeader(uint64_t unit, const CDirEntry* file, StatusReason* reason = nullptr);
 
  protected:
   // The Attach of the FAT and NTFS volumes: takes the handle, the boot sector and the

@@ -42,6 +42,51 @@ int Depth(const CDirEntry* n) {
 }
 }  // namespace
 
+namespace {
+// Clusters after the first that a deleted file's status looks at in the FAT: enough for
+// files of hundreds of megabytes, a bounded cost for larger ones.
+constexpr uint64_t kMaxClustersChecked = 1 << 16;
+
+// A deleted item's status and its reason. Its chain is gone from the FAT, so it is read
+// as consecutive clusters from the first: Poor on evidence that this gives something else
+// (no valid first cluster, a cluster in use by another file, the volume's end before the
+// file's, a header check that fails), otherwise the header check of its type.
+uint32_t DeletedStatus(CFATDriver& volume, const CDirEntry& node, uint64_t first, StatusReason& reason) {
+  if (first == 0 && !node.IsDirectory() && node.m_nSize == 0) {
+    reason = StatusReason::EmptyFile;
+    return STATUS_EXCELLENT;
+  }
+  if (first < 2) {
+    reason = StatusReason::NoFirstCluster;
+    return STATUS_POOR;
+  }
+  if (!volume.IsClusterNumber(first)) {
+    reason = StatusReason::PastVolumeEnd;
+    return STATUS_POOR;
+  }
+  if (volume.GetFatEntry(first, 0) != 0) {
+    reason = StatusReason::FirstClusterInUse;
+    return STATUS_POOR;
+  }
+  if (node.IsDirectory()) {
+    reason = StatusReason::DeletedFolder;
+    return STATUS_GOOD;
+  }
+  const uint64_t bpc = volume.m_nBytesPerCluster, clusters = bpc ? (node.m_nSize + bpc - 1) / bpc : 0;
+  if (clusters > 0 && !volume.IsClusterNumber(first + clusters - 1)) {
+    reason = StatusReason::PastVolumeEnd;
+    return STATUS_POOR;
+  }
+  for (uint64_t k = 1; k < clusters && k < kMaxClustersChecked; ++k) {
+    if (volume.GetFatEntry(first + k, 0) != 0) {
+      reason = StatusReason::ClusterInUse;
+      return STATUS_POOR;
+    }
+  }
+  return volume.CheckFileHeader(first, &node, &reason);
+}
+}  // namespace
+
 void CFATDirectory::LoadChildren(bool includeDeleted, bool deletedFilesOnly, bool force) {
   auto* volume = dynamic_cast<CFATDriver*>(m_pDriver);
   if (!volume) return;
@@ -99,18 +144,8 @@ void CFATDirectory::LoadChildren(bool includeDeleted, bool deletedFilesOnly, boo
         if (FatTimeToUnix(LE16<kAccessDate>(entry), 0, t)) node->m_tAccessed = t;
       }
     }
-    // The recovery status, from the first cluster alone.
-    if (!deleted) {
-      node->m_nStatus = STATUS_EXISTING;
-    } else if (first == 0 && !node->IsDirectory() && node->m_nSize == 0) {
-      node->m_nStatus = STATUS_EXCELLENT;  // an empty file: nothing of it can be lost
-    } else if (first < 2 || volume->GetFatEntry(first, 0) != 0) {
-      node->m_nStatus = STATUS_POOR;
-    } else if (node->IsDirectory()) {
-      node->m_nStatus = STATUS_GOOD;
-    } else {
-      node->m_nStatus = volume->CheckFileHeader(first, node.get());
-    }
+    if (deleted) node->m_nStatus = DeletedStatus(*volume, *node, first, node->m_nStatusReason);
+    else node->m_nStatus = STATUS_EXISTING;
     node->m_bStatusEvaluated = true;
     AddChild(std::move(node));
   }

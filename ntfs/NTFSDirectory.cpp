@@ -89,6 +89,7 @@ void CNTFSDirectory::LoadChildren(bool, bool, bool force) {
         dir->m_tCreated = dir->m_tModified = dir->m_tAccessed = now;
         dir->m_bDeleted = true;
         dir->m_nStatus = STATUS_GOOD;
+        dir->m_nStatusReason = StatusReason::LostFolderGroup;
         dir->m_bStatusEvaluated = true;
         dir->m_nRecord = fn.Parent();
         dir->m_bOrphanGroup = true;
@@ -177,7 +178,7 @@ void CNTFSDirectory::AddRecordItems(CNTFSDriver& v, uint64_t owner, const NtfsFi
   };
   auto add = [&](std::unique_ptr<CNTFSFile> f) {
     if (!(v.m_bStatusOnDemand && deleted)) {
-      f->m_nStatus = v.EvaluateDeletedStatus(deleted, f.get());
+      f->m_nStatus = v.EvaluateDeletedStatus(deleted, f.get(), f->m_nStatusReason);
       f->m_bStatusEvaluated = true;
     }
     AddChild(std::move(f));
@@ -189,7 +190,7 @@ void CNTFSDirectory::AddRecordItems(CNTFSDriver& v, uint64_t owner, const NtfsFi
     dir->m_strName = name;
     dir->m_nameTimes = nameTimes;
     fill(*dir);
-    dir->m_nStatus = v.EvaluateDeletedStatus(deleted, nullptr);
+    dir->m_nStatus = v.EvaluateDeletedStatus(deleted, nullptr, dir->m_nStatusReason);
     dir->m_bStatusEvaluated = true;
     AddChild(std::move(dir));
   } else {
@@ -210,7 +211,7 @@ void CNTFSDirectory::AddRecordItems(CNTFSDriver& v, uint64_t owner, const NtfsFi
 
 void CNTFSFile::EvaluateStatus() {
   auto* v = dynamic_cast<CNTFSDriver*>(m_pDriver);
-  if (v && !IsCarved()) m_nStatus = v->EvaluateDeletedStatus(m_bDeleted, this);
+  if (v && !IsCarved()) m_nStatus = v->EvaluateDeletedStatus(m_bDeleted, this, m_nStatusReason);
   m_bStatusEvaluated = true;
 }
 

@@ -130,19 +130,82 @@ bool CNTFSDriver::ScanUnit(uint64_t cluster, CUnitBitmap* visited, IProgressWind
   return AddCarvedFile(*this, cluster, extension, length, visited) != nullptr;
 }
 
-uint32_t CNTFSDriver::EvaluateDeletedStatus(bool deleted, CNTFSFile* file) {
+uint32_t CNTFSDriver::EvaluateDeletedStatus(bool deleted, CNTFSFile* file, StatusReason& reason) {
+  reason = StatusReason::None;
   if (!deleted) return STATUS_EXISTING;
-  if (!file) return STATUS_GOOD;
+  if (!file) {
+    reason = StatusReason::DeletedFolder;
+    return STATUS_GOOD;
+  }
   NtfsStream s;
-  if (!LoadStream(file->m_nRecord, ntfsrecord::kData, s, file->m_strStream)) return STATUS_GOOD;
+  if (!LoadStream(file->m_nRecord, ntfsrecord::kData, s, file->m_strStream)) {
+    // The record names data that cannot be gathered: its runs or its extension records
+    // are gone.
+    reason = StatusReason::RunsDamaged;
+    return STATUS_POOR;
+  }
   // The size stored with the name is often stale (never updated by some writers): the
   // header check compares with the data's own size, which the file takes now.
   file->m_nSize = s.bResident ? s.value.size() : s.nRealSize;
   file->m_nAllocatedSize = std::max<uint64_t>(s.bResident ? s.value.size() : s.nAllocatedSize, m_nBytesPerCluster);
   file->m_bDataSizesTaken = true;
+  if ((s.bResident ? s.value.size() : s.nRealSize) == 0) {
+    reason = StatusReason::EmptyFile;
+    return STATUS_EXCELLENT;
+  }
+  if (s.bResident) {
+    reason = StatusReason::DataKeptInRecord;
+    return STATUS_GOOD;
+  }
+  if (s.bEncrypted) {
+    reason = StatusReason::Encrypted;
+    return STATUS_POOR;
+  }
+  if (StreamContentBytes(s, m_nBytesPerCluster) < s.nRealSize) {
+    reason = StatusReason::RunsDamaged;
+    return STATUS_POOR;
+  }
   uint64_t lcn;
-  if (!FirstClusterOf(s, lcn) || lcn == 0) return STATUS_GOOD;
-  return CheckFileHeader(lcn, file);
+  if (!FirstClusterOf(s, lcn) || lcn == 0) {
+    reason = StatusReason::NoHeaderCheck;
+    return STATUS_GOOD;
+  }
+  // Clusters a deleted file had are free until another file takes them.
+  if (bool inUse = false; ClusterInUse(lcn, inUse) && inUse) {
+    reason = StatusReason::FirstClusterInUse;
+    return STATUS_POOR;
+  }
+  if (s.bCompressed) {
+    // The first cluster holds compressed data: no header of the type to find there.
+    reason = StatusReason::Compressed;
+    return STATUS_GOOD;
+  }
+  return CheckFileHeader(lcn, file, &reason);
+}
+
+bool CNTFSDriver::ClusterInUse(uint64_t lcn, bool& inUse) {
+  if (lcn >= m_nClusterCount) return false;
+  std::lock_guard<std::mutex> lock(m_bitmapLock);
+  if (!m_bBitmapLoaded) {
+    m_bBitmapLoaded = true;
+    NtfsStream bitmap;
+    if (LoadStream(kBitmapRecord, ntfsrecord::kData, bitmap) && !bitmap.bResident) m_bitmapRuns = bitmap.runs;
+  }
+  if (m_bitmapRuns.empty()) return false;
+  const uint64_t byte = lcn / 8;
+  // One window of the bitmap is kept: the files of a folder mostly lie near each other.
+  constexpr uint64_t kWindow = 64 * 1024;
+  const uint64_t start = byte / kWindow * kWindow;
+  if (m_bitmapWindow.empty() || m_nBitmapWindowStart != start) {
+    std::vector<uint8_t> window(kWindow);
+    const uint64_t bytes = std::min(kWindow, (m_nClusterCount + 7) / 8 - start);
+    window.resize(bytes);
+    if (!ReadStreamBytes(m_bitmapRuns, start, window.data(), window.size())) return false;
+    m_bitmapWindow = std::move(window);
+    m_nBitmapWindowStart = start;
+  }
+  inUse = (m_bitmapWindow[byte - start] >> (lcn % 8)) & 1;
+  return true;
 }
 
 bool NtfsTimeToUnix(uint64_t ticks, int64_t& t) {

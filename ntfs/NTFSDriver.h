@@ -50,8 +50,13 @@ class CNTFSDriver : public CLogicalDriver {
   bool ResultStartUnit(const CDirEntry& node, uint64_t& unit) const override;
   // The deep scan's placement of a carved file in "LostFiles".
   bool ScanUnit(uint64_t cluster, CUnitBitmap* visited, IProgressWindow* progress) override;
-  // 0 Existing, 2 for a deleted folder, else the first-cluster header check.
-  uint32_t EvaluateDeletedStatus(bool deleted, CNTFSFile* file);
+  // The status of a listed item and its reason: Existing; Good for a deleted folder; for a
+  // deleted file Poor on evidence (its runs cannot be gathered or do not map all of it, it
+  // is encrypted, its first cluster is in use again, the header check fails), otherwise
+  // the first cluster's header check (compressed and resident data are Good unchecked).
+  uint32_t EvaluateDeletedStatus(bool deleted, CNTFSFile* file, StatusReason& reason);
+  // Whether the volume's $Bitmap marks cluster lcn allocated; false when it cannot tell.
+  bool ClusterInUse(uint64_t lcn, bool& inUse);
 
   // Reads len bytes at byte offset of a non-resident stream (sparse runs read as zeros);
   // false when a cluster cannot be read or a VCN is not mapped. (ntfs/NtfsStream.cpp)
@@ -134,6 +139,14 @@ class CNTFSDriver : public CLogicalDriver {
   // Folder record -> the records whose chosen $FILE_NAME names it, in record order;
   // filled by ScanMft.
   std::unordered_map<uint64_t, std::vector<uint32_t>> m_children;
+  // The cluster allocation bitmap ($Bitmap, record 6): its runs, loaded on first use, and
+  // one window of it.
+  static constexpr uint64_t kBitmapRecord = 6;
+  bool m_bBitmapLoaded = false;
+  std::vector<NtfsRun> m_bitmapRuns;
+  std::vector<uint8_t> m_bitmapWindow;
+  uint64_t m_nBitmapWindowStart = 0;
+  std::mutex m_bitmapLock;
 };
 
 // NTFS times (100 ns ticks since 1601) as seconds since 1970, through local time as the

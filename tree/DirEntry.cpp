@@ -107,6 +107,57 @@ std::u16string CDirEntry::GetStatusText() {
   }
 }
 
+std::u16string CDirEntry::GetStatusReasonText() {
+  if (!m_bStatusEvaluated) EvaluateStatus();
+  return StatusReasonText(m_nStatusReason);
+}
+
+std::u16string StatusReasonText(StatusReason reason) {
+  switch (reason) {
+    case StatusReason::None: return {};
+    case StatusReason::EmptyFile: return GetString("IDS_STATUS_REASON_EMPTY", u"empty file: nothing to lose");
+    case StatusReason::HeaderMatches:
+      return GetString("IDS_STATUS_REASON_HEADER_MATCHES", u"clusters free, header matches, length matches the size");
+    case StatusReason::HeaderEndsEarly:
+      return GetString("IDS_STATUS_REASON_ENDS_EARLY",
+                       u"clusters free, header matches; its data ends before the recorded size");
+    case StatusReason::NoHeaderCheck:
+      return GetString("IDS_STATUS_REASON_NO_CHECK", u"clusters free; no header to check for this type");
+    case StatusReason::HeaderOtherType:
+      return GetString("IDS_STATUS_REASON_OTHER_TYPE", u"clusters free; the header found is of a related type");
+    case StatusReason::HeaderMismatch:
+      return GetString("IDS_STATUS_REASON_HEADER_MISMATCH",
+                       u"no file of its type is found from its first cluster on");
+    case StatusReason::ReadsPastItsEnd:
+      return GetString("IDS_STATUS_REASON_PAST_END",
+                       u"its format measures longer than the recorded size: fragmented or damaged");
+    case StatusReason::FirstClusterInUse:
+      return GetString("IDS_STATUS_REASON_FIRST_IN_USE", u"first cluster now used by another file");
+    case StatusReason::ClusterInUse:
+      return GetString("IDS_STATUS_REASON_CLUSTER_IN_USE",
+                       u"fragmented: read as consecutive clusters, one of them now used by another file");
+    case StatusReason::NoFirstCluster:
+      return GetString("IDS_STATUS_REASON_NO_FIRST", u"no valid first cluster recorded");
+    case StatusReason::PastVolumeEnd:
+      return GetString("IDS_STATUS_REASON_PAST_VOLUME", u"file continues past the volume");
+    case StatusReason::Unreadable: return GetString("IDS_STATUS_REASON_UNREADABLE", u"sector unreadable");
+    case StatusReason::DataKeptInRecord:
+      return GetString("IDS_STATUS_REASON_RESIDENT", u"data kept in the file record");
+    case StatusReason::Compressed: return GetString("IDS_STATUS_REASON_COMPRESSED", u"compressed");
+    case StatusReason::Encrypted:
+      return GetString("IDS_STATUS_REASON_ENCRYPTED", u"encrypted: recovered only as stored");
+    case StatusReason::RunsDamaged:
+      return GetString("IDS_STATUS_REASON_RUNS", u"data runs damaged or incomplete");
+    case StatusReason::DeletedFolder:
+      return GetString("IDS_STATUS_REASON_FOLDER", u"deleted folder: its entries are read where they lie");
+    case StatusReason::LostFolderGroup:
+      return GetString("IDS_STATUS_REASON_GROUP", u"holds items whose folder is lost");
+    case StatusReason::Carved:
+      return GetString("IDS_STATUS_REASON_CARVED", u"found by its signature, length measured from its format");
+  }
+  return {};
+}
+
 std::u16string CDirEntry::GetCreatedText() const { return FormatTimeText(m_tCreated, false); }
 std::u16string CDirEntry::GetModifiedText() const { return FormatTimeText(m_tModified, false); }
 std::u16string CDirEntry::GetAccessedText() const { return FormatTimeText(m_tAccessed, !IsNtfsVolume(m_pDriver)); }

@@ -24,6 +24,33 @@ constexpr int kMaxFolderDepth = 256;
 // Recovery status of a node.
 enum : uint32_t { STATUS_EXISTING = 0, STATUS_EXCELLENT = 1, STATUS_GOOD = 2, STATUS_POOR = 3 };
 
+// Why a node has its status word: the evidence behind it, shown beside the word (the status
+// cell's tooltip, Properties, list --json's status_reason). StatusReasonText gives the text.
+enum class StatusReason : uint8_t {
+  None,               // existing items; folders the program made
+  EmptyFile,          // nothing of it can be lost
+  HeaderMatches,      // clusters free, header of its type, measured length = recorded size
+  HeaderEndsEarly,    // clusters free, header matches; its data ends before the recorded size
+  NoHeaderCheck,      // clusters free; its type has no header to check
+  HeaderOtherType,    // clusters free; the header found is of a related type
+  HeaderMismatch,     // the first cluster does not hold a file of its type
+  ReadsPastItsEnd,    // measured longer than the recorded size: fragmented, read consecutively
+  FirstClusterInUse,  // the first cluster belongs to another file now
+  ClusterInUse,       // a later cluster belongs to another file: fragmented, read consecutively
+  NoFirstCluster,     // the entry names no (valid) first cluster
+  PastVolumeEnd,      // the file would continue past the volume's end
+  Unreadable,         // a sector of it could not be read
+  DataKeptInRecord,   // NTFS: the data is inside the file record itself
+  Compressed,         // NTFS: compressed, its header cannot be checked in place
+  Encrypted,          // NTFS: encrypted, recovered only as stored
+  RunsDamaged,        // NTFS: the data's runs are damaged or do not map all of it
+  DeletedFolder,      // a deleted folder: its entries are read where they lie
+  LostFolderGroup,    // a folder made to hold items whose own folder is lost
+  Carved,             // found by its signature, measured by its format
+};
+// The reason as the user reads it (through the language file).
+std::u16string StatusReasonText(StatusReason reason);
+
 // Search criteria, filled by the search dialog or the command line.
 struct SearchCriteria {
   std::u16string strPattern;
@@ -58,6 +85,8 @@ class CDirEntry {
   virtual std::u16string GetAllocatedSizeText(bool detail);
   // "Existing", "Excellent", "Good" or "Poor" through the language file.
   std::u16string GetStatusText();
+  // Why the status is what it is (worked out with it); empty for existing items.
+  std::u16string GetStatusReasonText();
   virtual void EvaluateStatus();
 
   std::u16string GetCreatedText() const;
@@ -77,6 +106,7 @@ class CDirEntry {
   uint32_t m_dwAttributes = 0;
   bool m_bDeleted = false;
   uint32_t m_nStatus = STATUS_POOR;
+  StatusReason m_nStatusReason = StatusReason::None;
   CLogicalDriver* m_pDriver = nullptr;  // not owned
   CDirectory* m_pParent = nullptr;      // not owned
   bool m_bStatusEvaluated = false;

@@ -249,6 +249,10 @@ QVariant CFSListModel::data(const QModelIndex& index, int role) const {
       return QVariant(Qt::AlignLeft | Qt::AlignVCenter);
     case Qt::ToolTipRole:
       if (key == EListColumn::Name && node->m_bDeleted) return QStringLiteral("Deleted");
+      if (key == EListColumn::Status) {
+        const std::u16string reason = node->GetStatusReasonText();
+        if (!reason.empty()) return Q(reason);
+      }
       return {};
     default:
       return {};

@@ -140,15 +140,21 @@ CFilePropertyPage::CFilePropertyPage(CDirEntry* node, QWidget* parent) : QWidget
   grid->addWidget(Separator(this), 1, 0, 1, 2);
   m_pType = AddField(grid, 2, QStringLiteral("Type:"), "type");
   m_pStatus = AddField(grid, 3, QStringLiteral("Status:"), "status");
-  grid->addWidget(Separator(this), 4, 0, 1, 2);
-  m_pLocation = AddField(grid, 5, QStringLiteral("Location:"), "location");
-  m_pSize = AddField(grid, 6, QStringLiteral("Size:"), "size");
-  m_pSizeOnDisk = AddField(grid, 7, QStringLiteral("Size on disk:"), "sizeOnDisk");
-  grid->addWidget(Separator(this), 8, 0, 1, 2);
-  m_pCreated = AddField(grid, 9, QStringLiteral("Created:"), "created");
-  m_pModified = AddField(grid, 10, QStringLiteral("Modified:"), "modified");
-  m_pAccessed = AddField(grid, 11, QStringLiteral("Accessed:"), "accessed");
-  grid->addWidget(Separator(this), 12, 0, 1, 2);
+  // Why the status is what it is, under the word; hidden for existing items.
+  m_pStatusReason = new QLabel(this);
+  m_pStatusReason->setObjectName(QStringLiteral("statusReason"));
+  m_pStatusReason->setWordWrap(true);
+  m_pStatusReason->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  grid->addWidget(m_pStatusReason, 4, 1);
+  grid->addWidget(Separator(this), 5, 0, 1, 2);
+  m_pLocation = AddField(grid, 6, QStringLiteral("Location:"), "location");
+  m_pSize = AddField(grid, 7, QStringLiteral("Size:"), "size");
+  m_pSizeOnDisk = AddField(grid, 8, QStringLiteral("Size on disk:"), "sizeOnDisk");
+  grid->addWidget(Separator(this), 9, 0, 1, 2);
+  m_pCreated = AddField(grid, 10, QStringLiteral("Created:"), "created");
+  m_pModified = AddField(grid, 11, QStringLiteral("Modified:"), "modified");
+  m_pAccessed = AddField(grid, 12, QStringLiteral("Accessed:"), "accessed");
+  grid->addWidget(Separator(this), 13, 0, 1, 2);
 
   auto* attributes = new QLabel(QStringLiteral("Attributes:"), this);
   attributes->setObjectName(QStringLiteral("attributesLabel"));
@@ -167,9 +173,9 @@ CFilePropertyPage::CFilePropertyPage(CDirEntry* node, QWidget* parent) : QWidget
   boxes->addWidget(m_pHidden);
   boxes->addWidget(m_pArchive);
   boxes->addStretch(1);
-  grid->addWidget(attributes, 13, 0);
-  grid->addLayout(boxes, 13, 1);
-  grid->setRowStretch(14, 1);
+  grid->addWidget(attributes, 14, 0);
+  grid->addLayout(boxes, 14, 1);
+  grid->setRowStretch(15, 1);
   setMinimumWidth(400);
 }
 
@@ -197,6 +203,10 @@ void CFilePropertyPage::Open() {
     SetField(m_pItemName, node.m_strName);
     SetField(m_pType, node.GetTypeText());
     SetField(m_pStatus, node.GetStatusText());
+    const QString reason = Q(node.GetStatusReasonText());
+    m_pStatusReason->setText(reason);
+    m_pStatusReason->setVisible(!reason.isEmpty());
+    m_pStatus->setToolTip(reason);
     SetField(m_pLocation, node.GetFullPath());
     SetField(m_pSize, node.GetSizeText(true));
     SetField(m_pSizeOnDisk, node.GetAllocatedSizeText(true));

@@ -62,6 +62,7 @@ class CFilePropertyPage : public QWidget {
   QLineEdit* m_pItemName = nullptr;
   QLineEdit* m_pType = nullptr;
   QLineEdit* m_pStatus = nullptr;
+  QLabel* m_pStatusReason = nullptr;
   QLineEdit* m_pLocation = nullptr;
   QLineEdit* m_pSize = nullptr;
   QLineEdit* m_pSizeOnDisk = nullptr;

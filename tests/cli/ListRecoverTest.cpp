@@ -128,8 +128,10 @@ std::string ExpectedStatus(const Expected& e) {
   if (i.at("clusters").empty()) return i.at("size") == 0 ? "Excellent" : "Poor";
   std::string path = i.at("path");
   bool picture = path.size() > 4 && (path.substr(path.size() - 4) == ".jpg" || path.substr(path.size() - 4) == ".JPG");
-  // A picture is rated Excellent only when the consecutive clusters hold it whole.
-  return picture && !Fragmented(i) ? "Excellent" : "Good";
+  // A picture is rated Excellent only when the consecutive clusters hold it whole; read
+  // from consecutive clusters a fragmented one runs into another file's: Poor.
+  if (picture) return Fragmented(i) ? "Poor" : "Excellent";
+  return "Good";
 }
 
 // What a recovery of the item must bring back.
@@ -167,6 +169,10 @@ TEST(ListRecover, ListingMatchesTheManifest) {
       EXPECT_EQ(j.at("allocated"), (size + bpc - 1) / bpc * bpc);
       EXPECT_EQ(j.at("deleted"), e.item.at("deleted"));
       EXPECT_EQ(j.at("status"), ExpectedStatus(e));
+      // Every deleted item says why it has its word; existing ones need no reason.
+      EXPECT_EQ(j.at("status_reason").get<std::string>().empty(), !e.item.at("deleted").get<bool>());
+      if (j.at("name") == "_ORN.JPG")
+        EXPECT_EQ(j.at("status_reason"), "fragmented: read as consecutive clusters, one of them now used by another file");
       EXPECT_EQ(j.at("created"), "2023/11/14 22:13:20");
       EXPECT_EQ(j.at("modified"), "2023/11/14 22:13:20");
       EXPECT_EQ(j.at("accessed"), "2023/11/14");

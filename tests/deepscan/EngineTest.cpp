@@ -97,13 +97,21 @@ TEST(Engine, CheckFileHeaderVerdicts) {
   CVirtualFile f;
   f.m_strExtension = u"bmp";
   f.m_nSize = 1234;
-  EXPECT_EQ(v.CheckFileHeader(10, &f), STATUS_EXCELLENT);
+  StatusReason why;
+  EXPECT_EQ(v.CheckFileHeader(10, &f, &why), STATUS_EXCELLENT);
+  EXPECT_EQ(why, StatusReason::HeaderMatches);
   f.m_nSize = 1200;
-  EXPECT_EQ(v.CheckFileHeader(10, &f), STATUS_GOOD);  // another length
+  EXPECT_EQ(v.CheckFileHeader(10, &f, &why), STATUS_POOR);  // its format is longer than the recorded size
+  EXPECT_EQ(why, StatusReason::ReadsPastItsEnd);
+  f.m_nSize = 2000;
+  EXPECT_EQ(v.CheckFileHeader(10, &f, &why), STATUS_GOOD);  // shorter: a trailer may follow
+  EXPECT_EQ(why, StatusReason::HeaderEndsEarly);
   f.m_nSize = 1234;
-  EXPECT_EQ(v.CheckFileHeader(30, &f), STATUS_POOR);  // zeros where a recognisable type should start
+  EXPECT_EQ(v.CheckFileHeader(30, &f, &why), STATUS_POOR);  // zeros where a recognisable type should start
+  EXPECT_EQ(why, StatusReason::HeaderMismatch);
   f.m_strExtension = u"txt";
-  EXPECT_EQ(v.CheckFileHeader(30, &f), STATUS_GOOD);
+  EXPECT_EQ(v.CheckFileHeader(30, &f, &why), STATUS_GOOD);
+  EXPECT_EQ(why, StatusReason::NoHeaderCheck);
   f.m_strExtension = u"dib";
   EXPECT_EQ(v.CheckFileHeader(10, &f), STATUS_GOOD);  // found "BMP", not "DIB"
   EXPECT_EQ(v.CheckFileHeader(10, nullptr), STATUS_GOOD);

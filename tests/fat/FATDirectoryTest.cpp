@@ -219,6 +219,9 @@ TEST(FATDirectory, DeletedItemsTheirStatusAndTimes) {
                       Deleted(Short("NOJPEG  JPG", kAttrFile, 40, 300)),   // no picture at all
                       Deleted(Short("PICTURE PNG", kAttrFile, 45, 300)),   // PNG is not searched for by default
                       zeroTimes,
+                      Deleted(Short("TAIL    JPG", kAttrFile, 60, 3000)),  // a picture ending before its size
+                      Deleted(Short("SPLIT   TXT", kAttrFile, 70, 3000)),  // its second cluster is taken
+                      Deleted(Short("HUGE    TXT", kAttrFile, 190, 1000000)),  // longer than the volume
                   });
   img.SetFat(10, img.EndOfChain());
   img.Chain({11});
@@ -232,6 +235,8 @@ TEST(FATDirectory, DeletedItemsTheirStatusAndTimes) {
   img.Fill(40, std::vector<uint8_t>(300, 'x'));
   img.Fill(45, {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R'});
   img.Fill(50, std::vector<uint8_t>(300, 't'));
+  img.Fill(60, JpegLike(2000));
+  img.Chain({71});
   auto v = img.Open();
   ASSERT_TRUE(v);
 
@@ -239,12 +244,25 @@ TEST(FATDirectory, DeletedItemsTheirStatusAndTimes) {
     std::u16string name;
     bool dir;
     uint32_t status;
+    StatusReason reason;
   };
+  using R = StatusReason;
   const std::vector<Expect> tree = {
-      {u"LIVEDIR", true, STATUS_EXISTING}, {u"_NE", true, STATUS_GOOD},        {u"_WO", true, STATUS_POOR},
-      {u"_ERO.TXT", false, STATUS_EXCELLENT}, {u"_SED.TXT", false, STATUS_POOR},  {u"_HOTO.JPG", false, STATUS_EXCELLENT},
-      {u"_HORT.JPG", false, STATUS_GOOD},  {u"_OJPEG.JPG", false, STATUS_POOR}, {u"_ICTURE.PNG", false, STATUS_POOR},
-      {u"_OTES.TXT", false, STATUS_GOOD},
+      {u"LIVEDIR", true, STATUS_EXISTING, R::None},
+      {u"_NE", true, STATUS_GOOD, R::DeletedFolder},
+      {u"_WO", true, STATUS_POOR, R::FirstClusterInUse},
+      {u"_ERO.TXT", false, STATUS_EXCELLENT, R::EmptyFile},
+      {u"_SED.TXT", false, STATUS_POOR, R::FirstClusterInUse},
+      {u"_HOTO.JPG", false, STATUS_EXCELLENT, R::HeaderMatches},
+      // The picture there is longer than the recorded size: what is recovered is cut short.
+      {u"_HORT.JPG", false, STATUS_POOR, R::ReadsPastItsEnd},
+      {u"_OJPEG.JPG", false, STATUS_POOR, R::HeaderMismatch},
+      {u"_ICTURE.PNG", false, STATUS_POOR, R::HeaderMismatch},
+      {u"_OTES.TXT", false, STATUS_GOOD, R::NoHeaderCheck},
+      // Data after a picture's end (a trailer) is no evidence against it.
+      {u"_AIL.JPG", false, STATUS_GOOD, R::HeaderEndsEarly},
+      {u"_PLIT.TXT", false, STATUS_POOR, R::ClusterInUse},
+      {u"_UGE.TXT", false, STATUS_POOR, R::PastVolumeEnd},
   };
   auto items = Items(*v, Root(*v));
   ASSERT_EQ(items.size(), tree.size()) << "live files and the deleted folder without dots are left out";
@@ -253,6 +271,7 @@ TEST(FATDirectory, DeletedItemsTheirStatusAndTimes) {
     EXPECT_EQ(items[i]->m_strName, tree[i].name);
     EXPECT_EQ(items[i]->IsDirectory(), tree[i].dir);
     EXPECT_EQ(items[i]->m_nStatus, tree[i].status);
+    EXPECT_EQ(items[i]->m_nStatusReason, tree[i].reason);
     EXPECT_EQ(items[i]->m_bDeleted, tree[i].status != STATUS_EXISTING);
   }
   auto* photo = static_cast<CFATFile*>(Find(items, u"_HOTO.JPG"));

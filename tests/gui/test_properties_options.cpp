@@ -93,11 +93,11 @@ int StatusColumn(const CFSListModel& model) {
   return -1;
 }
 
-QString StatusInList(const CFSListModel& model, const QString& name) {
+QString StatusInList(const CFSListModel& model, const QString& name, int role = Qt::DisplayRole) {
   int status = StatusColumn(model);
   for (int r = 0; r < model.rowCount(); ++r)
     if (model.data(model.index(r, 0), Qt::DisplayRole).toString() == name)
-      return model.data(model.index(r, status), Qt::DisplayRole).toString();
+      return model.data(model.index(r, status), role).toString();
   return QStringLiteral("<no row %1>").arg(name);
 }
 
@@ -255,6 +255,7 @@ class TestPropertiesOptions : public QObject {
     QVERIFY(WriteText(file, QByteArray("[String]\n"
                                        "IDS_FILE_PROERITIES_STATUS_EXCELLENT=Excellente\n"
                                        "IDS_FILE_PROERITIES_STATUS_GOOD=Bonne\n"
+                                       "IDS_FILE_PROERITIES_STATUS_POOR=Faible\n"
                                        "IDS_FILE_PROERITIES_BYTES=octets\n"
                                        "IDD153_Title=G\xC3\xA9n\xC3\xA9ral\n"
                                        "IDD153_1014=Lecture seule(&L)\n"
@@ -270,12 +271,22 @@ class TestPropertiesOptions : public QObject {
     CFSListModel model(false, true);
     model.ShowFolder(root);
     QCOMPARE(StatusInList(model, QStringLiteral("Holiday photo.jpg")), QStringLiteral("Excellent"));
-    QCOMPARE(StatusInList(model, QStringLiteral("_ORN.JPG")), QStringLiteral("Good"));
+    QCOMPARE(StatusInList(model, QStringLiteral("_ORN.JPG")), QStringLiteral("Poor"));
+    // The word's reason is the status cell's tooltip and a line under the word in Properties.
+    QCOMPARE(StatusInList(model, QStringLiteral("_ORN.JPG"), Qt::ToolTipRole),
+             QString::fromStdU16String(StatusReasonText(StatusReason::ClusterInUse)));
+    QCOMPARE(StatusInList(model, QStringLiteral("Holiday photo.jpg"), Qt::ToolTipRole),
+             QString::fromStdU16String(StatusReasonText(StatusReason::HeaderMatches)));
+    {
+      std::unique_ptr<CFilePropertySheet> torn(CreatePropertiesDialog(nullptr, Child(root, u"_ORN.JPG")));
+      QCOMPARE(Text(torn->findChild<CFilePropertyPage*>(), "statusReason"),
+               QString::fromStdU16String(StatusReasonText(StatusReason::ClusterInUse)));
+    }
 
     ChooseLanguageFile(LANG_FRENCH, dir.path().toStdString() + "/");
     QCOMPARE(QString::fromStdString(LanguageFilePath()), file);
     QCOMPARE(StatusInList(model, QStringLiteral("Holiday photo.jpg")), QStringLiteral("Excellente"));
-    QCOMPARE(StatusInList(model, QStringLiteral("_ORN.JPG")), QStringLiteral("Bonne"));
+    QCOMPARE(StatusInList(model, QStringLiteral("_ORN.JPG")), QStringLiteral("Faible"));
 
     std::unique_ptr<CFilePropertySheet> sheet(CreatePropertiesDialog(nullptr, photo));
     QWidget* page = sheet->findChild<CFilePropertyPage*>();
