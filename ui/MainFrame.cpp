@@ -22,6 +22,7 @@
 #include "app/Settings.h"
 #include "device/Driver.h"
 #include "platform/Profile.h"
+#include "preview/PreviewRules.h"
 #include "tree/DirEntry.h"
 #include "ui/FSListCtrl.h"
 #include "ui/FoldersTree.h"
@@ -417,9 +418,7 @@ void CMainFrame::OnFolderSelected(CDirectory* folder) {
 
 void CMainFrame::PreviewIfSmall(CDirEntry* node) {
   if (!node || node->IsDirectory() || !GuiApp().m_loadPreview) return;
-  uint64_t size = node->GetSize();
-  uint64_t limit = uint64_t(TheApp().m_settings.PreviewLargeFile) * 1048576;
-  if (size < (uint64_t(1) << 32) && size <= limit) {
+  if (CanPreviewSize(node->GetSize(), TheApp().m_settings.PreviewLargeFile)) {
     StopRunningSearch();
     GuiApp().m_loadPreview(node);
   }

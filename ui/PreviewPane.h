@@ -18,7 +18,10 @@
 #include <string_view>
 #include <vector>
 
+#include "preview/ArchiveListing.h"
+#include "preview/PreviewRules.h"
 #include "ui/PictureDecoder.h"
+#include "ui/Thumbnailer.h"
 
 class CDirEntry;
 class CFSFile;
@@ -38,32 +41,9 @@ int ClassifyPreview(std::u16string_view extension);
 // side truncated) and centred. A picture is never enlarged. Empty for an empty picture or area.
 QRect FitPicture(int w, int h, int areaWidth, int areaHeight);
 
-// Whether a file of this size may be previewed: at most the PreviewLargeFile setting (MiB).
+// Whether a file of this size may be previewed under the PreviewLargeFile setting (MiB):
+// CanPreviewSize with the application's setting.
 bool IsPreviewSizeAllowed(uint64_t size);
-
-// One entry of an archive listing.
-struct CArchiveEntry {
-  std::u16string strName;
-  uint64_t nSize = 0;
-  int64_t tModified = 0;
-};
-// The file entries (folders left out) of a ZIP archive held in memory: from its central
-// directory, or, when that is missing or damaged (a cut-off recovered file), by walking the
-// local headers from the start. False when the bytes hold neither.
-bool ListZipEntries(const uint8_t* data, size_t size, std::vector<CArchiveEntry>& out);
-// The file entries of a RAR archive (versions 1.5 to 4 and version 5). False without the
-// RAR marker. A damaged header ends the listing with the entries before it.
-bool ListRarEntries(const uint8_t* data, size_t size, std::vector<CArchiveEntry>& out);
-
-// The position of an extension (compared in upper case) in the table of thumbnail types,
-// which is also the reserved temporary name's position; -1 when it has none.
-int ThumbnailTypeIndex(std::u16string_view extension);
-// A thumbnail of the file from a freedesktop thumbnailer (.thumbnailer files in the
-// "thumbnailers" folder of $XDG_DATA_HOME, then of each $XDG_DATA_DIRS folder) registered for
-// the MIME type of the file's extension. The file is saved into a private temporary folder,
-// the thumbnailer runs there with at most timeoutMs, and the folder is removed. False when
-// the type has no thumbnail, no thumbnailer is installed for it, or it produced no picture.
-bool GetShellThumbnail(CFSFile* item, QImage* out, int width, int height, int timeoutMs = 10000);
 
 // The picture canvas: white, with the picture fitted and centred, or a message.
 class CPictureCanvas : public QWidget {
