@@ -1,4 +1,14 @@
-// Format notes (offsets in bytes, little-endian):
+// Format notes: ZIP keeps its entry list twice, in the central directory at its end and in a
+// local header before each entry's data; RAR keeps one header per entry before the data.
+// Traps: data in front of a ZIP (a self-extractor) shifts every offset it records; a writer
+// that cannot seek puts the sizes after the data (a data descriptor), so a walk over the
+// local headers cannot step over that entry; ZIP64 moves counts, sizes and offsets into
+// records and extra fields that may point anywhere; RAR header and data sizes may be 0 or run
+// past the file. Decisions: the central directory comes first, the local headers only when
+// it cannot be read; a walk ends at the first header it cannot read or step over, keeping
+// what it listed; checksums are not checked (a listing is shown, nothing is unpacked).
+//
+// Layouts (offsets in bytes, little-endian):
 //
 // ZIP. The end-of-central-directory record (50 4B 05 06, 22 bytes plus a comment of up to
 // 65535) gives the central directory's entry count (16-bit at 10), size (32-bit at 12) and
@@ -98,7 +108,9 @@ std::u16string NameFromBytes(Bytes name, bool utf8) {
 
 bool IsFolderName(const std::u16string& name) { return !name.empty() && (name.back() == u'/' || name.back() == u'\\'); }
 
-bool StartsWith(Bytes s, const uint8_t* prefix, size_t n) { return s.size() >= n && std::memcmp(s.data(), prefix, n) == 0; }
+bool StartsWith(Bytes s, const uint8_t* prefix, size_t n) {
+  return s.size() >= n && std::memcmp(s.data(), prefix, n) == 0;
+}
 
 // ---------------------------------------------------------------------------------------------
 // ZIP
@@ -106,6 +118,7 @@ bool StartsWith(Bytes s, const uint8_t* prefix, size_t n) { return s.size() >= n
 // Value number index (0 first) of the first ZIP64 block of an extra field long enough to hold
 // it. The walk over the blocks ends at the first one that does not fit.
 std::optional<uint64_t> Zip64Value(Bytes extra, size_t index) {
+  // q grows by at least 4 a pass, inside at most 65535 bytes.
   for (size_t q = 0; Fits(extra, q, 4);) {
     const uint16_t id = RawLE16(extra.data() + q), len = RawLE16(extra.data() + q + 2);
     if (!Fits(extra, q + 4, len)) break;
@@ -120,6 +133,7 @@ std::optional<size_t> FindZipEnd(Bytes s) {
   if (s.size() < kZipEndSize) return std::nullopt;
   const size_t last = s.size() - kZipEndSize;
   const size_t lowest = last > kZipLongestComment ? last - kZipLongestComment : 0;
+  // At most 65536 places, from the last one down.
   for (size_t i = last + 1; i-- > lowest;) {
     const uint8_t* e = s.data() + i;  // i + 22 <= size
     if (RawLE32(e) == kZipEndSignature && RawLE16(e + 20) <= last - i) return i;
@@ -159,6 +173,7 @@ bool ZipCentralDirectory(Bytes s, std::vector<CArchiveEntry>& out) {
 
   std::vector<CArchiveEntry> entries;
   size_t p = 0;
+  // p grows by at least 46 a pass; at most kMaxArchiveHeaders passes.
   for (uint64_t k = 0; k < count && k < kMaxArchiveHeaders; ++k) {
     if (!Fits(dir, p, kZipCentralSize) || RawLE32(dir.data() + p) != kZipCentralSignature) break;
     const uint8_t* h = dir.data() + p;
@@ -187,6 +202,7 @@ bool ZipCentralDirectory(Bytes s, std::vector<CArchiveEntry>& out) {
 bool ZipLocalHeaders(Bytes s, std::vector<CArchiveEntry>& out) {
   if (bytes::LoadLE32(s, 0) != kZipLocalSignature) return false;
   size_t p = 0;
+  // p grows by at least 30 a pass; at most kMaxArchiveHeaders passes.
   for (size_t visited = 0; visited < kMaxArchiveHeaders; ++visited) {
     if (!Fits(s, p, kZipLocalSize) || RawLE32(s.data() + p) != kZipLocalSignature) break;
     const uint8_t* h = s.data() + p;
@@ -226,6 +242,7 @@ bool ListRar4(Bytes s, std::vector<CArchiveEntry>& out) {
   if (!Fits(s, p, kRar4BlockSize) || s[p + 2] != kRar4ArchiveHeader || RawLE16(s.data() + p + 5) < kRar4BlockSize)
     return true;
   p += RawLE16(s.data() + p + 5);
+  // p grows by at least 7 a pass; at most kMaxArchiveHeaders passes.
   for (size_t visited = 0; visited < kMaxArchiveHeaders && Fits(s, p, kRar4BlockSize); ++visited) {
     const uint8_t* h = s.data() + p;
     const uint8_t type = h[2];
@@ -278,6 +295,7 @@ bool ListRar4(Bytes s, std::vector<CArchiveEntry>& out) {
 
 bool ReadVint(bytes::CByteReader& r, uint64_t& value) {
   value = 0;
+  // At most 10 bytes: the 10th holds bit 63.
   for (int shift = 0; shift < 64; shift += 7) {
     uint8_t b = 0;
     if (!r.ReadU8(b)) return false;
@@ -289,6 +307,8 @@ bool ReadVint(bytes::CByteReader& r, uint64_t& value) {
 
 bool ListRar5(Bytes s, std::vector<CArchiveEntry>& out) {
   size_t p = sizeof kRar5Marker;
+  // p grows by at least 6 a pass (CRC32, a size byte, a header of at least one byte); at most
+  // kMaxArchiveHeaders passes.
   for (size_t visited = 0; visited < kMaxArchiveHeaders && Fits(s, p, kRar5ShortestBlock); ++visited) {
     // After the CRC32: the header size, then exactly that many header bytes.
     bytes::CByteReader sizeField(s.subspan(p + 4));

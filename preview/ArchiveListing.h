@@ -35,7 +35,7 @@ struct CArchiveEntry {
 };
 
 // The most headers one walk visits (central directory entries, local headers, RAR blocks);
-// a listing ends there. A 10 MiB archive holds at most about 230,000 ZIP entries.
+// a listing ends there. A 10 MiB ZIP holds fewer than 230,000 entries.
 inline constexpr size_t kMaxArchiveHeaders = size_t(1) << 20;
 
 // The file entries of a ZIP archive: from its central directory, or, when that is missing or

@@ -238,8 +238,8 @@ TEST(ArchiveListing, HostileZipIsListedAsFarAsItHoldsOrRefused) {
          Put32(b, end + 12, uint32_t(central[2] - firstCentral + 20));
          return b;
        }(), true, {{"docs/a.txt", 240}}},
-      {"file cut inside the central directory: local headers", Archive(infozip.begin(), infozip.begin() + ptrdiff_t(lastCentral) + 10), true,
-       kInfoZipFiles},
+      {"file cut inside the central directory: local headers",
+       Archive(infozip.begin(), infozip.begin() + ptrdiff_t(lastCentral) + 10), true, kInfoZipFiles},
       {"end record cut off: local headers", Archive(infozip.begin(), infozip.begin() + ptrdiff_t(end) + 12), true,
        kInfoZipFiles},
       {"first central name length past the end: local headers", [&] {
