@@ -1,6 +1,6 @@
 #include "app/App.h"
 
-#include "app/Language.h"
+#include "settings/Language.h"
 
 namespace {
 CKelvoApp* g_pApp = nullptr;

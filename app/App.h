@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "app/Settings.h"
+#include "settings/Settings.h"
 #include "platform/TempFiles.h"
 
 class CKelvoDoc;

@@ -1,6 +1,8 @@
 #include "app/Document.h"
 
 #include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -12,8 +14,8 @@
 #include "platform/Text.h"
 #include "tasks/TaskRunner.h"
 
-CKelvoDoc::CKelvoDoc(bool includeSystemDevices) : m_bIncludeSystem(includeSystemDevices) {
-  disks::UseSystemDisks(includeSystemDevices);
+CKelvoDoc::CKelvoDoc(bool includeSystemDevices)
+    : m_bIncludeSystem(includeSystemDevices), m_diskTable(includeSystemDevices) {
   TheApp().m_pDoc = this;
 }
 
@@ -29,12 +31,33 @@ CKelvoDoc::~CKelvoDoc() {
   if (TheApp().m_pDoc == this) TheApp().m_pDoc = nullptr;
 }
 
+std::unique_ptr<CLogicalDriver> CKelvoDoc::NewVolume(VolumeKind kind) {
+  std::unique_ptr<CLogicalDriver> volume;
+  switch (kind) {
+    case VolumeKind::Fat: volume = std::make_unique<CFATDriver>(); break;
+    case VolumeKind::Ntfs: volume = std::make_unique<CNTFSDriver>(); break;
+  }
+  ConfigureVolume(*volume, TheApp().m_settings);
+  return volume;
+}
+
+void CKelvoDoc::ConfigureVolume(CLogicalDriver& volume, const CSettings& settings) {
+  if (auto* fat = dynamic_cast<CFATDriver*>(&volume)) {
+    fat->m_bScanDir = settings.ScanDir != 0;
+    fat->m_chReplaceChar = settings.ReplaceChar;
+  }
+}
+
+void CKelvoDoc::ApplySettings(const CSettings& settings) {
+  for (const auto& volume : m_volumes) ConfigureVolume(*volume, settings);
+}
+
 std::unique_ptr<CLogicalDriver> CKelvoDoc::OpenVolume(const std::string& fsName, const DeviceSource& source,
                                                       uint8_t number, int32_t driveType, const std::u16string& name,
                                                       const std::u16string& rootText) {
   std::unique_ptr<CLogicalDriver> volume;
-  if (enumerate::IsFatName(fsName)) volume = std::make_unique<CFATDriver>();
-  else if (enumerate::IsNtfsName(fsName)) volume = std::make_unique<CNTFSDriver>();
+  if (enumerate::IsFatName(fsName)) volume = NewVolume(VolumeKind::Fat);
+  else if (enumerate::IsNtfsName(fsName)) volume = NewVolume(VolumeKind::Ntfs);
   else return nullptr;
   volume->m_source = source;
   volume->m_strRootText = rootText;
@@ -79,7 +102,9 @@ void CKelvoDoc::EnumerateVolumes() {
 void CKelvoDoc::AddVirtualVolume(int number) {
   // The virtual volume reads the disk through a handle of its own.
   DiskInfo info;
-  DeviceHandle handle = OpenPhysicalDrive(number, info);
+  DiskSlot slot;
+  if (!m_diskTable.Slot(number, slot)) return;
+  DeviceHandle handle = OpenPhysicalDrive(slot, info);
   if (!handle) return;
   auto volume = std::make_unique<CVirtualDriver>();
   volume->InitFromDisk(std::move(handle), info);
@@ -91,15 +116,17 @@ void CKelvoDoc::EnumerateVirtualVolumes() {
   if (m_bVirtualListed) return;
   m_bVirtualListed = true;
   for (int n = 0; n <= kMaxDiskNumber; ++n) {
-    if (disks::PathOf(n).empty()) continue;
+    if (m_diskTable.PathOf(n).empty()) continue;
     AddVirtualVolume(n);
   }
 }
 
 void CKelvoDoc::AddDisk(int number) {
+  DiskSlot slot;
+  if (!m_diskTable.Slot(number, slot)) return;
   auto disk = std::make_unique<CPhysicalDriver>();
   disk->m_nDevice = static_cast<uint8_t>(number);
-  if (disk->Detect()) m_disks.push_back(std::move(disk));
+  if (disk->Detect(slot)) m_disks.push_back(std::move(disk));
 }
 
 void CKelvoDoc::EnumerateDisks() {
@@ -107,28 +134,37 @@ void CKelvoDoc::EnumerateDisks() {
   m_bDisksListed = true;
   // Every number is tried: gaps are allowed.
   for (int n = 0; n <= kMaxDiskNumber; ++n) {
-    if (disks::PathOf(n).empty()) continue;
+    if (m_diskTable.PathOf(n).empty()) continue;
     AddDisk(n);
   }
 }
 
-bool CKelvoDoc::AddDiskImage(const std::string& path, std::string* error, std::string* note) {
+std::string CKelvoDoc::CanonicalImagePath(const std::string& path) {
+  char resolved[PATH_MAX];
+  return ::realpath(path.c_str(), resolved) ? std::string(resolved) : path;
+}
+
+bool CKelvoDoc::AddDiskImage(const std::string& given, std::string* error, std::string* note, std::string* added) {
+  // One image under two spellings ("disk.img", "./disk.img", a symbolic link to it) is one
+  // disk: it is known by its canonical path from here on.
+  const std::string path = CanonicalImagePath(given);
+  if (added) *added = path;
   std::string why;
-  DeviceHandle probe = CRawDevice::OpenPath(path, &why);
+  DeviceHandle probe = CRawDevice::OpenPath(given, &why);
   if (!probe) {
     if (error) *error = why;
     return false;
   }
   if (probe->Size() < 512) {
-    if (error) *error = path + ": too small to be a disk image (" + std::to_string(probe->Size()) + " bytes)";
+    if (error) *error = given + ": too small to be a disk image (" + std::to_string(probe->Size()) + " bytes)";
     return false;
   }
   probe.reset();
   for (const auto& p : m_imagePaths)
     if (p == path) return true;
-  int number = disks::AddImage(path);
+  int number = m_diskTable.AddImage(path);
   if (number < 0) {
-    if (error) *error = path + ": too many disks are open (at most 128)";
+    if (error) *error = given + ": too many disks are open (at most 128)";
     return false;
   }
   m_imagePaths.push_back(path);
@@ -137,20 +173,26 @@ bool CKelvoDoc::AddDiskImage(const std::string& path, std::string* error, std::s
   if (m_bVirtualListed) AddVirtualVolume(number);
   if (m_bDisksListed) AddDisk(number);
   if (note && m_bVolumesListed && m_volumes.size() == before)
-    *note = path + ": no FAT or NTFS volume found; listed as a disk only";
+    *note = given + ": no FAT or NTFS volume found; listed as a disk only";
   return true;
 }
 
 bool CKelvoDoc::IsKnownVolume(const uint8_t* bootSector) { return FindKnownVolume(bootSector) != nullptr; }
 
 const CLogicalDriver* CKelvoDoc::FindKnownVolume(const uint8_t* bootSector) {
+  const auto known = KnownVolumes(bootSector);
+  return known.empty() ? nullptr : known.front();
+}
+
+std::vector<const CLogicalDriver*> CKelvoDoc::KnownVolumes(const uint8_t* bootSector) {
+  std::vector<const CLogicalDriver*> known;
   for (const auto& volume : m_volumes) {
     uint32_t bps = volume->m_nBytesPerSector < 512 ? 512 : volume->m_nBytesPerSector;
     std::vector<uint8_t> sector(bps);
     if (!volume->ReadSectors(0, sector.data(), volume->m_nBytesPerSector, 1)) continue;
-    if (std::memcmp(sector.data(), bootSector, 512) == 0) return volume.get();
+    if (std::memcmp(sector.data(), bootSector, 512) == 0) known.push_back(volume.get());
   }
-  return nullptr;
+  return known;
 }
 
 void CKelvoDoc::AppendVolume(std::unique_ptr<CLogicalDriver> volume) {

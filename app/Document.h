@@ -14,6 +14,11 @@
 #include "device/Driver.h"
 #include "device/PhysicalDriver.h"
 
+struct CSettings;
+
+// The file systems the volume factory makes.
+enum class VolumeKind { Fat, Ntfs };
+
 class CKelvoDoc {
  public:
   // includeSystemDevices false lists only the images added with AddDiskImage.
@@ -25,8 +30,14 @@ class CKelvoDoc {
   // Adds an image file (or a block device given by path) as a disk, and the FAT and NTFS
   // volumes inside it as volumes. Works before and after the lists were filled. False
   // with *error when the path cannot be opened; an image holding no FAT or NTFS volume
-  // is still a disk (with a note in *note).
-  bool AddDiskImage(const std::string& path, std::string* error, std::string* note = nullptr);
+  // is still a disk (with a note in *note). The image is known by its canonical path
+  // (CanonicalImagePath), which *added receives: the same file added under another
+  // spelling is the same disk.
+  bool AddDiskImage(const std::string& path, std::string* error, std::string* note = nullptr,
+                    std::string* added = nullptr);
+  // The absolute path without symbolic links, "." or ".." (the path itself when it cannot
+  // be resolved).
+  static std::string CanonicalImagePath(const std::string& path);
 
   void EnumerateVolumes();
   void EnumerateVirtualVolumes();
@@ -36,6 +47,8 @@ class CKelvoDoc {
   bool IsKnownVolume(const uint8_t* bootSector);
   // The listed volume whose first sector is these 512 bytes, or null.
   const CLogicalDriver* FindKnownVolume(const uint8_t* bootSector);
+  // Every listed volume whose first sector is these 512 bytes.
+  std::vector<const CLogicalDriver*> KnownVolumes(const uint8_t* bootSector);
 
   // Appends a volume found on a disk; the document owns it from then on.
   void AppendVolume(std::unique_ptr<CLogicalDriver> volume);
@@ -43,6 +56,15 @@ class CKelvoDoc {
   const std::vector<std::unique_ptr<CLogicalDriver>>& Volumes() const { return m_volumes; }
   const std::vector<std::unique_ptr<CLogicalDriver>>& VirtualVolumes() const { return m_virtualVolumes; }
   const std::vector<std::unique_ptr<CPhysicalDriver>>& Disks() const { return m_disks; }
+
+  // The one volume factory: a new, unopened FAT or NTFS volume, configured from the
+  // application's settings (see ConfigureVolume).
+  static std::unique_ptr<CLogicalDriver> NewVolume(VolumeKind kind);
+  // Hands a volume what it reads from the settings: a FAT volume's ScanDir and
+  // ReplaceChar. Nothing for other volumes.
+  static void ConfigureVolume(CLogicalDriver& volume, const CSettings& settings);
+  // ConfigureVolume for every volume of the document (after the options changed).
+  void ApplySettings(const CSettings& settings);
 
   // Creates and opens a FAT or NTFS volume over source; null when fsName is neither or
   // the volume does not open.
@@ -56,6 +78,7 @@ class CKelvoDoc {
   void AddVirtualVolume(int number);
 
   bool m_bIncludeSystem;
+  CDiskTable m_diskTable;
   bool m_bVolumesListed = false, m_bVirtualListed = false, m_bDisksListed = false;
   std::vector<std::string> m_imagePaths;
   std::vector<std::unique_ptr<CLogicalDriver>> m_volumes;

@@ -20,8 +20,10 @@
 #include "deepscan/FileTypes.h"
 #include "deepscan/VirtualDriver.h"
 #include "app/App.h"
-#include "fat/FATDirectory.h"
+#include "deepscan/ResultNodes.h"
+#include "fat/FATDriver.h"
 #include "tree/OutputFile.h"
+#include "tasks/RecoveryRun.h"
 #include "tree/Save.h"
 
 namespace {
@@ -52,16 +54,6 @@ class CNoOverwrite : public ISavePrompts {
   bool m_bRefused = false;
 };
 
-// Where a found item starts: its unit, and its byte offset within SOURCE.
-std::pair<uint64_t, uint64_t> StartOf(CLogicalDriver& volume, const CDirEntry* item) {
-  if (auto* v = dynamic_cast<const CVirtualFile*>(item))
-    return {v->m_nStartUnit, v->m_nStartUnit * volume.m_nBytesPerCluster};
-  uint64_t cluster = 0;
-  if (auto* f = dynamic_cast<const CFATFile*>(item)) cluster = f->m_nFirstCluster;
-  if (auto* d = dynamic_cast<const CFATDirectory*>(item)) cluster = d->m_nFirstCluster;
-  return {cluster, volume.m_source.nOffset + volume.ClusterToSector(cluster) * volume.m_nBytesPerSector};
-}
-
 // Sets the volume's type flags from a list of lower-case flag names or "all"; false with
 // *error naming the unknown names.
 bool ApplyTypes(CLogicalDriver& volume, const std::string& list, std::string* error) {
@@ -86,23 +78,6 @@ bool ApplyTypes(CLogicalDriver& volume, const std::string& list, std::string* er
     std::string known;
     for (const auto& f : ScanFlags()) known += (known.empty() ? "" : ",") + std::string(f.szName);
     *error = "unknown type name(s): " + unknown + " (known: all," + known + ")";
-    return false;
-  }
-  return true;
-}
-
-// Makes the destination folder (its parent must exist); false with *error.
-bool PrepareDestination(const std::string& dir, std::string* error) {
-  struct stat st {};
-  if (::stat(dir.c_str(), &st) == 0) {
-    if (!S_ISDIR(st.st_mode)) {
-      *error = dir + ": not a folder";
-      return false;
-    }
-    return true;
-  }
-  if (::mkdir(dir.c_str(), 0755) != 0) {
-    *error = dir + ": cannot create the folder: " + std::strerror(errno);
     return false;
   }
   return true;
@@ -137,16 +112,15 @@ int RunDeepScan(const DeepScanOptions& o) {
   }
   volume->m_nFirstUnit = first;
   volume->m_nLastUnit = last;
-  int dirFd = -1;
+  CRecoveryRun run({}, o.strTo, DestinationPolicy::CreateFolder);
   if (!o.strTo.empty()) {
-    if (!PrepareDestination(o.strTo, &error) || (dirFd = OpenDestination(o.strTo, &error)) < 0) {
-      std::cerr << "quarrow-cli: " << error << '\n';
+    if (!run.OpenDestination()) {
+      std::cerr << "quarrow-cli: " << run.Result().strDestinationError << '\n';
       return EXIT_BAD_INPUT;
     }
     if (!o.bAllowSameDisk && IsOnSameDisk(o.strTo, o.strSource)) {
       std::cerr << "quarrow-cli: " << o.strTo << " lies on the disk being scanned; writing there could overwrite "
                 << "the files being recovered. Choose a folder on another disk (or --allow-same-disk).\n";
-      ::close(dirFd);
       return EXIT_BAD_INPUT;
     }
   }
@@ -163,7 +137,10 @@ int RunDeepScan(const DeepScanOptions& o) {
 
   int status = completed ? EXIT_DONE : EXIT_INCOMPLETE;
   for (const auto& child : results->m_children) {
-    auto [unit, offset] = StartOf(*volume, child.get());
+    // Where the item starts: its unit, and its byte offset within SOURCE.
+    ResultStart start;
+    ResultStartOf(*volume, *child, start);
+    const uint64_t unit = start.nUnit, offset = start.nByteOffset;
     if (o.bJson) {
       nlohmann::json j = {{"name", U8(child->m_strName)}, {"unit", unit}, {"offset_bytes", offset}};
       if (child->IsDirectory()) {
@@ -180,18 +157,14 @@ int RunDeepScan(const DeepScanOptions& o) {
     }
   }
   std::cout.flush();
-  if (dirFd >= 0) {
+  if (!o.strTo.empty()) {
     // Files found before a stop are written too; a second Ctrl-C ends the program.
     CNoOverwrite prompts;
-    SaveRunState state;
-    for (const auto& child : results->m_children) {
-      if (child->IsDirectory())
-        SaveFolderTo(*static_cast<CDirectory*>(child.get()), dirFd, o.strTo, nullptr, &prompts, state);
-      else
-        SaveFileTo(*static_cast<CFSFile*>(child.get()), dirFd, o.strTo, nullptr, &prompts, state);
-    }
-    ::close(dirFd);
-    if (!state.failed.empty() || prompts.m_bRefused) status = EXIT_INCOMPLETE;
+    std::vector<CDirEntry*> found;
+    for (const auto& child : results->m_children) found.push_back(child.get());
+    run.SetItems(std::move(found));
+    run.Save(nullptr, &prompts);
+    if (!run.Result().failed.empty() || prompts.m_bRefused) status = EXIT_INCOMPLETE;
   }
   std::cerr << fmt::format("{} units {} to {}: {} item(s) found{}\n",
                            completed ? "Scanned" : "Stopped after scanning part of", first, last,

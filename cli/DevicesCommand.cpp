@@ -29,9 +29,9 @@ void AddDevicesCommand(CLI::App& app, CliContext& ctx) {
   cmd->callback([&ctx, images, json, noSystem] {
     CKelvoDoc doc(!*noSystem);
     int status = EXIT_DONE;
-    for (const auto& path : *images) {
+    for (const auto& given : *images) {
       std::string error;
-      if (!doc.AddDiskImage(path, &error)) {
+      if (!doc.AddDiskImage(given, &error)) {
         std::cerr << "quarrow-cli: " << error << '\n';
         status = EXIT_BAD_INPUT;
       }
@@ -39,12 +39,13 @@ void AddDevicesCommand(CLI::App& app, CliContext& ctx) {
     doc.EnumerateVolumes();
     doc.EnumerateVirtualVolumes();
     doc.EnumerateDisks();
-    for (const auto& path : *images) {
+    for (const auto& given : *images) {
+      const std::string path = CKelvoDoc::CanonicalImagePath(given);
       bool any = false;
       for (const auto& v : doc.Volumes()) any = any || v->m_source.strPath == path;
       bool listed = false;
       for (const auto& d : doc.Disks()) listed = listed || d->m_source.strPath == path;
-      if (listed && !any) std::cerr << "quarrow-cli: " << path << ": no FAT or NTFS volume found; listed as a disk only\n";
+      if (listed && !any) std::cerr << "quarrow-cli: " << given << ": no FAT or NTFS volume found; listed as a disk only\n";
     }
     if (*json) {
       for (const auto& v : doc.Volumes()) {

@@ -9,6 +9,7 @@
 #include "cli/ScanProgress.h"
 #include "cli/ScanRunner.h"
 #include "cli/Source.h"
+#include "app/LostVolumes.h"
 #include "device/LostPartitions.h"
 
 namespace {

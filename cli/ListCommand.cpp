@@ -19,6 +19,16 @@ struct ListOptions {
   bool bRecursive = false, bAll = false, bJson = false;
 };
 
+// The status as a fixed word for scripts, whatever the language file says.
+const char* StatusCode(uint32_t status) {
+  switch (status) {
+    case STATUS_EXISTING: return "existing";
+    case STATUS_EXCELLENT: return "excellent";
+    case STATUS_GOOD: return "good";
+    default: return "poor";
+  }
+}
+
 void PrintItem(CDirEntry* item, bool json) {
   std::string path = ItemPath(item);
   std::string status = U8(item->GetStatusText());
@@ -30,18 +40,49 @@ void PrintItem(CDirEntry* item, bool json) {
                         {"allocated", item->GetAllocatedSize()},
                         {"deleted", item->m_bDeleted},
                         {"status", status},
+                        {"status_code", StatusCode(item->m_nStatus)},
                         {"created", U8(item->GetCreatedText())},
                         {"modified", U8(item->GetModifiedText())},
                         {"accessed", U8(item->GetAccessedText())},
+                        {"created_utc", UtcTimeJson(item->m_tCreated)},
+                        {"modified_utc", UtcTimeJson(item->m_tModified)},
+                        {"accessed_utc", UtcTimeJson(item->m_tAccessed)},
+                        {"created_epoch", EpochJson(item->m_tCreated)},
+                        {"modified_epoch", EpochJson(item->m_tModified)},
+                        {"accessed_epoch", EpochJson(item->m_tAccessed)},
                         {"attributes", item->m_dwAttributes}};
     if (auto* f = dynamic_cast<CFATFile*>(item)) j["first_cluster"] = f->m_nFirstCluster;
     if (auto* d = dynamic_cast<CFATDirectory*>(item)) j["first_cluster"] = d->m_nFirstCluster;
+    // NTFS items: the times kept with the name, beside the shown $STANDARD_INFORMATION ones.
+    // (Folders the program made, "LostFiles", "DeletedFiles" and its "dir_N", have none.)
+    auto nameTimes = [&j](const NtfsNameTimes& t) {
+      if (t.nCreatedTicks == 0 && t.nModifiedTicks == 0 && t.nAccessedTicks == 0) return;
+      auto utc = [](uint64_t ticks) {
+        int64_t seconds = 0;
+        return NtfsTimeToUnix(ticks, seconds) ? UtcTimeJson(seconds) : nlohmann::json(nullptr);
+      };
+      j["fn_created_utc"] = utc(t.nCreatedTicks);
+      j["fn_modified_utc"] = utc(t.nModifiedTicks);
+      j["fn_accessed_utc"] = utc(t.nAccessedTicks);
+    };
+    if (auto* f = dynamic_cast<CNTFSFile*>(item); f && !f->IsCarved()) nameTimes(f->m_nameTimes);
+    if (auto* d = dynamic_cast<CNTFSDirectory*>(item)) nameTimes(d->m_nameTimes);
     if (auto* f = dynamic_cast<CNTFSFile*>(item)) {
       j["record"] = f->m_nRecord;
+      if (!f->IsCarved()) j["sequence"] = f->m_nSequence;
+      if (!f->m_strStream.empty()) {
+        // A named stream: its name and the path of the file it belongs to.
+        j["stream"] = U8(f->m_strStream);
+        j["owner_path"] = path.substr(0, path.size() - f->m_strStream.size() - 1);
+      }
       // Encrypted data can only be recovered as stored on the disk.
       if (item->m_dwAttributes & 0x4000 && f->IsEncrypted()) j["encrypted"] = true;
     }
-    if (auto* d = dynamic_cast<CNTFSDirectory*>(item)) j["record"] = d->m_nRecord;
+    if (auto* d = dynamic_cast<CNTFSDirectory*>(item)) {
+      // A "dir_N" of "DeletedFiles" carries the number of the lost parent it stands for.
+      j["record"] = d->m_nRecord;
+      if (d->m_nSequence) j["sequence"] = d->m_nSequence;
+    }
     PrintJsonLine(j);
   } else {
     std::cout << fmt::format("{:<9} {:>12} {}  {}{}\n", status, item->IsDirectory() ? "<DIR>" : U8(item->GetSizeText(false)),
@@ -56,7 +97,7 @@ void ListFolder(CDirectory* folder, const ListOptions& o, int depth) {
     CDirEntry* child = folder->m_children[i].get();
     if (!child) continue;
     PrintItem(child, o.bJson);
-    if (o.bRecursive && child->IsDirectory() && depth < 256) {
+    if (o.bRecursive && child->IsDirectory() && depth + 1 < kMaxFolderDepth) {
       auto* sub = static_cast<CDirectory*>(child);
       ListFolder(sub, o, depth + 1);
       // Printed, and nothing reads it again: the subfolder's items are let go, so a

@@ -15,6 +15,7 @@
 #include "cli/TreeWalk.h"
 #include "ntfs/NTFSDriver.h"
 #include "tasks/Progress.h"
+#include "tasks/RecoveryRun.h"
 #include "tree/Save.h"
 
 namespace {
@@ -25,10 +26,6 @@ struct RecoverOptions {
   std::string strLost;
   bool bAll = false, bAllowSameDisk = false, bDeletedOnly = false;
 };
-
-// Folders nested deeper below a saved folder than this are not written (the save reports
-// them).
-constexpr int kMaxDepth = 256;
 
 // --deleted-only. Loads folder and the folders below it, as deep as a save goes, and keeps
 // in the tree only deleted files and the folders that hold one at some depth: existing files
@@ -48,7 +45,7 @@ bool KeepDeletedFiles(CDirectory* folder, int depth, const std::set<const CDirEn
     bool keep;
     if (Interrupted()) keep = true;
     else if (!child->IsDirectory()) keep = child->m_bDeleted;
-    else if (depth + 1 >= kMaxDepth) keep = true;  // the save reports it as nested too deeply
+    else if (depth + 1 >= kMaxFolderDepth) keep = true;  // the save reports it as nested too deeply
     else keep = KeepDeletedFiles(static_cast<CDirectory*>(child.get()), depth + 1, pinned, graveyard);
     if (keep) children[kept++] = std::move(child);
     else if (pinned.count(child.get())) graveyard.push_back(std::move(child));
@@ -104,6 +101,17 @@ class CRecoverProgress : public IProgressWindow {
   bool m_bTerminal;
 };
 
+// Whether the item is there once existing files count (read afresh: the folders of the run
+// were loaded with deleted files only). Asked only for an item that was not found.
+bool ExistsWithAll(const RecoverOptions& o, const std::string& path) {
+  CKelvoDoc doc(false);
+  ResolvedSource src;
+  std::string error;
+  if (!ResolveSource(doc, o.strSource, o.nPartition, false, false, src, &error, o.strLost) || !src.pVolume->m_pRoot)
+    return false;
+  return !FindItems(src.pVolume->m_pRoot, path, true).empty();
+}
+
 int RunRecover(const RecoverOptions& o) {
   if (o.strOverwrite != "ask" && o.strOverwrite != "all" && o.strOverwrite != "skip") {
     std::cerr << "quarrow-cli: --overwrite takes ask, all or skip\n";
@@ -116,15 +124,14 @@ int RunRecover(const RecoverOptions& o) {
     std::cerr << "quarrow-cli: " << error << '\n';
     return EXIT_BAD_INPUT;
   }
-  int dirFd = OpenDestination(o.strTo, &error);
-  if (dirFd < 0) {
-    std::cerr << "quarrow-cli: " << error << '\n';
+  CRecoveryRun run({}, o.strTo, DestinationPolicy::MustExist);
+  if (!run.OpenDestination()) {
+    std::cerr << "quarrow-cli: " << run.Result().strDestinationError << '\n';
     return EXIT_BAD_INPUT;
   }
   if (!o.bAllowSameDisk && IsOnSameDisk(o.strTo, o.strSource)) {
     std::cerr << "quarrow-cli: " << o.strTo << " lies on the disk being recovered from; writing there could "
               << "overwrite the files being recovered. Choose a folder on another disk (or --allow-same-disk).\n";
-    ::close(dirFd);
     return EXIT_BAD_INPUT;
   }
   // Nothing here shows a status: an NTFS volume leaves the header checks of deleted files
@@ -132,14 +139,15 @@ int RunRecover(const RecoverOptions& o) {
   if (auto* ntfs = dynamic_cast<CNTFSDriver*>(src.pVolume)) ntfs->m_bStatusOnDemand = true;
   CDirectory* root = src.pVolume->m_pRoot;
   std::vector<CDirEntry*> selected;
-  SaveRunState state;
+  std::vector<std::string> missing;
   for (const auto& path : o.items) {
     // With --deleted-only an existing file is found too, to be named as passed over below.
     auto found = root ? FindItems(root, path, o.bAll || o.bDeletedOnly) : std::vector<CDirEntry*>{};
     if (found.empty()) {
       std::cerr << "quarrow-cli: " << path << ": no such item"
-                << (o.bAll || o.bDeletedOnly ? "" : " (existing files need --all)") << '\n';
-      state.failed.push_back(path);
+                << (o.bAll || o.bDeletedOnly || !ExistsWithAll(o, path) ? "" : " (an existing file: it needs --all)")
+                << '\n';
+      missing.push_back(path);
     }
     selected.insert(selected.end(), found.begin(), found.end());
   }
@@ -168,7 +176,6 @@ int RunRecover(const RecoverOptions& o) {
     }
     if (Interrupted()) {
       std::cerr << "quarrow-cli: stopped before anything was written\n";
-      ::close(dirFd);
       return EXIT_INCOMPLETE;
     }
     selected = std::move(keep);
@@ -178,29 +185,17 @@ int RunRecover(const RecoverOptions& o) {
   if (o.bAll)
     for (CDirEntry* item : selected)
       if (item->IsDirectory()) LoadTree(static_cast<CDirectory*>(item), true);
-  int64_t total = 0;
-  for (CDirEntry* item : selected)
-    total += item->IsDirectory() ? std::max<int64_t>(0, static_cast<CDirectory*>(item)->CountFiles(nullptr)) : 1;
+  run.SetItems(selected);
+  run.CountFiles(nullptr);
   CCliPrompts prompts(o.strOverwrite);
-  CRecoverProgress progress(total);
+  CRecoverProgress progress(run.Result().nTotalFiles);
   bool stopped = false;
-  RunStoppablePage(
-      [&] {
-        for (CDirEntry* item : selected) {
-          bool go = item->IsDirectory()
-                        ? SaveFolderTo(*static_cast<CDirectory*>(item), dirFd, o.strTo, &progress, &prompts, state)
-                        : SaveFileTo(*static_cast<CFSFile*>(item), dirFd, o.strTo, &progress, &prompts, state);
-          if (!go) return false;
-        }
-        return true;
-      },
-      &stopped);
+  RunStoppablePage([&] { return run.Save(&progress, &prompts); }, &stopped);
   progress.Finish();
-  ::close(dirFd);
   if (stopped) std::cerr << "quarrow-cli: stopped; what was written so far stays in " << o.strTo << '\n';
-  if (!state.failed.empty())
-    std::cerr << fmt::format("quarrow-cli: {} item(s) could not be recovered whole\n", state.failed.size());
-  return stopped || !state.failed.empty() ? EXIT_INCOMPLETE : EXIT_DONE;
+  const size_t failed = run.Result().failed.size() + missing.size();
+  if (failed) std::cerr << fmt::format("quarrow-cli: {} item(s) could not be recovered whole\n", failed);
+  return stopped || failed ? EXIT_INCOMPLETE : EXIT_DONE;
 }
 }  // namespace
 

@@ -2,26 +2,29 @@
 
 #include <cstdio>
 
+#include "app/LostVolumes.h"
 #include "device/LostPartitions.h"
 #include "platform/Enumerate.h"
 #include "platform/Text.h"
 
-CLogicalDriver* OpenDiskAsVirtualVolume(CKelvoDoc& doc, const std::string& path, std::string* error) {
-  if (!doc.AddDiskImage(path, error)) return nullptr;
+CLogicalDriver* OpenDiskAsVirtualVolume(CKelvoDoc& doc, const std::string& given, std::string* error) {
+  std::string path;
+  if (!doc.AddDiskImage(given, error, nullptr, &path)) return nullptr;
   doc.EnumerateVirtualVolumes();
   for (const auto& v : doc.VirtualVolumes())
     if (v->m_source.strPath == path) return v.get();
-  if (error) *error = path + ": cannot be opened as a disk";
+  if (error) *error = given + ": cannot be opened as a disk";
   return nullptr;
 }
 
-CPhysicalDriver* OpenDisk(CKelvoDoc& doc, const std::string& path, std::string* error) {
-  if (!doc.AddDiskImage(path, error)) return nullptr;
+CPhysicalDriver* OpenDisk(CKelvoDoc& doc, const std::string& given, std::string* error) {
+  std::string path;
+  if (!doc.AddDiskImage(given, error, nullptr, &path)) return nullptr;
   doc.EnumerateVolumes();
   doc.EnumerateDisks();
   for (const auto& d : doc.Disks())
     if (d->m_source.strPath == path) return d.get();
-  if (error) *error = path + ": cannot be opened as a disk";
+  if (error) *error = given + ": cannot be opened as a disk";
   return nullptr;
 }
 
@@ -52,11 +55,12 @@ bool ResolveSource(CKelvoDoc& doc, const std::string& source, int partition, boo
     out.bIsDisk = out.pVolume != nullptr;
     return out.pVolume != nullptr;
   }
-  if (!doc.AddDiskImage(source, error)) return false;
+  std::string path;
+  if (!doc.AddDiskImage(source, error, nullptr, &path)) return false;
   doc.EnumerateVolumes();
   std::vector<CLogicalDriver*> volumes;
   for (const auto& v : doc.Volumes())
-    if (v->m_source.strPath == source) volumes.push_back(v.get());
+    if (v->m_source.strPath == path) volumes.push_back(v.get());
   if (partition > 0) {
     if (size_t(partition) > volumes.size()) {
       *error = source + ": there is no FAT or NTFS partition " + std::to_string(partition) + " (it holds " +

@@ -23,7 +23,7 @@ void LoadFolder(CDirectory* folder, bool allFiles) {
 
 void LoadTree(CDirectory* folder, bool allFiles, int depth) {
   LoadFolder(folder, allFiles);
-  if (depth >= 256) return;
+  if (depth >= kMaxFolderDepth) return;
   for (size_t i = 0; i < folder->m_children.size(); ++i)
     if (CDirEntry* c = folder->m_children[i].get(); c && c->IsDirectory())
       LoadTree(static_cast<CDirectory*>(c), allFiles, depth + 1);

@@ -2,16 +2,38 @@
 #include <iostream>
 
 #include "app/App.h"
-#include "app/Language.h"
+#include "settings/Language.h"
 #include "cli/Commands.h"
 #include "cli/Interrupt.h"
 #include "cli/ScanProgress.h"
 #include "cli/ScanRunner.h"
 #include "ntfs/NTFSDriver.h"
+#include "tasks/FrontEnd.h"
 
 // Set when an operation the command needed could not be completed (a stopped MFT read).
 bool g_bIncomplete = false;
 #include "cli/Output.h"
+
+namespace {
+// NTFS volumes read their MFT with a progress line, and Ctrl-C stops that too. Results
+// folders are filled by the deepscan command itself, never on opening.
+class CCliHooks final : public IFrontEndHooks {
+ public:
+  bool ReadMft(CNTFSDriver* volume) override {
+    CScanProgress progress(*volume, "Reading the MFT:");
+    uint64_t clusters = (volume->m_nMftBytes + volume->m_nBytesPerCluster - 1) / volume->m_nBytesPerCluster;
+    progress.SetRange(1, clusters, volume->m_nBytesPerCluster);
+    bool stopped = false;
+    RunStoppable([&] { return volume->ScanMft(&progress); }, &stopped);
+    progress.Finish();
+    if (!volume->m_bMftLoaded) {
+      std::cerr << "quarrow-cli: the MFT was not read" << (stopped ? " (stopped)" : "") << "; nothing is listed\n";
+      g_bIncomplete = true;
+    }
+    return true;
+  }
+};
+}  // namespace
 
 int main(int argc, char** argv) {
   CKelvoApp app;
@@ -24,19 +46,8 @@ int main(int argc, char** argv) {
   }  // Scripts read this output: the status words stay English whatever the locale.
   ChooseLanguageFile(LANG_ENGLISH);
 
-  // NTFS volumes read their MFT with a progress line, and Ctrl-C stops that too.
-  SetMftScanHook([](CNTFSDriver* volume) {
-    CScanProgress progress(*volume, "Reading the MFT:");
-    uint64_t clusters = (volume->m_nMftBytes + volume->m_nBytesPerCluster - 1) / volume->m_nBytesPerCluster;
-    progress.SetRange(1, clusters, volume->m_nBytesPerCluster);
-    bool stopped = false;
-    RunStoppable([&] { return volume->ScanMft(&progress); }, &stopped);
-    progress.Finish();
-    if (!volume->m_bMftLoaded) {
-      std::cerr << "quarrow-cli: the MFT was not read" << (stopped ? " (stopped)" : "") << "; nothing is listed\n";
-      g_bIncomplete = true;
-    }
-  });
+  CCliHooks hooks;
+  SetFrontEndHooks(&hooks);
   CLI::App cli{"Tarnwell Quarrow: undelete and recover files from FAT and NTFS volumes and disks"};
   cli.require_subcommand(1);
   CliContext ctx;

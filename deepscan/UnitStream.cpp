@@ -4,7 +4,11 @@
 #include "deepscan/UnitStream.h"
 
 #include <algorithm>
+#include <cctype>
+#include <array>
 #include <cstring>
+#include <string>
+#include <span>
 
 #include "deepscan/FileTypes.h"
 #include "deepscan/formats/FormatTable.h"
@@ -139,17 +143,22 @@ int64_t CLogicalDriver::StreamFind(const uint8_t* pattern, size_t m, bool ignore
   }
 }
 
-bool CLogicalDriver::MeasureFile(uint64_t unit, const uint8_t* buffer, uint32_t, std::u16string& extension,
+bool CLogicalDriver::MeasureFile(uint64_t unit, const uint8_t* buffer, uint32_t unitSize, std::u16string& extension,
                                  uint64_t& length) {
-  FileTypeId t = MatchSignature(unit, buffer);
   extension.clear();
+  // The matcher reads up to the first sector (the DXF text) and the rule a header of
+  // kRuleHeaderBytes: a shorter buffer is turned away rather than read past its end.
+  if (!buffer || unitSize < std::max<size_t>(kRuleHeaderBytes, m_nBytesPerSector)) return false;
+  const std::span<const uint8_t> unitBytes(buffer, unitSize);
+  FileTypeId t = MatchSignature(unit, unitBytes.data());
   if (t == kNoFileType) return false;
   const FormatRule* rule = FindFormatRule(t);
   if (!rule) return false;
   extension = rule->szExtension;
   // The rule gets its own copy of the header: the unit buffer changes as the stream moves.
-  uint8_t header[kRuleHeaderBytes];
-  std::memcpy(header, buffer, kRuleHeaderBytes);
+  std::array<uint8_t, kRuleHeaderBytes> header;
+  const auto first = unitBytes.first<kRuleHeaderBytes>();
+  std::copy(first.begin(), first.end(), header.begin());
   length = 0;
   return rule->pRule(*this, unit, header, extension, length);
 }
@@ -172,7 +181,8 @@ bool CLogicalDriver::IdentifyFile(uint64_t unit, std::u16string& extension, uint
 }
 
 namespace {
-std::u16string UpperAscii(std::u16string s) {
+std::u16string UpperAscii(const std::u16string& text) {
+  std::u16string s = text;
   for (auto& c : s)
     if (c >= u'a' && c <= u'z') c = char16_t(c - 32);
   return s;
@@ -183,8 +193,37 @@ uint32_t CLogicalDriver::CheckFileHeader(uint64_t unit, const CDirEntry* file) {
   if (!file) return STATUS_GOOD;
   std::u16string extension;
   uint64_t length = 0;
-  if (IdentifyFile(unit, extension, length))
+  // The check looks for the file's own type, whichever types the user last picked for a
+  // deep scan (a deleted .doc on a volume scanned for pictures only is still a .doc), and
+  // for no other: each file costs at most the reads of its own type's rule.
+  // The extension in lower case, as the flags are named ("jpeg", "tiff", "htm" by their
+  // usual other names); an extension no flag is named after has no header to check.
+  char own[8] = {};
+  if (file->m_strExtension.size() >= sizeof own) return STATUS_GOOD;
+  for (size_t i = 0; i < file->m_strExtension.size(); ++i) {
+    const char16_t c = file->m_strExtension[i];
+    if (c >= 0x80) return STATUS_GOOD;
+    own[i] = char(std::tolower(int(c)));
+  }
+  std::string_view ownName = own;
+  if (ownName == "jpeg") ownName = "jpg";
+  else if (ownName == "tiff") ownName = "tif";
+  else if (ownName == "htm") ownName = "html";
+  const auto& flags = ScanFlags();
+  const auto ownFlag = std::find_if(flags.begin(), flags.end(), [&](const NamedFlag& f) { return ownName == f.szName; });
+  if (ownFlag == flags.end()) return STATUS_GOOD;
+  uint32_t saved[64];
+  for (size_t i = 0; i < flags.size() && i < std::size(saved); ++i) {
+    saved[i] = this->*flags[i].pFlag;
+    this->*flags[i].pFlag = 0;
+  }
+  this->*ownFlag->pFlag = 1;
+  const bool identified = IdentifyFile(unit, extension, length);
+  for (size_t i = 0; i < flags.size() && i < std::size(saved); ++i) this->*flags[i].pFlag = saved[i];
+  if (identified)
     return UpperAscii(extension) == UpperAscii(file->m_strExtension) && length == file->m_nSize ? STATUS_EXCELLENT
                                                                                                 : STATUS_GOOD;
+  // The file's own type is not at its first unit, or does not measure there: evidence
+  // only for the types whose rules know every file of their kind.
   return IsHeaderCheckExtension(UpperAscii(file->m_strExtension)) ? STATUS_POOR : STATUS_GOOD;
 }

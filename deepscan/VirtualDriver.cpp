@@ -3,26 +3,14 @@
 #include <fmt/format.h>
 
 #include "deepscan/FileTypes.h"
+#include "deepscan/ResultNodes.h"
 #include "deepscan/UnitStream.h"
 #include "platform/LocalTime.h"
 #include "platform/Text.h"
+#include "tasks/FrontEnd.h"
 #include "tasks/Progress.h"
 #include "tasks/StopEvents.h"
 #include "tree/OutputFile.h"
-
-namespace {
-std::function<void(CDirectory*)> g_deepScanHook;
-std::function<void(CDirectory*)> g_resultsGrewHook;
-}  // namespace
-
-void SetDeepScanHook(std::function<void(CDirectory*)> hook) { g_deepScanHook = std::move(hook); }
-void RunDeepScanHook(CDirectory* folder) {
-  if (g_deepScanHook) g_deepScanHook(folder);
-}
-void SetResultsFolderGrewHook(std::function<void(CDirectory*)> hook) { g_resultsGrewHook = std::move(hook); }
-void NotifyResultsFolderGrew(CDirectory* folder) {
-  if (g_resultsGrewHook) g_resultsGrewHook(folder);
-}
 
 CVirtualDriver::CVirtualDriver() { m_nFileSystem = FS_VIRTUAL; }
 
@@ -86,42 +74,29 @@ void CVirtualDriver::CreateRoot() {
   m_pLostFolder = static_cast<CDirectory*>(root->AddChild(std::move(lost)));
 }
 
+std::unique_ptr<CFSFile> CVirtualDriver::NewCarvedFile(uint64_t unit) {
+  auto file = std::make_unique<CVirtualFile>();
+  file->m_nStartUnit = unit;
+  return file;
+}
+
+bool CVirtualDriver::ResultStartUnit(const CDirEntry& node, uint64_t& unit) const {
+  auto* file = dynamic_cast<const CVirtualFile*>(&node);
+  if (!file) return false;
+  unit = file->m_nStartUnit;
+  return true;
+}
+
 bool CVirtualDriver::ScanUnit(uint64_t unit, CUnitBitmap* visited, IProgressWindow*) {
   if (!visited) return false;
   std::u16string extension;
   uint64_t length = 0;
   if (!IdentifyFile(unit, extension, length)) return false;
-  auto file = std::make_unique<CVirtualFile>();
-  file->m_strName = text::Widen(fmt::format("FILE_{}.", m_pLostFolder->m_children.size() + 1)) + extension;
-  file->m_strExtension = extension;
-  file->m_nSize = length;
-  const uint64_t units = (length + m_nBytesPerCluster - 1) / m_nBytesPerCluster;
-  file->m_nAllocatedSize = units * m_nBytesPerCluster;
-  int64_t now = localtime_::Now();
-  file->m_tCreated = file->m_tModified = file->m_tAccessed = now;
-  file->m_bDeleted = true;
-  file->m_nStatus = STATUS_EXCELLENT;
-  file->m_bStatusEvaluated = true;
-  file->m_pDriver = this;
-  file->m_nStartUnit = unit;
-  m_pLostFolder->AddChild(std::move(file));
-  NotifyResultsFolderGrew(m_pLostFolder);
-  // Mark the units the file covers, so that the walk passes over them; the last unit of
-  // the range itself is never marked here.
-  if (unit >= m_nFirstUnit) {
-    uint64_t k = units;
-    while (unit < m_nLastUnit) {
-      visited->Set(unit);
-      if (k <= 1) break;
-      --k;
-      ++unit;
-    }
-  }
-  return true;
+  return AddCarvedFile(*this, unit, extension, length, visited) != nullptr;
 }
 
 void CVirtualDirectory::LoadChildren(bool, bool, bool) {
-  if (m_pDriver && this == m_pDriver->m_pLostFolder) RunDeepScanHook(this);
+  if (m_pDriver && this == m_pDriver->m_pLostFolder) FrontEndHooks().RunDeepScan(this);
   else m_bLoaded = true;  // the root holds only the results folder, made with the volume
 }
 

@@ -22,6 +22,8 @@ class CVirtualDriver : public CLogicalDriver {
   uint64_t UnitByteOffset(uint64_t unit) override;
   uint64_t SkipUnmatched(uint64_t unit, uint64_t lim) override;
   void CreateRoot() override;
+  std::unique_ptr<CFSFile> NewCarvedFile(uint64_t unit) override;
+  bool ResultStartUnit(const CDirEntry& node, uint64_t& unit) const override;
   // The carve step: measures the file beginning at unit and adds it to "LostFiles",
   // marking the units it covers.
   bool ScanUnit(uint64_t unit, CUnitBitmap* visited, IProgressWindow* progress) override;
@@ -46,13 +48,3 @@ class CVirtualFile : public CFSFile {
 
   uint64_t m_nStartUnit = 0;
 };
-
-// The deep scan of a results folder, as the front end runs it (the wizard in the GUI).
-// LoadChildren of a results folder calls it; unset, the folder stays as it is.
-void SetDeepScanHook(std::function<void(CDirectory* resultsFolder)> hook);
-void RunDeepScanHook(CDirectory* resultsFolder);
-
-// Called after each carved file is appended to a results folder (the GUI's list grows
-// while a scan runs). Runs on the scanning thread.
-void SetResultsFolderGrewHook(std::function<void(CDirectory* resultsFolder)> hook);
-void NotifyResultsFolderGrew(CDirectory* resultsFolder);

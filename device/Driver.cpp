@@ -84,7 +84,9 @@ bool CDriver::OpenDevice() {
 bool CDriver::ScanUnits(IProgressWindow* progress, uint64_t& found) {
   found = 0;
   const uint64_t first = m_nFirstUnit;
-  const uint64_t last = m_nLastUnit;
+  // A crafted or truncated volume may claim billions of units its device does not hold:
+  // those are not visited one failed read at a time.
+  const uint64_t last = first <= m_nLastUnit ? LastUnitOnDevice(first, m_nLastUnit) : m_nLastUnit;
   SendProgress(progress, WM_SCANPROGRESS, SCAN_STARTED, 0);
 
   CUnitBitmap visited;
@@ -132,6 +134,28 @@ bool CLogicalDriver::Attach(DeviceHandle, const uint8_t*, uint64_t) { return fal
 bool CLogicalDriver::ReadCluster(uint64_t cluster, uint32_t, uint8_t* buffer) {
   return ReadSectors(ClusterToSector(cluster), buffer, m_nBytesPerSector, m_nSectorsPerCluster);
 }
+
+uint64_t CLogicalDriver::LastUnitOnDevice(uint64_t first, uint64_t last) {
+  if (!m_hDevice || m_nBytesPerCluster == 0) return last;
+  const uint64_t size = m_hDevice->Size();
+  auto held = [&](uint64_t unit) {
+    const uint64_t at = UnitByteOffset(unit);
+    return at <= size && m_nBytesPerCluster <= size - at;
+  };
+  if (held(last)) return last;
+  if (!held(first)) return first;  // nothing readable: the scan meets the failed read once
+  // Offsets grow with the unit: the last held unit lies in [first, last).
+  uint64_t lo = first, hi = last;
+  while (hi - lo > 1) {
+    const uint64_t mid = lo + (hi - lo) / 2;
+    (held(mid) ? lo : hi) = mid;
+  }
+  return lo;
+}
+
+std::unique_ptr<CFSFile> CLogicalDriver::NewCarvedFile(uint64_t) { return nullptr; }
+
+bool CLogicalDriver::ResultStartUnit(const CDirEntry&, uint64_t&) const { return false; }
 
 uint64_t CLogicalDriver::UnitByteOffset(uint64_t unit) {
   uint64_t sector = ClusterToSector(unit) + (m_bSharedHandle ? m_nSectorOffset : 0);

@@ -18,7 +18,9 @@
 #include "platform/RawDevice.h"
 
 class IProgressWindow;
+class CDirEntry;
 class CDirectory;
+class CFSFile;
 
 // The visited-unit bitmap of a unit scan. It covers the scanned range [first, last]
 // only, so a scan near the end of a large disk costs no memory for the units before it;
@@ -76,6 +78,9 @@ class CDriver {
   virtual bool ReadGeometry();
   // Builds the volume's top folders; nothing here.
   virtual void CreateRoot();
+  // The last unit of [first, last] whose bytes the device holds (units past the device's
+  // end cannot be read, whatever a boot sector claims); last here.
+  virtual uint64_t LastUnitOnDevice(uint64_t first, uint64_t last) { return last; }
   // Runs before the unit loop of ScanUnits over [first, last], marking units that the
   // scan must skip. True here; false stops the scan.
   virtual bool PrepareScan(uint64_t first, uint64_t last, CUnitBitmap* visited, IProgressWindow* progress);
@@ -153,6 +158,15 @@ class CLogicalDriver : public CDriver {
   virtual bool ReadCluster(uint64_t cluster, uint32_t reserved, uint8_t* buffer);
   // The byte offset of a unit on the device handle (what ReadCluster reads from).
   virtual uint64_t UnitByteOffset(uint64_t unit);
+  uint64_t LastUnitOnDevice(uint64_t first, uint64_t last) override;
+
+  // --- the nodes of the results folder (deepscan/ResultNodes.h names and adds them) ---
+  // A bare carved-file node of this volume's own file class whose data begins at unit;
+  // null here (a volume without carved files).
+  virtual std::unique_ptr<CFSFile> NewCarvedFile(uint64_t unit);
+  // The first unit of a carved file or lost folder of this volume's results folder; false
+  // here, and for any other node.
+  virtual bool ResultStartUnit(const CDirEntry& node, uint64_t& unit) const;
 
   // Reads count sectors; with a shared handle the sector is shifted by m_nSectorOffset.
   bool ReadSectors(uint64_t sector, uint8_t* buffer, uint32_t bytesPerSector, uint32_t count);

@@ -1,132 +1,68 @@
 #include "device/LostPartitions.h"
 
-#include <climits>
+#include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <optional>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 
-#include <fmt/format.h>
-
-#include "app/Document.h"
-#include "device/PhysicalDriver.h"
-#include "fat/FATDriver.h"
-#include "ntfs/NTFSDriver.h"
+#include "fat/FATLayout.h"
+#include "ntfs/NTFSLayout.h"
 #include "platform/ByteReader.h"
-#include "platform/Text.h"
-#include "tasks/Progress.h"
-#include "tasks/StopEvents.h"
 
-bool IsNtfsBootSector(const uint8_t* b) {
-  if (b[0] != 0xEB || bytes::RawLE16(b + 510) != 0xAA55) return false;
-  if (std::memcmp(b + 3, "NTFS    ", 8) != 0 || b[11] != 0) return false;
-  uint16_t bps = bytes::RawLE16(b + 11);
+namespace {
+// Little-endian fields of the boot sector at fixed offsets: a field past the sector does
+// not compile.
+template <size_t Offset>
+uint16_t LE16(BootSectorBytes b) {
+  return bytes::RawLE16(b.subspan<Offset, 2>().data());
+}
+template <size_t Offset>
+uint32_t LE32(BootSectorBytes b) {
+  return bytes::RawLE32(b.subspan<Offset, 4>().data());
+}
+template <size_t Offset>
+uint64_t LE64(BootSectorBytes b) {
+  return bytes::RawLE64(b.subspan<Offset, 8>().data());
+}
+
+constexpr char kNtfsOemId[] = "NTFS    ";
+// The search moves in sectors of this many bytes.
+constexpr uint64_t kScanSector = 512;
+}  // namespace
+
+bool IsNtfsBootSector(BootSectorBytes b) {
+  using namespace ntfslayout;
+  if (b[kJump] != kJumpShort || LE16<kSignature>(b) != kBootSignature) return false;
+  const auto oem = b.subspan<kOemId, sizeof kNtfsOemId - 1>();
+  // The byte after the name is the low byte of the sector size, 0 for both sizes taken.
+  if (!std::equal(oem.begin(), oem.end(), kNtfsOemId) || b[kBytesPerSector] != 0) return false;
+  uint16_t bps = LE16<kBytesPerSector>(b);
   if (bps != 512 && bps != 1024) return false;
-  switch (b[13]) {
+  switch (b[kSectorsPerCluster]) {
     case 1: case 2: case 4: case 8: case 16: case 32: case 64: case 128: break;
     default: return false;
   }
-  return bytes::RawLE32(b + 36) == 0x00800080 && b[16] == 0 && b[17] == 0 && b[18] == 0;
+  const auto zero = b.subspan<kUnusedZero, kUnusedZeroSize>();
+  return LE32<kUnusedMarker>(b) == kUnusedMarkerValue && std::all_of(zero.begin(), zero.end(), [](uint8_t v) { return v == 0; });
 }
 
-bool IsFatBootSector(const uint8_t* b) {
-  if (b[0] != 0xEB || b[510] != 0x55 || b[511] != 0xAA) return false;
-  uint16_t bps = bytes::RawLE16(b + 11);
+bool IsFatBootSector(BootSectorBytes b) {
+  using namespace fatlayout;
+  if (b[kJump] != kJumpShort || LE16<kSignature>(b) != kBootSignature) return false;
+  uint16_t bps = LE16<kBytesPerSector>(b);
   return bps == 512 || bps == 1024 || bps == 2048 || bps == 4096;
 }
 
-uint64_t LostVolumeSectors(const uint8_t* b, bool ntfs) {
+uint64_t LostVolumeSectors(BootSectorBytes b, bool ntfs) {
   uint64_t sectors;
   if (ntfs) {
-    sectors = bytes::RawLE64(b + 0x28);
+    sectors = LE64<ntfslayout::kTotalSectors>(b);
   } else {
-    uint32_t total16 = bytes::RawLE16(b + 19);
-    sectors = total16 ? total16 : bytes::RawLE32(b + 32);
+    uint32_t total16 = LE16<fatlayout::kTotalSectors16>(b);
+    sectors = total16 ? total16 : LE32<fatlayout::kTotalSectors32>(b);
   }
-  // Counts are in the volume's sectors; the scan moves in 512-byte sectors.
-  uint64_t scale = bytes::RawLE16(b + 11) / 512;
+  // Counts are in the volume's sectors; the scan moves in 512-byte sectors. Both file
+  // systems keep the sector size at the same offset.
+  static_assert(ntfslayout::kBytesPerSector == fatlayout::kBytesPerSector);
+  uint64_t scale = LE16<fatlayout::kBytesPerSector>(b) / kScanSector;
   if (scale > 1 && sectors <= UINT64_MAX / scale) sectors *= scale;
   return sectors ? sectors : 1;
-}
-
-std::unique_ptr<CLogicalDriver> OpenLostVolume(CPhysicalDriver& disk, uint64_t sector) {
-  uint8_t boot[512];
-  if (!disk.ReadRaw(sector, boot, 512, 1)) return nullptr;
-  std::unique_ptr<CLogicalDriver> volume;
-  if (IsNtfsBootSector(boot)) volume = std::make_unique<CNTFSDriver>();
-  else if (IsFatBootSector(boot)) volume = std::make_unique<CFATDriver>();
-  else return nullptr;
-  std::u16string name = text::Widen(fmt::format("LostDriver_{}", sector + 1));
-  volume->m_source.strPath = disk.m_source.strPath;
-  volume->m_source.nOffset = sector * 512;
-  volume->m_strRootText = name;
-  if (!volume->Attach(disk.m_hDevice, boot, sector)) return nullptr;
-  if (!volume->Open(disk.m_nDevice, disk.m_nDriveType, name, true)) return nullptr;
-  return volume;
-}
-
-namespace {
-// Where a listed volume starts on this disk, in 512-byte sectors, when that can be told:
-// a lost volume at its offset, a partition of the same image at its offset, a partition
-// device of the same disk from sysfs.
-std::optional<uint64_t> StartOnDisk(const CLogicalDriver& v, const CPhysicalDriver& disk) {
-  if (v.m_bSharedHandle && v.m_hDevice == disk.m_hDevice) return v.m_nSectorOffset;
-  if (v.m_source.strPath == disk.m_source.strPath) return v.m_source.nOffset / 512;
-  struct stat part {}, whole {};
-  if (::stat(v.m_source.strPath.c_str(), &part) != 0 || ::stat(disk.m_source.strPath.c_str(), &whole) != 0 ||
-      !S_ISBLK(part.st_mode) || !S_ISBLK(whole.st_mode))
-    return std::nullopt;
-  std::string sys = "/sys/dev/block/" + std::to_string(major(part.st_rdev)) + ":" + std::to_string(minor(part.st_rdev));
-  char real[PATH_MAX];
-  if (!::realpath(sys.c_str(), real)) return std::nullopt;
-  std::string r = real;
-  std::string parent = r.substr(0, r.rfind('/'));
-  std::string diskName = disk.m_source.strPath.substr(disk.m_source.strPath.rfind('/') + 1);
-  if (parent.substr(parent.rfind('/') + 1) != diskName) return std::nullopt;
-  std::ifstream in(r + "/start");
-  uint64_t start = 0;
-  if (!(in >> start)) return std::nullopt;
-  return start;
-}
-}  // namespace
-
-bool FindLostVolumes(CPhysicalDriver& disk, CKelvoDoc& doc, IProgressWindow* progress) {
-  SendProgress(progress, WM_SCANPROGRESS, SCAN_STARTED, 0);
-  SendProgress(progress, WM_SCANPROGRESS, SCAN_UNITS, 0);
-  const uint64_t last = disk.m_nLastUnit;
-  uint8_t* buf = disk.m_pUnitBuffer.data();
-  if (disk.m_pUnitBuffer.size() < 512) return false;
-  for (uint64_t s = disk.m_nFirstUnit; s < last; ++s) {
-    if (progress && IsDialogStopSignalled()) return false;
-    if (s % 32 == 0 || s + 1 >= last) SendProgress(progress, WM_SCANPROGRESS, SCAN_POSITION, int64_t(s));
-    // Both boot sector tests need the jump byte EB: most sectors are passed over after
-    // reading that one byte.
-    if (!disk.m_hDevice->Read(s * 512, buf, 1) || buf[0] != 0xEB) continue;
-    if (!disk.ReadRaw(s, buf, 512, 1)) continue;
-    bool ntfs = IsNtfsBootSector(buf);
-    if (!ntfs && !IsFatBootSector(buf)) continue;
-    const uint64_t hit = s;
-    // Go on right after the sectors the volume covers, never backwards and never past
-    // the end of the range (the loop's own increment follows).
-    uint64_t covered = LostVolumeSectors(buf, ntfs);
-    const uint64_t after = covered - 1 > last - 1 - hit ? last - 1 : hit + covered - 1;
-    if (const CLogicalDriver* known = doc.FindKnownVolume(buf)) {
-      // A known volume is skipped whole only from its own first sector: a copy of its
-      // boot sector elsewhere (NTFS keeps one just past the counted sectors) is passed
-      // over alone, so the volume after it is still found.
-      auto start = StartOnDisk(*known, disk);
-      if (!start || *start == hit) s = after;
-      continue;
-    }
-    s = after;
-    auto volume = OpenLostVolume(disk, hit);
-    if (!volume) {
-      // A boot sector whose volume does not open covers nothing: look on right after it.
-      s = hit;
-      continue;
-    }
-    doc.AppendVolume(std::move(volume));
-  }
-  return true;
 }

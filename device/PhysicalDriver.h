@@ -5,7 +5,9 @@
 // sector whatever the device reports, and its sector count is 64-bit.
 #pragma once
 
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "device/Driver.h"
 
@@ -22,27 +24,44 @@ struct DiskInfo {
   std::string strPath;               // the device or image path
 };
 
-namespace disks {
-// Whether the machine's own disks take the first numbers (default true). Set before
-// the first use of the table.
-void UseSystemDisks(bool use);
-// Appends an image file as the next disk; answers its number, or -1 when the table is
-// full. The same path added twice answers its existing number.
-int AddImage(const std::string& path);
-// The path of disk n, or empty when there is none.
-std::string PathOf(int n);
-// Forgets every image and the system list (tests).
-void Reset();
-}  // namespace disks
+// One entry of a disk table: where a disk's bytes come from and how it is shown.
+struct DiskSlot {
+  std::string strPath;
+  std::u16string strProduct;
+  int32_t nDriveType = DRIVE_FIXED;
+};
 
-// Opens disk n read-only and describes it. Null when the number is absent or the disk
-// cannot be opened; error (optional) says why.
-DeviceHandle OpenPhysicalDrive(int n, DiskInfo& info, std::string* error = nullptr);
+// The numbers of the disks one document shows: the machine's whole disks first (listed on
+// first use, unless left out), then the image files in the order they were added. Each
+// document has a table of its own. Any thread may use it.
+class CDiskTable {
+ public:
+  explicit CDiskTable(bool includeSystemDisks = true) : m_bUseSystem(includeSystemDisks) {}
+  // Appends an image file as the next disk; answers its number, or -1 when the table is
+  // full. The same path added twice answers its existing number.
+  int AddImage(const std::string& path);
+  // Disk n, or false when there is none.
+  bool Slot(int n, DiskSlot& slot);
+  // The path of disk n, or empty when there is none.
+  std::string PathOf(int n);
+
+ private:
+  void EnsureSystemListed();
+  std::mutex m_mutex;
+  bool m_bUseSystem;
+  bool m_bSystemListed = false;
+  std::vector<DiskSlot> m_slots;
+};
+
+// Opens a disk read-only and describes it. Null when it cannot be opened; error
+// (optional) says why.
+DeviceHandle OpenPhysicalDrive(const DiskSlot& slot, DiskInfo& info, std::string* error = nullptr);
 
 class CPhysicalDriver : public CDriver {
  public:
-  // Opens and describes disk m_nDevice; false when it is absent.
-  bool Detect(std::string* error = nullptr);
+  // Opens and describes the disk of slot as disk number m_nDevice; false when it cannot be
+  // opened.
+  bool Detect(const DiskSlot& slot, std::string* error = nullptr);
   // Sets the disk number, drive type and name and allocates one unit.
   bool Open(uint8_t diskNumber, int32_t driveType, const std::u16string& name);
 };

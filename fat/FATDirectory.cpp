@@ -1,19 +1,31 @@
+// Listing a FAT folder as tree nodes, and writing a FAT file out.
+//
+// Format notes: the entries come from the volume's folder walk (fat/FatDirWalk.cpp) with
+// their long names assembled. Traps and decisions:
+// - The dot entries are not items. A folder entry is listed only above the folder-depth
+//   ceiling, with a first cluster inside the volume that is not the cluster of this folder
+//   or one above it, and only once per volume: a damaged or crafted tree cannot loop or
+//   multiply. A deleted folder is listed only while its cluster still starts with "."
+//   and "..".
+// - Labels and long-name entries left over by the walk are not items.
+// - Times are decoded as local time; a date that does not convert leaves the times unset
+//   (the modification and access times are only taken after the creation time).
+// - The status of a deleted item is judged by its first cluster alone: taken again in the
+//   table (or below 2) is poor, free is good for a folder and for a file as its header
+//   check says.
 #include "fat/FATDirectory.h"
 
-#include "deepscan/VirtualDriver.h"
+#include "tasks/FrontEnd.h"
+#include "fat/FatDirEntry.h"
 #include "fat/FATLayout.h"
-#include "platform/ByteReader.h"
 #include "tasks/Progress.h"
 #include "tasks/StopEvents.h"
 #include "tree/OutputFile.h"
 
+using namespace fatlayout;
 using namespace fatdir;
 
 namespace {
-uint64_t FirstCluster(const uint8_t* e) {
-  return (uint64_t(bytes::RawLE16(e + kClusterHigh)) << 16) | bytes::RawLE16(e + kClusterLow);
-}
-
 // Whether cluster is the first cluster of this folder or of a folder above it.
 bool OnPath(const CFATDirectory* folder, uint64_t cluster) {
   for (const CDirectory* d = folder; d; d = d->m_pParent) {
@@ -35,15 +47,16 @@ void CFATDirectory::LoadChildren(bool includeDeleted, bool deletedFilesOnly, boo
   if (!volume) return;
   if (m_nFirstCluster == 0 && m_nFirstSector == 0) {
     // "LostFiles": nothing on disk to list; it is filled by the deep scan.
-    if (!force) RunDeepScanHook(this);
+    if (!force) FrontEndHooks().RunDeepScan(this);
     else m_bLoaded = true;
     return;
   }
   m_bLoaded = true;
   const bool deepEnough = Depth(this) >= kMaxFolderDepth;
   FatDirWalk walk(m_nFirstCluster, m_nFirstSector);
-  uint8_t e[32];
+  uint8_t e[kDirEntrySize];
   std::u16string name;
+  const FatDirEntryBytes entry(e);
   while (volume->NextDirItem(walk, e, name, includeDeleted)) {
     const bool deleted = e[kName] == kDeletedMark || m_bDeleted;
     const uint64_t first = FirstCluster(e);
@@ -65,7 +78,7 @@ void CFATDirectory::LoadChildren(bool includeDeleted, bool deletedFilesOnly, boo
       if (includeDeleted && deletedFilesOnly && !deleted) continue;
       auto file = std::make_unique<CFATFile>();
       file->m_nFirstCluster = first;
-      file->m_nSize = bytes::RawLE32(e + kSize);
+      file->m_nSize = LE32<kSize>(entry);
       const uint64_t bpc = volume->m_nBytesPerCluster;
       file->m_nAllocatedSize = (file->m_nSize + bpc - 1) / bpc * bpc;
       node = std::move(file);
@@ -78,17 +91,19 @@ void CFATDirectory::LoadChildren(bool includeDeleted, bool deletedFilesOnly, boo
     node->m_dwAttributes = e[kAttributes];
     node->m_bDeleted = deleted;
     int64_t t;
-    if (FatTimeToUnix(bytes::RawLE16(e + kCreateDate), bytes::RawLE16(e + kCreateTime), t)) {
+    if (FatTimeToUnix(LE16<kCreateDate>(entry), LE16<kCreateTime>(entry), t)) {
       node->m_tCreated = t;
-      if (FatTimeToUnix(bytes::RawLE16(e + kWriteDate), bytes::RawLE16(e + kWriteTime), t)) {
+      if (FatTimeToUnix(LE16<kWriteDate>(entry), LE16<kWriteTime>(entry), t)) {
         node->m_tModified = t;
         // The entry keeps only the date of the last access.
-        if (FatTimeToUnix(bytes::RawLE16(e + kAccessDate), 0, t)) node->m_tAccessed = t;
+        if (FatTimeToUnix(LE16<kAccessDate>(entry), 0, t)) node->m_tAccessed = t;
       }
     }
     // The recovery status, from the first cluster alone.
     if (!deleted) {
       node->m_nStatus = STATUS_EXISTING;
+    } else if (first == 0 && !node->IsDirectory() && node->m_nSize == 0) {
+      node->m_nStatus = STATUS_EXCELLENT;  // an empty file: nothing of it can be lost
     } else if (first < 2 || volume->GetFatEntry(first, 0) != 0) {
       node->m_nStatus = STATUS_POOR;
     } else if (node->IsDirectory()) {
@@ -106,7 +121,7 @@ bool CFATDirectory::HasSubfolders(bool includeDeleted) {
   if (!volume) return false;
   if (this == volume->m_pLostFolder) return true;
   FatDirWalk walk(m_nFirstCluster, m_nFirstSector);
-  uint8_t e[32];
+  uint8_t e[kDirEntrySize];
   std::u16string name;
   while (volume->NextDirItem(walk, e, name, includeDeleted)) {
     if ((e[kAttributes] & (kAttrFolder | kAttrLabel)) != kAttrFolder || name == u"." || name == u"..") continue;

@@ -12,6 +12,8 @@
 #include <unordered_set>
 
 #include "device/Driver.h"
+#include "fat/FATLayout.h"
+#include "tree/DirEntry.h"
 
 class CFATDirectory;
 class CFATFile;
@@ -55,9 +57,9 @@ enum class FatBootCheck { Ok, NoSignature, ClusterTooLarge, ZeroGeometry, Overhe
 
 // Whether 512 bytes are a FAT boot sector the volume accepts: the 0xAA55 signature and
 // a cluster of at most 32,768 bytes.
-FatBootCheck CheckFatBootSector(const uint8_t* boot);
+FatBootCheck CheckFatBootSector(FatBootBytes boot);
 // Derives the geometry; false (with the reason) when the counts cannot form a volume.
-FatBootCheck ParseFatGeometry(const uint8_t* boot, FatGeometry& g);
+FatBootCheck ParseFatGeometry(FatBootBytes boot, FatGeometry& g);
 
 class CFATDriver : public CLogicalDriver {
  public:
@@ -68,6 +70,8 @@ class CFATDriver : public CLogicalDriver {
   bool Attach(DeviceHandle handle, const uint8_t* bootSector, uint64_t sectorOffset) override;
   // Builds the root folder and "LostFiles".
   void CreateRoot() override;
+  std::unique_ptr<CFSFile> NewCarvedFile(uint64_t cluster) override;
+  bool ResultStartUnit(const CDirEntry& node, uint64_t& unit) const override;
   // The lost-folder and carve step of the deep scan.
   bool ScanUnit(uint64_t cluster, CUnitBitmap* visited, IProgressWindow* progress) override;
   // With the ScanDir setting on: marks every cluster the live tree reaches.
@@ -82,12 +86,12 @@ class CFATDriver : public CLogicalDriver {
   // --- folder walks ---
   // Copies the next 32-byte entry of the walk into entry and advances it. False at the
   // end of the chain, on a damaged chain, or when the sector cannot be read.
-  bool NextDirEntry(FatDirWalk& walk, uint8_t* entry);
+  bool NextDirEntry(FatDirWalk& walk, FatDirEntryBuffer entry);
   // The next item of a folder with its long name assembled; false at the end.
-  bool NextDirItem(FatDirWalk& walk, uint8_t* entry, std::u16string& name, bool includeDeleted);
+  bool NextDirItem(FatDirWalk& walk, FatDirEntryBuffer entry, std::u16string& name, bool includeDeleted);
   // taken (optional) receives the number of long-name entries the run took.
-  bool AssembleLongName(FatDirWalk& walk, uint8_t* entry, std::u16string& name, int* taken = nullptr);
-  static std::u16string ShortNameText(const uint8_t* entry);
+  bool AssembleLongName(FatDirWalk& walk, FatDirEntryBuffer entry, std::u16string& name, int* taken = nullptr);
+  static std::u16string ShortNameText(FatDirEntryBytes entry);
   std::u16string MarkDeletedName(const std::u16string& name) const;
   // Whether cluster starts with a "." folder entry followed by a ".." folder entry.
   bool HasDotEntries(uint64_t cluster);
@@ -121,8 +125,11 @@ class CFATDriver : public CLogicalDriver {
   uint64_t m_nDataSectors = 0;  // total sectors minus the first data sector
   FatGeometry m_geometry;
   // Whether the lost-folder search creates folders (the ScanDir setting, or the command
-  // line's --scan-dir); read when a scan starts.
+  // line's --scan-dir); read when a scan starts. Set by whoever opens the volume.
   bool m_bScanDir = false;
+  // Stands in for the lost first character of deleted names (the ReplaceChar setting).
+  // Set by whoever opens the volume; read as folders load.
+  char16_t m_chReplaceChar = u'_';
 
  private:
   bool ReadDirSector(uint64_t sector);
@@ -130,5 +137,3 @@ class CFATDriver : public CLogicalDriver {
 
 // Decodes a FAT date and time word pair as local time; false when the conversion fails.
 bool FatTimeToUnix(uint16_t date, uint16_t time, int64_t& t);
-// Bounds the depth of folder trees the program walks (saving, searching, marking).
-constexpr int kMaxFolderDepth = 256;

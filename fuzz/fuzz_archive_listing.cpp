@@ -5,9 +5,11 @@
 //
 // The seeds in corpus/fuzz_archive_listing are the archives of tests/fixtures/preview (ZIP
 // made by python's zipfile and by Info-ZIP zip: a folder entry, data descriptors, ZIP64 size
-// fields, a ZIP64 end record; RAR 4 and RAR 5 with stored files and a folder) and hand-made
-// damage to them: a central directory announcing more entries than it holds, an end record
-// cut off, a ZIP64 end record offset outside the file, RAR header sizes 0 and past the end.
+// fields, a ZIP64 end record; RAR 4 and RAR 5 with stored files and a folder), RAR 4 and
+// RAR 5 archives holding only the marker and the archive header (rar4-marker, rar5-marker),
+// and hand-made damage to them: a central directory announcing more entries than it holds,
+// an end record cut off, a ZIP64 end record offset outside the file, RAR header sizes 0 and
+// past the end.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

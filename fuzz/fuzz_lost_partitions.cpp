@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/Document.h"
+#include "app/LostVolumes.h"
 #include "device/LostPartitions.h"
 #include "device/PhysicalDriver.h"
 #include "tree/DirEntry.h"

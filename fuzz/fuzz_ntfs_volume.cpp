@@ -17,44 +17,18 @@
 //   fixture-ntfs ntfs.img of tests/fixtures (4 KiB clusters; long and non-ASCII names, an
 //                empty file);
 //   win-*        the three Windows-made images of the test data (4 KiB clusters, paired DOS
-//                and Win32 names, an LZNT1-compressed file).
+//                and Win32 names, an LZNT1-compressed file);
+//   regression-compressed-size  mk-tree with its compressed file's real and initialized
+//                sizes set to 1 TiB: only what the runs map may be written.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "FuzzWalk.h"
 #include "ntfs/NTFSDirectory.h"
-#include "tree/OutputFile.h"
 
 namespace {
 constexpr size_t kMaxInput = 4u << 20;
-// Bounds of the walk, so an input's time goes into parsing rather than into copying.
-constexpr size_t kMaxNodes = 4000;
-constexpr size_t kMaxFileBytes = 256u << 10;
-
-struct CWalk {
-  CNTFSDriver* pVolume = nullptr;
-  size_t nNodes = 0;
-
-  void Folder(CDirectory* folder, int depth) {
-    if (!folder->m_bLoaded) folder->LoadChildren(true, false, true);
-    (void)folder->HasSubfolders(true);
-    for (size_t i = 0; i < folder->m_children.size() && nNodes < kMaxNodes; ++i) {
-      CDirEntry* child = folder->m_children[i].get();
-      ++nNodes;
-      if (!child || child == pVolume->m_pLostFolder) continue;
-      (void)child->GetCreatedText();
-      (void)child->GetAccessedText();
-      if (child->IsDirectory()) {
-        if (depth < 64) Folder(static_cast<CDirectory*>(child), depth + 1);
-      } else {
-        auto* file = static_cast<CNTFSFile*>(child);
-        file->TakeDataSizes();
-        CMemoryOutputFile out(kMaxFileBytes);
-        (void)file->WriteContent(out, nullptr, 0);
-      }
-    }
-  }
-};
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -66,15 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ntfs.m_hDevice = handle;
   if (!ntfs.Attach(handle, bytes.data(), 0) || !ntfs.Open(0, DRIVE_FIXED, u"n", true)) return 0;
   if (!ntfs.ScanMft(nullptr)) return 0;
-
-  CWalk walk;
-  walk.pVolume = &ntfs;
-  walk.Folder(ntfs.m_pRoot, 0);
-  // "DeletedFiles" is one of the root's children; should the walk have stopped before it,
-  // it is listed on its own.
-  if (ntfs.m_pDeletedFolder && !ntfs.m_pDeletedFolder->m_bLoaded) {
-    walk.nNodes = 0;
-    walk.Folder(ntfs.m_pDeletedFolder, 0);
-  }
+  // The whole tree, "DeletedFiles" and its orphans included; "LostFiles" is the deep scan's.
+  WalkTree(ntfs.m_pRoot, ntfs.m_pLostFolder, [](CFSFile* f) { static_cast<CNTFSFile*>(f)->TakeDataSizes(); });
   return 0;
 }

@@ -71,22 +71,48 @@ uint64_t AttributeView::ValueSize() const { return NonResident() ? RealSize() : 
 uint64_t AttributeView::ValueAllocatedSize() const { return NonResident() ? AllocatedSize() : Value().size(); }
 
 AttributeView FindAttribute(std::span<const uint8_t> r, uint32_t type) {
-  size_t pos = RawLE16(r.data() + kFirstAttribute);
-  AttributeView remembered;
-  for (;;) {
-    uint32_t t = RawLE32(r.data() + pos);
-    if (t == kAttrEnd) return remembered;
-    AttributeView a{r.data() + pos, RawLE32(r.data() + pos + kAttrLength)};
+  AttributeView found, dosName;
+  ForEachAttribute(r, [&](const AttributeView& a) {
+    if (a.Type() != type) return true;
     if (type != kFileName) {
-      if (t == type) return a;
-    } else if (t == kFileName) {
-      if (!a.Named()) {
-        if (remembered) return a;  // a second unnamed $FILE_NAME wins
-        remembered = a;
-      }
-    } else if (remembered) {
-      return remembered;
+      found = a;
+      return false;
     }
-    pos += a.nLength;
-  }
+    if (a.Named() || a.NonResident()) return true;
+    // A DOS 8.3 name stands beside the long one (Windows writes it first, ntfs-3g after).
+    const auto v = a.Value();
+    if (v.size() > kFnNamespace && v[kFnNamespace] == kFnNamespaceDos) {
+      if (!dosName) dosName = a;
+      return true;
+    }
+    found = a;
+    return false;
+  });
+  return found ? found : dosName;
+}
+
+bool AttributeNameIs(const AttributeView& a, std::u16string_view name) {
+  const size_t n = a.p[kAttrNameLength];
+  if (n != name.size()) return false;
+  const uint8_t* at = a.p + RawLE16(a.p + kAttrNameOffset);
+  for (size_t k = 0; k < n; ++k)
+    if (char16_t(RawLE16(at + 2 * k)) != name[k]) return false;
+  return true;
+}
+
+std::u16string AttributeName(const AttributeView& a) {
+  std::u16string name(a.p[kAttrNameLength], u'\0');
+  const uint8_t* at = a.p + RawLE16(a.p + kAttrNameOffset);
+  for (size_t k = 0; k < name.size(); ++k) name[k] = char16_t(RawLE16(at + 2 * k));
+  return name;
+}
+
+AttributeView FindNamedAttribute(std::span<const uint8_t> r, uint32_t type, std::u16string_view name) {
+  AttributeView found;
+  ForEachAttribute(r, [&](const AttributeView& a) {
+    if (a.Type() != type || !AttributeNameIs(a, name)) return true;
+    found = a;
+    return false;
+  });
+  return found;
 }

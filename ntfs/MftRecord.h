@@ -18,6 +18,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
+
+#include "ntfs/NTFSLayout.h"
+#include "platform/ByteReader.h"
 
 enum class RecordCheck { Ok, NotARecord, Corrupt };
 
@@ -49,6 +54,33 @@ struct AttributeView {
   uint64_t ValueAllocatedSize() const;
 };
 
-// The attribute of the type. For $FILE_NAME (0x30) named attributes are passed over; of
-// two unnamed ones in a row the second is taken. The record must have passed CheckRecord.
+// The first attribute of the type. For $FILE_NAME (0x30) the name a record is known by:
+// the first that is not a DOS 8.3 name (namespace 2), whatever the order of the names in
+// the record, or the first DOS name when there is no other. The record must have passed
+// CheckRecord.
 AttributeView FindAttribute(std::span<const uint8_t> record, uint32_t type);
+// The attribute of the type with exactly this name (empty: unnamed); for $DATA, the
+// unnamed stream or a named (alternate) stream.
+AttributeView FindNamedAttribute(std::span<const uint8_t> record, uint32_t type, std::u16string_view name);
+
+// Calls fn(AttributeView) for every attribute of the record, in record order, until fn
+// returns false. The record must have passed CheckRecord.
+template <class F>
+void ForEachAttribute(std::span<const uint8_t> record, F&& fn);
+
+// Whether an attribute's name is exactly name.
+bool AttributeNameIs(const AttributeView& a, std::u16string_view name);
+// An attribute's name (empty when unnamed).
+std::u16string AttributeName(const AttributeView& a);
+
+template <class F>
+void ForEachAttribute(std::span<const uint8_t> r, F&& fn) {
+  size_t pos = bytes::RawLE16(r.data() + ntfsrecord::kFirstAttribute);
+  for (;;) {
+    const uint8_t* p = r.data() + pos;
+    if (bytes::RawLE32(p + ntfsrecord::kAttrType) == ntfsrecord::kAttrEnd) return;
+    AttributeView a{p, bytes::RawLE32(p + ntfsrecord::kAttrLength)};
+    if (!fn(a)) return;
+    pos += a.nLength;
+  }
+}

@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_set>
 
 #include <fmt/format.h>
 
-#include "deepscan/VirtualDriver.h"
+#include "tasks/FrontEnd.h"
 #include "ntfs/Lznt1.h"
 #include "ntfs/NTFSLayout.h"
 #include "platform/ByteReader.h"
@@ -18,6 +19,20 @@
 using namespace ntfsrecord;
 
 namespace {
+// The three times as the lists show them: each converted in turn, stopping at the first
+// that does not convert (the ones after it stay 0).
+struct ShownTimes {
+  int64_t tCreated = 0, tModified = 0, tAccessed = 0;
+};
+void ConvertTimes(uint64_t created, uint64_t modified, uint64_t accessed, ShownTimes& out) {
+  int64_t t;
+  if (!NtfsTimeToUnix(created, t)) return;
+  out.tCreated = t;
+  if (!NtfsTimeToUnix(modified, t)) return;
+  out.tModified = t;
+  if (NtfsTimeToUnix(accessed, t)) out.tAccessed = t;
+}
+
 bool OnPath(const CNTFSDirectory* folder, uint64_t record) {
   for (const CDirectory* d = folder; d; d = d->m_pParent) {
     auto* nd = dynamic_cast<const CNTFSDirectory*>(d);
@@ -34,13 +49,25 @@ bool CNTFSDirectory::HasSubfolders(bool) {
   return v->HasChildFolder(m_nRecord);
 }
 
+bool IsOrphan(CNTFSDriver& v, const NtfsFileNameView& name) {
+  const uint8_t* p = v.ImageRecord(name.Parent());
+  if (!p || !(bytes::RawLE16(p + kFlags) & kFlagFolder)) return true;
+  // Freeing a record raises its sequence number by one: a deleted folder still holds the
+  // children that name it with the number it had.
+  const uint16_t sequence = name.ParentSequence(), now = bytes::RawLE16(p + kSequence);
+  const bool freed = !(bytes::RawLE16(p + kFlags) & kFlagInUse);
+  if (sequence != 0 && sequence != now && !(freed && uint16_t(sequence + 1) == now)) return true;
+  AttributeView a = FindAttribute({p, v.m_nRecordSize}, kFileName);
+  return !a || !NtfsFileNameView(a.Value()).Valid();
+}
+
 void CNTFSDirectory::LoadChildren(bool, bool, bool force) {
   auto* v = dynamic_cast<CNTFSDriver*>(m_pDriver);
   if (!v) return;
   v->EnsureMftLoaded();
   if (!v->m_bMftLoaded) return;
   if (this == v->m_pLostFolder && !force) {
-    RunDeepScanHook(this);
+    FrontEndHooks().RunDeepScan(this);
     return;
   }
   m_bLoaded = true;
@@ -48,83 +75,136 @@ void CNTFSDirectory::LoadChildren(bool, bool, bool force) {
   const size_t recordSize = v->m_nRecordSize;
 
   if (this == v->m_pDeletedFolder) {
-    // Orphans: deleted records whose parent record is now a file.
+    // Orphans, grouped by the parent record they name: one "dir_N" per parent.
+    std::unordered_set<uint64_t> grouped;
     for (uint64_t d = 0; d < v->m_nRecordCount; ++d) {
       const uint8_t* r = v->ImageRecord(d);
       if (!r || (bytes::RawLE16(v->ImageRecord(v->OwnerOf(d)) + kFlags) & kFlagInUse)) continue;
-      AttributeView a = FindAttribute({r, recordSize}, kFileName);
-      if (!a || a.Value().size() < kFnName) continue;
-      uint64_t parent = bytes::RawLE64(a.Value().data() + kFnParent) & 0xFFFFFFFFFFFFULL;
-      const uint8_t* p = v->ImageRecord(parent);
-      if (!p || (bytes::RawLE16(p + kFlags) & kFlagFolder)) continue;
-      bool known = std::any_of(m_children.begin(), m_children.end(), [&](const auto& c) {
-        auto* nd = dynamic_cast<const CNTFSDirectory*>(c.get());
-        return nd && nd->m_nRecord == parent;
+      ForEachListedName({r, recordSize}, [&](const NtfsFileNameView& fn) {
+        if (!IsOrphan(*v, fn) || !grouped.insert(fn.Parent()).second) return;
+        auto dir = std::make_unique<CNTFSDirectory>();
+        dir->m_pDriver = v;
+        dir->m_strName = text::Widen(fmt::format("dir_{}", m_children.size() + 1));
+        int64_t now = localtime_::Now();
+        dir->m_tCreated = dir->m_tModified = dir->m_tAccessed = now;
+        dir->m_bDeleted = true;
+        dir->m_nStatus = STATUS_GOOD;
+        dir->m_bStatusEvaluated = true;
+        dir->m_nRecord = fn.Parent();
+        dir->m_bOrphanGroup = true;
+        AddChild(std::move(dir));
       });
-      if (known) continue;
-      auto dir = std::make_unique<CNTFSDirectory>();
-      dir->m_pDriver = v;
-      dir->m_strName = text::Widen(fmt::format("dir_{}", m_children.size() + 1));
-      int64_t now = localtime_::Now();
-      dir->m_tCreated = dir->m_tModified = dir->m_tAccessed = now;
-      dir->m_bDeleted = true;
-      dir->m_nStatus = STATUS_GOOD;
-      dir->m_bStatusEvaluated = true;
-      dir->m_nRecord = parent;
-      AddChild(std::move(dir));
     }
   }
 
+  uint64_t lastParentRef = UINT64_MAX;
+  bool lastOrphan = false;
+  uint32_t previous = UINT32_MAX;
   for (uint32_t d : v->ChildrenOf(m_nRecord)) {
+    // A record with several names in this folder is indexed here once per name.
+    if (d == previous) continue;
+    previous = d;
     const uint64_t owner = v->OwnerOf(d);
     if (owner == m_nRecord || OnPath(this, owner)) continue;
     // The record passed when the MFT was read; it is checked again as it is read now.
     const uint8_t* r = v->ImageRecord(d);
     if (!r) continue;
-    AttributeView a = FindAttribute({r, recordSize}, kFileName);
-    auto value = a.Value();
-    if (!a || value.size() < kFnName) continue;
-    size_t nameLength = value[kFnNameLength];
-    if (value.size() < kFnName + 2 * nameLength || nameLength == 0) continue;
-    char16_t first = bytes::RawLE16(value.data() + kFnName);
-    if (first == u'$' || first == u'.') continue;
-    const uint16_t flags = bytes::RawLE16(v->ImageRecord(owner) + kFlags);
-    const bool folder = flags & kFlagFolder, deleted = !(flags & kFlagInUse);
-    std::unique_ptr<CDirEntry> node;
-    CNTFSFile* file = nullptr;
-    if (folder) {
-      auto dir = std::make_unique<CNTFSDirectory>();
-      dir->m_nRecord = owner;
-      node = std::move(dir);
-    } else {
-      auto f = std::make_unique<CNTFSFile>();
-      f->m_nRecord = owner;
-      f->m_nSize = bytes::RawLE64(value.data() + kFnRealSize);
-      f->m_nAllocatedSize = bytes::RawLE64(value.data() + kFnAllocatedSize);
-      file = f.get();
-      node = std::move(f);
-    }
-    std::u16string name;
-    for (size_t k = 0; k < nameLength; ++k) name += char16_t(bytes::RawLE16(value.data() + kFnName + 2 * k));
-    node->m_strName = name;
-    if (file) file->m_strExtension = ExtensionOf(name);
-    node->m_pDriver = v;
-    node->m_dwAttributes = bytes::RawLE32(value.data() + kFnFlags);
-    node->m_bDeleted = deleted;
-    int64_t t;
-    if (NtfsTimeToUnix(bytes::RawLE64(value.data() + kFnCreated), t)) {
-      node->m_tCreated = t;
-      if (NtfsTimeToUnix(bytes::RawLE64(value.data() + kFnModified), t)) {
-        node->m_tModified = t;
-        if (NtfsTimeToUnix(bytes::RawLE64(value.data() + kFnAccessed), t)) node->m_tAccessed = t;
+    // Every name the record has in this folder is an item: the long name (never the DOS
+    // name beside it) and each hard link.
+    ForEachListedName({r, recordSize}, [&](const NtfsFileNameView& fn) {
+      if (fn.Parent() != m_nRecord || fn.NameLength() == 0) return;
+      const char16_t first = fn.NameUnit(0);
+      if (first == u'$' || first == u'.') return;
+      const uint16_t flags = bytes::RawLE16(v->ImageRecord(owner) + kFlags);
+      const bool deleted = !(flags & kFlagInUse);
+      // A deleted record is listed either under its parent folder or, when that cannot hold
+      // it, in its "dir_N" of "DeletedFiles"; never in both, never in neither.
+      if (deleted) {
+        // The children of one folder name the same parent: its verdict is worked out once.
+        const uint64_t ref = (uint64_t(fn.ParentSequence()) << 48) | fn.Parent();
+        if (ref != lastParentRef) {
+          lastParentRef = ref;
+          lastOrphan = IsOrphan(*v, fn);
+        }
+        if (lastOrphan != m_bOrphanGroup) return;
+      } else if (m_bOrphanGroup) {
+        return;
       }
+      AddRecordItems(*v, owner, fn);
+    });
+  }
+}
+
+void CNTFSDirectory::AddRecordItems(CNTFSDriver& v, uint64_t owner, const NtfsFileNameView& fn) {
+  const size_t recordSize = v.m_nRecordSize;
+  const uint8_t* ownerRecord = v.ImageRecord(owner);
+  const uint16_t flags = bytes::RawLE16(ownerRecord + kFlags);
+  const bool folder = flags & kFlagFolder, deleted = !(flags & kFlagInUse);
+  const uint16_t sequence = bytes::RawLE16(ownerRecord + kSequence);
+  // The node shows the $STANDARD_INFORMATION times of its record, as Windows does; the
+  // $FILE_NAME times (set when the name was made, rarely updated after) are kept beside
+  // them, and stand in when the record has no $STANDARD_INFORMATION.
+  const NtfsNameTimes nameTimes{fn.CreatedTicks(), fn.ModifiedTicks(), fn.AccessedTicks()};
+  uint64_t created = nameTimes.nCreatedTicks, modified = nameTimes.nModifiedTicks, accessed = nameTimes.nAccessedTicks;
+  if (AttributeView si = FindAttribute({ownerRecord, recordSize}, kStandardInformation);
+      si && !si.NonResident() && si.Value().size() >= kSiTimesEnd) {
+    const uint8_t* value = si.Value().data();
+    created = bytes::RawLE64(value + kSiCreated);
+    modified = bytes::RawLE64(value + kSiModified);
+    accessed = bytes::RawLE64(value + kSiAccessed);
+  }
+  ShownTimes shown;
+  ConvertTimes(created, modified, accessed, shown);
+  const std::u16string name = fn.Name();
+  auto fill = [&](CDirEntry& node) {
+    node.m_pDriver = &v;
+    node.m_dwAttributes = fn.Flags();
+    node.m_bDeleted = deleted;
+    node.m_tCreated = shown.tCreated;
+    node.m_tModified = shown.tModified;
+    node.m_tAccessed = shown.tAccessed;
+    node.m_pParent = this;
+  };
+  auto newFile = [&](std::u16string shownName) {
+    auto f = std::make_unique<CNTFSFile>();
+    f->m_nRecord = owner;
+    f->m_nSequence = sequence;
+    f->m_strExtension = ExtensionOf(shownName);
+    f->m_strName = std::move(shownName);
+    f->m_nameTimes = nameTimes;
+    fill(*f);
+    return f;
+  };
+  auto add = [&](std::unique_ptr<CNTFSFile> f) {
+    if (!(v.m_bStatusOnDemand && deleted)) {
+      f->m_nStatus = v.EvaluateDeletedStatus(deleted, f.get());
+      f->m_bStatusEvaluated = true;
     }
-    node->m_pParent = this;
-    if (!(v->m_bStatusOnDemand && deleted && file)) {
-      node->m_nStatus = v->EvaluateDeletedStatus(deleted, file);
-      node->m_bStatusEvaluated = true;
-    }
-    AddChild(std::move(node));
+    AddChild(std::move(f));
+  };
+  if (folder) {
+    auto dir = std::make_unique<CNTFSDirectory>();
+    dir->m_nRecord = owner;
+    dir->m_nSequence = sequence;
+    dir->m_strName = name;
+    dir->m_nameTimes = nameTimes;
+    fill(*dir);
+    dir->m_nStatus = v.EvaluateDeletedStatus(deleted, nullptr);
+    dir->m_bStatusEvaluated = true;
+    AddChild(std::move(dir));
+  } else {
+    auto f = newFile(name);
+    f->m_nSize = fn.RealSize();
+    f->m_nAllocatedSize = fn.AllocatedSize();
+    add(std::move(f));
+  }
+  // Each named stream of the record is an item of its own beside it, "NAME:STREAM"; a
+  // deleted record keeps its streams.
+  for (auto& stream : v.NamedStreams(owner)) {
+    auto f = newFile(name + u":" + stream.strName);
+    f->m_nSize = f->m_nAllocatedSize = stream.nSize;
+    f->m_strStream = std::move(stream.strName);
+    add(std::move(f));
   }
 }
 
@@ -140,7 +220,7 @@ void CNTFSFile::TakeDataSizes() {
   if (m_bDataSizesTaken || IsCarved()) return;
   auto* v = dynamic_cast<CNTFSDriver*>(m_pDriver);
   NtfsStream s;
-  if (!v || !v->LoadStream(m_nRecord, kData, s)) return;
+  if (!v || !v->LoadStream(m_nRecord, kData, s, m_strStream)) return;
   m_nSize = s.bResident ? s.value.size() : s.nRealSize;
   m_nAllocatedSize = s.bResident ? s.value.size() : s.nAllocatedSize;
   if (m_nAllocatedSize < v->m_nBytesPerCluster) m_nAllocatedSize = v->m_nBytesPerCluster;
@@ -150,7 +230,7 @@ void CNTFSFile::TakeDataSizes() {
 bool CNTFSFile::IsEncrypted() {
   auto* v = dynamic_cast<CNTFSDriver*>(m_pDriver);
   NtfsStream s;
-  return !IsCarved() && v && v->LoadStream(m_nRecord, kData, s) && s.bEncrypted;
+  return !IsCarved() && v && v->LoadStream(m_nRecord, kData, s, m_strStream) && s.bEncrypted;
 }
 
 uint64_t CNTFSFile::GetSize() {
@@ -170,86 +250,59 @@ std::u16string CNTFSFile::GetAllocatedSizeText(bool detail) {
   return CFSFile::GetAllocatedSizeText(detail);
 }
 
+namespace {
+// Hands a stream's content to an output file, counting what was written.
+class COutputSink final : public IStreamSink {
+ public:
+  COutputSink(IOutputFile& out, IProgressWindow* progress) : m_out(out), m_pProgress(progress) {}
+  bool Data(const uint8_t* data, uint64_t n) override {
+    if (!m_out.Write(data, size_t(n))) return false;
+    m_nWritten += n;
+    SendProgress(m_pProgress, WM_FILEPROGRESS, FILE_WRITTEN, int64_t(m_nWritten));
+    return true;
+  }
+  bool Zeros(uint64_t n) override {
+    if (!m_out.WriteZeros(n)) return false;
+    m_nWritten += n;
+    SendProgress(m_pProgress, WM_FILEPROGRESS, FILE_WRITTEN, int64_t(m_nWritten));
+    return true;
+  }
+
+ private:
+  IOutputFile& m_out;
+  IProgressWindow* m_pProgress;
+  uint64_t m_nWritten = 0;
+};
+}  // namespace
+
 bool CNTFSFile::WriteContent(IOutputFile& out, IProgressWindow* progress, uint32_t) {
   auto* v = dynamic_cast<CNTFSDriver*>(m_pDriver);
   if (!v) return false;
   auto stopped = [&] { return progress && IsPageStopSignalled(); };
   if (stopped()) return false;
   const uint64_t bpc = v->m_nBytesPerCluster;
-  uint64_t written = 0;
-  auto emit = [&](const uint8_t* data, uint64_t n) {
-    if (!out.Write(data, size_t(n))) return false;
-    written += n;
-    SendProgress(progress, WM_FILEPROGRESS, FILE_WRITTEN, int64_t(written));
-    return true;
-  };
+  COutputSink sink(out, progress);
   if (IsCarved()) {
+    // A carved file is its clusters in a row from the first.
     SendProgress(progress, WM_FILEPROGRESS, FILE_SIZE, int64_t(m_nSize));
     std::vector<uint8_t> cluster(bpc);
-    for (uint64_t c = m_nRecord; written < m_nSize; ++c) {
+    uint64_t written = 0;
+    for (uint64_t c = m_nFirstCluster; written < m_nSize; ++c) {
       if (stopped() || !v->ReadClusterRange(c, 1, cluster.data()) || stopped()) return false;
-      if (!emit(cluster.data(), std::min(bpc, m_nSize - written))) return false;
+      const uint64_t n = std::min(bpc, m_nSize - written);
+      if (!sink.Data(cluster.data(), n)) return false;
+      written += n;
     }
     SendProgress(progress, WM_FILEDONE, 0, 0);
     return true;
   }
   NtfsStream s;
-  if (!v->LoadStream(m_nRecord, kData, s)) return false;
-  if (s.bResident) {
-    SendProgress(progress, WM_FILEPROGRESS, FILE_SIZE, int64_t(s.value.size()));
-    if (!emit(s.value.data(), s.value.size())) return false;
-    SendProgress(progress, WM_FILEDONE, 0, 0);
-    return true;
-  }
-  const uint64_t size = s.nRealSize;
-  SendProgress(progress, WM_FILEPROGRESS, FILE_SIZE, int64_t(size));
-  if (s.bCompressed) {
-    // Unit by unit: all clusters sparse gives zeros, all allocated is stored as is, and
-    // fewer allocated clusters hold LZNT1 data.
-    const uint64_t unitClusters = s.nCompressionUnitClusters, unitBytes = unitClusters * bpc;
-    std::vector<uint8_t> stored(unitBytes), plain(unitBytes);
-    for (uint64_t vcn = 0; written < size; vcn += unitClusters) {
-      if (stopped()) return false;
-      uint64_t allocated = 0;
-      for (uint64_t k = 0; k < unitClusters; ++k) {
-        uint64_t lcn, remaining;
-        bool sparse;
-        if (!MapVcnInRuns(s.runs, vcn + k, lcn, remaining, sparse)) {
-          if (k == 0 && allocated == 0) break;
-          continue;
-        }
-        if (sparse) continue;
-        if (!v->ReadClusterRange(lcn, 1, stored.data() + allocated * bpc)) return false;
-        ++allocated;
-      }
-      const uint8_t* data = stored.data();
-      if (allocated == 0) {
-        std::fill(plain.begin(), plain.end(), 0);
-        data = plain.data();
-      } else if (allocated < unitClusters) {
-        if (!DecompressLznt1(stored.data(), allocated * bpc, plain.data(), unitBytes)) return false;
-        data = plain.data();
-      }
-      if (!emit(data, std::min(unitBytes, size - written))) return false;
-    }
-    SendProgress(progress, WM_FILEDONE, 0, 0);
-    return true;
-  }
-  // Run by run in pieces of at most 1 MiB, every extent in VCN order.
-  constexpr uint64_t kPiece = 1 << 20;
-  std::vector<uint8_t> buffer;
-  for (uint64_t vcn = 0; written < size;) {
-    if (stopped()) return false;
-    uint64_t lcn, remaining;
-    bool sparse;
-    if (!MapVcnInRuns(s.runs, vcn, lcn, remaining, sparse)) return false;
-    uint64_t clusters = std::min(remaining, std::max<uint64_t>(1, kPiece / bpc));
-    uint64_t bytes = std::min(clusters * bpc, size - written);
-    buffer.assign(clusters * bpc, 0);
-    if (!sparse && (!v->ReadClusterRange(lcn, clusters, buffer.data()) || stopped())) return false;
-    if (!emit(buffer.data(), bytes)) return false;
-    vcn += clusters;
-  }
+  if (!v->LoadStream(m_nRecord, kData, s, m_strStream)) return false;
+  SendProgress(progress, WM_FILEPROGRESS, FILE_SIZE, int64_t(s.bResident ? s.value.size() : s.nRealSize));
+  // The stream reader bounds what is written: never past what the runs map, zeros past
+  // the initialized size. A stream whose sizes claim more than its runs map is reported
+  // as incomplete with what could be read.
+  if (ReadStreamContent(*v, s, stopped, sink) != StreamReadResult::Ok) return false;
   SendProgress(progress, WM_FILEDONE, 0, 0);
   return true;
 }

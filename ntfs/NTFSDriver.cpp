@@ -1,28 +1,32 @@
+// The NTFS volume: recognition and geometry from the boot sector, opening, the root and
+// the results folders, and the status of deleted files. The MFT image (records, the
+// folder index) is in ntfs/MftImage.cpp, the stream reader in ntfs/NtfsStream.cpp.
+//
+// Format notes: the boot sector (first 512 bytes of the volume, fields little-endian,
+// offsets in ntfs/NTFSLayout.h) carries "NTFS    " and a zero byte at 3, the bytes per
+// sector at 0x0B, the sectors per cluster at 0x0D (a power of two up to 128, or from 0xF4
+// on 2^(256 - v)), the volume's sector count at 0x28, the MFT's first cluster at 0x30,
+// the record size at 0x40 (below 0x80 a count of clusters, else 2^(256 - v) bytes) and
+// the 0xAA55 signature at 0x1FE.
 #include "ntfs/NTFSDriver.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <unordered_map>
 
-#include <sys/mman.h>
-#include <time.h>
-
-#include <fmt/format.h>
-
-#include "deepscan/VirtualDriver.h"
+#include "deepscan/ResultNodes.h"
 #include "ntfs/NTFSDirectory.h"
-#include "platform/LocalTime.h"
-#include "platform/Text.h"
-#include "tasks/Progress.h"
-#include "tasks/StopEvents.h"
-
 #include "ntfs/NTFSLayout.h"
 #include "platform/ByteReader.h"
+#include "platform/LocalTime.h"
 
 using namespace ntfslayout;
 
-NtfsBootCheck ParseNtfsBootSector(const uint8_t* boot, NtfsGeometry& g) {
+NtfsBootCheck ParseNtfsBootSector(std::span<const uint8_t, 512> sector, NtfsGeometry& g) {
+  // Every field lies inside the 512 bytes (checked where NTFSLayout.h names them).
+  const uint8_t* boot = sector.data();
   if (bytes::RawLE16(boot + kSignature) != kBootSignature) return NtfsBootCheck::NoSignature;
   if (std::memcmp(boot + kOemId, "NTFS    ", 8) != 0 || boot[kOemId + 8] != 0) return NtfsBootCheck::NotNtfs;
   g = NtfsGeometry{};
@@ -51,11 +55,6 @@ NtfsBootCheck ParseNtfsBootSector(const uint8_t* boot, NtfsGeometry& g) {
 }
 
 CNTFSDriver::CNTFSDriver() { m_nFileSystem = FS_NTFS; }
-
-CNTFSDriver::~CNTFSDriver() {
-  for (uint64_t b = 0; b < m_nBlockCount; ++b)
-    if (uint8_t* block = m_blocks[b].load(std::memory_order_relaxed)) ::munmap(block, m_nBlockBytes);
-}
 
 uint64_t CNTFSDriver::ClusterToSector(uint64_t cluster) { return cluster * m_nSectorsPerCluster; }
 
@@ -91,323 +90,6 @@ bool CNTFSDriver::Open(uint8_t device, int32_t driveType, const std::u16string& 
   return true;
 }
 
-// ---------------------------------------------------------------------------------------
-// Records, streams and the MFT.
-
-using namespace ntfsrecord;
-
-namespace {
-std::function<void(CNTFSDriver*)> g_mftScanHook;
-constexpr size_t kMaxAttributeListBytes = 1 << 20;
-}  // namespace
-
-void SetMftScanHook(std::function<void(CNTFSDriver*)> hook) { g_mftScanHook = std::move(hook); }
-
-bool CNTFSDriver::ReadClusterRange(uint64_t lcn, uint64_t count, uint8_t* buffer) {
-  if (count == 0) return true;
-  if (count > 0xFFFFFFFFu / m_nSectorsPerCluster) return false;
-  return ReadSectors(ClusterToSector(lcn), buffer, m_nBytesPerSector, uint32_t(count * m_nSectorsPerCluster));
-}
-
-bool CNTFSDriver::ReadStreamBytes(const std::vector<NtfsRun>& runs, uint64_t offset, uint8_t* out, size_t len) {
-  const uint64_t bpc = m_nBytesPerCluster;
-  std::vector<uint8_t> cluster(bpc);
-  while (len > 0) {
-    uint64_t vcn = offset / bpc, within = offset % bpc;
-    uint64_t lcn, remaining;
-    bool sparse;
-    if (!MapVcnInRuns(runs, vcn, lcn, remaining, sparse)) return false;
-    size_t piece = size_t(std::min<uint64_t>(len, bpc - within));
-    if (sparse) {
-      std::memset(out, 0, piece);
-    } else {
-      if (!ReadClusterRange(lcn, 1, cluster.data())) return false;
-      std::memcpy(out, cluster.data() + within, piece);
-    }
-    out += piece;
-    offset += piece;
-    len -= piece;
-  }
-  return true;
-}
-
-bool CNTFSDriver::PrepareMft() {
-  m_pMftRecord.assign(m_nRecordSize, 0);
-  m_pRecordBuffer.assign(m_nRecordSize, 0);
-  uint64_t sector;
-  if (__builtin_mul_overflow(m_geometry.nMftCluster, uint64_t(m_nSectorsPerCluster), &sector)) return false;
-  if (!ReadSectors(sector, m_pMftRecord.data(), m_nBytesPerSector, m_nRecordSize / m_nBytesPerSector)) return false;
-  if (!ApplyFixup(m_pMftRecord) || CheckRecord(m_pMftRecord) != RecordCheck::Ok) return false;
-  AttributeView data = FindAttribute(m_pMftRecord, kData);
-  if (!data || !data.NonResident() || data.FirstVcn() != 0) return false;
-  auto rl = data.RunList();
-  if (DecodeRunList(rl.data(), rl.size(), data.FirstVcn(), m_nClusterCount, m_mftRuns) != RunListResult::Ok ||
-      m_mftRuns.empty())
-    return false;
-  m_nMftBytes = data.RealSize();
-  // An MFT fragmented beyond what record 0 can hold continues in extension records
-  // named by record 0's attribute list; their runs are added in VCN order.
-  NtfsStream full;
-  if (LoadStream(0, kData, full) && !full.bResident && !full.runs.empty()) m_mftRuns = full.runs;
-  // The MFT is as long as its runs map from VCN 0 on without a gap, and never longer
-  // than the volume, nor than the device that holds it (the boot sector's size is only a
-  // claim): a hostile size must not decide how much memory the image takes.
-  uint64_t mapped = 0;
-  for (const auto& r : m_mftRuns) {
-    if (r.nVcn != mapped) break;
-    mapped += r.nLength;
-  }
-  mapped = std::min(mapped, m_nClusterCount);
-  if (m_hDevice) mapped = std::min<uint64_t>(mapped, m_hDevice->Size() / m_nBytesPerCluster);
-  m_nMftBytes = std::min(m_nMftBytes, mapped * m_nBytesPerCluster);
-  m_nRecordCount = m_nMftBytes / m_nRecordSize;
-  return m_nRecordCount > 5;
-}
-
-bool CNTFSDriver::ReadRecord(uint64_t n, uint8_t* buffer) {
-  // Once the MFT is in memory, records come from there (fixed up and checked already).
-  if (m_bMftLoaded) {
-    const uint8_t* r = ImageRecord(n);
-    if (!r) return false;
-    std::memcpy(buffer, r, m_nRecordSize);
-    return true;
-  }
-  uint64_t offset;
-  if (__builtin_mul_overflow(n, uint64_t(m_nRecordSize), &offset)) return false;
-  std::span<uint8_t> rec(buffer, m_nRecordSize);
-  if (!ReadStreamBytes(m_mftRuns, offset, buffer, m_nRecordSize)) return false;
-  return ApplyFixup(rec) && CheckRecord(rec) == RecordCheck::Ok;
-}
-
-bool CNTFSDriver::LoadStream(uint64_t record, uint32_t type, NtfsStream& stream) {
-  stream = NtfsStream{};
-  std::vector<uint8_t> base(m_nRecordSize);
-  if (!ReadRecord(record, base.data())) return false;
-  auto take = [&](const AttributeView& a, bool first) -> bool {
-    if (!a.NonResident()) {
-      if (!first) return false;
-      stream.bResident = true;
-      stream.bEncrypted = bytes::RawLE16(a.p + 0x0C) & 0x4000;
-      auto v = a.Value();
-      stream.value.assign(v.begin(), v.end());
-      return true;
-    }
-    std::vector<NtfsRun> runs;
-    auto rl = a.RunList();
-    if (DecodeRunList(rl.data(), rl.size(), a.FirstVcn(), m_nClusterCount, runs) != RunListResult::Ok) return false;
-    stream.runs.insert(stream.runs.end(), runs.begin(), runs.end());
-    if (a.FirstVcn() == 0) {
-      stream.nRealSize = a.RealSize();
-      stream.nAllocatedSize = a.AllocatedSize();
-      uint16_t flags = bytes::RawLE16(a.p + 0x0C);
-      stream.bCompressed = (flags & 0x0001) && a.p[0x22] != 0;
-      stream.bEncrypted = flags & 0x4000;
-      // Compression units are 16 clusters in practice; anything whose unit would not fit
-      // in 4 MiB is refused rather than allocated.
-      stream.nCompressionUnitClusters = stream.bCompressed && a.p[0x22] < 16 ? 1u << a.p[0x22] : 0;
-      if (stream.bCompressed &&
-          (!stream.nCompressionUnitClusters || uint64_t(stream.nCompressionUnitClusters) * m_nBytesPerCluster > (4u << 20)))
-        return false;
-    }
-    return true;
-  };
-  AttributeView direct = FindAttribute(base, type);
-  AttributeView list = FindAttribute(base, kAttributeList);
-  if (direct && (!list || !direct.NonResident() || direct.LastVcn() + 1 >= (direct.AllocatedSize() + m_nBytesPerCluster - 1) / m_nBytesPerCluster)) {
-    // The whole attribute is in the base record.
-    return take(direct, true);
-  }
-  if (!list) return false;
-  // The attribute list, resident or not, read whole (bounded) before other records are
-  // read into buffers of their own.
-  std::vector<uint8_t> entries;
-  if (list.NonResident()) {
-    std::vector<NtfsRun> runs;
-    auto rl = list.RunList();
-    if (DecodeRunList(rl.data(), rl.size(), list.FirstVcn(), m_nClusterCount, runs) != RunListResult::Ok) return false;
-    if (list.RealSize() > kMaxAttributeListBytes) return false;
-    entries.resize(list.RealSize());
-    if (!ReadStreamBytes(runs, 0, entries.data(), entries.size())) return false;
-  } else {
-    auto v = list.Value();
-    entries.assign(v.begin(), v.end());
-  }
-  std::vector<uint8_t> other(m_nRecordSize);
-  bool found = false, first = true;
-  std::vector<uint64_t> seen;
-  for (size_t pos = 0; pos + 0x20 <= entries.size();) {
-    uint32_t t = bytes::RawLE32(&entries[pos]);
-    uint16_t len = bytes::RawLE16(&entries[pos + 4]);
-    if (len < 0x1A || pos + len > entries.size()) break;
-    uint64_t rec = bytes::RawLE64(&entries[pos + 0x10]) & 0xFFFFFFFFFFFFULL;
-    pos += len;
-    if (t != type || std::find(seen.begin(), seen.end(), rec) != seen.end()) continue;
-    seen.push_back(rec);
-    const uint8_t* source = base.data();
-    if (rec != record) {
-      if (!ReadRecord(rec, other.data())) continue;
-      source = other.data();
-    }
-    std::span<const uint8_t> r(source, m_nRecordSize);
-    // Every extent of the type in that record (one per record normally).
-    AttributeView a = FindAttribute(r, type);
-    if (!a) continue;
-    if (!take(a, first)) return found;
-    found = true;
-    first = false;
-    if (stream.bResident) return true;
-  }
-  std::sort(stream.runs.begin(), stream.runs.end(), [](const NtfsRun& x, const NtfsRun& y) { return x.nVcn < y.nVcn; });
-  return found;
-}
-
-bool CNTFSDriver::ReadMftBytes(uint64_t offset, uint64_t length, uint8_t* out) {
-  const uint64_t bpc = m_nBytesPerCluster;
-  for (uint64_t vcn = offset / bpc, left = length / bpc; left > 0;) {
-    uint64_t lcn, remaining;
-    bool sparse;
-    if (!MapVcnInRuns(m_mftRuns, vcn, lcn, remaining, sparse)) return false;
-    const uint64_t n = std::min(remaining, left);
-    // When the read fails it is done again a sector at a time, and only what cannot be
-    // read is left as zeros (the records there then fail their fixup or are not "FILE"),
-    // so a bad sector costs the record it holds and no other.
-    if (sparse) {
-      std::memset(out, 0, n * bpc);
-    } else if (!ReadClusterRange(lcn, n, out)) {
-      const uint64_t bps = m_nBytesPerSector, first = ClusterToSector(lcn);
-      for (uint64_t k = 0; k < n * m_nSectorsPerCluster; ++k)
-        if (!ReadSectors(first + k, out + k * bps, uint32_t(bps), 1)) std::memset(out + k * bps, 0, bps);
-    }
-    out += n * bpc;
-    vcn += n;
-    left -= n;
-  }
-  return true;
-}
-
-void CNTFSDriver::AdmitRecord(uint8_t* record, uint64_t index, std::vector<uint32_t>*& lastList,
-                              uint64_t& lastParent) {
-  std::span<uint8_t> r(record, m_nRecordSize);
-  if (index > 0xFFFFFFFFu || !ApplyFixup(r) || CheckRecord(r) != RecordCheck::Ok) return;
-  AttributeView a = FindAttribute(r, kFileName);
-  if (!a || a.Value().size() < kFnName) return;
-  uint64_t parent = bytes::RawLE64(a.Value().data() + kFnParent) & 0xFFFFFFFFFFFFULL;
-  // Records of one folder mostly follow each other: the last folder's list is kept at hand.
-  if (!lastList || parent != lastParent) {
-    lastList = &m_children[parent];
-    lastParent = parent;
-  }
-  lastList->push_back(uint32_t(index));
-}
-
-bool CNTFSDriver::ScanMft(IProgressWindow* progress) {
-  if (m_bMftLoaded) return true;
-  const uint64_t bpc = m_nBytesPerCluster;
-  const uint64_t clusters = (m_nMftBytes + bpc - 1) / bpc;
-  // Cluster and record sizes are powers of two, so the largest of the three is a
-  // multiple of both.
-  m_nBlockBytes = std::max<uint64_t>({uint64_t(CRawDevice::kDefaultWindowBytes), bpc, m_nRecordSize});
-  m_nRecordsPerBlock = m_nBlockBytes / m_nRecordSize;
-  m_children.clear();
-  // The MFT is read a block at a time into one buffer that stays in the processor's
-  // cache; nothing of it is kept but the index. Holding the whole MFT would cost a page
-  // fault per 4 KiB of it, more than reading and checking it.
-  std::unique_ptr<uint8_t[]> buffer(new uint8_t[m_nBlockBytes]);
-  uint64_t nextRecord = 0, lastParent = 0, chunks = 0;
-  std::vector<uint32_t>* lastList = nullptr;
-  for (uint64_t offset = 0; offset < clusters * bpc; offset += m_nBlockBytes) {
-    if (progress && IsDialogStopSignalled()) {
-      m_children.clear();
-      return false;
-    }
-    const uint64_t length = std::min(m_nBlockBytes, clusters * bpc - offset);
-    // PrepareMft sized the MFT by runs that map it without a gap.
-    if (!ReadMftBytes(offset, length, buffer.get())) {
-      m_children.clear();
-      return false;
-    }
-    for (uint64_t at = 0; nextRecord < m_nRecordCount && at + m_nRecordSize <= length; at += m_nRecordSize)
-      AdmitRecord(buffer.get() + at, nextRecord++, lastList, lastParent);
-    if (chunks++ % 32 == 0)
-      SendProgress(progress, WM_SCANPROGRESS, SCAN_POSITION, int64_t((offset + length) / bpc));
-  }
-  m_nBlockCount = (m_nRecordCount + m_nRecordsPerBlock - 1) / m_nRecordsPerBlock;
-  m_nValidWordsPerBlock = (m_nRecordsPerBlock + 63) / 64;
-  m_blocks = std::make_unique<std::atomic<uint8_t*>[]>(m_nBlockCount);
-  m_validBits.assign(m_nBlockCount * m_nValidWordsPerBlock, 0);
-  m_bMftLoaded = true;
-  return true;
-}
-
-void CNTFSDriver::EnsureMftLoaded() {
-  if (m_bMftLoaded) return;
-  if (g_mftScanHook) g_mftScanHook(this);
-  else ScanMft(nullptr);
-}
-
-const uint8_t* CNTFSDriver::LoadBlock(uint64_t b) {
-  if (uint8_t* block = m_blocks[b].load(std::memory_order_acquire)) return block;
-  std::lock_guard<std::mutex> lock(m_blockLock);
-  if (uint8_t* block = m_blocks[b].load(std::memory_order_relaxed)) return block;
-  // Pages taken in one call rather than one fault at a time as the read fills them.
-  void* mem = ::mmap(nullptr, m_nBlockBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-  if (mem == MAP_FAILED) return nullptr;
-  auto* block = static_cast<uint8_t*>(mem);
-  const uint64_t first = b * m_nRecordsPerBlock;
-  const uint64_t count = std::min(m_nRecordsPerBlock, m_nRecordCount - first);
-  const uint64_t bpc = m_nBytesPerCluster;
-  const uint64_t length = std::min(m_nBlockBytes, (m_nMftBytes + bpc - 1) / bpc * bpc - b * m_nBlockBytes);
-  // The runs mapped this range when the MFT was read; records that no longer pass (the
-  // device changed, or a read fails now) are left out like any other bad record.
-  uint64_t* valid = &m_validBits[b * m_nValidWordsPerBlock];
-  if (ReadMftBytes(b * m_nBlockBytes, length, block)) {
-    for (uint64_t k = 0; k < count; ++k) {
-      std::span<uint8_t> r(block + k * m_nRecordSize, m_nRecordSize);
-      if (ApplyFixup(r) && CheckRecord(r) == RecordCheck::Ok) valid[k / 64] |= uint64_t(1) << (k % 64);
-    }
-  }
-  m_blocks[b].store(block, std::memory_order_release);
-  return block;
-}
-
-const uint8_t* CNTFSDriver::ImageRecord(uint64_t index) {
-  if (!m_bMftLoaded || index >= m_nRecordCount) return nullptr;
-  const uint64_t b = index / m_nRecordsPerBlock, k = index % m_nRecordsPerBlock;
-  const uint8_t* block = LoadBlock(b);
-  if (!block || !(m_validBits[b * m_nValidWordsPerBlock + k / 64] & (uint64_t(1) << (k % 64)))) return nullptr;
-  return block + k * m_nRecordSize;
-}
-
-uint64_t CNTFSDriver::OwnerOf(uint64_t index) {
-  const uint8_t* r = ImageRecord(index);
-  if (!r) return index;
-  uint64_t base = bytes::RawLE64(r + kBaseRecord) & 0xFFFFFFFFFFFFULL;
-  return base != 0 && base != index && ImageRecord(base) ? base : index;
-}
-
-const std::vector<uint32_t>& CNTFSDriver::ChildrenOf(uint64_t parent) {
-  static const std::vector<uint32_t> none;
-  auto it = m_children.find(parent);
-  return it == m_children.end() ? none : it->second;
-}
-
-bool CNTFSDriver::HasChildFolder(uint64_t record) {
-  EnsureMftLoaded();
-  if (!m_bMftLoaded) return false;
-  if (record == 0 || record == 1) return true;
-  for (uint32_t d : ChildrenOf(record)) {
-    const uint64_t owner = OwnerOf(d);
-    if (owner == record) continue;
-    const uint8_t* r = ImageRecord(d);
-    if (!r) continue;
-    AttributeView a = FindAttribute({r, m_nRecordSize}, kFileName);
-    if (!a || a.Value().size() < kFnName) continue;
-    uint32_t fnFlags = bytes::RawLE32(a.Value().data() + kFnFlags);
-    if (!(fnFlags & 0x04) && (bytes::RawLE16(ImageRecord(owner) + kFlags) & kFlagFolder)) return true;
-  }
-  return false;
-}
-
 void CNTFSDriver::CreateRoot() {
   int64_t now = localtime_::Now();
   auto* root = new CNTFSDirectory();
@@ -426,46 +108,40 @@ void CNTFSDriver::CreateRoot() {
   m_pDeletedFolder = make(u"DeletedFiles", 1);
 }
 
+std::unique_ptr<CFSFile> CNTFSDriver::NewCarvedFile(uint64_t cluster) {
+  auto file = std::make_unique<CNTFSFile>();
+  file->m_nFirstCluster = cluster;
+  file->m_bDataSizesTaken = true;
+  return file;
+}
+
+bool CNTFSDriver::ResultStartUnit(const CDirEntry& node, uint64_t& unit) const {
+  auto* file = dynamic_cast<const CNTFSFile*>(&node);
+  if (!file) return false;
+  unit = file->m_nFirstCluster;
+  return true;
+}
+
 bool CNTFSDriver::ScanUnit(uint64_t cluster, CUnitBitmap* visited, IProgressWindow*) {
   if (!visited) return false;
   std::u16string extension;
   uint64_t length = 0;
   if (!IdentifyFile(cluster, extension, length)) return false;
-  auto file = std::make_unique<CNTFSFile>();
-  file->m_pDriver = this;
-  file->m_strName = text::Widen(fmt::format("FILE_{}.", m_pLostFolder->m_children.size() + 1)) + extension;
-  file->m_strExtension = extension;
-  file->m_nSize = file->m_nAllocatedSize = length;
-  int64_t now = localtime_::Now();
-  file->m_tCreated = file->m_tModified = file->m_tAccessed = now;
-  file->m_bDeleted = true;
-  file->m_nStatus = STATUS_EXCELLENT;
-  file->m_bStatusEvaluated = true;
-  file->m_bDataSizesTaken = true;
-  file->m_nRecord = cluster;
-  m_pLostFolder->AddChild(std::move(file));
-  NotifyResultsFolderGrew(m_pLostFolder);
-  if (cluster >= m_nFirstUnit) {
-    uint64_t k = (length + m_nBytesPerCluster - 1) / m_nBytesPerCluster;
-    for (uint64_t c = cluster; k > 0 && c < m_nLastUnit; ++c, --k) visited->Set(c);
-  }
-  return true;
+  return AddCarvedFile(*this, cluster, extension, length, visited) != nullptr;
 }
 
 uint32_t CNTFSDriver::EvaluateDeletedStatus(bool deleted, CNTFSFile* file) {
   if (!deleted) return STATUS_EXISTING;
   if (!file) return STATUS_GOOD;
   NtfsStream s;
-  if (!LoadStream(file->m_nRecord, kData, s)) return STATUS_GOOD;
+  if (!LoadStream(file->m_nRecord, ntfsrecord::kData, s, file->m_strStream)) return STATUS_GOOD;
   // The size stored with the name is often stale (never updated by some writers): the
   // header check compares with the data's own size, which the file takes now.
   file->m_nSize = s.bResident ? s.value.size() : s.nRealSize;
   file->m_nAllocatedSize = std::max<uint64_t>(s.bResident ? s.value.size() : s.nAllocatedSize, m_nBytesPerCluster);
   file->m_bDataSizesTaken = true;
-  if (s.bResident || s.runs.empty()) return STATUS_GOOD;
-  uint64_t lcn, remaining;
-  bool sparse;
-  if (!MapVcnInRuns(s.runs, 0, lcn, remaining, sparse) || sparse || lcn == 0) return STATUS_GOOD;
+  uint64_t lcn;
+  if (!FirstClusterOf(s, lcn) || lcn == 0) return STATUS_GOOD;
   return CheckFileHeader(lcn, file);
 }
 

@@ -9,11 +9,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
 #include "device/Driver.h"
 #include "ntfs/MftRecord.h"
+#include "ntfs/NtfsStream.h"
 #include "ntfs/RunList.h"
 
 class CNTFSFile;
@@ -32,52 +34,47 @@ enum class NtfsBootCheck { Ok, NoSignature, NotNtfs, BadSectorSize, BadClusterSi
 // sector, 1 to 128 sectors per cluster (a power of two; 0xF4 and above mean 2^(256 - v)
 // sectors, for clusters above 64 KiB) and the 0xAA55 signature; also a
 // record size from 256 bytes to 64 KiB, so that a record can be read at all.
-NtfsBootCheck ParseNtfsBootSector(const uint8_t* boot, NtfsGeometry& g);
-
-// The data of an attribute gathered from every record that holds a part of it: a
-// resident value, or the runs of all its extents in VCN order with the sizes of the
-// first extent.
-struct NtfsStream {
-  bool bResident = false;
-  std::vector<uint8_t> value;        // resident value
-  std::vector<NtfsRun> runs;         // non-resident runs, all extents
-  uint64_t nRealSize = 0, nAllocatedSize = 0;
-  bool bCompressed = false;
-  bool bEncrypted = false;           // written as stored: it cannot be decrypted here
-  uint32_t nCompressionUnitClusters = 0;
-};
+NtfsBootCheck ParseNtfsBootSector(std::span<const uint8_t, 512> boot, NtfsGeometry& g);
 
 class CNTFSDriver : public CLogicalDriver {
  public:
   CNTFSDriver();
-  ~CNTFSDriver() override;
+  ~CNTFSDriver() override;  // unmaps the MFT's blocks (ntfs/MftImage.cpp)
   uint64_t ClusterToSector(uint64_t cluster) override;
   bool ReadGeometry() override;
   bool Open(uint8_t device, int32_t driveType, const std::u16string& name, bool sharedHandle) override;
   bool Attach(DeviceHandle handle, const uint8_t* bootSector, uint64_t sectorOffset) override;
   // Builds the root (record 5), "LostFiles" and "DeletedFiles".
   void CreateRoot() override;
+  std::unique_ptr<CFSFile> NewCarvedFile(uint64_t cluster) override;
+  bool ResultStartUnit(const CDirEntry& node, uint64_t& unit) const override;
   // The deep scan's placement of a carved file in "LostFiles".
   bool ScanUnit(uint64_t cluster, CUnitBitmap* visited, IProgressWindow* progress) override;
+  // 0 Existing, 2 for a deleted folder, else the first-cluster header check.
+  uint32_t EvaluateDeletedStatus(bool deleted, CNTFSFile* file);
 
+  // Reads len bytes at byte offset of a non-resident stream (sparse runs read as zeros);
+  // false when a cluster cannot be read or a VCN is not mapped. (ntfs/NtfsStream.cpp)
+  bool ReadStreamBytes(const std::vector<NtfsRun>& runs, uint64_t offset, uint8_t* out, size_t len);
+  // The attribute of record n of the type and name (empty: unnamed) gathered across its
+  // attribute list. False when absent. (ntfs/NtfsStream.cpp)
+  bool LoadStream(uint64_t record, uint32_t type, NtfsStream& stream, std::u16string_view name = {});
+  // The named $DATA streams of record n (ntfs/NtfsStream.h); none before the MFT is loaded.
+  std::vector<NtfsNamedStream> NamedStreams(uint64_t record);
+
+  // The MFT image (ntfs/MftImage.cpp, as are the private functions below).
   // Reads record n (fixed up and checked) into buffer (m_nRecordSize bytes).
   bool ReadRecord(uint64_t n, uint8_t* buffer);
   // Reads count clusters from lcn.
   bool ReadClusterRange(uint64_t lcn, uint64_t count, uint8_t* buffer);
-  // Reads len bytes at byte offset of a non-resident stream (sparse runs read as zeros).
-  bool ReadStreamBytes(const std::vector<NtfsRun>& runs, uint64_t offset, uint8_t* out, size_t len);
-  // The named-type attribute of record n gathered across its attribute list (for $DATA
-  // the first, unnamed-or-not, as the record lists it). False when absent.
-  bool LoadStream(uint64_t record, uint32_t type, NtfsStream& stream);
-
   // Reads the whole MFT once, through a buffer of its own, checking each record and
   // indexing it by parent folder as soon as it is read (while it is still in the
   // processor's cache). With a progress window: WM_SCANPROGRESS (2, clusters read) every
   // 32 chunks and the dialog runner's stop event between chunks. Sets m_bMftLoaded when
   // complete; a stopped or failed scan leaves no index.
   bool ScanMft(IProgressWindow* progress);
-  // Runs the MFT scan the front end provides (a dialog in the GUI, a progress line in
-  // the command line), or ScanMft without progress.
+  // Runs the MFT read through the front end's hooks (a dialog in the GUI, a progress line
+  // in the command line), or ScanMft without progress.
   void EnsureMftLoaded();
   // Whether a folder record has a subfolder (in use or deleted) that is not a system file.
   bool HasChildFolder(uint64_t record);
@@ -93,8 +90,6 @@ class CNTFSDriver : public CLogicalDriver {
   // $FILE_NAME in an extension record, which names the base record; the base record holds
   // the flags (in use, folder) and is the file's number. index itself otherwise.
   uint64_t OwnerOf(uint64_t index);
-  // 0 Existing, 2 for a deleted folder, else the first-cluster header check.
-  uint32_t EvaluateDeletedStatus(bool deleted, CNTFSFile* file);
 
   uint32_t m_nRecordSize = 0;
   NtfsGeometry m_geometry;
@@ -113,6 +108,8 @@ class CNTFSDriver : public CLogicalDriver {
 
  private:
   bool PrepareMft();
+  // An attribute list's entries, read whole (at most 1 MiB); false when it cannot be read.
+  bool ReadAttributeList(const AttributeView& list, std::vector<uint8_t>& entries);
   // Reads length bytes of the MFT from byte offset (both whole clusters) into out; sparse
   // clusters, and clusters that cannot be read (each tried on its own), are zeros. False
   // when the runs do not map the range.
@@ -138,10 +135,6 @@ class CNTFSDriver : public CLogicalDriver {
   // filled by ScanMft.
   std::unordered_map<uint64_t, std::vector<uint32_t>> m_children;
 };
-
-// The front end's way of reading an MFT with progress (the scanning dialog); null runs
-// ScanMft without progress.
-void SetMftScanHook(std::function<void(CNTFSDriver*)> hook);
 
 // NTFS times (100 ns ticks since 1601) as seconds since 1970, through local time as the
 // listing converts them. False when the conversion fails; 0 for years before 1900.

@@ -4,7 +4,7 @@
 
 #include <fmt/format.h>
 
-#include "app/Language.h"
+#include "settings/Language.h"
 #include "device/Driver.h"
 #include "platform/LocalTime.h"
 #include "platform/Text.h"
@@ -23,7 +23,8 @@ char16_t Upper(char16_t c) {
 }
 }  // namespace
 
-void InitResultsFolder(CDirEntry& folder, CLogicalDriver* volume, const std::u16string& name, int64_t now) {
+void InitResultsFolder(CDirectory& folder, CLogicalDriver* volume, const std::u16string& name, int64_t now) {
+  folder.m_bResultsFolder = true;
   folder.m_pDriver = volume;
   folder.m_strName = name;
   folder.m_tCreated = folder.m_tModified = folder.m_tAccessed = now;
@@ -141,7 +142,7 @@ bool MatchNamePattern(std::u16string_view pattern, std::u16string_view name, boo
   return i == name.size();
 }
 
-bool CDirectory::Search(const SearchCriteria* criteria, IProgressWindow* resultWindow, uint32_t& counter) {
+bool CDirectory::Search(const SearchCriteria* criteria, IProgressWindow* resultWindow, uint32_t& counter, int depth) {
   if (!criteria) return true;
   if (!m_bLoaded) LoadChildren(true, true, true);
   for (size_t idx = 0; idx < m_children.size(); ++idx) {
@@ -162,15 +163,15 @@ bool CDirectory::Search(const SearchCriteria* criteria, IProgressWindow* resultW
     } else if (match) {
       ++counter;
     }
-    if (child->IsDirectory() && resultWindow && criteria->bSubfolders) {
-      if (!static_cast<CDirectory*>(child)->Search(criteria, resultWindow, counter)) return false;
+    if (child->IsDirectory() && resultWindow && criteria->bSubfolders && depth + 1 < kMaxFolderDepth) {
+      if (!static_cast<CDirectory*>(child)->Search(criteria, resultWindow, counter, depth + 1)) return false;
     }
   }
   if (resultWindow && IsDialogStopSignalled()) return false;
   return true;
 }
 
-int64_t CDirectory::CountFiles(IProgressWindow* progress) {
+int64_t CDirectory::CountFiles(IProgressWindow* progress, int depth) {
   if (!m_bLoaded) LoadChildren(true, true, true);
   int64_t sum = 0;
   for (size_t idx = 0; idx < m_children.size(); ++idx) {
@@ -178,7 +179,9 @@ int64_t CDirectory::CountFiles(IProgressWindow* progress) {
     CDirEntry* child = m_children[idx].get();
     if (!child) continue;
     if (child->IsDirectory()) {
-      int64_t n = static_cast<CDirectory*>(child)->CountFiles(progress);
+      // The save does not enter folders this deep either.
+      if (depth + 1 >= kMaxFolderDepth) continue;
+      int64_t n = static_cast<CDirectory*>(child)->CountFiles(progress, depth + 1);
       if (n < 0) return -1;
       sum += n;
     } else {

@@ -16,6 +16,11 @@ class CDirectory;
 class IProgressWindow;
 class IOutputFile;
 
+// The deepest folder level any walk of a tree enters (listing, searching, counting,
+// saving, the command line's walks): a crafted chain of nested folders must not exhaust
+// the stack. Folders below it are not entered; the save reports them.
+constexpr int kMaxFolderDepth = 256;
+
 // Recovery status of a node.
 enum : uint32_t { STATUS_EXISTING = 0, STATUS_EXCELLENT = 1, STATUS_GOOD = 2, STATUS_POOR = 3 };
 
@@ -90,15 +95,19 @@ class CDirectory : public CDirEntry {
 
   // Walks the folder (and with bSubfolders its child folders) for names matching the
   // criteria; each hit is sent to resultWindow as WM_SEARCHHIT with the running counter.
-  // Never reports or enters a volume's "LostFiles" folder. False when stopped.
-  bool Search(const SearchCriteria* criteria, IProgressWindow* resultWindow, uint32_t& counter);
-  // Files below the folder, at any depth; -1 when stopped.
-  int64_t CountFiles(IProgressWindow* progress);
+  // Never reports or enters a volume's "LostFiles" folder, nor folders deeper than
+  // kMaxFolderDepth below this one. False when stopped.
+  bool Search(const SearchCriteria* criteria, IProgressWindow* resultWindow, uint32_t& counter, int depth = 0);
+  // Files below the folder, down to kMaxFolderDepth levels; -1 when stopped.
+  int64_t CountFiles(IProgressWindow* progress, int depth = 0);
 
   // Appends a child and takes ownership; sets its parent.
   CDirEntry* AddChild(std::unique_ptr<CDirEntry> child);
 
   bool m_bLoaded = false;
+  // A folder the program made to hold what it found ("LostFiles", "DeletedFiles"), not one
+  // of the volume's own: a save passes it over while it is empty.
+  bool m_bResultsFolder = false;
   std::vector<std::unique_ptr<CDirEntry>> m_children;  // creation order; never sorted by the model
 };
 
@@ -113,7 +122,8 @@ class CFSFile : public CDirEntry {
 
 // Fills a volume's top results folder ("LostFiles", "DeletedFiles"): the volume, the name,
 // the three times set to now, marked deleted, status existing.
-void InitResultsFolder(CDirEntry& folder, CLogicalDriver* volume, const std::u16string& name, int64_t now);
+// (m_bResultsFolder set).
+void InitResultsFolder(CDirectory& folder, CLogicalDriver* volume, const std::u16string& name, int64_t now);
 
 // The folder type word shown in the "Type" column; set by the GUI.
 void SetFolderTypeName(const std::u16string& name);

@@ -1,9 +1,30 @@
 #include "tree/OutputFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+
+bool IOutputFile::WriteZeros(uint64_t n) {
+  static const uint8_t kZeros[64 * 1024] = {};
+  while (n > 0) {
+    const size_t piece = size_t(std::min<uint64_t>(n, sizeof kZeros));
+    if (!Write(kZeros, piece)) return false;
+    n -= piece;
+  }
+  return true;
+}
+
+bool CMemoryOutputFile::WriteZeros(uint64_t n) {
+  if (n > m_nLimit - m_bytes.size()) return false;
+  try {
+    m_bytes.resize(m_bytes.size() + size_t(n), 0);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
 
 bool CMemoryOutputFile::Write(const void* data, size_t len) {
   if (len > m_nLimit - m_bytes.size()) return false;

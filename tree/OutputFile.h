@@ -12,6 +12,9 @@ class IOutputFile {
   virtual ~IOutputFile() = default;
   // Appends len bytes; false when they could not all be written.
   virtual bool Write(const void* data, size_t len) = 0;
+  // Appends n zero bytes (a hole where the destination can keep one); false when they
+  // could not all be written. Here: zeros written through Write.
+  virtual bool WriteZeros(uint64_t n);
 };
 
 // Collects the bytes in memory, up to an optional limit (beyond it Write fails).
@@ -19,6 +22,7 @@ class CMemoryOutputFile final : public IOutputFile {
  public:
   explicit CMemoryOutputFile(size_t limit = SIZE_MAX) : m_nLimit(limit) {}
   bool Write(const void* data, size_t len) override;
+  bool WriteZeros(uint64_t n) override;
   const std::vector<uint8_t>& Bytes() const { return m_bytes; }
 
  private:

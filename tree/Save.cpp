@@ -1,10 +1,12 @@
 #include "tree/Save.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <set>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
@@ -14,7 +16,6 @@
 #include "tree/OutputFile.h"
 
 namespace {
-constexpr int kMaxSaveDepth = 256;
 
 // Whether dirFd holds an entry called name (not following a link).
 bool Exists(int dirFd, const std::string& name, bool* isDir = nullptr) {
@@ -50,11 +51,40 @@ class CFdOutputFile final : public IOutputFile {
       p += n;
       len -= size_t(n);
     }
+    m_bSizePending = false;
     return true;
+  }
+  // Zeros become a hole: the offset moves on without writing, and Finish gives the file
+  // its length when it ends in one.
+  bool WriteZeros(uint64_t n) override {
+    if (n == 0) return true;
+    if (n > uint64_t(INT64_MAX) || ::lseek(m_fd, off_t(n), SEEK_CUR) < 0) {
+      m_nErrno = errno ? errno : EFBIG;
+      return false;
+    }
+    m_bSizePending = true;
+    return true;
+  }
+  bool Finish() {
+    if (!m_bSizePending) return true;
+    const off_t end = ::lseek(m_fd, 0, SEEK_CUR);
+    if (end >= 0 && ::ftruncate(m_fd, end) == 0) return true;
+    m_nErrno = errno;
+    return false;
   }
   int m_fd;
   int m_nErrno = 0;
+  bool m_bSizePending = false;
 };
+
+// The item's modification and access times as futimens/utimensat take them; a time the
+// file system did not give (0) leaves that one as the write made it.
+void ItemTimes(const CDirEntry& item, struct timespec times[2]) {
+  times[0] = {time_t(item.m_tAccessed), 0};
+  times[1] = {time_t(item.m_tModified), 0};
+  if (item.m_tAccessed == 0) times[0].tv_nsec = UTIME_OMIT;
+  if (item.m_tModified == 0) times[1].tv_nsec = UTIME_OMIT;
+}
 
 bool WriteFileAt(CFSFile& file, int dirFd, const std::string& name, const std::string& path, IProgressWindow* progress,
                  ISavePrompts* prompts, SaveRunState& state) {
@@ -64,7 +94,12 @@ bool WriteFileAt(CFSFile& file, int dirFd, const std::string& name, const std::s
     return true;
   }
   CFdOutputFile out(fd);
-  bool ok = file.WriteContent(out, progress, 0);
+  bool ok = file.WriteContent(out, progress, 0) && out.Finish();
+  // A recovered file keeps the times its file system recorded (set last: the writes above
+  // would move them again).
+  struct timespec times[2];
+  ItemTimes(file, times);
+  (void)::futimens(fd, times);
   int closeErr = ::close(fd) == 0 ? 0 : errno;
   if (progress && IsPageStopSignalled()) return false;
   if (!ok || closeErr) {
@@ -72,6 +107,8 @@ bool WriteFileAt(CFSFile& file, int dirFd, const std::string& name, const std::s
                       : closeErr  ? std::strerror(closeErr)
                                   : "the data could not all be read from the source; the file is incomplete";
     Fail(prompts, state, path, why);
+  } else {
+    state.written.push_back(path);
   }
   return true;
 }
@@ -158,7 +195,14 @@ bool SaveFolderTo(CDirectory& folder, int dirFd, const std::string& dirPath, IPr
     CDirEntry* child = folder.m_children[i].get();
     if (!child) continue;
     if (child->IsDirectory()) {
-      if (depth + 1 >= kMaxSaveDepth) {
+      // A results folder holding nothing (no deep scan was run, no orphan was found) is
+      // not made in the destination.
+      auto* childFolder = static_cast<CDirectory*>(child);
+      if (childFolder->m_bResultsFolder) {
+        if (!childFolder->m_bLoaded) childFolder->LoadChildren(true, true, true);
+        if (childFolder->m_children.empty()) continue;
+      }
+      if (depth + 1 >= kMaxFolderDepth) {
         Fail(prompts, state, path + "/" + SafeFileName(child->m_strName), "folders nested too deeply");
         continue;
       }
@@ -176,5 +220,9 @@ bool SaveFolderTo(CDirectory& folder, int dirFd, const std::string& dirPath, IPr
     }
   }
   ::close(sub);
+  // The folder keeps its times too, set after its items were written into it.
+  struct timespec times[2];
+  ItemTimes(folder, times);
+  (void)::utimensat(dirFd, name.c_str(), times, AT_SYMLINK_NOFOLLOW);
   return result;
 }

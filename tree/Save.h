@@ -1,7 +1,8 @@
 // Saving recovered files and folders into an ordinary folder.
 //
-// What is written for a file is exactly what its file system's WriteContent delivers;
-// saving adds nothing and restores no times or attributes. Everything is written below
+// What is written for a file is exactly what its file system's WriteContent delivers
+// (zeros it reports as such become holes); files and folders keep the modification and
+// access times their file system recorded; no attributes are restored. Everything is written below
 // the destination chosen by the user: files and folders are created relative to an open
 // folder descriptor, never through a symbolic link, and a name that could escape or is
 // not a file name is replaced by a safe one (SafeFileName).
@@ -33,6 +34,8 @@ struct SaveRunState {
   bool bOverwriteAllFiles = false;
   // Items that failed (paths below the destination), for the caller's summary.
   std::vector<std::string> failed;
+  // Files written whole (paths below the destination).
+  std::vector<std::string> written;
 };
 
 // The name an item is written under: its own name, except that "/" and NUL become "_",

@@ -3,6 +3,7 @@
 
 #include "app/Document.h"
 #include "device/PhysicalDriver.h"
+#include "tree/DirEntry.h"
 #include "ui/DeepScanningDlg.h"
 #include "ui/FSListCtrl.h"
 #include "ui/FindLostDlgs.h"
@@ -19,9 +20,24 @@ void CMainFrame::OnRecover() {
   RunRecoveryWizard(this, [list] { return list->SelectedNodes(); });
 }
 
+const CPhysicalDriver* CMainFrame::SelectedDisk() {
+  CDirectory* node = CFSTreeCtrl::NodeOf(m_pTreePane->Tree()->currentItem());
+  if (!node || !node->m_pDriver) return nullptr;
+  const CLogicalDriver* volume = node->m_pDriver;
+  m_pDoc->EnumerateDisks();
+  for (const auto& disk : m_pDoc->Disks()) {
+    // A lost volume reads through its disk's handle; a disk's own item and the volumes
+    // of an image name the disk's path.
+    if ((volume->m_bSharedHandle && volume->m_hDevice == disk->m_hDevice) ||
+        volume->m_source.strPath == disk->m_source.strPath)
+      return disk.get();
+  }
+  return nullptr;
+}
+
 void CMainFrame::OnFindLostDrivers() {
   StopRunningSearch();
-  CPhysicalDriver* disk = AskFindLostDisk(this, *m_pDoc);
+  CPhysicalDriver* disk = AskFindLostDisk(this, *m_pDoc, SelectedDisk());
   if (!disk || !AskFindLostRange(this, disk)) return;
   size_t before = m_pDoc->Volumes().size();
   {

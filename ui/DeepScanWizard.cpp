@@ -10,7 +10,7 @@
 #include <QVBoxLayout>
 
 #include "app/App.h"
-#include "app/Settings.h"
+#include "settings/Settings.h"
 #include "deepscan/FileTypes.h"
 #include "device/Driver.h"
 #include "tree/DirEntry.h"

@@ -71,7 +71,7 @@ class CDeepScanWizard : public QWizard {
 };
 
 // The deep scan of a volume's results folder ("LostFiles"), reached through the folder's
-// LoadChildren; the main window installs it with SetDeepScanHook. Shows the wizard; on
+// LoadChildren; the main window installs it through its front-end hooks. Shows the wizard; on
 // "Start Scan" the folder's children are destroyed (between BeginFolderChange and
 // EndFolderChange) and the scan refills it behind the progress dialog; the folder is marked
 // loaded when something was found. On Cancel a folder that already holds results is marked

@@ -11,6 +11,7 @@
 
 #include "app/Document.h"
 #include "device/Driver.h"
+#include "app/LostVolumes.h"
 #include "device/LostPartitions.h"
 #include "device/PhysicalDriver.h"
 #include "tasks/Progress.h"

@@ -24,7 +24,8 @@
 // ---------------------------------------------------------------------------
 // The disk dialog.
 
-CFindLostDriversDlg::CFindLostDriversDlg(CKelvoDoc& doc, QWidget* parent) : QDialog(parent) {
+CFindLostDriversDlg::CFindLostDriversDlg(CKelvoDoc& doc, QWidget* parent, const CPhysicalDriver* preselect)
+    : QDialog(parent) {
   setWindowTitle(QStringLiteral("Find Lost Drivers"));
 
   auto* prompt = new QLabel(QStringLiteral("Select physical drivers to find:"), this);
@@ -41,7 +42,10 @@ CFindLostDriversDlg::CFindLostDriversDlg(CKelvoDoc& doc, QWidget* parent) : QDia
     m_pDisks->addItem(icons::FixedVolume(), DiskText(*disk), QVariant::fromValue(static_cast<void*>(disk.get())));
     m_pDisks->setItemData(m_pDisks->count() - 1, QString::fromStdString(disk->m_source.strPath), Qt::ToolTipRole);
   }
-  if (m_pDisks->count() > 0) m_pDisks->setCurrentIndex(0);
+  int chosen = 0;
+  for (int i = 0; i < m_pDisks->count(); ++i)
+    if (m_pDisks->itemData(i).value<void*>() == preselect) chosen = i;
+  if (m_pDisks->count() > 0) m_pDisks->setCurrentIndex(chosen);
 
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   buttons->setObjectName(QStringLiteral("buttons"));
@@ -70,8 +74,8 @@ void CFindLostDriversDlg::accept() {
   QDialog::accept();
 }
 
-CPhysicalDriver* AskFindLostDisk(QWidget* parent, CKelvoDoc& doc) {
-  CFindLostDriversDlg dialog(doc, parent);
+CPhysicalDriver* AskFindLostDisk(QWidget* parent, CKelvoDoc& doc, const CPhysicalDriver* preselect) {
+  CFindLostDriversDlg dialog(doc, parent, preselect);
   return dialog.exec() == QDialog::Accepted ? dialog.SelectedDisk() : nullptr;
 }
 

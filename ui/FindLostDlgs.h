@@ -23,7 +23,8 @@ class QSlider;
 class CFindLostDriversDlg : public QDialog {
   Q_OBJECT
  public:
-  explicit CFindLostDriversDlg(CKelvoDoc& doc, QWidget* parent = nullptr);
+  // preselect (may be null) is the disk chosen when the dialog opens; otherwise the first.
+  explicit CFindLostDriversDlg(CKelvoDoc& doc, QWidget* parent = nullptr, const CPhysicalDriver* preselect = nullptr);
 
   // A disk's line in the list: "<number>: <product or image name> (<size>)".
   static QString DiskText(const CPhysicalDriver& disk);
@@ -118,7 +119,7 @@ class CFindLostFilesDlg : public QDialog {
 };
 
 // The disk dialog over the document's disks; the chosen disk, or null when cancelled.
-CPhysicalDriver* AskFindLostDisk(QWidget* parent, CKelvoDoc& doc);
+CPhysicalDriver* AskFindLostDisk(QWidget* parent, CKelvoDoc& doc, const CPhysicalDriver* preselect = nullptr);
 
 // The range dialog over the disk's sectors [0, m_nClusterCount] in 512-byte units. On OK the
 // disk's scan range becomes [start, end] with the end sector included: m_nFirstUnit = start

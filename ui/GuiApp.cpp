@@ -3,7 +3,7 @@
 #include <QApplication>
 
 #include "app/App.h"
-#include "app/Settings.h"
+#include "settings/Settings.h"
 
 namespace {
 FolderChangeListener g_listener;

@@ -1,4 +1,5 @@
 #include "ui/MainFrame.h"
+#include "preview/PreviewRules.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -19,7 +20,7 @@
 
 #include "app/App.h"
 #include "app/Document.h"
-#include "app/Settings.h"
+#include "settings/Settings.h"
 #include "device/Driver.h"
 #include "platform/Profile.h"
 #include "preview/PreviewRules.h"

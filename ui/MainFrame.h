@@ -11,6 +11,7 @@ class CKelvoView;
 class CFoldersTreeDlg;
 class CFSListCtrl;
 class CDirectory;
+class CPhysicalDriver;
 class CDirEntry;
 class CFSFile;
 class CPreviewPane;
@@ -114,6 +115,9 @@ class CMainFrame : public QMainWindow {
   void RestoreBars();
   void SaveBars();
   void OnFolderSelected(CDirectory* folder);
+  // The disk the tree's selection lies on: a disk's own item, a volume of an image or of a
+  // disk (by its source path); null when none.
+  const CPhysicalDriver* SelectedDisk();
 
   CKelvoDoc* m_pDoc;
   CKelvoView* m_pView = nullptr;

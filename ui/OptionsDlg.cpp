@@ -14,7 +14,8 @@
 #include <string>
 
 #include "app/App.h"
-#include "app/Settings.h"
+#include "app/Document.h"
+#include "settings/Settings.h"
 #include "ui/GuiApp.h"
 
 namespace {
@@ -251,6 +252,8 @@ void COptionsSheet::SetModified(Page page, bool modified) {
 
 bool COptionsSheet::Save() {
   std::string error;
+  // Open volumes read the new values from now on.
+  if (TheApp().m_pDoc) TheApp().m_pDoc->ApplySettings(TheApp().m_settings);
   if (SaveSettings(TheApp().m_settings, SettingsFilePath(), &error)) return true;
   QMessageBox::warning(this, kAppTitle,
                        QStringLiteral("The options could not be saved:\n%1").arg(QString::fromStdString(error)));

@@ -1,4 +1,5 @@
 #include "ui/PreviewPane.h"
+#include "preview/PreviewRules.h"
 
 #include <QContextMenuEvent>
 #include <QKeyEvent>

@@ -20,12 +20,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/Language.h"
-#include "app/Settings.h"
+#include "settings/Language.h"
+#include "settings/Settings.h"
 #include "platform/Profile.h"
 #include "platform/SameDisk.h"
 #include "tasks/StopEvents.h"
 #include "tree/DirEntry.h"
+#include "tasks/RecoveryRun.h"
 #include "tree/Save.h"
 #include "ui/GuiApp.h"
 #include "ui/Icons.h"
@@ -46,29 +47,6 @@ QString FillIn(QString text, const QString& arg) {
   return text;
 }
 
-// Creates path and its missing parents (as mkdir -p). False with *error naming the folder
-// that could not be made and why.
-bool MakeFolderPath(const std::string& path, std::string* error) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return true;
-    *error = path + ": " + std::strerror(ENOTDIR);
-    return false;
-  }
-  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-    std::string prefix = slash == std::string::npos ? path : path.substr(0, slash);
-    if (!prefix.empty() && prefix.back() != '/' && ::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
-      *error = prefix + ": " + std::strerror(errno);
-      return false;
-    }
-    if (slash == std::string::npos) break;
-  }
-  if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    *error = path + ": " + std::strerror(ENOTDIR);
-    return false;
-  }
-  return true;
-}
 }  // namespace
 
 // The save's questions and error reports for the saving page. Runs on the worker; the
@@ -373,49 +351,22 @@ void CFileRecoverStep1::ShowErrorOnGuiThread(const QString& text) {
 bool CFileRecoverStep1::ThreadStep() {
   SendProgress(this, WM_RECOVER_COUNTING, 0, 0);
   m_nTotalFiles = 0;
-  bool stopped = false;
-  int64_t total = 0;
-  for (CDirEntry* node : m_nodes) {
-    if (!node) continue;
-    if (node->IsDirectory()) {
-      int64_t n = static_cast<CDirectory*>(node)->CountFiles(this);
-      if (n < 0) {
-        stopped = true;
-        break;
-      }
-      total += n;
-    } else {
-      ++total;
-    }
-  }
-  m_nTotalFiles = total;
-
-  if (!stopped) {
+  CRecoveryRun run(m_nodes, m_strDestinationPath, DestinationPolicy::CreatePath);
+  const bool counted = run.CountFiles(this);
+  m_nTotalFiles = run.Result().nTotalFiles;
+  if (counted) {
     SendProgress(this, WM_RECOVER_COUNTED, 0, 0);
-    std::string error;
-    int dirFd = -1;
-    if (!MakeFolderPath(m_strDestinationPath, &error) || (dirFd = OpenDestination(m_strDestinationPath, &error)) < 0) {
+    if (!run.OpenDestination()) {
+      const std::string& error = run.Result().strDestinationError;
       m_problems.push_back(error);
       ShowErrorOnGuiThread(QStringLiteral("The files cannot be saved to this folder:\n%1")
                                .arg(QString::fromStdString(error)));
     } else {
       CRecoverPrompts prompts(this);
-      SaveRunState state;
-      for (CDirEntry* node : m_nodes) {
-        // Nothing more is created once a stop was asked for.
-        if (IsPageStopSignalled()) break;
-        if (!node) continue;
-        bool go = true;  // false: the run must end (stopped)
-        if (node->IsDirectory())
-          go = SaveFolderTo(*static_cast<CDirectory*>(node), dirFd, m_strDestinationPath, this, &prompts, state);
-        else if (auto* file = dynamic_cast<CFSFile*>(node))
-          go = SaveFileTo(*file, dirFd, m_strDestinationPath, this, &prompts, state);
-        if (!go) break;
-      }
-      ::close(dirFd);
+      run.Save(this, &prompts);
     }
   }
-  m_bStopped = stopped || IsPageStopSignalled();
+  m_bStopped = !counted || IsPageStopSignalled();
   SendProgress(this, WM_RECOVER_FINISHED, 0, 0);
   m_bDone = true;
   return true;

@@ -55,16 +55,18 @@ uint32_t ReadKilobytes(const QLineEdit* edit) {
 // views as well.) A volume's results folder is left alone: it is filled by the deep scan,
 // and the search never enters it. False when the search is stopped.
 bool LoadFoldersForSearch(CDirectory* start, bool subfolders) {
-  std::vector<CDirectory*> pending{start};
+  // Folders as deep as the search goes, and no deeper.
+  std::vector<std::pair<CDirectory*, int>> pending{{start, 0}};
   while (!pending.empty()) {
     if (IsDialogStopSignalled()) return false;
-    CDirectory* folder = pending.back();
+    auto [folder, depth] = pending.back();
     pending.pop_back();
     if (!folder->m_bLoaded) folder->LoadChildren(true, false, true);
-    if (!subfolders) break;
+    if (!subfolders || depth + 1 >= kMaxFolderDepth) continue;
     for (size_t i = folder->m_children.size(); i-- > 0;) {
       CDirEntry* child = folder->m_children[i].get();
-      if (child && child->IsDirectory() && !IsLostFolder(child)) pending.push_back(static_cast<CDirectory*>(child));
+      if (child && child->IsDirectory() && !IsLostFolder(child))
+        pending.emplace_back(static_cast<CDirectory*>(child), depth + 1);
     }
   }
   return !IsDialogStopSignalled();

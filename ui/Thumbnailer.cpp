@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QImageReader>
 #include <QMimeDatabase>
+#include <QMimeType>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStandardPaths>

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "app/Language.h"
+#include "settings/Language.h"
 #include "platform/Profile.h"
 
 namespace {

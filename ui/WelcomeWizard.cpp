@@ -13,7 +13,7 @@
 
 #include "app/App.h"
 #include "app/Document.h"
-#include "app/Settings.h"
+#include "settings/Settings.h"
 #include "device/Driver.h"
 #include "tree/DirEntry.h"
 #include "ui/DeepScanWizard.h"

@@ -1,11 +1,17 @@
-// Autodesk 3DS: the main chunk (id 0x4D4D) gives its own length at byte 2, and it spans
-// the whole file.
-#include "deepscan/formats/FormatTable.h"
-#include "platform/ByteReader.h"
+// Autodesk 3DS.
+//
+// Format notes: the file is one main chunk (id 0x4D4D, "MM") whose 32-bit little-endian
+// length at 2 counts the chunk header and everything in it, so it is the file's length.
+#include "deepscan/formats/HeaderFields.h"
+
+namespace {
+// Main chunk                    offset  size  meaning
+constexpr size_t kChunkLengthAt = 2;  // 4   the whole chunk, its 6-byte header included
+}  // namespace
 
 namespace rules {
-bool Measure3ds(CLogicalDriver&, uint64_t, const uint8_t* h, std::u16string&, uint64_t& len) {
-  len = bytes::RawLE32(h + 2);
+bool Measure3ds(CLogicalDriver&, uint64_t, RuleHeader h, std::u16string&, uint64_t& len) {
+  len = HeaderLE32<kChunkLengthAt>(h);
   return true;
 }
 }  // namespace rules

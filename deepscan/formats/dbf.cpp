@@ -1,11 +1,20 @@
-// dBASE table: header size (16-bit at 8) plus record count (32-bit at 4) times record
-// size (16-bit at 10). An end-of-file byte 0x1A after the records is not counted.
-#include "deepscan/formats/FormatTable.h"
-#include "platform/ByteReader.h"
+// dBASE table.
+//
+// Format notes: the header size (16-bit at 8) plus the record count (32-bit at 4) times
+// the record size (16-bit at 10), all little-endian, is the length. An end-of-file byte
+// 0x1A after the records is not counted.
+#include "deepscan/formats/HeaderFields.h"
+
+namespace {
+// Table header                  offset  size  meaning
+constexpr size_t kRecordCountAt = 4;  // 4   records in the table
+constexpr size_t kHeaderSizeAt = 8;   // 2   bytes before the first record
+constexpr size_t kRecordSizeAt = 10;  // 2   bytes per record
+}  // namespace
 
 namespace rules {
-bool MeasureDbf(CLogicalDriver&, uint64_t, const uint8_t* h, std::u16string&, uint64_t& len) {
-  len = uint64_t(bytes::RawLE16(h + 10)) * bytes::RawLE32(h + 4) + bytes::RawLE16(h + 8);
+bool MeasureDbf(CLogicalDriver&, uint64_t, RuleHeader h, std::u16string&, uint64_t& len) {
+  len = uint64_t(HeaderLE16<kRecordSizeAt>(h)) * HeaderLE32<kRecordCountAt>(h) + HeaderLE16<kHeaderSizeAt>(h);
   return true;
 }
 }  // namespace rules

@@ -9,9 +9,24 @@
 // then sub-blocks), 0x3B trailer. Bytes between blocks that start none of them are
 // passed over and not counted.
 #include "deepscan/UnitStream.h"
-#include "deepscan/formats/FormatTable.h"
+#include "deepscan/formats/HeaderFields.h"
 
 namespace {
+// Header                    offset  size  meaning
+constexpr size_t kVersionAt = 4;  // 2   "7a" or "9a" (after "GIF8")
+constexpr size_t kPackedAt = 10;  // 1   bit 7: a global colour table follows; bits 0-2 its size
+constexpr uint64_t kHeaderBytes = 13;
+
+// Block introducers and labels.
+constexpr uint8_t kExtensionIntroducer = 0x21;
+constexpr uint8_t kImageSeparator = 0x2C;
+constexpr uint8_t kTrailer = 0x3B;
+constexpr uint8_t kGraphicControlLabel = 0xF9;
+constexpr uint8_t kColourTableFlag = 0x80;
+// Fixed parts of blocks, in the stream.
+constexpr uint64_t kGraphicControlBody = 5;  // its size byte (4) and the 4 data bytes
+constexpr uint64_t kImagePositionBytes = 8;  // left, top, width, height
+
 bool ReadByte(CLogicalDriver& v, uint8_t& b) { return v.StreamRead(&b, 1) == 1; }
 
 uint64_t ColourTableBytes(uint8_t packed) { return 3ULL << ((packed & 7) + 1); }
@@ -25,10 +40,11 @@ uint64_t Walked(const CLogicalDriver& v, uint64_t unit) {
 }  // namespace
 
 namespace rules {
-bool MeasureGif(CLogicalDriver& v, uint64_t unit, const uint8_t* h, std::u16string&, uint64_t& len) {
-  if ((h[4] != '9' && h[4] != '7') || h[5] != 'a') return false;
-  uint64_t header = 13;
-  if (h[10] & 0x80) header += ColourTableBytes(h[10]);
+bool MeasureGif(CLogicalDriver& v, uint64_t unit, RuleHeader h, std::u16string&, uint64_t& len) {
+  if (!HeaderEquals<kVersionAt>(h, "9a") && !HeaderEquals<kVersionAt>(h, "7a")) return false;
+  uint64_t header = kHeaderBytes;
+  const uint8_t screen = HeaderU8<kPackedAt>(h);
+  if (screen & kColourTableFlag) header += ColourTableBytes(screen);
   if (!v.StreamSeek(unit) || v.StreamSkip(header) < 0) return false;
   len = header;
 
@@ -52,24 +68,24 @@ bool MeasureGif(CLogicalDriver& v, uint64_t unit, const uint8_t* h, std::u16stri
     if (Walked(v, unit) >= kMaxCarveLength) return false;
     uint8_t b = 0;
     if (!ReadByte(v, b)) return false;
-    if (b == 0x21) {
+    if (b == kExtensionIntroducer) {
       uint8_t label = 0;
       if (!ReadByte(v, label)) return false;
-      if (label == 0xF9) {
+      if (label == kGraphicControlLabel) {
         // Graphic control: the size byte and 4 data bytes are passed over; the block
         // must end with its zero terminator.
         uint8_t terminator = 0;
-        if (v.StreamSkip(5) < 0 || !ReadByte(v, terminator) || terminator != 0) return false;
+        if (v.StreamSkip(kGraphicControlBody) < 0 || !ReadByte(v, terminator) || terminator != 0) return false;
         len += 8;
       } else {
         len += 2;
         if (!subBlocks()) return false;
       }
-    } else if (b == 0x2C) {
+    } else if (b == kImageSeparator) {
       uint8_t packed = 0;
-      if (v.StreamSkip(8) < 0 || !ReadByte(v, packed)) return false;
+      if (v.StreamSkip(kImagePositionBytes) < 0 || !ReadByte(v, packed)) return false;
       len += 9;
-      if (packed & 0x80) {
+      if (packed & kColourTableFlag) {
         uint64_t table = ColourTableBytes(packed);
         if (v.StreamSkip(table) < 0) return false;
         len += table;
@@ -85,7 +101,7 @@ bool MeasureGif(CLogicalDriver& v, uint64_t unit, const uint8_t* h, std::u16stri
         len += uint64_t(s) + 1;
         if (v.StreamSkip(s) < 0 || !ReadByte(v, s)) return false;
       }
-    } else if (b == 0x3B) {
+    } else if (b == kTrailer) {
       len += 1;
       return true;
     }

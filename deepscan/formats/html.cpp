@@ -1,8 +1,15 @@
-// HTML: from "<html>" to the closing "</html>" in any letter case.
+// HTML.
+//
+// Format notes: the file runs from "<html>" to the closing "</html>", in any letter
+// case; the search starts after the opening tag.
 #include "deepscan/formats/EndMarker.h"
 
+namespace {
+constexpr uint64_t kOpeningTagBytes = 6;  // "<html>"
+}  // namespace
+
 namespace rules {
-bool MeasureHtml(CLogicalDriver& v, uint64_t unit, const uint8_t*, std::u16string&, uint64_t& len) {
-  return MeasureToMarker(v, unit, 6, "</html>", 7, true, len);
+bool MeasureHtml(CLogicalDriver& v, uint64_t unit, RuleHeader, std::u16string&, uint64_t& len) {
+  return MeasureToMarker(v, unit, kOpeningTagBytes, "</html>", true, len);
 }
 }  // namespace rules

@@ -1,5 +1,7 @@
-// ISO base media boxes (QuickTime MOV, MPEG-4, 3GPP, M4V): the file is a run of top-level
-// boxes, each a big-endian 32-bit size (header included) and a four-letter type.
+// ISO base media boxes (QuickTime MOV, MPEG-4, 3GPP, M4V).
+//
+// Format notes: the file is a run of top-level boxes, each a big-endian 32-bit size
+// (header included) and a four-letter type.
 //
 // Measuring: boxes of the top-level types "ftyp", "moov", "mdat", "free", "skip", "wide"
 // and "pnot" are walked and summed; the first box of any other type ends the file (its
@@ -10,6 +12,7 @@
 // Every step advances at least 8 bytes; the walk fails at the device end and at the carve
 // limit.
 #include <cstring>
+#include <span>
 
 #include "deepscan/UnitStream.h"
 #include "deepscan/formats/FormatTable.h"
@@ -19,16 +22,16 @@ namespace {
 constexpr uint64_t kBoxHeaderBytes = 8;
 constexpr uint64_t kLargeBoxHeaderBytes = 16;
 
-bool IsTopLevelBox(const uint8_t* type) {
+bool IsTopLevelBox(std::span<const uint8_t, 4> type) {
   static const char* const s_types[] = {"ftyp", "moov", "mdat", "free", "skip", "wide", "pnot"};
   for (const char* t : s_types)
-    if (std::memcmp(type, t, 4) == 0) return true;
+    if (std::memcmp(type.data(), t, type.size()) == 0) return true;
   return false;
 }
 }  // namespace
 
 namespace rules {
-bool MeasureBoxes(CLogicalDriver& v, uint64_t unit, const uint8_t*, std::u16string&, uint64_t& len) {
+bool MeasureBoxes(CLogicalDriver& v, uint64_t unit, RuleHeader, std::u16string&, uint64_t& len) {
   len = 0;
   if (!v.StreamSeek(unit)) return false;
   uint8_t field[8];

@@ -19,13 +19,18 @@ bool ReadBE16(CLogicalDriver& v, uint16_t& n) {
   return true;
 }
 
+constexpr uint64_t kStartOfImageBytes = 2;  // FF D8
+constexpr uint8_t kEndOfImageMarker = 0xD9;
+constexpr uint8_t kStartOfScanMarker = 0xDA;
+constexpr uint8_t kHuffmanTableMarker = 0xC4;
 constexpr uint16_t kWalkedDhtLength = 0xD0;
+constexpr size_t kDhtCodeCounts = 16;  // code counts per table, one per code length
 }  // namespace
 
 namespace rules {
-bool MeasureJpeg(CLogicalDriver& v, uint64_t unit, const uint8_t*, std::u16string&, uint64_t& len) {
-  if (!v.StreamSeek(unit) || v.StreamSkip(2) < 0) return false;
-  len = 2;
+bool MeasureJpeg(CLogicalDriver& v, uint64_t unit, RuleHeader, std::u16string&, uint64_t& len) {
+  if (!v.StreamSeek(unit) || v.StreamSkip(kStartOfImageBytes) < 0) return false;
+  len = kStartOfImageBytes;
   bool skipPrefix = true;
   for (;;) {
     // Every pass moves the stream forward and adds at least that much to len.
@@ -34,8 +39,8 @@ bool MeasureJpeg(CLogicalDriver& v, uint64_t unit, const uint8_t*, std::u16strin
     uint8_t marker = 0;
     if (!ReadByte(v, marker)) return false;
     len += 2;
-    if (marker == 0xD9) return false;
-    if (marker == 0xDA) {
+    if (marker == kEndOfImageMarker) return false;
+    if (marker == kStartOfScanMarker) {
       static const uint8_t kEndOfImage[2] = {0xFF, 0xD9};
       int64_t d = v.StreamFind(kEndOfImage, 2, false);
       if (d < 0) return false;
@@ -44,18 +49,18 @@ bool MeasureJpeg(CLogicalDriver& v, uint64_t unit, const uint8_t*, std::u16strin
     }
     uint16_t segment = 0;
     if (!ReadBE16(v, segment)) return false;
-    if (marker == 0xC4 && segment >= kWalkedDhtLength) {
+    if (marker == kHuffmanTableMarker && segment >= kWalkedDhtLength) {
       uint8_t t = 0;
       if (!ReadByte(v, t)) return false;
       len += 3;
       while (t != 0xFF) {
         if (len >= kMaxCarveLength) return false;
-        uint8_t counts[16];
-        if (v.StreamRead(counts, 16) != 16) return false;
+        uint8_t counts[kDhtCodeCounts];
+        if (v.StreamRead(counts, kDhtCodeCounts) != kDhtCodeCounts) return false;
         uint64_t values = 0;
         for (uint8_t c : counts) values += c;
         if (v.StreamSkip(values) < 0 || !ReadByte(v, t)) return false;
-        len += values + 17;
+        len += values + kDhtCodeCounts + 1;  // the counts and the next class/id byte
       }
       // The FF that ended the walk was counted; it is the next marker's prefix.
       len -= 1;

@@ -1,5 +1,7 @@
-// Standard MIDI file: the 14-byte header chunk "MThd" (big-endian 16-bit track count at
-// 10), then one "MTrk" chunk per track, each an 8-byte chunk header and a body whose
+// Standard MIDI file.
+//
+// Format notes: the 14-byte header chunk "MThd" (big-endian 16-bit track count at 10),
+// then one "MTrk" chunk per track, each an 8-byte chunk header and a body whose
 // big-endian 32-bit length is at byte 4 of the chunk.
 //
 // Measuring: the track chunks are walked, the header of each read at its own offset from
@@ -9,18 +11,22 @@
 #include <cstring>
 
 #include "deepscan/UnitStream.h"
-#include "deepscan/formats/FormatTable.h"
+#include "deepscan/formats/HeaderFields.h"
 #include "platform/ByteReader.h"
 
 namespace {
-constexpr size_t kTrackCountAt = 10;
+// Header chunk                  offset  size  meaning
+constexpr size_t kTrackCountAt = 10;  // 2   tracks that follow
 constexpr uint64_t kHeaderChunkBytes = 14;
+// Track chunk header
+constexpr size_t kChunkLengthAt = 4;  // 4   bytes of the body
 constexpr uint64_t kChunkHeaderBytes = 8;
+static_assert(kChunkLengthAt + 4 <= kChunkHeaderBytes);
 }  // namespace
 
 namespace rules {
-bool MeasureMidi(CLogicalDriver& v, uint64_t unit, const uint8_t* h, std::u16string&, uint64_t& len) {
-  const uint32_t tracks = bytes::RawBE16(h + kTrackCountAt);
+bool MeasureMidi(CLogicalDriver& v, uint64_t unit, RuleHeader h, std::u16string&, uint64_t& len) {
+  const uint32_t tracks = HeaderBE16<kTrackCountAt>(h);
   if (tracks == 0) return false;
   len = kHeaderChunkBytes;
   for (uint32_t counted = 0; counted < tracks; ++counted) {
@@ -28,7 +34,7 @@ bool MeasureMidi(CLogicalDriver& v, uint64_t unit, const uint8_t* h, std::u16str
     if (!v.StreamSeek(unit) || v.StreamSkip(len) < 0) return false;
     if (v.StreamRead(chunk, kChunkHeaderBytes) != kChunkHeaderBytes) return false;
     if (std::memcmp(chunk, "MTrk", 4) != 0) return false;
-    len += uint64_t(bytes::RawBE32(chunk + 4)) + kChunkHeaderBytes;
+    len += uint64_t(bytes::RawBE32(chunk + kChunkLengthAt)) + kChunkHeaderBytes;
     if (len >= kMaxCarveLength) return false;
   }
   return true;

@@ -14,12 +14,16 @@
 #include <cstring>
 
 #include "deepscan/UnitStream.h"
-#include "deepscan/formats/FormatTable.h"
+#include "deepscan/formats/HeaderFields.h"
 #include "platform/ByteReader.h"
 
 namespace {
-constexpr uint64_t kFrameHeaderBytes = 4;
+// ID3v2 tag header           offset  size  meaning
+constexpr size_t kId3MagicAt = 0;  // 3   "ID3"
+constexpr size_t kId3SizeAt = 6;   // 4   tag size after the header, 7 bits per byte, big-endian
 constexpr uint64_t kId3v2HeaderBytes = 10;
+
+constexpr uint64_t kFrameHeaderBytes = 4;
 constexpr uint64_t kId3v1Bytes = 128;
 
 // kbit/s by bitrate index, MPEG-1 Layer III.
@@ -55,12 +59,12 @@ int64_t NextFrame(CLogicalDriver& v, bool& valid) {
 }  // namespace
 
 namespace rules {
-bool MeasureMp3(CLogicalDriver& v, uint64_t unit, const uint8_t* h, std::u16string&, uint64_t& len) {
+bool MeasureMp3(CLogicalDriver& v, uint64_t unit, RuleHeader h, std::u16string&, uint64_t& len) {
   uint64_t tag = 0;
-  if (std::memcmp(h, "ID3", 3) == 0)
-    tag = ((uint64_t(h[6] & 0x7F) << 21) | (uint64_t(h[7] & 0x7F) << 14) | (uint64_t(h[8] & 0x7F) << 7) |
-           uint64_t(h[9] & 0x7F)) +
-          kId3v2HeaderBytes;
+  if (HeaderEquals<kId3MagicAt>(h, "ID3")) {
+    for (uint8_t b : HeaderBytes<kId3SizeAt, 4>(h)) tag = (tag << 7) | (b & 0x7F);
+    tag += kId3v2HeaderBytes;
+  }
   if (!v.StreamSeek(unit)) return false;
   if (tag && v.StreamSkip(tag) < 0) return false;
 

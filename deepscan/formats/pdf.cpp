@@ -17,6 +17,8 @@
 
 namespace {
 constexpr int kMaxTrailers = 5;
+constexpr char kStartXref[] = "startxref";
+constexpr size_t kStartXrefLength = sizeof kStartXref - 1;
 constexpr char kEndOfFile[] = "%%EOF";
 constexpr size_t kEndOfFileLength = sizeof kEndOfFile - 1;
 
@@ -77,7 +79,7 @@ class CLookAheadReader {
 }  // namespace
 
 namespace rules {
-bool MeasurePdf(CLogicalDriver& v, uint64_t unit, const uint8_t*, std::u16string&, uint64_t& len) {
+bool MeasurePdf(CLogicalDriver& v, uint64_t unit, RuleHeader, std::u16string&, uint64_t& len) {
   len = 0;
   if (!v.StreamSeek(unit)) return false;
   CLookAheadReader in(v, len);
@@ -85,7 +87,7 @@ bool MeasurePdf(CLogicalDriver& v, uint64_t unit, const uint8_t*, std::u16string
   bool found = false;
   for (int attempt = 0; attempt < kMaxTrailers && !found; ++attempt) {
     in.Drop();
-    int64_t d = v.StreamFind(reinterpret_cast<const uint8_t*>("startxref"), 9, false);
+    int64_t d = v.StreamFind(reinterpret_cast<const uint8_t*>(kStartXref), kStartXrefLength, false);
     if (d < 0) return false;
     len += uint64_t(d);
     // The keyword's line end: CR LF; CR or LF and a pushed-back byte; anything else takes

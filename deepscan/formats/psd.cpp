@@ -1,7 +1,9 @@
-// Adobe Photoshop PSD (all fields big-endian): a 26-byte header, three sections each led
-// by its 32-bit length (colour-mode data, image resources, layer and mask information),
-// then the merged image data: a 16-bit compression, 0 for raw planes, 1 for PackBits
-// rows after a table of 16-bit row byte counts (one per row and channel).
+// Adobe Photoshop PSD.
+//
+// Format notes: all fields big-endian. A 26-byte header, three sections each led by its
+// 32-bit length (colour-mode data, image resources, layer and mask information), then
+// the merged image data: a 16-bit compression, 0 for raw planes, 1 for PackBits rows
+// after a table of 16-bit row byte counts (one per row and channel).
 //
 // Header: "8BPS", version at 4, reserved zeros, channels at 12 (at most 24), height at
 // 14 and width at 18 (at most 30,000), depth at 22 (1, 8 or 16), colour mode at 24.
@@ -9,33 +11,45 @@
 // (bitmap rows are padded to whole bytes). The PackBits data is measured by decoding it
 // until every channel has height rows of output.
 #include "deepscan/UnitStream.h"
-#include "deepscan/formats/FormatTable.h"
+#include "deepscan/formats/HeaderFields.h"
 #include "platform/ByteReader.h"
 
 namespace {
+// File header                 offset  size  meaning
+constexpr size_t kReservedAt = 6;   // 6   zeros; the first 4 are checked
+constexpr size_t kChannelsAt = 12;  // 2   at most 24
+constexpr size_t kHeightAt = 14;    // 4   at most 30,000
+constexpr size_t kWidthAt = 18;     // 4   at most 30,000
+constexpr size_t kDepthAt = 22;     // 2   bits per channel: 1, 8 or 16
+constexpr size_t kModeAt = 24;      // 2   colour mode
+constexpr uint64_t kHeaderBytes = 26;
+constexpr uint64_t kMaxChannels = 24;
+constexpr uint64_t kMaxDimension = 30000;
+constexpr int kSections = 3;        //     colour-mode data, image resources, layers and masks
+
 bool ReadByte(CLogicalDriver& v, uint8_t& b) { return v.StreamRead(&b, 1) == 1; }
 
 bool ReadBytes(CLogicalDriver& v, uint8_t* b, size_t n) { return v.StreamRead(b, n) == n; }
 }  // namespace
 
 namespace rules {
-bool MeasurePsd(CLogicalDriver& v, uint64_t unit, const uint8_t* h, std::u16string&, uint64_t& len) {
-  if (bytes::RawBE32(h + 6) != 0) return false;
-  const uint64_t channels = bytes::RawBE16(h + 12);
-  const uint64_t height = bytes::RawBE32(h + 14);
-  const uint64_t width = bytes::RawBE32(h + 18);
-  const uint16_t depth = bytes::RawBE16(h + 22);
-  const uint16_t mode = bytes::RawBE16(h + 24);
-  if (channels > 24 || height > 30000 || width > 30000) return false;
+bool MeasurePsd(CLogicalDriver& v, uint64_t unit, RuleHeader h, std::u16string&, uint64_t& len) {
+  if (HeaderBE32<kReservedAt>(h) != 0) return false;
+  const uint64_t channels = HeaderBE16<kChannelsAt>(h);
+  const uint64_t height = HeaderBE32<kHeightAt>(h);
+  const uint64_t width = HeaderBE32<kWidthAt>(h);
+  const uint16_t depth = HeaderBE16<kDepthAt>(h);
+  const uint16_t mode = HeaderBE16<kModeAt>(h);
+  if (channels > kMaxChannels || height > kMaxDimension || width > kMaxDimension) return false;
   if (depth != 1 && depth != 8 && depth != 16) return false;
   switch (mode) {
     case 0: case 1: case 2: case 3: case 4: case 7: case 8: case 9: break;
     default: return false;
   }
-  if (!v.StreamSeek(unit) || v.StreamSkip(26) < 0) return false;
-  len = 26;
+  if (!v.StreamSeek(unit) || v.StreamSkip(kHeaderBytes) < 0) return false;
+  len = kHeaderBytes;
 
-  for (int section = 0; section < 3; ++section) {
+  for (int section = 0; section < kSections; ++section) {
     uint8_t b[4];
     if (!ReadBytes(v, b, 4)) return false;
     const uint32_t size = bytes::RawBE32(b);

@@ -1,12 +1,23 @@
-// Outlook PST: byte 10 tells the format; the 32-bit (ANSI, 0x0E) format keeps the file
+// Outlook PST.
+//
+// Format notes: byte 10 tells the format; the 32-bit (ANSI, 0x0E) format keeps the file
 // size at 0xA8, the 64-bit (Unicode, 0x17) format at 0xB8 (its low 32 bits are used).
-#include "deepscan/formats/FormatTable.h"
-#include "platform/ByteReader.h"
+// Sizes are little-endian.
+#include "deepscan/formats/HeaderFields.h"
+
+namespace {
+// File header                          offset  size  meaning
+constexpr size_t kFormatAt = 10;             // 1   0x0E ANSI, 0x17 Unicode
+constexpr size_t kAnsiFileSizeAt = 0xA8;     // 4   the whole file (ANSI)
+constexpr size_t kUnicodeFileSizeAt = 0xB8;  // 8   the whole file (Unicode); the low half is read
+constexpr uint8_t kAnsi = 0x0E, kUnicode = 0x17;
+}  // namespace
 
 namespace rules {
-bool MeasurePst(CLogicalDriver&, uint64_t, const uint8_t* h, std::u16string&, uint64_t& len) {
-  if (h[10] == 0x0E) len = bytes::RawLE32(h + 0xA8);
-  else if (h[10] == 0x17) len = bytes::RawLE32(h + 0xB8);
+bool MeasurePst(CLogicalDriver&, uint64_t, RuleHeader h, std::u16string&, uint64_t& len) {
+  const uint8_t format = HeaderU8<kFormatAt>(h);
+  if (format == kAnsi) len = HeaderLE32<kAnsiFileSizeAt>(h);
+  else if (format == kUnicode) len = HeaderLE32<kUnicodeFileSizeAt>(h);
   else return false;
   return true;
 }

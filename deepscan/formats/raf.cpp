@@ -1,14 +1,22 @@
-// Fujifilm RAF: "FUJIFILMCCD-RAW" header; the raw sensor data is the file's last part,
-// and its offset (big-endian, at 100) plus its length (at 104) is the file's length.
-#include <cstring>
+// Fujifilm RAF.
+//
+// Format notes: the header begins "FUJIFILMCCD-RAW"; the raw sensor data is the file's
+// last part, and its offset (big-endian, at 100) plus its length (at 104) is the file's
+// length.
+#include "deepscan/formats/HeaderFields.h"
 
-#include "deepscan/formats/FormatTable.h"
-#include "platform/ByteReader.h"
+namespace {
+// File header                   offset  size  meaning
+constexpr size_t kMagicTailAt = 4;    // 8   "FILMCCD-" (the matcher checked "FUJI")
+constexpr size_t kRawTagAt = 12;      // 3   "RAW"
+constexpr size_t kRawOffsetAt = 100;  // 4   where the raw data begins
+constexpr size_t kRawLengthAt = 104;  // 4   its length
+}  // namespace
 
 namespace rules {
-bool MeasureRaf(CLogicalDriver&, uint64_t, const uint8_t* h, std::u16string&, uint64_t& len) {
-  if (std::memcmp(h + 4, "FILMCCD-", 8) != 0 || std::memcmp(h + 12, "RAW", 3) != 0) return false;
-  len = uint64_t(bytes::RawBE32(h + 100)) + bytes::RawBE32(h + 104);
+bool MeasureRaf(CLogicalDriver&, uint64_t, RuleHeader h, std::u16string&, uint64_t& len) {
+  if (!HeaderEquals<kMagicTailAt>(h, "FILMCCD-") || !HeaderEquals<kRawTagAt>(h, "RAW")) return false;
+  len = uint64_t(HeaderBE32<kRawOffsetAt>(h)) + HeaderBE32<kRawLengthAt>(h);
   return true;
 }
 }  // namespace rules

@@ -14,13 +14,28 @@
 #include <algorithm>
 #include <cstring>
 #include <set>
+#include <span>
 #include <string_view>
 #include <vector>
 
-#include "deepscan/formats/FormatTable.h"
+#include "deepscan/formats/HeaderFields.h"
 #include "platform/ByteReader.h"
 
 namespace {
+// File header                  offset  size  meaning
+constexpr size_t kByteOrderAt = 0;   // 2   "MM" big-endian, else little-endian
+constexpr size_t kFirstIfdAt = 4;    // 4   offset of the first IFD
+// IFD: a 16-bit entry count, the entries, then the 32-bit offset of the next IFD (0 ends)
+constexpr size_t kIfdCountBytes = 2;
+constexpr size_t kIfdNextBytes = 4;
+// IFD entry
+constexpr size_t kEntryTagAt = 0;    // 2   tag
+constexpr size_t kEntryTypeAt = 2;   // 2   field type (TypeSize)
+constexpr size_t kEntryCountAt = 4;  // 4   elements
+constexpr size_t kEntryValueAt = 8;  // 4   the data when it fits in 4 bytes, else its offset
+constexpr size_t kEntryBytes = 12;
+constexpr size_t kValueFieldBytes = 4;
+
 constexpr uint16_t kTagMake = 271;
 constexpr uint16_t kTagStripOffsets = 273;
 constexpr uint16_t kTagStripByteCounts = 279;
@@ -54,8 +69,12 @@ uint32_t TypeSize(uint16_t type) {
 class CTiffReader {
  public:
   CTiffReader(CLogicalDriver& v, uint64_t unit, bool bigEndian) : m_v(v), m_nUnit(unit), m_bBigEndian(bigEndian) {}
-  uint16_t U16(const uint8_t* p) const { return m_bBigEndian ? bytes::RawBE16(p) : bytes::RawLE16(p); }
-  uint32_t U32(const uint8_t* p) const { return m_bBigEndian ? bytes::RawBE32(p) : bytes::RawLE32(p); }
+  uint16_t U16(std::span<const uint8_t, 2> p) const {
+    return m_bBigEndian ? bytes::RawBE16(p.data()) : bytes::RawLE16(p.data());
+  }
+  uint32_t U32(std::span<const uint8_t, 4> p) const {
+    return m_bBigEndian ? bytes::RawBE32(p.data()) : bytes::RawLE32(p.data());
+  }
   // Reads n bytes at offset (from the file's first byte); the stream stays after them.
   bool ReadAt(uint64_t offset, uint8_t* destination, size_t n) {
     return m_v.StreamSeek(m_nUnit) && m_v.StreamSkip(offset) >= 0 && m_v.StreamRead(destination, n) == n;
@@ -73,23 +92,26 @@ struct CElements {
   uint32_t nWidth = 0;
   uint64_t nCount = 0;
 
+  // Element i < nCount; data holds nCount elements (at least the 4 bytes of a value field).
   uint32_t At(const CTiffReader& r, uint64_t i) const {
     const uint8_t* p = data.data() + i * nWidth;
-    return nWidth == 1 ? *p : nWidth == 2 ? r.U16(p) : r.U32(p);
+    if (nWidth == 1) return *p;
+    if (nWidth == 2) return r.U16(std::span<const uint8_t, 2>(p, 2));
+    return r.U32(std::span<const uint8_t, 4>(p, 4));
   }
 };
 
 // Takes the elements from the value field when they fit there, else reads them at
 // value; budget is what the file may still read for its arrays.
-bool LoadElements(CTiffReader& r, uint32_t width, uint32_t count, const uint8_t* field, uint32_t value,
-                  CElements& e, uint64_t& budget) {
+bool LoadElements(CTiffReader& r, uint32_t width, uint32_t count, std::span<const uint8_t, kValueFieldBytes> field,
+                  uint32_t value, CElements& e, uint64_t& budget) {
   // Offsets and byte counts are bytes, shorts or longs; wider elements cannot be measured.
   if (width != 1 && width != 2 && width != 4) return false;
   const uint64_t n = uint64_t(width) * count;
   e.nWidth = width;
   e.nCount = count;
-  if (n <= 4) {
-    e.data.assign(field, field + 4);
+  if (n <= kValueFieldBytes) {
+    e.data.assign(field.begin(), field.end());
     return true;
   }
   if (count > kMaxArrayElements || n > budget) return false;
@@ -99,8 +121,8 @@ bool LoadElements(CTiffReader& r, uint32_t width, uint32_t count, const uint8_t*
 }
 
 // The extension named by a Make text: the first known maker it contains, upper-cased.
-const char16_t* MakerExtension(const uint8_t* text, size_t n) {
-  std::string upper(reinterpret_cast<const char*>(text), n);
+const char16_t* MakerExtension(std::span<const uint8_t> text) {
+  std::string upper(text.begin(), text.end());
   for (char& c : upper)
     if (c >= 'a' && c <= 'z') c = char(c - ('a' - 'A'));
   static const struct {
@@ -114,47 +136,48 @@ const char16_t* MakerExtension(const uint8_t* text, size_t n) {
 }  // namespace
 
 namespace rules {
-bool MeasureTiff(CLogicalDriver& v, uint64_t unit, const uint8_t* h, std::u16string& ext, uint64_t& len) {
+bool MeasureTiff(CLogicalDriver& v, uint64_t unit, RuleHeader h, std::u16string& ext, uint64_t& len) {
   ext = u"TIF";
-  CTiffReader r(v, unit, h[0] == 'M' && h[1] == 'M');
-  uint32_t o = r.U32(h + 4);
+  CTiffReader r(v, unit, HeaderEquals<kByteOrderAt>(h, "MM"));
+  uint32_t o = r.U32(HeaderBytes<kFirstIfdAt, 4>(h));
   len = o;
 
   std::set<uint32_t> visited;
-  std::vector<uint8_t> ifd(size_t(kMaxIfdEntries) * 12 + 4);
+  std::vector<uint8_t> ifd(size_t(kMaxIfdEntries) * kEntryBytes + kIfdNextBytes);
   uint64_t budget = kMaxArrayBytes;
   do {
     // A chain that comes back to a directory would never end.
     if (visited.size() >= kMaxIfds || !visited.insert(o).second) return false;
-    uint8_t countBytes[2];
-    if (!r.ReadAt(o, countBytes, 2)) return false;
+    uint8_t countBytes[kIfdCountBytes];
+    if (!r.ReadAt(o, countBytes, kIfdCountBytes)) return false;
     const uint16_t entries = r.U16(countBytes);
     if (entries > kMaxIfdEntries) return false;
-    len = std::max<uint64_t>(len, uint64_t(o) + 12u * entries + 6);
-    const size_t ifdBytes = size_t(entries) * 12 + 4;
-    if (v.StreamRead(ifd.data(), ifdBytes) != ifdBytes) return false;
-    uint32_t next = r.U32(ifd.data() + size_t(entries) * 12);
+    len = std::max<uint64_t>(len, uint64_t(o) + kIfdCountBytes + kEntryBytes * entries + kIfdNextBytes);
+    // The entries and the next offset, within ifd (entries <= kMaxIfdEntries).
+    const std::span<const uint8_t> table(ifd.data(), size_t(entries) * kEntryBytes + kIfdNextBytes);
+    if (v.StreamRead(ifd.data(), table.size()) != table.size()) return false;
+    uint32_t next = r.U32(table.last<kIfdNextBytes>());
 
     CElements offsets, counts;
     for (size_t i = 0; i < entries; ++i) {
-      const uint8_t* entry = ifd.data() + i * 12;
-      const uint16_t tag = r.U16(entry);
-      const uint32_t width = TypeSize(r.U16(entry + 2));
+      const auto entry = table.subspan(i * kEntryBytes).first<kEntryBytes>();
+      const uint16_t tag = r.U16(entry.subspan<kEntryTagAt, 2>());
+      const uint32_t width = TypeSize(r.U16(entry.subspan<kEntryTypeAt, 2>()));
       if (width == 0) continue;
-      const uint32_t count = r.U32(entry + 4);
-      const uint8_t* field = entry + 8;
+      const uint32_t count = r.U32(entry.subspan<kEntryCountAt, 4>());
+      const auto field = entry.subspan<kEntryValueAt, kValueFieldBytes>();
       const uint64_t dataBytes = uint64_t(width) * count;
       // Two bytes of data sit in the first half of the value field.
-      const uint32_t value = dataBytes == 2 ? r.U16(field) : r.U32(field);
+      const uint32_t value = dataBytes == 2 ? r.U16(field.first<2>()) : r.U32(field);
       if (count > kMaxFieldValue || value > kMaxFieldValue) return false;
 
       switch (tag) {
         case kTagMake:
-          if (dataBytes > 4) {
+          if (dataBytes > kValueFieldBytes) {
             uint8_t make[kMakeBytes];
             const size_t n = size_t(std::min<uint64_t>(dataBytes, kMakeBytes));
             if (!r.ReadAt(value, make, n)) return false;
-            ext = MakerExtension(make, n);
+            ext = MakerExtension(std::span<const uint8_t>(make, n));
           }
           break;
         case kTagStripOffsets:
@@ -168,11 +191,11 @@ bool MeasureTiff(CLogicalDriver& v, uint64_t unit, const uint8_t* h, std::u16str
         case kTagSubIfds:
           // The last SubIFD offset; a single one sits in the value field itself.
           if (ext == u"NEF" && count != 0) {
-            if (dataBytes <= 4) {
+            if (dataBytes <= kValueFieldBytes) {
               next = value;
             } else {
               uint8_t last[4];
-              if (!r.ReadAt(uint64_t(value) + dataBytes - 4, last, 4)) return false;
+              if (!r.ReadAt(uint64_t(value) + dataBytes - sizeof last, last, sizeof last)) return false;
               next = r.U32(last);
             }
           }
@@ -183,7 +206,7 @@ bool MeasureTiff(CLogicalDriver& v, uint64_t unit, const uint8_t* h, std::u16str
         default:
           break;
       }
-      if (dataBytes > 4) len = std::max<uint64_t>(len, uint64_t(value) + dataBytes);
+      if (dataBytes > kValueFieldBytes) len = std::max<uint64_t>(len, uint64_t(value) + dataBytes);
     }
 
     if (offsets.nCount != counts.nCount) return false;

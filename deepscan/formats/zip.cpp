@@ -12,37 +12,40 @@
 // after it is not included. Each member step reads a 30-byte header, so the walk always
 // advances; it fails at the device end and at the carve limit.
 #include <cstring>
+#include <span>
+#include <string_view>
 
 #include "deepscan/UnitStream.h"
-#include "deepscan/formats/FormatTable.h"
+#include "deepscan/formats/HeaderFields.h"
 #include "platform/ByteReader.h"
 
 namespace {
+// Local file header                     offset  size  meaning
+constexpr size_t kCompressedSizeAt = 18;      // 4   the member's data
+constexpr size_t kNameLengthAt = 26;          // 2   bytes of the name
+constexpr size_t kExtraLengthAt = 28;         // 2   bytes of the extra field
+constexpr size_t kNameAt = 30;                //     the name, then the extra field, then the data
 constexpr size_t kLocalHeaderBytes = 30;
-constexpr size_t kCompressedSizeAt = 18;
-constexpr size_t kNameLengthAt = 26;
-constexpr size_t kExtraLengthAt = 28;
-constexpr size_t kNameAt = 30;
+static_assert(kExtraLengthAt + 2 <= kLocalHeaderBytes);
 constexpr size_t kMaxNameRead = 260;
-constexpr uint64_t kEndRecordRemainder = 18;  // the end record after its signature
+constexpr uint64_t kEndRecordRemainder = 18;  //     the end record after its signature
 constexpr char kContentTypes[] = "[Content_Types].xml";
 constexpr size_t kContentTypesLength = sizeof kContentTypes - 1;
 
-bool StartsWith(const uint8_t* name, size_t n, const char* prefix) {
-  size_t m = std::strlen(prefix);
-  return n >= m && std::memcmp(name, prefix, m) == 0;
+bool StartsWith(std::span<const uint8_t> name, std::string_view prefix) {
+  return name.size() >= prefix.size() && std::memcmp(name.data(), prefix.data(), prefix.size()) == 0;
 }
 }  // namespace
 
 namespace rules {
-bool MeasureZip(CLogicalDriver& v, uint64_t unit, const uint8_t* h, std::u16string& extension, uint64_t& len) {
+bool MeasureZip(CLogicalDriver& v, uint64_t unit, RuleHeader h, std::u16string& extension, uint64_t& len) {
   extension = u"ZIP";
   len = 0;
   if (!v.StreamSeek(unit)) return false;
 
   const bool office = v.m_bScanDOCX || v.m_bScanXLSX || v.m_bScanPPTX;
-  if (office && (h[kNameLengthAt] == kContentTypesLength || h[kNameLengthAt + 1] == 0) &&
-      std::memcmp(h + kNameAt, kContentTypes, kContentTypesLength) == 0) {
+  if (office && (HeaderU8<kNameLengthAt>(h) == kContentTypesLength || HeaderU8<kNameLengthAt + 1>(h) == 0) &&
+      HeaderEquals<kNameAt>(h, kContentTypes)) {
     uint8_t header[kLocalHeaderBytes];
     uint8_t name[kMaxNameRead];
     for (;;) {
@@ -56,19 +59,21 @@ bool MeasureZip(CLogicalDriver& v, uint64_t unit, const uint8_t* h, std::u16stri
       if (v.StreamRead(name, kept) != kept) return false;
       if (n > kept && v.StreamSkip(n - kept) < 0) return false;
       len += n;
-      if (v.m_bScanDOCX && StartsWith(name, kept, "word/")) {
+      const std::span<const uint8_t> read(name, kept);
+      if (v.m_bScanDOCX && StartsWith(read, "word/")) {
         extension = u"DOCX";
         break;
       }
-      if (v.m_bScanXLSX && StartsWith(name, kept, "xl/")) {
+      if (v.m_bScanXLSX && StartsWith(read, "xl/")) {
         extension = u"XLSX";
         break;
       }
-      if (v.m_bScanPPTX && StartsWith(name, kept, "ppt/")) {
+      if (v.m_bScanPPTX && StartsWith(read, "ppt/")) {
         extension = u"PPTX";
         break;
       }
-      const uint64_t rest = uint64_t(bytes::RawLE16(header + kExtraLengthAt)) + bytes::RawLE32(header + kCompressedSizeAt);
+      const uint64_t rest =
+          uint64_t(bytes::RawLE16(header + kExtraLengthAt)) + bytes::RawLE32(header + kCompressedSizeAt);
       if (len + rest >= kMaxCarveLength) return false;  // len < 2^30 and rest < 2^33 here
       if (rest && v.StreamSkip(rest) < 0) return false;
       len += rest;

@@ -9,11 +9,12 @@
 #include <unistd.h>
 #include <csignal>
 
-#include "app/Language.h"
-#include "app/Settings.h"
+#include "settings/Language.h"
+#include "settings/Settings.h"
 #include "app/Updater.h"
 #include "platform/Profile.h"
 #include "platform/TempFiles.h"
+#include "support/Fixtures.h"
 
 namespace fs = std::filesystem;
 
@@ -169,7 +170,7 @@ TEST(Updater, StartsTheProgramWithTheQuietArgumentAndIgnoresItsAbsence) {
   EXPECT_TRUE(RunUpdater(true));
   EXPECT_TRUE(RunUpdater(false));
   // Nothing waits for the updater: wait here for both runs to have written.
-  for (int i = 0; i < 200 && Slurp(out).size() < 6; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  WaitUntil([&] { return Slurp(out).size() >= 6; }, std::chrono::seconds(10));
   std::string text = Slurp(out);
   EXPECT_NE(text.find("[q]"), std::string::npos);
   EXPECT_NE(text.find("[]"), std::string::npos);

@@ -1,9 +1,11 @@
 #include "app/Document.h"
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <nlohmann/json.hpp>
 
 #include "device/PhysicalDriver.h"
@@ -14,8 +16,6 @@ namespace {
 // Every test starts from an empty disk table holding only its own images.
 class DocumentTest : public ::testing::Test {
  protected:
-  void SetUp() override { disks::Reset(); }
-  void TearDown() override { disks::Reset(); }
 };
 
 nlohmann::json Manifest() {
@@ -113,4 +113,25 @@ TEST_F(DocumentTest, BadImagesAreRefusedOrListedAsDisksOnly) {
   ASSERT_TRUE(doc.AddDiskImage(FixturePath("fat16.img"), &error));
   EXPECT_EQ(doc.Volumes().size(), 2u);
   EXPECT_EQ(doc.Disks().size(), 3u);
+}
+
+TEST_F(DocumentTest, OneImageUnderTwoSpellingsIsOneDisk) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(::testing::TempDir()) / ("quarrow-spellings-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const fs::path image = FixturePath("fat12.img");
+  fs::create_symlink(image, dir / "link.img");
+  CKelvoDoc doc(false);
+  std::string error, added;
+  for (const std::string& spelling :
+       {image.string(), (image.parent_path() / "." / image.filename()).string(), (dir / "link.img").string()}) {
+    ASSERT_TRUE(doc.AddDiskImage(spelling, &error, nullptr, &added)) << spelling << ": " << error;
+    EXPECT_EQ(added, fs::canonical(image).string()) << spelling;
+  }
+  doc.EnumerateVolumes();
+  doc.EnumerateDisks();
+  EXPECT_EQ(doc.Disks().size(), 1u);
+  EXPECT_EQ(doc.Volumes().size(), 1u);
+  fs::remove_all(dir);
 }

@@ -74,8 +74,20 @@ TEST(DeepScanCommand, CtrlCStopsTheScanAndKeepsWhatWasFound) {
     ::_exit(127);
   }
   ::close(outPipe[1]);
-  // Let the scan get past the files, then press Ctrl-C.
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  // Once the scan has read well past the files (its reads show in /proc/PID/io), Ctrl-C.
+  const std::string io = "/proc/" + std::to_string(pid) + "/io";
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        std::ifstream in(io);
+        for (std::string key; in >> key;) {
+          uint64_t value = 0;
+          in >> value;
+          if (key == "rchar:") return value > (16u << 20);
+        }
+        return false;
+      },
+      std::chrono::seconds(60)))
+      << "the scan did not get going";
   ::kill(pid, SIGINT);
   std::string out;
   char buf[4096];

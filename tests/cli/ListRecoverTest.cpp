@@ -124,7 +124,8 @@ std::string ExpectedStatus(const Expected& e) {
   const json& i = e.item;
   if (!i.at("deleted")) return "Existing";
   if (e.bDir) return "Good";
-  if (i.at("clusters").empty()) return "Poor";  // no first cluster
+  // No first cluster: an empty file has nothing to lose; any other lost where it began.
+  if (i.at("clusters").empty()) return i.at("size") == 0 ? "Excellent" : "Poor";
   std::string path = i.at("path");
   bool picture = path.size() > 4 && (path.substr(path.size() - 4) == ".jpg" || path.substr(path.size() - 4) == ".JPG");
   // A picture is rated Excellent only when the consecutive clusters hold it whole.

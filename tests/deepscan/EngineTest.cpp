@@ -5,6 +5,7 @@
 #include "support/MemoryVolume.h"
 #include "tasks/Progress.h"
 #include "tree/OutputFile.h"
+#include "support/Hooks.h"
 
 namespace {
 // A minimal BMP of total size `size` (the header gives the length; no device read).
@@ -106,13 +107,16 @@ TEST(Engine, CheckFileHeaderVerdicts) {
   f.m_strExtension = u"dib";
   EXPECT_EQ(v.CheckFileHeader(10, &f), STATUS_GOOD);  // found "BMP", not "DIB"
   EXPECT_EQ(v.CheckFileHeader(10, nullptr), STATUS_GOOD);
-  // On a volume whose flags were never set only JPEG headers are recognised.
+  // The check knows every type, whichever the deep scan last used (here only JPEG), and
+  // leaves the volume's choice as it was.
   CMemoryVolume plain(img);
   CVirtualDriver& p = plain.Volume();
   SetAllScanFlags(p, false);
   p.m_bScanJPG = 1;
   f.m_strExtension = u"BMP";
-  EXPECT_EQ(p.CheckFileHeader(10, &f), STATUS_POOR);
+  EXPECT_EQ(p.CheckFileHeader(10, &f), STATUS_EXCELLENT);
+  EXPECT_EQ(p.m_bScanBMP, 0u);
+  EXPECT_EQ(p.m_bScanJPG, 1u);
 }
 
 namespace {
@@ -165,9 +169,11 @@ TEST(Engine, VirtualVolumeGeometryAndTree) {
   EXPECT_FALSE(v.m_pRoot->HasSubfolders(true));
   // Opening the results folder runs the deep scan through the front end's hook.
   int runs = 0;
-  SetDeepScanHook([&](CDirectory* folder) { runs += folder == v.m_pLostFolder; });
-  v.m_pLostFolder->LoadChildren(true, true, false);
-  v.m_pRoot->LoadChildren(true, true, false);
-  SetDeepScanHook(nullptr);
+  {
+    CTestHooks hooks;
+    hooks.deepScan = [&](CDirectory* folder) { runs += folder == v.m_pLostFolder; };
+    v.m_pLostFolder->LoadChildren(true, true, false);
+    v.m_pRoot->LoadChildren(true, true, false);
+  }
   EXPECT_EQ(runs, 1);
 }

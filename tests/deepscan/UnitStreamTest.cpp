@@ -104,3 +104,37 @@ TEST(UnitStream, FindInBufferCases) {
   EXPECT_EQ(FindInBuffer(buf, 16, P("Abc"), 3, true), 3);       // the first byte is exact
   EXPECT_EQ(FindInBuffer(buf, 2, P("abc"), 3, false), -1);
 }
+
+// MeasureFile reads a unit's bytes only as far as its caller says they go: a buffer
+// shorter than the rule header, or than the first sector the matcher may search for DXF
+// text, is turned away instead of being read past its end.
+TEST(UnitStream, MeasureFileRefusesABufferShorterThanItReads) {
+  struct Case {
+    uint32_t nUnitBytes;
+    size_t nGiven;
+    bool bOk;
+  } cases[] = {
+      {512, 512, true}, {512, 511, false}, {512, 0, false}, {4096, 4096, true}, {4096, 1024, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.nUnitBytes << "-byte units, " << c.nGiven << " bytes given");
+    // A BMP header naming 1000 bytes at the start of unit 2.
+    std::vector<uint8_t> image(5 * size_t(c.nUnitBytes), 0);
+    uint8_t* bmp = image.data() + 2 * size_t(c.nUnitBytes);
+    const uint8_t header[] = {'B', 'M', 0xE8, 0x03, 0, 0};
+    std::memcpy(bmp, header, sizeof header);
+    bmp[26] = 1;
+    bmp[28] = 24;
+    std::vector<uint8_t> given(bmp, bmp + c.nGiven);  // exactly as long as it claims
+    CMemoryVolume mem(image, c.nUnitBytes);
+    std::u16string extension = u"stale";
+    uint64_t length = 0;
+    EXPECT_EQ(mem.Volume().MeasureFile(2, given.data(), uint32_t(given.size()), extension, length), c.bOk);
+    if (c.bOk) {
+      EXPECT_EQ(extension, u"BMP");
+      EXPECT_EQ(length, 1000u);
+    } else {
+      EXPECT_TRUE(extension.empty());
+    }
+  }
+}

@@ -1,3 +1,4 @@
+#include "app/LostVolumes.h"
 #include "device/LostPartitions.h"
 
 #include <array>
@@ -12,20 +13,19 @@
 #include "device/PhysicalDriver.h"
 #include "support/Fixtures.h"
 #include "tasks/Progress.h"
+#include "support/Bytes.h"
 
 namespace {
-void Put16(uint8_t* p, uint16_t v) { std::memcpy(p, &v, 2); }
-void Put32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
 void Put64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
 
 std::array<uint8_t, 512> Ntfs(uint64_t sectors, uint32_t hidden) {
   std::array<uint8_t, 512> b{};
   b[0] = 0xEB;
   std::memcpy(&b[3], "NTFS    ", 8);
-  Put16(&b[11], 512);
+  PutLE16(&b[11], 512);
   b[13] = 8;
-  Put32(&b[28], hidden);
-  Put32(&b[36], 0x00800080);
+  PutLE32(&b[28], hidden);
+  PutLE32(&b[36], 0x00800080);
   Put64(&b[40], sectors);
   b[510] = 0x55;
   b[511] = 0xAA;
@@ -34,11 +34,11 @@ std::array<uint8_t, 512> Ntfs(uint64_t sectors, uint32_t hidden) {
 std::array<uint8_t, 512> Fat(uint16_t reserved, uint16_t total16, uint32_t total32) {
   std::array<uint8_t, 512> b{};
   b[0] = 0xEB;
-  Put16(&b[11], 512);
+  PutLE16(&b[11], 512);
   b[13] = 4;
-  Put16(&b[14], reserved);
-  Put16(&b[19], total16);
-  Put32(&b[32], total32);
+  PutLE16(&b[14], reserved);
+  PutLE16(&b[19], total16);
+  PutLE32(&b[32], total32);
   b[510] = 0x55;
   b[511] = 0xAA;
   return b;
@@ -72,23 +72,22 @@ class CPositions : public IProgressWindow {
 
 TEST(LostPartitions, BootSectorTestsAndSkips) {
   auto n = Ntfs(1000000, 2048);
-  EXPECT_TRUE(IsNtfsBootSector(n.data()));
-  EXPECT_EQ(LostVolumeSectors(n.data(), true), 1000000u);
+  EXPECT_TRUE(IsNtfsBootSector(n));
+  EXPECT_EQ(LostVolumeSectors(n, true), 1000000u);
   n[0] = 0xE9;  // another jump instruction: not recognised
-  EXPECT_FALSE(IsNtfsBootSector(n.data()));
+  EXPECT_FALSE(IsNtfsBootSector(n));
   auto f = Fat(4, 0, 0);
-  EXPECT_TRUE(IsFatBootSector(f.data()));
-  EXPECT_EQ(LostVolumeSectors(f.data(), false), 1u);  // zero counts still move on
-  EXPECT_EQ(LostVolumeSectors(Fat(32, 0, 81920).data(), false), 81920u);
-  EXPECT_EQ(LostVolumeSectors(Fat(1, 2880, 0).data(), false), 2880u);
+  EXPECT_TRUE(IsFatBootSector(f));
+  EXPECT_EQ(LostVolumeSectors(f, false), 1u);  // zero counts still move on
+  EXPECT_EQ(LostVolumeSectors(Fat(32, 0, 81920), false), 81920u);
+  EXPECT_EQ(LostVolumeSectors(Fat(1, 2880, 0), false), 2880u);
   f[0] = 0xE9;
-  EXPECT_FALSE(IsFatBootSector(f.data()));
+  EXPECT_FALSE(IsFatBootSector(f));
   auto big = Ntfs(~0ULL, 0);
-  EXPECT_EQ(LostVolumeSectors(big.data(), true), ~0ULL);
+  EXPECT_EQ(LostVolumeSectors(big, true), ~0ULL);
 }
 
 TEST(LostPartitions, ScanRangesAndWhereTheScanGoesOn) {
-  disks::Reset();
   // Three small FAT volumes: at 10 covering 20 sectors (the one at 20 lies inside it), and
   // at 30, right after the first.
   std::string path = DiskWith({{10, Fat(1, 20, 0)}, {20, Fat(1, 4, 0)}, {30, Fat(1, 8, 0)}}, 64);
@@ -117,11 +116,9 @@ TEST(LostPartitions, ScanRangesAndWhereTheScanGoesOn) {
     EXPECT_EQ(found, c.found) << c.what;
     for (uint64_t s : p.m_positions) EXPECT_LT(s, c.last) << c.what;
   }
-  disks::Reset();
 }
 
 TEST(LostPartitions, FindsTheVolumesOfAZeroedPartitionTable) {
-  disks::Reset();
   std::string intact = FixturePath("disk.img");
   std::string zeroed = std::string(::testing::TempDir()) + "quarrow-zeroed-" + std::to_string(::getpid()) + ".img";
   // A FAT12 volume placed right after the NTFS volume's backup boot sector (NTFS counts
@@ -157,7 +154,6 @@ TEST(LostPartitions, FindsTheVolumesOfAZeroedPartitionTable) {
   }
   {
     // With the table intact the same volumes are known and skipped.
-    disks::Reset();
     CKelvoDoc doc(false);
     ASSERT_TRUE(doc.AddDiskImage(intact, nullptr));
     doc.EnumerateVolumes();
@@ -170,7 +166,6 @@ TEST(LostPartitions, FindsTheVolumesOfAZeroedPartitionTable) {
     EXPECT_EQ(doc.Volumes().size(), known);
   }
   std::remove(zeroed.c_str());
-  disks::Reset();
 }
 
 TEST(LostPartitions, LostVolumesListAndRecoverAsFromTheIntactDisk) {

@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include "app/App.h"
 #include "fat/FatTestImage.h"
 #include "platform/Text.h"
 #include "tasks/Progress.h"
@@ -188,19 +187,17 @@ TEST(FATDirectory, DeletedShortNamesTakeTheReplacementCharacter) {
       // 0x05 is not special: shown as it is.
       {"\x05" "ABC    TXT", u'_', u"\x05" u"ABC.TXT"},
   };
-  const char16_t saved = TheApp().m_settings.ReplaceChar;
   for (const auto& c : cases) {
-    TheApp().m_settings.ReplaceChar = c.replaceChar;
     CFatTestImage img(100);
     img.WriteDir(0, {Short(c.bytes, kAttrFile, 5, 10)});
     auto v = img.Open();
     ASSERT_TRUE(v);
+    v->m_chReplaceChar = c.replaceChar;
     auto items = Items(*v, Root(*v), true, false);
     ASSERT_EQ(items.size(), 1u) << c.bytes;
     EXPECT_EQ(items[0]->m_strName, c.name) << c.bytes;
     EXPECT_EQ(items[0]->m_bDeleted, uint8_t(c.bytes[0]) == 0xE5);
   }
-  TheApp().m_settings.ReplaceChar = saved;
 }
 
 // One folder holding every kind of item the tree distinguishes, listed as the tree lists
@@ -245,7 +242,7 @@ TEST(FATDirectory, DeletedItemsTheirStatusAndTimes) {
   };
   const std::vector<Expect> tree = {
       {u"LIVEDIR", true, STATUS_EXISTING}, {u"_NE", true, STATUS_GOOD},        {u"_WO", true, STATUS_POOR},
-      {u"_ERO.TXT", false, STATUS_POOR},   {u"_SED.TXT", false, STATUS_POOR},  {u"_HOTO.JPG", false, STATUS_EXCELLENT},
+      {u"_ERO.TXT", false, STATUS_EXCELLENT}, {u"_SED.TXT", false, STATUS_POOR},  {u"_HOTO.JPG", false, STATUS_EXCELLENT},
       {u"_HORT.JPG", false, STATUS_GOOD},  {u"_OJPEG.JPG", false, STATUS_POOR}, {u"_ICTURE.PNG", false, STATUS_POOR},
       {u"_OTES.TXT", false, STATUS_GOOD},
   };

@@ -1,4 +1,5 @@
 #include "fat/FATDriver.h"
+#include "support/Bytes.h"
 
 #include <array>
 #include <cstring>
@@ -7,30 +8,23 @@
 
 namespace {
 
-void Put16(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
 
 // A boot sector of bps bytes per sector, spc sectors per cluster, one reserved sector,
 // two FATs of fatSectors each, rootEntries entries and total sectors.
 std::array<uint8_t, 512> Boot(uint32_t bps, uint32_t spc, uint32_t fatSectors, uint32_t rootEntries, uint32_t total,
                               bool use32BitFields = false, uint32_t rootCluster = 2) {
   std::array<uint8_t, 512> b{};
-  Put16(&b[0x0B], bps);
+  PutLE16(&b[0x0B], bps);
   b[0x0D] = uint8_t(spc);
-  Put16(&b[0x0E], 1);
+  PutLE16(&b[0x0E], 1);
   b[0x10] = 2;
-  Put16(&b[0x11], rootEntries);
-  if (!use32BitFields && total < 65536) Put16(&b[0x13], total);
-  else Put32(&b[0x20], total);
-  if (!use32BitFields && fatSectors < 65536) Put16(&b[0x16], fatSectors);
-  else Put32(&b[0x24], fatSectors);
-  Put32(&b[0x2C], rootCluster);
-  Put16(&b[0x1FE], 0xAA55);
+  PutLE16(&b[0x11], rootEntries);
+  if (!use32BitFields && total < 65536) PutLE16(&b[0x13], total);
+  else PutLE32(&b[0x20], total);
+  if (!use32BitFields && fatSectors < 65536) PutLE16(&b[0x16], fatSectors);
+  else PutLE32(&b[0x24], fatSectors);
+  PutLE32(&b[0x2C], rootCluster);
+  PutLE16(&b[0x1FE], 0xAA55);
   return b;
 }
 
@@ -45,7 +39,7 @@ TEST(FATDriver, WidthFollowsTheClusterCount) {
     // 1 reserved + 2 x 256 FAT sectors + 32 root sectors, then the data clusters.
     auto b = Boot(512, 1, 256, 512, 1 + 512 + 32 + c.clusters);
     FatGeometry g;
-    ASSERT_EQ(ParseFatGeometry(b.data(), g), FatBootCheck::Ok);
+    ASSERT_EQ(ParseFatGeometry(b, g), FatBootCheck::Ok);
     EXPECT_EQ(g.nClusterCount, c.clusters);
     EXPECT_EQ(g.nFileSystem, c.fs) << c.clusters;
     EXPECT_EQ(g.nFirstDataSector, 1u + 512 + 32);
@@ -66,11 +60,11 @@ TEST(FATDriver, BootSectorAcceptanceAndHostileCounts) {
   };
   for (auto& c : cases) {
     FatGeometry g;
-    EXPECT_EQ(ParseFatGeometry(c.boot.data(), g), c.expected) << c.what;
+    EXPECT_EQ(ParseFatGeometry(c.boot, g), c.expected) << c.what;
   }
   auto noSig = Boot(512, 1, 16, 512, 100000);
   noSig[0x1FF] = 0;
-  EXPECT_EQ(CheckFatBootSector(noSig.data()), FatBootCheck::NoSignature);
+  EXPECT_EQ(CheckFatBootSector(noSig), FatBootCheck::NoSignature);
 }
 
 TEST(FATDriver, OpensFromBytesWithThirtyTwoBitFields) {
@@ -78,7 +72,7 @@ TEST(FATDriver, OpensFromBytesWithThirtyTwoBitFields) {
   // whose root cluster is 5 starts its root there.
   auto fat16 = Boot(512, 4, 64, 512, 40000, true);
   FatGeometry g;
-  ASSERT_EQ(ParseFatGeometry(fat16.data(), g), FatBootCheck::Ok);
+  ASSERT_EQ(ParseFatGeometry(fat16, g), FatBootCheck::Ok);
   EXPECT_EQ(g.nTotalSectors, 40000u);
   EXPECT_EQ(g.nFileSystem, FS_FAT16);
 

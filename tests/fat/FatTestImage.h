@@ -19,6 +19,7 @@
 
 #include "fat/FATDriver.h"
 #include "platform/RawDevice.h"
+#include "support/Bytes.h"
 
 namespace fattest {
 
@@ -29,13 +30,10 @@ constexpr uint16_t kDate = (43 << 9) | (11 << 5) | 14;
 constexpr uint16_t kTime = (22 << 11) | (13 << 5) | 10;
 constexpr uint8_t kAttrFile = 0x20, kAttrDir = 0x10, kAttrLabel = 0x08;
 
-inline void Put16(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-}
-inline void Put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
+using ::PutLE16;
+using ::PutLE32;
+inline void Put16(uint8_t* p, uint32_t v) { PutLE16(p, v); }
+inline void Put32(uint8_t* p, uint32_t v) { PutLE32(p, v); }
 
 // A short entry. name11 holds the eight base and three extension characters, space-padded
 // ("README  TXT"); every time and date field gets date and time.

@@ -214,6 +214,11 @@ TEST(LostFolder, RootClusterProbes) {
       {"the last entry starts a name of 8 characters", {LongName(u"Abcdefgh", 1)[0]}, true},
       {"the last entry starts a name whose ninth character is not 0", {LongName(u"Abcdefghijk", 1)[0]}, false},
       {"two starts of such names in a row", {LongName(u"Abcdefgh", 1)[0], LongName(u"Ijklmnop", 2)[0]}, false},
+      // The ninth character is the whole word at byte 20: a non-Latin eighth character (high
+      // byte 0x4E just before it) does not hide the terminating 0, and a ninth character
+      // U+0100 (low byte 0, just after the Latin eighth's high byte 0) is not a 0.
+      {"a ninth character U+0100 after a Latin eighth", {LongName(u"Abcdefgh\u0100ij", 1)[0]}, false},
+      {"a name of 8 characters ending in U+4E2D", {LongName(u"Abcdefg\u4E2D", 1)[0]}, true},
   };
   for (const auto& t : tails) {
     SCOPED_TRACE(t.what);

@@ -21,8 +21,9 @@
 #include <nlohmann/json.hpp>
 
 #include "app/App.h"
+#include "support/Hooks.h"
 #include "app/Document.h"
-#include "app/Settings.h"
+#include "settings/Settings.h"
 #include "deepscan/FileTypes.h"
 #include "deepscan/VirtualDriver.h"
 #include "device/PhysicalDriver.h"
@@ -83,6 +84,7 @@ class TestDeepScanWizard : public QObject {
   Q_OBJECT
 
  private:
+  CTestHooks m_hooks;
   QTemporaryDir m_config;
   QTemporaryDir m_scratch;
   FolderEvents m_events;
@@ -94,13 +96,13 @@ class TestDeepScanWizard : public QObject {
     qputenv("XDG_CONFIG_HOME", m_config.path().toUtf8());
     // The wiring the main window makes: a results folder that needs filling runs the wizard;
     // carved files appended on the scan's worker are announced on the GUI thread.
-    SetDeepScanHook([](CDirectory* folder) { RunDeepScan(folder, nullptr); });
-    SetResultsFolderGrewHook([](CDirectory* folder) {
+    m_hooks.deepScan = [](CDirectory* folder) { RunDeepScan(folder, nullptr); };
+    m_hooks.grew = [](CDirectory* folder) {
       CallOnGuiThread(qApp, [folder]() -> int64_t {
         NotifyFolderGrew(folder);
         return 0;
       });
-    });
+    };
     FolderChangeListener listener;
     listener.begin = [this](CDirectory* f) { m_events.list.emplace_back('b', f->m_children.size()); };
     listener.end = [this](CDirectory* f) { m_events.list.emplace_back('e', f->m_children.size()); };
@@ -114,8 +116,8 @@ class TestDeepScanWizard : public QObject {
   }
 
   void cleanupTestCase() {
-    SetDeepScanHook(nullptr);
-    SetResultsFolderGrewHook(nullptr);
+    m_hooks.deepScan = nullptr;
+    m_hooks.grew = nullptr;
     SetFolderChangeListener({});
   }
 
@@ -304,7 +306,6 @@ class TestDeepScanWizard : public QObject {
   // fat12.img as a disk: its virtual volume's results folder is opened, the wizard is clicked
   // through with the default types, and the scan carves the two JPEG-shaped deleted files.
   void deepScanThroughTheWizard() {
-    disks::Reset();
     auto doc = MakeImageDocument({QString::fromStdString(FixturePath("fat12.img"))});
     QCOMPARE(doc->VirtualVolumes().size(), size_t(1));
     QCOMPARE(doc->Volumes().size(), size_t(1));
@@ -399,7 +400,6 @@ class TestDeepScanWizard : public QObject {
   // Cancelling the wizard (opened on the type page: DeepScanWizard 0) on an empty folder
   // leaves it not loaded, and the next opening asks again.
   void cancelOnAnEmptyFolder() {
-    disks::Reset();
     auto doc = MakeImageDocument({QString::fromStdString(FixturePath("fat12.img"))});
     CDirectory* folder = doc->VirtualVolumes()[0]->m_pLostFolder;
     TheApp().m_settings.DeepScanWizard = 0;
@@ -433,7 +433,6 @@ class TestDeepScanWizard : public QObject {
       PutBmp(f, (sectors - 8) * 512, 1000);
     }
     fs::resize_file(path, sectors * 512);
-    disks::Reset();
     auto doc = MakeImageDocument({QString::fromStdString(path)});
     QCOMPARE(doc->VirtualVolumes().size(), size_t(1));
     CLogicalDriver* disk = doc->VirtualVolumes()[0].get();
@@ -501,7 +500,6 @@ class TestDeepScanWizard : public QObject {
       std::vector<char> zero(512, 0);
       f.write(zero.data(), 512);
     }
-    disks::Reset();
     auto doc = MakeImageDocument({QString::fromStdString(zeroed)});
     QVERIFY(doc->Volumes().empty());
     QCOMPARE(doc->Disks().size(), size_t(1));

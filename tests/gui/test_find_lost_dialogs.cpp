@@ -41,7 +41,7 @@ class TestFindLostDialogs : public QObject {
   Q_OBJECT
  private slots:
   // The disk table is process-wide: each test numbers its images from 0.
-  void init() { disks::Reset(); }
+  void init() {}
 
   void rangeText_data() {
     QTest::addColumn<quint64>("start");
@@ -211,6 +211,10 @@ class TestFindLostDialogs : public QObject {
     ClickOk(&dlg);
     QCOMPARE(dlg.result(), int(QDialog::Accepted));
     QCOMPARE(dlg.SelectedDisk(), doc->Disks()[1].get());
+
+    // The disk selected in the tree is chosen when the dialog opens.
+    CFindLostDriversDlg preselected(*doc, nullptr, doc->Disks()[1].get());
+    QCOMPARE(preselected.findChild<QComboBox*>(QStringLiteral("disks"))->currentIndex(), 1);
   }
 
   void diskDialogWithoutDisksStays() {

@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/Document.h"
+#include "support/Hooks.h"
 #include "ntfs/NTFSDriver.h"
 #include "support/Fixtures.h"
 #include "support/GuiTest.h"
@@ -90,9 +91,12 @@ const nlohmann::json& ManifestImage(const nlohmann::json& manifest, const std::s
 
 class TestNtfsScanDialog : public QObject {
   Q_OBJECT
+ private:
+  CTestHooks m_hooks;
+
  private slots:
-  void init() { SetMftScanHook([](CNTFSDriver* v) { RunMftScanDialog(v); }); }
-  void cleanup() { SetMftScanHook(nullptr); }
+  void init() { m_hooks.readMft = [](CNTFSDriver* v) { RunMftScanDialog(v); }; }
+  void cleanup() { m_hooks.readMft = nullptr; }
 
   // The first listing of the root reads the MFT behind the dialog, which shows the clusters
   // read and closes itself; the root then lists the volume's files.

@@ -2,6 +2,7 @@
 // small picture of every format, hostile pictures and archives, previews of files read from
 // FAT images, the size limit, thumbnails through a thumbnailer, and the hex view over a
 // deleted file and over a file far larger than memory.
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -605,7 +606,7 @@ class PreviewHexTest : public QObject {
                      dump->ScrollToEnd();
                      last = dump->RowText(dump->RowCount() - 1);
                      message = dlg->MessageText();
-                     QTest::qWait(50);
+                     QApplication::processEvents();
                      SaveScreenshot(dlg, QStringLiteral("hex-view"));
                      dlg->findChild<QPushButton*>(QStringLiteral("closeButton"))->click();
                    });
@@ -650,7 +651,7 @@ class PreviewHexTest : public QObject {
       expected += QStringLiteral("%1").arg(uint(CPatternFile::ByteAt(o)), 2, 16, QLatin1Char('0')).toUpper() +
                   (o + 1 == size ? QStringLiteral(" |") : (o - lastOffset) % 8 == 7 ? QStringLiteral("  ") : QStringLiteral(" "));
     QVERIFY2(last.startsWith(expected), qPrintable(last + QStringLiteral("\n") + expected));
-    QTest::qWait(20);
+    QApplication::processEvents();
     bar->setValue(bar->maximum() / 2);
     const double middle = double(dump->TopRow()) / double(dump->RowCount());
     QVERIFY2(middle > 0.49 && middle < 0.51, qPrintable(QString::number(middle)));

@@ -25,8 +25,8 @@
 
 #include "app/App.h"
 #include "app/Document.h"
-#include "app/Language.h"
-#include "app/Settings.h"
+#include "settings/Language.h"
+#include "settings/Settings.h"
 #include "platform/Profile.h"
 #include "support/Fixtures.h"
 #include "support/GuiTest.h"

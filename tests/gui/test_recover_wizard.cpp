@@ -21,7 +21,7 @@
 #include <sys/stat.h>
 
 #include "app/Document.h"
-#include "app/Settings.h"
+#include "settings/Settings.h"
 #include "deepscan/VirtualDriver.h"
 #include "platform/Profile.h"
 #include "platform/SameDisk.h"

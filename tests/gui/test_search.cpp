@@ -3,6 +3,7 @@
 // following the tree, Cancel and a second search, another task taking the runner over, a hit
 // recovered through the active list, and the exclusion between the search worker and the
 // GUI thread.
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTimeEdit>
@@ -273,7 +274,7 @@ void TestSearch::pageControls() {
   QTest::keyClick(m_page->findChild<QLineEdit*>("patternEdit"), Qt::Key_Escape);
   QVERIFY(m_page->isVisible());
   QVERIFY(!m_frame->ResultBar()->isVisible());
-  QTest::qWait(50);  // the page's layout settles in the dock
+  QApplication::processEvents();  // the page's pending layout in the dock, before the picture
   SaveScreenshot(m_page.get(), "search_page");
 }
 
@@ -351,7 +352,7 @@ void TestSearch::criteria() {
   }
   QCOMPARE(m_frame->StatusText(), QString("Finded %1 Object(s)").arg(hits.size()));
   if (QByteArray(QTest::currentDataTag()) == "*.TXT any case, subfolders") {
-    QTest::qWait(50);
+    QApplication::processEvents();
     m_frame->resizeDocks({m_frame->ResultBar()}, {260}, Qt::Vertical);
     QTRY_VERIFY(m_pane->height() > 200);
     SaveScreenshot(m_pane.get(), "search_result_pane");

@@ -9,7 +9,7 @@
 #include <QTimer>
 #include <QWizard>
 
-#include "app/Settings.h"
+#include "settings/Settings.h"
 #include "support/Fixtures.h"
 #include "support/GuiTest.h"
 #include "ui/GuiApp.h"

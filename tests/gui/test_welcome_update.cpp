@@ -24,8 +24,9 @@
 #include <set>
 
 #include "app/App.h"
+#include "support/Hooks.h"
 #include "app/Document.h"
-#include "app/Settings.h"
+#include "settings/Settings.h"
 #include "deepscan/FileTypes.h"
 #include "deepscan/VirtualDriver.h"
 #include "device/PhysicalDriver.h"
@@ -152,6 +153,7 @@ class TestWelcomeUpdate : public QObject {
   Q_OBJECT
 
  private:
+  CTestHooks m_hooks;
   QTemporaryDir m_config;
   QTemporaryDir m_scratch;
   int m_nDeepScanHookCalls = 0;
@@ -163,13 +165,13 @@ class TestWelcomeUpdate : public QObject {
     qputenv("XDG_CONFIG_HOME", m_config.path().toUtf8());
     // What the main window installs, except that a results folder asking for a deep scan is
     // only counted: the welcome wizard's own scan must leave none to ask for.
-    SetDeepScanHook([this](CDirectory*) { ++m_nDeepScanHookCalls; });
-    SetResultsFolderGrewHook([](CDirectory* folder) {
+    m_hooks.deepScan = [this](CDirectory*) { ++m_nDeepScanHookCalls; };
+    m_hooks.grew = [](CDirectory* folder) {
       CallOnGuiThread(qApp, [folder]() -> int64_t {
         NotifyFolderGrew(folder);
         return 0;
       });
-    });
+    };
     FolderChangeListener listener;
     listener.begin = [this](CDirectory* f) { m_folderEvents.emplace_back('b', f->m_children.size()); };
     listener.end = [this](CDirectory* f) { m_folderEvents.emplace_back('e', f->m_children.size()); };
@@ -177,15 +179,14 @@ class TestWelcomeUpdate : public QObject {
   }
 
   void cleanupTestCase() {
-    SetDeepScanHook(nullptr);
-    SetResultsFolderGrewHook(nullptr);
+    m_hooks.deepScan = nullptr;
+    m_hooks.grew = nullptr;
     SetFolderChangeListener({});
   }
 
   // The three pages in order; the device page's groups on a document with a fixed NTFS
   // volume, a removable FAT12 volume (listed first) and two disks; Next without a device.
   void pagesAndDeviceGroups() {
-    disks::Reset();
     auto doc = MakeImageDocument({Fixture("fat12.img"), Fixture("ntfs.img")});
     QCOMPARE(doc->Volumes().size(), size_t(2));
     QCOMPARE(doc->VirtualVolumes().size(), size_t(2));
@@ -260,7 +261,6 @@ class TestWelcomeUpdate : public QObject {
   // "Show this screen next" mirrors RecoveryWizard and writes it at once, even when the
   // wizard is then cancelled.
   void showNextIsWrittenAtOnce() {
-    disks::Reset();
     auto doc = MakeImageDocument({Fixture("fat12.img")});
     TheApp().m_settings.RecoveryWizard = 1;
     QVERIFY(SaveSettings(TheApp().m_settings));
@@ -282,7 +282,6 @@ class TestWelcomeUpdate : public QObject {
 
   // Cancel on any page runs nothing and changes nothing.
   void cancelRunsNothing() {
-    disks::Reset();
     auto doc = MakeImageDocument({Fixture("fat12.img")});
     CLogicalDriver* disk = doc->VirtualVolumes()[0].get();
     CDirectory* folder = disk->m_pLostFolder;
@@ -320,7 +319,6 @@ class TestWelcomeUpdate : public QObject {
   void finishScansAndSelectsTheFolder() {
     QFETCH(bool, disk);
     QFETCH(QStringList, found);
-    disks::Reset();
     auto doc = MakeImageDocument({Fixture("fat12.img")});
     CLogicalDriver* device = disk ? doc->VirtualVolumes()[0].get() : doc->Volumes()[0].get();
     CDirectory* folder = device->m_pLostFolder;

@@ -1,4 +1,5 @@
 #include "ntfs/MftRecord.h"
+#include "ntfs/NtfsStream.h"
 
 #include <cstring>
 #include <fstream>
@@ -9,6 +10,7 @@
 #include "ntfs/RunList.h"
 #include "platform/ByteReader.h"
 #include "support/Fixtures.h"
+#include "support/Bytes.h"
 
 namespace {
 // Record 0 of the tool-made NTFS image, as stored (before the fixup).
@@ -24,39 +26,38 @@ std::vector<uint8_t> RecordZero() {
   return rec;
 }
 
-void Put16(std::vector<uint8_t>& r, size_t at, uint16_t v) { std::memcpy(&r[at], &v, 2); }
-void Put32(std::vector<uint8_t>& r, size_t at, uint32_t v) { std::memcpy(&r[at], &v, 4); }
 
 // A 1024-byte record with the given attributes (already padded to multiples of 8).
 std::vector<uint8_t> Record(const std::vector<std::vector<uint8_t>>& attributes) {
   std::vector<uint8_t> r(1024, 0);
   std::memcpy(r.data(), "FILE", 4);
-  Put16(r, 4, 0x30);  // update sequence array at 0x30, 3 entries
-  Put16(r, 6, 3);
-  Put16(r, 0x14, 0x38);
+  PutLE16(r, 4, 0x30);  // update sequence array at 0x30, 3 entries
+  PutLE16(r, 6, 3);
+  PutLE16(r, 0x14, 0x38);
   size_t pos = 0x38;
   for (const auto& a : attributes) {
     std::copy(a.begin(), a.end(), r.begin() + long(pos));
     pos += a.size();
   }
-  Put32(r, pos, 0xFFFFFFFF);
+  PutLE32(r, pos, 0xFFFFFFFF);
   return r;
 }
 
 // A resident $FILE_NAME attribute naming parent, with an optional attribute name.
-std::vector<uint8_t> FileName(uint32_t parent, char16_t first, bool named = false) {
+std::vector<uint8_t> FileName(uint32_t parent, char16_t first, bool named = false, uint8_t nameSpace = 0) {
   std::vector<uint8_t> a(0x18 + 0x48, 0);
-  Put32(a, 0, 0x30);
-  Put32(a, 4, uint32_t(a.size()));
+  PutLE32(a, 0, 0x30);
+  PutLE32(a, 4, uint32_t(a.size()));
   if (named) {
     a[9] = 1;
-    Put16(a, 0x0A, 0x18 + 0x44);
+    PutLE16(a, 0x0A, 0x18 + 0x44);
   }
-  Put32(a, 0x10, 0x44);
-  Put16(a, 0x14, 0x18);
-  Put32(a, 0x18, parent);
+  PutLE32(a, 0x10, 0x44);
+  PutLE16(a, 0x14, 0x18);
+  PutLE32(a, 0x18, parent);
   a[0x18 + 0x40] = 1;
-  Put16(a, 0x18 + 0x42, first);
+  a[0x18 + 0x41] = nameSpace;
+  PutLE16(a, 0x18 + 0x42, first);
   return a;
 }
 }  // namespace
@@ -100,11 +101,11 @@ TEST(MftRecord, TheGateRefusesRecordsThatPointOutside) {
   size_t first = bytes::RawLE16(&base[0x14]);
   for (uint32_t len : {0u, 4u, 0x7FFFFFF8u, 13u}) {
     auto rec = base;
-    Put32(rec, first + 4, len);
+    PutLE32(rec, first + 4, len);
     EXPECT_EQ(CheckRecord(rec), RecordCheck::Corrupt) << "length " << len;
   }
   auto rec = base;
-  Put32(rec, first + 0x10, 0x10000);  // $STANDARD_INFORMATION is resident
+  PutLE32(rec, first + 0x10, 0x10000);  // $STANDARD_INFORMATION is resident
   EXPECT_EQ(CheckRecord(rec), RecordCheck::Corrupt);
   std::vector<uint8_t> tiny(20, 0);
   std::memcpy(tiny.data(), "FILE", 4);
@@ -112,13 +113,31 @@ TEST(MftRecord, TheGateRefusesRecordsThatPointOutside) {
   EXPECT_FALSE(ApplyFixup(tiny));
 }
 
-TEST(MftRecord, FileNameRuleTakesTheSecondUnnamedOne) {
-  auto two = Record({FileName(5, u'A'), FileName(7, u'B'), FileName(9, u'C')});
-  ASSERT_EQ(CheckRecord(two), RecordCheck::Ok);
-  EXPECT_EQ(bytes::RawLE32(FindAttribute(two, 0x30).Value().data()), 7u);
-  auto named = Record({FileName(5, u'A', true), FileName(6, u'B')});
-  ASSERT_EQ(CheckRecord(named), RecordCheck::Ok);
-  EXPECT_EQ(bytes::RawLE32(FindAttribute(named, 0x30).Value().data()), 6u);
-  auto none = Record({});
-  EXPECT_FALSE(FindAttribute(none, 0x30));
+TEST(MftRecord, TheLongNameIsShownWhateverTheOrderOfTheNames) {
+  // Namespaces: 0 POSIX, 1 Win32, 2 DOS, 3 Win32 and DOS. Windows writes the DOS name
+  // first, ntfs-3g after the long one; hard links are further names.
+  struct Case {
+    const char* what;
+    std::vector<std::vector<uint8_t>> names;
+    uint32_t shown;                     // parent of the name FindAttribute gives, 0 for none
+    std::vector<uint32_t> listed;       // parents of the names ForEachListedName gives
+  } cases[] = {
+      {"DOS then Win32", {FileName(5, u'L', false, 2), FileName(6, u'M', false, 1)}, 6, {6}},
+      {"Win32 then DOS", {FileName(6, u'M', false, 1), FileName(5, u'L', false, 2)}, 6, {6}},
+      {"only a DOS name", {FileName(5, u'L', false, 2)}, 5, {5}},
+      {"Win32 and DOS in one", {FileName(7, u'W', false, 3)}, 7, {7}},
+      {"two hard links and a DOS name",
+       {FileName(5, u'L', false, 2), FileName(6, u'A', false, 1), FileName(9, u'B', false, 0)}, 6, {6, 9}},
+      {"a named attribute is passed over", {FileName(5, u'A', true), FileName(6, u'B')}, 6, {6}},
+      {"no name", {}, 0, {}},
+  };
+  for (const auto& c : cases) {
+    auto r = Record(c.names);
+    ASSERT_EQ(CheckRecord(r), RecordCheck::Ok) << c.what;
+    AttributeView a = FindAttribute(r, 0x30);
+    EXPECT_EQ(a ? bytes::RawLE32(a.Value().data()) : 0u, c.shown) << c.what;
+    std::vector<uint32_t> listed;
+    ForEachListedName(r, [&](const NtfsFileNameView& n) { listed.push_back(uint32_t(n.Parent())); });
+    EXPECT_EQ(listed, c.listed) << c.what;
+  }
 }

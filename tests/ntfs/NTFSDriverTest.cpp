@@ -43,22 +43,22 @@ TEST(NTFSDriver, BootSectorRecognitionAndRecordSize) {
   };
   for (auto& c : cases) {
     NtfsGeometry g;
-    EXPECT_EQ(ParseNtfsBootSector(c.boot.data(), g), c.expected) << c.what;
+    EXPECT_EQ(ParseNtfsBootSector(c.boot, g), c.expected) << c.what;
     if (c.expected == NtfsBootCheck::Ok) EXPECT_EQ(g.nRecordSize, c.recordSize) << c.what;
   }
   auto b = NtfsBoot(512, 8, 0xF6);
   b[10] = 'X';
   NtfsGeometry g;
-  EXPECT_EQ(ParseNtfsBootSector(b.data(), g), NtfsBootCheck::NotNtfs);
+  EXPECT_EQ(ParseNtfsBootSector(b, g), NtfsBootCheck::NotNtfs);
   b = NtfsBoot(512, 8, 0xF6);
   b[0x1FE] = 0;
-  EXPECT_EQ(ParseNtfsBootSector(b.data(), g), NtfsBootCheck::NoSignature);
+  EXPECT_EQ(ParseNtfsBootSector(b, g), NtfsBootCheck::NoSignature);
 }
 
 TEST(NTFSDriver, SizesAVolumeBeyondTwoToThe32Sectors) {
   auto b = NtfsBoot(512, 8, 0xF6);
   NtfsGeometry g;
-  ASSERT_EQ(ParseNtfsBootSector(b.data(), g), NtfsBootCheck::Ok);
+  ASSERT_EQ(ParseNtfsBootSector(b, g), NtfsBootCheck::Ok);
   EXPECT_EQ(g.nTotalSectors, 1ULL << 33);
   CNTFSDriver v;
   v.m_nSectorsPerCluster = g.nSectorsPerCluster;

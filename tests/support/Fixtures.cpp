@@ -1,5 +1,7 @@
 #include "support/Fixtures.h"
 
+#include <openssl/evp.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -8,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -28,116 +31,31 @@ namespace fs = std::filesystem;
 // SHA-256
 // ---------------------------------------------------------------------------------------------
 
-namespace {
+// The digest comes from OpenSSL's libcrypto.
+CSha256::CSha256() : m_pContext(EVP_MD_CTX_new()) { Reset(); }
 
-constexpr uint32_t kSha256Round[64] = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-
-constexpr uint32_t kSha256Initial[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                                        0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-
-inline uint32_t RotateRight(uint32_t nValue, int nBits) {
-  return (nValue >> nBits) | (nValue << (32 - nBits));
-}
-
-}  // namespace
-
-CSha256::CSha256() { Reset(); }
+CSha256::~CSha256() { EVP_MD_CTX_free(m_pContext); }
 
 void CSha256::Reset() {
-  std::memcpy(m_aState, kSha256Initial, sizeof m_aState);
-  m_nBlockBytes = 0;
-  m_nTotalBytes = 0;
-}
-
-// One 64-byte block; words are big-endian.
-void CSha256::Compress(const uint8_t* pBlock) {
-  uint32_t aW[64];
-  for (int i = 0; i < 16; ++i) {
-    aW[i] = uint32_t(pBlock[4 * i]) << 24 | uint32_t(pBlock[4 * i + 1]) << 16 |
-            uint32_t(pBlock[4 * i + 2]) << 8 | uint32_t(pBlock[4 * i + 3]);
-  }
-  for (int i = 16; i < 64; ++i) {
-    uint32_t nS0 = RotateRight(aW[i - 15], 7) ^ RotateRight(aW[i - 15], 18) ^ (aW[i - 15] >> 3);
-    uint32_t nS1 = RotateRight(aW[i - 2], 17) ^ RotateRight(aW[i - 2], 19) ^ (aW[i - 2] >> 10);
-    aW[i] = aW[i - 16] + nS0 + aW[i - 7] + nS1;
-  }
-  uint32_t a = m_aState[0], b = m_aState[1], c = m_aState[2], d = m_aState[3];
-  uint32_t e = m_aState[4], f = m_aState[5], g = m_aState[6], h = m_aState[7];
-  for (int i = 0; i < 64; ++i) {
-    uint32_t nS1 = RotateRight(e, 6) ^ RotateRight(e, 11) ^ RotateRight(e, 25);
-    uint32_t nCh = (e & f) ^ (~e & g);
-    uint32_t nT1 = h + nS1 + nCh + kSha256Round[i] + aW[i];
-    uint32_t nS0 = RotateRight(a, 2) ^ RotateRight(a, 13) ^ RotateRight(a, 22);
-    uint32_t nMaj = (a & b) ^ (a & c) ^ (b & c);
-    uint32_t nT2 = nS0 + nMaj;
-    h = g;
-    g = f;
-    f = e;
-    e = d + nT1;
-    d = c;
-    c = b;
-    b = a;
-    a = nT1 + nT2;
-  }
-  m_aState[0] += a;
-  m_aState[1] += b;
-  m_aState[2] += c;
-  m_aState[3] += d;
-  m_aState[4] += e;
-  m_aState[5] += f;
-  m_aState[6] += g;
-  m_aState[7] += h;
+  if (!m_pContext || EVP_DigestInit_ex(m_pContext, EVP_sha256(), nullptr) != 1)
+    throw std::runtime_error("SHA-256 is not available from libcrypto");
 }
 
 void CSha256::Update(const void* pData, size_t nSize) {
-  const uint8_t* pBytes = static_cast<const uint8_t*>(pData);
-  m_nTotalBytes += nSize;
-  if (m_nBlockBytes != 0) {
-    size_t nTake = std::min(nSize, sizeof m_aBlock - m_nBlockBytes);
-    std::memcpy(m_aBlock + m_nBlockBytes, pBytes, nTake);
-    m_nBlockBytes += nTake;
-    pBytes += nTake;
-    nSize -= nTake;
-    if (m_nBlockBytes < sizeof m_aBlock) return;
-    Compress(m_aBlock);
-    m_nBlockBytes = 0;
-  }
-  for (; nSize >= sizeof m_aBlock; pBytes += sizeof m_aBlock, nSize -= sizeof m_aBlock) {
-    Compress(pBytes);
-  }
-  std::memcpy(m_aBlock, pBytes, nSize);
-  m_nBlockBytes = nSize;
+  if (EVP_DigestUpdate(m_pContext, pData, nSize) != 1) throw std::runtime_error("SHA-256 update failed");
 }
 
-// Padding: 0x80, zeros up to 56 mod 64, then the message length in bits, big-endian.
 std::string CSha256::FinalHex() {
-  uint64_t nBits = m_nTotalBytes * 8;
-  m_aBlock[m_nBlockBytes++] = 0x80;
-  if (m_nBlockBytes > 56) {
-    std::memset(m_aBlock + m_nBlockBytes, 0, sizeof m_aBlock - m_nBlockBytes);
-    Compress(m_aBlock);
-    m_nBlockBytes = 0;
-  }
-  std::memset(m_aBlock + m_nBlockBytes, 0, 56 - m_nBlockBytes);
-  for (int i = 0; i < 8; ++i) m_aBlock[56 + i] = uint8_t(nBits >> (56 - 8 * i));
-  Compress(m_aBlock);
-  m_nBlockBytes = 0;
-
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(m_pContext, digest, &length) != 1) throw std::runtime_error("SHA-256 failed");
   static const char kHex[] = "0123456789abcdef";
-  std::string strHex;
-  strHex.reserve(64);
-  for (uint32_t nWord : m_aState) {
-    for (int nShift = 28; nShift >= 0; nShift -= 4) strHex += kHex[(nWord >> nShift) & 0xf];
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) {
+    hex += kHex[digest[i] >> 4];
+    hex += kHex[digest[i] & 15];
   }
-  return strHex;
+  return hex;
 }
 
 std::string Sha256Hex(std::string_view data) {
@@ -357,4 +275,13 @@ void PutBmp(std::fstream& f, uint64_t offset, uint32_t size) {
   b[28] = 24;
   f.seekp(long(offset));
   f.write(b.data(), long(b.size()));
+}
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  for (;;) {
+    if (condition()) return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }

@@ -1,4 +1,4 @@
-// Helpers shared by the test suites: the tool-made fixture images, SHA-256, and running
+// Helpers shared by the test suites: the tool-made fixture images, SHA-256 (libcrypto), and running
 // shell commands.
 //
 // The images come from tests/fixtures/make_fs_images.sh; tests/fixtures/README.md says what
@@ -8,7 +8,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <chrono>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -26,10 +28,13 @@ const std::string& FixtureDir();
 // FixtureDir() + "/" + name.
 std::string FixturePath(const std::string& name);
 
-// Incremental SHA-256 (FIPS 180-4).
+// Incremental SHA-256 through OpenSSL's libcrypto.
 class CSha256 {
  public:
   CSha256();
+  ~CSha256();
+  CSha256(const CSha256&) = delete;
+  CSha256& operator=(const CSha256&) = delete;
   void Update(const void* pData, size_t nSize);
   // Lower-case hex digest of everything given to Update. Ends the hash: call Reset before
   // hashing anything else.
@@ -37,12 +42,7 @@ class CSha256 {
   void Reset();
 
  private:
-  void Compress(const uint8_t* pBlock);
-
-  uint32_t m_aState[8];
-  uint8_t m_aBlock[64];
-  size_t m_nBlockBytes;
-  uint64_t m_nTotalBytes;
+  struct evp_md_ctx_st* m_pContext;
 };
 
 // Lower-case hex SHA-256 of the bytes.
@@ -85,6 +85,10 @@ std::string FixtureOutputDir(const char* envVar, const std::string& besideBinary
 // its recorded size); serialised between processes by a lock file. Answers out. Throws
 // std::runtime_error, with the script's output, when the set cannot be made.
 std::string BuildFixtureSet(const std::string& scriptName, const std::string& manifestName, const std::string& out);
+
+// Polls condition every few milliseconds until it holds or the deadline passes; answers
+// whether it held.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline);
 
 // `text` quoted for a POSIX shell command line.
 std::string ShellQuote(const std::string& text);

@@ -44,6 +44,21 @@ class CHitWindow : public IProgressWindow {
   std::vector<std::u16string> m_hits;
 };
 
+// A chain of nested folders without end, as a crafted file system can present one: each
+// folder, when loaded, holds one file and one more folder.
+class CEndlessDirectory : public CDirectory {
+ public:
+  bool HasSubfolders(bool) override { return true; }
+  void LoadChildren(bool, bool, bool) override {
+    m_bLoaded = true;
+    AddFile(this, u"f.txt");
+    auto next = std::make_unique<CEndlessDirectory>();
+    next->m_strName = u"d";
+    next->m_pDriver = m_pDriver;
+    AddChild(std::move(next));
+  }
+};
+
 struct VolumeFixture {
   CLogicalDriver volume;
   CTestDirectory* root;
@@ -141,6 +156,19 @@ TEST(DirEntry, CountFilesCountsFilesAtAnyDepth) {
   AddFile(b, u"three");
   EXPECT_EQ(a->CountFiles(nullptr), 3);
   EXPECT_EQ(static_cast<CDirectory*>(a->m_children[0].get())->CountFiles(nullptr), 0);
+}
+
+TEST(DirEntry, WalksStopAtTheFolderDepthCeiling) {
+  VolumeFixture v;
+  auto* chain = static_cast<CDirectory*>(v.root->AddChild(std::make_unique<CEndlessDirectory>()));
+  // One file a level, down to the ceiling: the walks end instead of exhausting the stack.
+  EXPECT_EQ(chain->CountFiles(nullptr), kMaxFolderDepth);
+  SearchCriteria c;
+  c.strPattern = u"f.txt";
+  CHitWindow w;
+  uint32_t counter = 0;
+  EXPECT_TRUE(chain->Search(&c, &w, counter));
+  EXPECT_EQ(counter, uint32_t(kMaxFolderDepth));
 }
 
 TEST(DirEntry, SizeAndStatusTexts) {

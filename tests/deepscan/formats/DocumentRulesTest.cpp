@@ -10,6 +10,7 @@
 #include "deepscan/UnitStream.h"
 #include "deepscan/formats/FormatTable.h"
 #include "support/MemoryVolume.h"
+#include "support/Bytes.h"
 
 namespace {
 using Bytes = std::vector<uint8_t>;
@@ -21,14 +22,6 @@ void Put(Bytes& b, size_t at, const void* p, size_t n) {
   std::memcpy(b.data() + at, p, n);
 }
 void Put(Bytes& b, size_t at, const char* s) { Put(b, at, s, std::strlen(s)); }
-void PutLE16(Bytes& b, size_t at, uint16_t v) {
-  uint8_t x[2] = {uint8_t(v), uint8_t(v >> 8)};
-  Put(b, at, x, 2);
-}
-void PutLE32(Bytes& b, size_t at, uint32_t v) {
-  uint8_t x[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-  Put(b, at, x, 4);
-}
 void PutBE32(Bytes& b, size_t at, uint32_t v) {
   uint8_t x[4] = {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
   Put(b, at, x, 4);

@@ -465,3 +465,65 @@ TEST(PictureRules, TiffRejectsLoopsAndHostileFields) {
 }
 
 }  // namespace
+
+// ---- BMP, PCX and RAF header fields ----
+
+namespace {
+// A byte image of size n with fields poked in by offset.
+CBytes Poked(size_t n, std::initializer_list<std::pair<size_t, std::vector<uint8_t>>> fields, uint8_t fill = 0) {
+  CBytes b;
+  b.Fill(n, fill);
+  for (const auto& [at, bytes] : fields) std::copy(bytes.begin(), bytes.end(), b.v.begin() + long(at));
+  return b;
+}
+std::vector<uint8_t> Le16(uint16_t x) { return {uint8_t(x), uint8_t(x >> 8)}; }
+std::vector<uint8_t> Le32(uint32_t x) { return {uint8_t(x), uint8_t(x >> 8), uint8_t(x >> 16), uint8_t(x >> 24)}; }
+std::vector<uint8_t> Be32(uint32_t x) { return {uint8_t(x >> 24), uint8_t(x >> 16), uint8_t(x >> 8), uint8_t(x)}; }
+std::vector<uint8_t> Text(std::string_view s) { return {s.begin(), s.end()}; }
+
+// A 24-bit BMP whose header names 3000 bytes, with one field replaced.
+CBytes Bmp(size_t at = 0, std::vector<uint8_t> field = {}) {
+  CBytes b = Poked(600, {{0, Text("BM")}, {2, Le32(3000)}, {26, Le16(1)}, {28, Le16(24)}, {30, Le32(0)}});
+  if (!field.empty()) std::copy(field.begin(), field.end(), b.v.begin() + long(at));
+  return b;
+}
+CBytes Raf(std::string_view tag, uint32_t offset, uint32_t length) {
+  return Poked(600, {{0, Text("FUJIFILMCCD-")}, {12, Text(tag)}, {100, Be32(offset)}, {104, Be32(length)}});
+}
+}  // namespace
+
+// Each field the rules check, read at its own offset: a field taken from the wrong place
+// would accept a damaged header or refuse a sound one.
+TEST(PictureRules, HeaderFieldsDecideBmpPcxAndRaf) {
+  CBytes pcxReserved = PcxHeader(1, 4).Add({0xC4, 0, 0xC4, 0});
+  pcxReserved.v[64] = 1;
+  struct FieldCase {
+    const char* szName;
+    CBytes file;
+    bool bOk;
+    uint64_t nLength;
+    const char16_t* szExtension;
+  } cases[] = {
+      {"BMP as written", Bmp(), true, 3000, u"BMP"},
+      {"BMP, compression 5", Bmp(30, Le32(5)), true, 3000, u"BMP"},
+      {"BMP, 32 bits per pixel", Bmp(28, Le16(32)), true, 3000, u"BMP"},
+      {"BMP, first reserved word set", Bmp(6, Le16(1)), false, 0, nullptr},
+      {"BMP, second reserved word set", Bmp(8, Le16(0x100)), false, 0, nullptr},
+      {"BMP, compression 6", Bmp(30, Le32(6)), false, 0, nullptr},
+      {"BMP, 3 bits per pixel", Bmp(28, Le16(3)), false, 0, nullptr},
+      {"BMP, 2 planes", Bmp(26, Le16(2)), false, 0, nullptr},
+      {"PCX, reserved byte set", pcxReserved, false, 0, nullptr},
+      {"RAF", Raf("RAW", 0x1000, 0x2345), true, 0x3345, u"RAF"},
+      // Offset and length are added in 64 bits.
+      {"RAF at its limits", Raf("RAW", 0xFFFFFFFF, 0xFFFFFFFF), true, 0x1FFFFFFFEull, u"RAF"},
+      {"RAF without its RAW tag", Raf("RAX", 0x1000, 0x2345), false, 0, nullptr},
+  };
+  for (const auto& c : cases) {
+    auto r = MeasureAtUnit2(c.file.v);
+    EXPECT_EQ(r.bOk, c.bOk) << c.szName;
+    if (c.bOk && r.bOk) {
+      EXPECT_EQ(r.nLength, c.nLength) << c.szName;
+      EXPECT_EQ(r.strExtension, c.szExtension) << c.szName;
+    }
+  }
+}

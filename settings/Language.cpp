@@ -1,4 +1,4 @@
-#include "app/Language.h"
+#include "settings/Language.h"
 
 #include <cctype>
 #include <climits>

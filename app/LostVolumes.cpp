@@ -1,0 +1,107 @@
+#include "app/LostVolumes.h"
+
+#include <climits>
+#include <fstream>
+#include <optional>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <fmt/format.h>
+
+#include "app/Document.h"
+#include "device/LostPartitions.h"
+#include "device/PhysicalDriver.h"
+#include "platform/Text.h"
+#include "tasks/Progress.h"
+#include "tasks/StopEvents.h"
+
+std::unique_ptr<CLogicalDriver> OpenLostVolume(CPhysicalDriver& disk, uint64_t sector) {
+  uint8_t boot[512];
+  if (!disk.ReadRaw(sector, boot, 512, 1)) return nullptr;
+  std::unique_ptr<CLogicalDriver> volume;
+  if (IsNtfsBootSector(boot)) volume = CKelvoDoc::NewVolume(VolumeKind::Ntfs);
+  else if (IsFatBootSector(boot)) volume = CKelvoDoc::NewVolume(VolumeKind::Fat);
+  else return nullptr;
+  std::u16string name = text::Widen(fmt::format("LostDriver_{}", sector + 1));
+  volume->m_source.strPath = disk.m_source.strPath;
+  volume->m_source.nOffset = sector * 512;
+  volume->m_strRootText = name;
+  if (!volume->Attach(disk.m_hDevice, boot, sector)) return nullptr;
+  if (!volume->Open(disk.m_nDevice, disk.m_nDriveType, name, true)) return nullptr;
+  return volume;
+}
+
+namespace {
+// Where a listed volume starts on this disk, in 512-byte sectors, when that can be told:
+// a lost volume at its offset, a partition of the same image at its offset, a partition
+// device of the same disk from sysfs.
+std::optional<uint64_t> StartOnDisk(const CLogicalDriver& v, const CPhysicalDriver& disk) {
+  if (v.m_bSharedHandle && v.m_hDevice == disk.m_hDevice) return v.m_nSectorOffset;
+  if (v.m_source.strPath == disk.m_source.strPath) return v.m_source.nOffset / 512;
+  struct stat part {}, whole {};
+  if (::stat(v.m_source.strPath.c_str(), &part) != 0 || ::stat(disk.m_source.strPath.c_str(), &whole) != 0 ||
+      !S_ISBLK(part.st_mode) || !S_ISBLK(whole.st_mode))
+    return std::nullopt;
+  std::string sys = "/sys/dev/block/" + std::to_string(major(part.st_rdev)) + ":" + std::to_string(minor(part.st_rdev));
+  char real[PATH_MAX];
+  if (!::realpath(sys.c_str(), real)) return std::nullopt;
+  std::string r = real;
+  std::string parent = r.substr(0, r.rfind('/'));
+  std::string diskName = disk.m_source.strPath.substr(disk.m_source.strPath.rfind('/') + 1);
+  if (parent.substr(parent.rfind('/') + 1) != diskName) return std::nullopt;
+  std::ifstream in(r + "/start");
+  uint64_t start = 0;
+  if (!(in >> start)) return std::nullopt;
+  return start;
+}
+}  // namespace
+
+bool FindLostVolumes(CPhysicalDriver& disk, CKelvoDoc& doc, IProgressWindow* progress) {
+  SendProgress(progress, WM_SCANPROGRESS, SCAN_STARTED, 0);
+  SendProgress(progress, WM_SCANPROGRESS, SCAN_UNITS, 0);
+  const uint64_t last = disk.m_nLastUnit;
+  uint8_t* buf = disk.m_pUnitBuffer.data();
+  if (disk.m_pUnitBuffer.size() < 512) return false;
+  for (uint64_t s = disk.m_nFirstUnit; s < last; ++s) {
+    if (progress && IsDialogStopSignalled()) return false;
+    if (s % 32 == 0 || s + 1 >= last) SendProgress(progress, WM_SCANPROGRESS, SCAN_POSITION, int64_t(s));
+    // Both boot sector tests need the jump byte EB: most sectors are passed over after
+    // reading that one byte.
+    if (!disk.m_hDevice->Read(s * 512, buf, 1) || buf[0] != 0xEB) continue;
+    if (!disk.ReadRaw(s, buf, 512, 1)) continue;
+    const BootSectorBytes boot(buf, 512);
+    bool ntfs = IsNtfsBootSector(boot);
+    if (!ntfs && !IsFatBootSector(boot)) continue;
+    const uint64_t hit = s;
+    // Go on right after the sectors the volume covers, never backwards and never past
+    // the end of the range (the loop's own increment follows).
+    uint64_t covered = LostVolumeSectors(boot, ntfs);
+    const uint64_t after = covered - 1 > last - 1 - hit ? last - 1 : hit + covered - 1;
+    // A volume the document lists is known only on this disk: at this sector it is
+    // skipped whole; elsewhere on this disk the sector is a copy of its boot sector (NTFS
+    // keeps one just past the counted sectors), passed over alone so the volume after it is
+    // still found. The same boot sector on another disk (an image of this disk made
+    // earlier) makes nothing known here.
+    bool knownHere = false, copyHere = false;
+    for (const CLogicalDriver* known : doc.KnownVolumes(buf)) {
+      const auto start = StartOnDisk(*known, disk);
+      if (!start) continue;
+      knownHere = knownHere || *start == hit;
+      copyHere = copyHere || *start != hit;
+    }
+    if (knownHere) {
+      s = after;
+      continue;
+    }
+    if (copyHere) continue;
+    s = after;
+    auto volume = OpenLostVolume(disk, hit);
+    if (!volume) {
+      // A boot sector whose volume does not open covers nothing: look on right after it.
+      s = hit;
+      continue;
+    }
+    doc.AppendVolume(std::move(volume));
+  }
+  return true;
+}

@@ -1,0 +1,59 @@
+#include "deepscan/ResultNodes.h"
+
+#include <fmt/format.h>
+
+#include "platform/LocalTime.h"
+#include "platform/Text.h"
+#include "tasks/FrontEnd.h"
+
+namespace {
+// Stamps a results node as every node of the folder is stamped, and appends it.
+CDirEntry* Append(CLogicalDriver& volume, std::unique_ptr<CDirEntry> node, uint32_t status) {
+  node->m_pDriver = &volume;
+  const int64_t now = localtime_::Now();
+  node->m_tCreated = node->m_tModified = node->m_tAccessed = now;
+  node->m_bDeleted = true;
+  node->m_nStatus = status;
+  node->m_bStatusEvaluated = true;
+  CDirEntry* added = volume.m_pLostFolder->AddChild(std::move(node));
+  FrontEndHooks().ResultsFolderGrew(volume.m_pLostFolder);
+  return added;
+}
+}  // namespace
+
+CFSFile* AddCarvedFile(CLogicalDriver& volume, uint64_t unit, const std::u16string& extension, uint64_t length,
+                       CUnitBitmap* visited) {
+  if (!volume.m_pLostFolder || volume.m_nBytesPerCluster == 0) return nullptr;
+  std::unique_ptr<CFSFile> file = volume.NewCarvedFile(unit);
+  if (!file) return nullptr;
+  const uint64_t units = length / volume.m_nBytesPerCluster + (length % volume.m_nBytesPerCluster ? 1 : 0);
+  file->m_strName = text::Widen(fmt::format("FILE_{}.", volume.m_pLostFolder->m_children.size() + 1)) + extension;
+  file->m_strExtension = extension;
+  file->m_nSize = length;
+  file->m_nAllocatedSize = units * volume.m_nBytesPerCluster;
+  auto* added = static_cast<CFSFile*>(Append(volume, std::move(file), STATUS_EXCELLENT));
+  // The units the file covers are passed over by the scan; the volume's last unit itself
+  // is never marked here (the scan's own step reaches it).
+  if (visited && unit >= volume.m_nFirstUnit)
+    for (uint64_t k = 0; k < units && unit + k < volume.m_nLastUnit; ++k) visited->Set(unit + k);
+  return added;
+}
+
+CDirectory* AddLostFolder(CLogicalDriver& volume, std::unique_ptr<CDirectory> folder, bool wasRoot) {
+  if (!volume.m_pLostFolder || !folder) return nullptr;
+  const size_t number = volume.m_pLostFolder->m_children.size() + 1;
+  folder->m_strName = text::Widen(wasRoot ? fmt::format("dir_{} (Root)", number) : fmt::format("dir_{}", number));
+  return static_cast<CDirectory*>(Append(volume, std::move(folder), STATUS_GOOD));
+}
+
+bool ResultStartOf(CLogicalDriver& volume, const CDirEntry& node, ResultStart& start) {
+  if (!volume.m_pLostFolder || node.m_pParent != volume.m_pLostFolder) return false;
+  uint64_t unit = 0;
+  if (!volume.ResultStartUnit(node, unit)) return false;
+  start.nUnit = unit;
+  // A volume reading through a handle of its own sees its source from the partition's
+  // start on; one sharing a disk's handle (a lost volume, a disk's virtual volume)
+  // already counts the offset in UnitByteOffset.
+  start.nByteOffset = volume.UnitByteOffset(unit) + (volume.m_bSharedHandle ? 0 : volume.m_source.nOffset);
+  return true;
+}

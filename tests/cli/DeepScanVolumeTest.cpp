@@ -1,0 +1,85 @@
+// deepscan over FAT and NTFS volumes: every find says where it starts, in units of the
+// volume and in bytes of the source the user named, and those bytes are the file.
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "support/Fixtures.h"
+#include "support/NtfsFixtures.h"
+
+namespace {
+std::string BytesAt(const std::string& path, uint64_t offset, uint64_t size) {
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(std::streamoff(offset));
+  std::string bytes(size, '\0');
+  in.read(bytes.data(), std::streamsize(size));
+  return in ? bytes : std::string();
+}
+
+std::vector<nlohmann::json> Finds(const std::string& args) {
+  std::string out, err;
+  EXPECT_EQ(RunCommand(std::string(QUARROW_CLI_PATH) + " deepscan " + args + " --types jpg --json", &out, &err), 0)
+      << err;
+  std::vector<nlohmann::json> finds;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) finds.push_back(nlohmann::json::parse(line));
+  return finds;
+}
+
+const nlohmann::json& FatFile(const std::string& image, size_t volume, const std::string& path) {
+  static nlohmann::json manifest = [] {
+    std::ifstream in(FixturePath("manifest.json"));
+    return nlohmann::json::parse(in);
+  }();
+  for (const auto& im : manifest["images"])
+    if (im["name"] == image)
+      for (const auto& f : im["volumes"][volume]["files"])
+        if (f["path"] == path) return f;
+  throw std::runtime_error("no " + path + " in " + image);
+}
+}  // namespace
+
+TEST(DeepScanVolume, FindsOnFatVolumesSayWhereTheyStart) {
+  // A volume image, and a partition of a disk image: the offset counts from the disk's start.
+  struct Case {
+    const char* image;
+    size_t volume;
+    const char* partition;
+  } cases[] = {{"fat16.img", 0, ""}, {"fat32.img", 0, ""}, {"disk.img", 1, " --partition 2"}};
+  for (const auto& c : cases) {
+    const auto& photo = FatFile(c.image, c.volume, "Holiday photo.jpg");
+    const uint64_t size = photo["size"], firstCluster = photo["clusters"][0][0];
+    const std::string image = FixturePath(c.image);
+    bool seen = false;
+    for (const auto& find : Finds(ShellQuote(image) + c.partition)) {
+      if (find["size"] != size) continue;
+      seen = true;
+      EXPECT_EQ(find["unit"], firstCluster) << c.image;
+      EXPECT_EQ(Sha256Hex(BytesAt(image, find["offset_bytes"], size)), photo["sha256"]) << c.image;
+    }
+    EXPECT_TRUE(seen) << c.image << ": the photo was not carved";
+  }
+}
+
+TEST(DeepScanVolume, FindsOnNtfsVolumesSayWhereTheyStart) {
+  const auto& manifest = NtfsManifestImage("ntfs-4k.img");
+  const uint64_t bytesPerCluster = manifest["bytes_per_cluster"];
+  const std::string image = NtfsFixturePath("ntfs-4k.img");
+  std::string sha;
+  uint64_t size = 0;
+  for (const auto& item : manifest["items"])
+    if (item["path"] == "Holiday photo.jpg") sha = item["sha256"], size = item["size"];
+  ASSERT_FALSE(sha.empty());
+  bool seen = false;
+  for (const auto& find : Finds(ShellQuote(image))) {
+    if (find["size"] != size) continue;
+    seen = true;
+    const uint64_t unit = find["unit"], offset = find["offset_bytes"];
+    EXPECT_NE(unit, 0u);
+    EXPECT_EQ(offset, unit * bytesPerCluster);
+    EXPECT_EQ(Sha256Hex(BytesAt(image, offset, size)), sha);
+  }
+  EXPECT_TRUE(seen) << "the photo was not carved";
+}
