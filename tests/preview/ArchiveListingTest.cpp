@@ -14,6 +14,7 @@
 #include "platform/LocalTime.h"
 #include "platform/Text.h"
 #include "preview/PreviewRules.h"
+#include "support/Bytes.h"
 
 namespace {
 
@@ -57,16 +58,6 @@ std::string LocalText(int64_t t) {
   return buf;
 }
 
-void Put16(Archive& b, size_t at, uint16_t v) {
-  b.at(at) = uint8_t(v);
-  b.at(at + 1) = uint8_t(v >> 8);
-}
-void Put32(Archive& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b.at(at + size_t(i)) = uint8_t(v >> (8 * i));
-}
-void Put64(Archive& b, size_t at, uint64_t v) {
-  for (int i = 0; i < 8; ++i) b.at(at + size_t(i)) = uint8_t(v >> (8 * i));
-}
 void Append16(Archive& b, uint16_t v) { b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8)}); }
 void Append32(Archive& b, uint32_t v) {
   Append16(b, uint16_t(v));
@@ -131,7 +122,7 @@ Archive ExtraBlock(uint16_t id, uint16_t declaredLength, const Archive& data) {
 }
 Archive Le64Bytes(uint64_t v) {
   Archive b(8);
-  Put64(b, 0, v);
+  PutLE64(b, 0, v);
   return b;
 }
 Archive Concat(std::initializer_list<Archive> parts) {
@@ -214,10 +205,10 @@ TEST(ArchiveListing, HostileZipIsListedAsFarAsItHoldsOrRefused) {
   Archive viaZip64 = stdinZip;
   {
     const size_t e = Find(viaZip64, kEnd);
-    Put16(viaZip64, e + 8, 0xFFFF);
-    Put16(viaZip64, e + 10, 0xFFFF);
-    Put32(viaZip64, e + 12, 0xFFFFFFFF);
-    Put32(viaZip64, e + 16, 0xFFFFFFFF);
+    PutLE16(viaZip64, e + 8, 0xFFFF);
+    PutLE16(viaZip64, e + 10, 0xFFFF);
+    PutLE32(viaZip64, e + 12, 0xFFFFFFFF);
+    PutLE32(viaZip64, e + 16, 0xFFFFFFFF);
   }
   const size_t zip64End = Find(viaZip64, kZip64End), locator = Find(viaZip64, kZip64Locator);
 
@@ -229,13 +220,13 @@ TEST(ArchiveListing, HostileZipIsListedAsFarAsItHoldsOrRefused) {
   } cases[] = {
       {"end record's entry count larger than the directory", [&] {
          Archive b = infozip;
-         Put16(b, end + 8, 60000);
-         Put16(b, end + 10, 60000);
+         PutLE16(b, end + 8, 60000);
+         PutLE16(b, end + 10, 60000);
          return b;
        }(), true, kInfoZipFiles},
       {"central directory cut inside its third entry (size field)", [&] {
          Archive b = infozip;
-         Put32(b, end + 12, uint32_t(central[2] - firstCentral + 20));
+         PutLE32(b, end + 12, uint32_t(central[2] - firstCentral + 20));
          return b;
        }(), true, {{"docs/a.txt", 240}}},
       {"file cut inside the central directory: local headers",
@@ -244,54 +235,54 @@ TEST(ArchiveListing, HostileZipIsListedAsFarAsItHoldsOrRefused) {
        kInfoZipFiles},
       {"first central name length past the end: local headers", [&] {
          Archive b = infozip;
-         Put16(b, firstCentral + 28, 0xFFFF);
+         PutLE16(b, firstCentral + 28, 0xFFFF);
          return b;
        }(), true, kInfoZipFiles},
       {"last central name length past the end", [&] {
          Archive b = infozip;
-         Put16(b, lastCentral + 28, 0xFFFF);
+         PutLE16(b, lastCentral + 28, 0xFFFF);
          return b;
        }(), true, {{"docs/a.txt", 240}, {"readme.txt", 3}}},
       {"directory offset and size past the file: local headers", [&] {
          Archive b = infozip;
-         Put32(b, end + 12, 0xFFFFFFF0);
-         Put32(b, end + 16, 0xFFFFFFF0);
+         PutLE32(b, end + 12, 0xFFFFFFF0);
+         PutLE32(b, end + 16, 0xFFFFFFF0);
          return b;
        }(), true, kInfoZipFiles},
       {"cut archive whose first local name runs past the end", [&] {
          Archive b(infozip.begin(), infozip.begin() + ptrdiff_t(firstCentral));
-         Put16(b, 26, 0xFFFF);
+         PutLE16(b, 26, 0xFFFF);
          return b;
        }(), true, {}},
       {"cut archive whose packed size runs past the end", [&] {
          Archive b(infozip.begin(), infozip.begin() + ptrdiff_t(firstCentral));
-         Put32(b, local[1] + 18, 0xFFFFFFF0);
+         PutLE32(b, local[1] + 18, 0xFFFFFFF0);
          return b;
        }(), true, {{"docs/a.txt", 240}}},
       {"ZIP64 end record gives the directory", viaZip64, true, {{"-", 3}}},
       {"ZIP64 locator offset outside the file: local headers", [&] {
          Archive b = viaZip64;
-         Put64(b, locator + 8, uint64_t(1) << 40);
+         PutLE64(b, locator + 8, uint64_t(1) << 40);
          return b;
        }(), true, {{"-", 3}}},
       {"ZIP64 directory offset outside the file: the directory ends at the record", [&] {
          Archive b = viaZip64;
-         Put64(b, zip64End + 48, uint64_t(1) << 62);
+         PutLE64(b, zip64End + 48, uint64_t(1) << 62);
          return b;
        }(), true, {{"-", 3}}},
       {"ZIP64 entry count 2^62", [&] {
          Archive b = viaZip64;
-         Put64(b, zip64End + 32, uint64_t(1) << 62);
+         PutLE64(b, zip64End + 32, uint64_t(1) << 62);
          return b;
        }(), true, {{"-", 3}}},
       {"ZIP64 directory size larger than the file: local headers", [&] {
          Archive b = viaZip64;
-         Put64(b, zip64End + 40, ~uint64_t(0));
+         PutLE64(b, zip64End + 40, ~uint64_t(0));
          return b;
        }(), true, {{"-", 3}}},
       {"cut ZIP64 archive whose local extra length is 0: the markers stay, the walk ends", [&] {
          Archive b(stdinZip.begin(), stdinZip.begin() + ptrdiff_t(Find(stdinZip, kCentral)));
-         Put16(b, 28, 0);
+         PutLE16(b, 28, 0);
          return b;
        }(), true, {{"-", 0xFFFFFFFF}}},
       {"central ZIP64 size after another extra block",
@@ -340,13 +331,13 @@ TEST(ArchiveListing, HostileRarIsListedUpToTheDamage) {
     bool ok;
     std::vector<Listed> entries;
   } cases[] = {
-      {"RAR 4 header size 0", patched(rar4, [](Archive& b) { Put16(b, 20 + 5, 0); }), true, {}},
-      {"RAR 4 header size past the end", patched(rar4, [](Archive& b) { Put16(b, 20 + 5, 0xFFFF); }), true, {}},
-      {"RAR 4 file header shorter than its fixed fields", patched(rar4, [](Archive& b) { Put16(b, 56 + 5, 31); }),
+      {"RAR 4 header size 0", patched(rar4, [](Archive& b) { PutLE16(b, 20 + 5, 0); }), true, {}},
+      {"RAR 4 header size past the end", patched(rar4, [](Archive& b) { PutLE16(b, 20 + 5, 0xFFFF); }), true, {}},
+      {"RAR 4 file header shorter than its fixed fields", patched(rar4, [](Archive& b) { PutLE16(b, 56 + 5, 31); }),
        true, {}},
-      {"RAR 4 name size past its header", patched(rar4, [](Archive& b) { Put16(b, 56 + 26, 200); }), true, {}},
+      {"RAR 4 name size past its header", patched(rar4, [](Archive& b) { PutLE16(b, 56 + 26, 200); }), true, {}},
       {"RAR 4 packed size past the end",
-       patched(rar4, [](Archive& b) { Put32(b, 56 + 7, 0xFFFFFFF0); }), true, {{"docs\\a.txt", 240}}},
+       patched(rar4, [](Archive& b) { PutLE32(b, 56 + 7, 0xFFFFFFF0); }), true, {{"docs\\a.txt", 240}}},
       {"RAR 4 64-bit sizes (flag 0x100) leave no room for the name",
        patched(rar4, [](Archive& b) { b[56 + 4] |= 0x01; }), true, {}},
       {"RAR 4 archive header of another type", patched(rar4, [](Archive& b) { b[7 + 2] = 0x74; }), true, {}},
