@@ -23,6 +23,7 @@
 #include "settings/Settings.h"
 #include "device/Driver.h"
 #include "platform/Profile.h"
+#include "preview/PreviewRules.h"
 #include "tree/DirEntry.h"
 #include "ui/FSListCtrl.h"
 #include "ui/FoldersTree.h"

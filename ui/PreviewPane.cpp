@@ -1,31 +1,16 @@
 #include "ui/PreviewPane.h"
 #include "preview/PreviewRules.h"
 
-#include <QApplication>
 #include <QContextMenuEvent>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QImageReader>
 #include <QKeyEvent>
 #include <QListView>
-#include <QMimeDatabase>
 #include <QPainter>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <QStackedLayout>
-#include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QTextStream>
 #include <QTreeView>
-#include <QUrl>
-#include <algorithm>
 #include <array>
 #include <cstring>
 
 #include "app/App.h"
-#include "platform/LocalTime.h"
-#include "platform/TempFiles.h"
 #include "platform/Text.h"
 #include "tree/DirEntry.h"
 #include "tree/OutputFile.h"
@@ -88,8 +73,6 @@ QRect FitPicture(int w, int h, int W, int H) {
 }
 
 bool IsPreviewSizeAllowed(uint64_t size) { return CanPreviewSize(size, TheApp().m_settings.PreviewLargeFile); }
-
-
 
 // ---------------------------------------------------------------------------------------------
 

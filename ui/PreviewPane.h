@@ -19,8 +19,9 @@
 #include <vector>
 
 #include "preview/ArchiveListing.h"
-#include "ui/Thumbnailer.h"
+#include "preview/PreviewRules.h"
 #include "ui/PictureDecoder.h"
+#include "ui/Thumbnailer.h"
 
 class CDirEntry;
 class CFSFile;
@@ -40,10 +41,9 @@ int ClassifyPreview(std::u16string_view extension);
 // side truncated) and centred. A picture is never enlarged. Empty for an empty picture or area.
 QRect FitPicture(int w, int h, int areaWidth, int areaHeight);
 
-// Whether a file of this size may be previewed: at most the PreviewLargeFile setting (MiB).
+// Whether a file of this size may be previewed under the PreviewLargeFile setting (MiB):
+// CanPreviewSize with the application's setting.
 bool IsPreviewSizeAllowed(uint64_t size);
-
-
 
 // The picture canvas: white, with the picture fitted and centred, or a message.
 class CPictureCanvas : public QWidget {

@@ -1,5 +1,3 @@
-// Thumbnails of files the preview cannot show itself, through a freedesktop thumbnailer
-// (a ".thumbnailer" key file in ~/.local/share/thumbnailers or /usr/share/thumbnailers).
 #include "ui/Thumbnailer.h"
 
 #include <QDir>
@@ -12,20 +10,19 @@
 #include <QProcessEnvironment>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QTextStream>
 #include <QUrl>
-
+#include <algorithm>
 #include <array>
 
 #include "app/App.h"
 #include "platform/TempFiles.h"
-#include "platform/Text.h"
 #include "tree/DirEntry.h"
 #include "tree/OutputFile.h"
 #include "ui/GuiApp.h"
 #include "ui/PictureDecoder.h"
 
 namespace {
+
 char16_t Lower(char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c - u'A' + u'a') : c; }
 
 bool SameNoCase(std::u16string_view a, std::u16string_view b) {
