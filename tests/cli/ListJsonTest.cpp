@@ -64,7 +64,11 @@ TEST(ListJson, StatusCodesAndUtcTimes) {
           if (c == '-') c = '/';
         if (shown.size() > 10) isoText = isoText.substr(0, 10) + " " + isoText.substr(11, 8);
         EXPECT_EQ(shown, isoText) << j["path"] << " " << key;
-        if (utcOnDisk) EXPECT_EQ(tokyo[i][std::string(key) + "_utc"], iso) << j["path"] << " " << key;
+        // Folders the program makes are stamped when made: two runs may be a second apart.
+        const std::string path = j["path"];
+        const bool made = path == "LostFiles" || path == "DeletedFiles" ||
+                          (path.starts_with("DeletedFiles/dir_") && j["dir"].get<bool>());
+        if (utcOnDisk && !made) EXPECT_EQ(tokyo[i][std::string(key) + "_utc"], iso) << path << " " << key;
       }
     }
     EXPECT_GT(timed, utc.size()) << image;
