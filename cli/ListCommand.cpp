@@ -1,5 +1,6 @@
 // quarrow-cli list: the items of a volume's folder, as the file list shows them.
 #include <iostream>
+#include <map>
 
 #include <fmt/format.h>
 
@@ -29,6 +30,15 @@ const char* StatusCode(uint32_t status) {
   }
 }
 
+// The reason's text, looked up once per reason: the language does not change during a run.
+const std::string& ReasonText(CDirEntry& item) {
+  static std::map<StatusReason, std::string> texts;
+  item.GetStatusText();  // works the status and its reason out when that was left for later
+  auto it = texts.find(item.m_nStatusReason);
+  if (it == texts.end()) it = texts.emplace(item.m_nStatusReason, U8(StatusReasonText(item.m_nStatusReason))).first;
+  return it->second;
+}
+
 void PrintItem(CDirEntry* item, bool json) {
   std::string path = ItemPath(item);
   std::string status = U8(item->GetStatusText());
@@ -41,7 +51,7 @@ void PrintItem(CDirEntry* item, bool json) {
                         {"deleted", item->m_bDeleted},
                         {"status", status},
                         {"status_code", StatusCode(item->m_nStatus)},
-                        {"status_reason", U8(item->GetStatusReasonText())},
+                        {"status_reason", ReasonText(*item)},
                         {"created", U8(item->GetCreatedText())},
                         {"modified", U8(item->GetModifiedText())},
                         {"accessed", U8(item->GetAccessedText())},
