@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <set>
 
 #include <iostream>
 #include <sstream>
@@ -33,6 +34,7 @@ struct DeepScanOptions {
   std::string strTypes;
   std::optional<uint64_t> nFirst, nLast;
   std::string strTo;
+  std::string strNames = "number";
   bool bJson = false;
   bool bAllowSameDisk = false;
   bool bScanDir = false;
@@ -81,6 +83,40 @@ bool ApplyTypes(CLogicalDriver& volume, const std::string& list, std::string* er
     return false;
   }
   return true;
+}
+
+// Writes each carved file under the name and in the folders of the file-system item that
+// began where it begins (DIR/Photos/2024/holiday.jpg), each folder and name made safe as
+// every saved name is. A second file for a path already written in this run keeps its
+// FILE_N name in that folder. False when a file could not be written whole.
+bool SaveUnderFsNames(const std::vector<CFSFile*>& files, const std::string& destination, CNoOverwrite& prompts) {
+  bool whole = true;
+  std::set<std::u16string> used;
+  SaveRunState state;
+  for (CFSFile* file : files) {
+    std::vector<std::u16string> parts;
+    for (size_t start = 0; start <= file->m_strFsPath.size();) {
+      size_t end = file->m_strFsPath.find(u'/', start);
+      if (end == std::u16string::npos) end = file->m_strFsPath.size();
+      parts.push_back(file->m_strFsPath.substr(start, end - start));
+      start = end + 1;
+    }
+    std::string folder = destination;
+    for (size_t k = 0; k + 1 < parts.size(); ++k) folder += "/" + SafeFileName(parts[k]);
+    std::string error;
+    const int fd = MakeFolderPath(folder, &error) ? OpenDestination(folder, &error) : -1;
+    if (fd < 0) {
+      std::cerr << "quarrow-cli: " << error << '\n';
+      whole = false;
+      continue;
+    }
+    const std::u16string carvedName = file->m_strName;
+    if (used.insert(file->m_strFsPath).second) file->m_strName = parts.back();
+    SaveFileTo(*file, fd, folder, nullptr, &prompts, state);
+    file->m_strName = carvedName;
+    ::close(fd);
+  }
+  return whole && state.failed.empty();
 }
 
 int RunDeepScan(const DeepScanOptions& o) {
@@ -148,6 +184,13 @@ int RunDeepScan(const DeepScanOptions& o) {
       } else {
         j["ext"] = U8(child->m_strExtension);
         j["size"] = child->m_nSize;
+        // The file-system item that began at the same unit.
+        if (auto* file = dynamic_cast<CFSFile*>(child.get()); file && !file->m_strFsPath.empty()) {
+          const std::u16string& path = file->m_strFsPath;
+          j["fs_name"] = U8(path.substr(path.rfind(u'/') == std::u16string::npos ? 0 : path.rfind(u'/') + 1));
+          j["fs_path"] = U8(path);
+          j["fs_deleted"] = file->m_bFsDeleted;
+        }
       }
       PrintJsonLine(j);
     } else {
@@ -161,10 +204,16 @@ int RunDeepScan(const DeepScanOptions& o) {
     // Files found before a stop are written too; a second Ctrl-C ends the program.
     CNoOverwrite prompts;
     std::vector<CDirEntry*> found;
-    for (const auto& child : results->m_children) found.push_back(child.get());
+    std::vector<CFSFile*> named;
+    for (const auto& child : results->m_children) {
+      auto* file = dynamic_cast<CFSFile*>(child.get());
+      if (o.strNames == "fs" && file && !file->m_strFsPath.empty()) named.push_back(file);
+      else found.push_back(child.get());
+    }
     run.SetItems(std::move(found));
     run.Save(nullptr, &prompts);
     if (!run.Result().failed.empty() || prompts.m_bRefused) status = EXIT_INCOMPLETE;
+    if (!SaveUnderFsNames(named, o.strTo, prompts)) status = EXIT_INCOMPLETE;
   }
   std::cerr << fmt::format("{} units {} to {}: {} item(s) found{}\n",
                            completed ? "Scanned" : "Stopped after scanning part of", first, last,
@@ -187,6 +236,10 @@ void AddDeepScanCommand(CLI::App& app, CliContext& ctx) {
   cmd->add_option("--first", o->nFirst, "First unit (512-byte sector) to scan; default 2");
   cmd->add_option("--last", o->nLast, "Last unit to scan; default the disk's last sector");
   cmd->add_option("--to", o->strTo, "Write every carved file into this folder as FILE_N.EXT");
+  cmd->add_option("--names", o->strNames,
+                  "With --to: number (FILE_N.EXT, the default) or fs (the name and folders of the file-system item "
+                  "that began at the same cluster, where there is one)")
+      ->check(CLI::IsMember({"number", "fs"}));
   cmd->add_flag("--json", o->bJson, "One JSON object per carved file");
   cmd->add_flag("--allow-same-disk", o->bAllowSameDisk, "Allow --to on the disk being scanned");
   cmd->callback([&ctx, o] { ctx.nExitStatus = RunDeepScan(*o); });

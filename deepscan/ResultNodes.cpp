@@ -1,5 +1,7 @@
 #include "deepscan/ResultNodes.h"
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 #include "platform/LocalTime.h"
@@ -20,6 +22,22 @@ CDirEntry* Append(CLogicalDriver& volume, std::unique_ptr<CDirEntry> node, uint3
   FrontEndHooks().ResultsFolderGrew(volume.m_pLostFolder);
   return added;
 }
+
+// The file-system item that begins at unit, if any: the index is made once per volume, a
+// sorted vector searched by halves.
+const CLogicalDriver::FirstUnitItem* ItemAt(CLogicalDriver& volume, uint64_t unit) {
+  auto& items = volume.m_firstUnitItems;
+  if (!volume.m_bFirstUnitItemsMade) {
+    volume.m_bFirstUnitItemsMade = true;
+    volume.CollectFirstUnits(items);
+    std::sort(items.begin(), items.end(), [](const auto& a, const auto& b) {
+      return a.nUnit != b.nUnit ? a.nUnit < b.nUnit : a.bDeleted < b.bDeleted;
+    });
+    items.shrink_to_fit();
+  }
+  auto it = std::lower_bound(items.begin(), items.end(), unit, [](const auto& item, uint64_t u) { return item.nUnit < u; });
+  return it != items.end() && it->nUnit == unit ? &*it : nullptr;
+}
 }  // namespace
 
 CFSFile* AddCarvedFile(CLogicalDriver& volume, uint64_t unit, const std::u16string& extension, uint64_t length,
@@ -32,6 +50,10 @@ CFSFile* AddCarvedFile(CLogicalDriver& volume, uint64_t unit, const std::u16stri
   file->m_strExtension = extension;
   file->m_nSize = length;
   file->m_nAllocatedSize = units * volume.m_nBytesPerCluster;
+  if (const auto* item = ItemAt(volume, unit)) {
+    file->m_strFsPath = item->strPath;
+    file->m_bFsDeleted = item->bDeleted;
+  }
   auto* added = static_cast<CFSFile*>(Append(volume, std::move(file), STATUS_EXCELLENT, StatusReason::Carved));
   // The units the file covers are passed over by the scan; the volume's last unit itself
   // is never marked here (the scan's own step reaches it).

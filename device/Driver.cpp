@@ -157,6 +157,8 @@ std::unique_ptr<CFSFile> CLogicalDriver::NewCarvedFile(uint64_t) { return nullpt
 
 bool CLogicalDriver::ResultStartUnit(const CDirEntry&, uint64_t&) const { return false; }
 
+void CLogicalDriver::CollectFirstUnits(std::vector<FirstUnitItem>&) {}
+
 uint64_t CLogicalDriver::UnitByteOffset(uint64_t unit) {
   uint64_t sector = ClusterToSector(unit) + (m_bSharedHandle ? m_nSectorOffset : 0);
   return sector * m_nBytesPerSector;

@@ -170,6 +170,20 @@ class CLogicalDriver : public CDriver {
   // here, and for any other node.
   virtual bool ResultStartUnit(const CDirEntry& node, uint64_t& unit) const;
 
+  // The items of the volume's file system whose data begins at a unit: every file with a
+  // first cluster, existing or deleted, with its path from the root ('/'-separated). None
+  // here (a volume without a file system). Walks are bounded as listing walks are.
+  struct FirstUnitItem {
+    uint64_t nUnit = 0;
+    std::u16string strPath;
+    bool bDeleted = false;
+  };
+  virtual void CollectFirstUnits(std::vector<FirstUnitItem>& items);
+  // CollectFirstUnits' items sorted by unit (existing before deleted at one unit), made
+  // once, when the first carved file is added (deepscan/ResultNodes.cpp).
+  std::vector<FirstUnitItem> m_firstUnitItems;
+  bool m_bFirstUnitItemsMade = false;
+
   // Reads count sectors; with a shared handle the sector is shifted by m_nSectorOffset.
   bool ReadSectors(uint64_t sector, uint8_t* buffer, uint32_t bytesPerSector, uint32_t count);
 

@@ -94,6 +94,8 @@ class CFATDriver : public CLogicalDriver {
   static std::u16string ShortNameText(FatDirEntryBytes entry);
   std::u16string MarkDeletedName(const std::u16string& name) const;
   // Whether cluster starts with a "." folder entry followed by a ".." folder entry.
+  // Every file with a first cluster, from a walk of the folders on disk (fat/FatFirstUnits.cpp).
+  void CollectFirstUnits(std::vector<FirstUnitItem>& items) override;
   bool HasDotEntries(uint64_t cluster);
   // Reads up to request bytes of a file of size bytes from consecutive clusters, at
   // offset, which it advances (cluster and offset are the caller's position).

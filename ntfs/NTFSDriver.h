@@ -48,6 +48,9 @@ class CNTFSDriver : public CLogicalDriver {
   void CreateRoot() override;
   std::unique_ptr<CFSFile> NewCarvedFile(uint64_t cluster) override;
   bool ResultStartUnit(const CDirEntry& node, uint64_t& unit) const override;
+  // Every file whose data begins in a cluster, from the MFT (read first when it is not
+  // yet). (ntfs/NtfsFirstUnits.cpp)
+  void CollectFirstUnits(std::vector<FirstUnitItem>& items) override;
   // The deep scan's placement of a carved file in "LostFiles".
   bool ScanUnit(uint64_t cluster, CUnitBitmap* visited, IProgressWindow* progress) override;
   // The status of a listed item and its reason: Existing; Good for a deleted folder; for a

@@ -148,6 +148,11 @@ class CFSFile : public CDirEntry {
   // runner's stop event. False on a failed read or write or when stopped; what was
   // written stays written.
   virtual bool WriteContent(IOutputFile& out, IProgressWindow* progress, uint32_t reserved) = 0;
+
+  // A carved file whose first unit is where an item of the volume's file system begins:
+  // that item's path from the root and whether it is deleted (empty path: none).
+  std::u16string m_strFsPath;
+  bool m_bFsDeleted = false;
 };
 
 // Fills a volume's top results folder ("LostFiles", "DeletedFiles"): the volume, the name,

@@ -231,7 +231,12 @@ QVariant CFSListModel::data(const QModelIndex& index, int role) const {
   switch (role) {
     case Qt::DisplayRole:
       switch (key) {
-        case EListColumn::Name: return Q(node->m_strName);
+        case EListColumn::Name: {
+          // A carved file shows the file-system item that began where it begins beside its FILE_N name.
+          auto* file = dynamic_cast<CFSFile*>(node);
+          if (file && !file->m_strFsPath.empty()) return Q(node->m_strName) + QStringLiteral("  [") + Q(file->m_strFsPath) + u']';
+          return Q(node->m_strName);
+        }
         case EListColumn::Path: return Q(node->GetFullPath());
         case EListColumn::Size: return node->IsDirectory() ? QString() : Q(node->GetSizeText(false));
         case EListColumn::Type: return Q(node->GetTypeText());

@@ -1,9 +1,11 @@
 // deepscan over FAT and NTFS volumes: every find says where it starts, in units of the
 // volume and in bytes of the source the user named, and those bytes are the file.
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <nlohmann/json.hpp>
 
 #include "support/Fixtures.h"
@@ -58,6 +60,10 @@ TEST(DeepScanVolume, FindsOnFatVolumesSayWhereTheyStart) {
       seen = true;
       EXPECT_EQ(find["unit"], firstCluster) << c.image;
       EXPECT_EQ(Sha256Hex(BytesAt(image, find["offset_bytes"], size)), photo["sha256"]) << c.image;
+      // It begins where the deleted photo's entry says that file began: it carries its name.
+      EXPECT_EQ(find.value("fs_path", ""), "Holiday photo.jpg") << c.image;
+      EXPECT_EQ(find.value("fs_name", ""), "Holiday photo.jpg") << c.image;
+      EXPECT_EQ(find.value("fs_deleted", false), true) << c.image;
     }
     EXPECT_TRUE(seen) << c.image << ": the photo was not carved";
   }
@@ -80,6 +86,31 @@ TEST(DeepScanVolume, FindsOnNtfsVolumesSayWhereTheyStart) {
     EXPECT_NE(unit, 0u);
     EXPECT_EQ(offset, unit * bytesPerCluster);
     EXPECT_EQ(Sha256Hex(BytesAt(image, offset, size)), sha);
+    EXPECT_EQ(find.value("fs_path", ""), "Holiday photo.jpg");
+    EXPECT_EQ(find.value("fs_deleted", false), true);
   }
   EXPECT_TRUE(seen) << "the photo was not carved";
+}
+
+TEST(DeepScanVolume, NamesFromTheFileSystemWhenWritten) {
+  // --names fs writes a find under its file-system name and folders; the others keep FILE_N.
+  struct Case {
+    std::string image, sha;
+  } cases[] = {{FixturePath("fat32.img"), FatFile("fat32.img", 0, "Holiday photo.jpg")["sha256"]},
+               {NtfsFixturePath("ntfs-4k.img"), ""}};
+  for (const auto& item : NtfsManifestImage("ntfs-4k.img")["items"])
+    if (item["path"] == "Holiday photo.jpg") cases[1].sha = item["sha256"];
+  for (const auto& c : cases) {
+    const std::string dir = ::testing::TempDir() + "/quarrow-fsnames-" + std::to_string(::getpid());
+    std::filesystem::remove_all(dir);
+    std::string out, err;
+    ASSERT_EQ(RunCommand(std::string(QUARROW_CLI_PATH) + " deepscan " + ShellQuote(c.image) + " --types all --to " +
+                             ShellQuote(dir) + " --names fs",
+                         &out, &err),
+              0)
+        << err;
+    EXPECT_EQ(Sha256OfFile(dir + "/Holiday photo.jpg"), c.sha) << c.image;
+    EXPECT_FALSE(std::filesystem::exists(dir + "/FILE_1.JPG")) << c.image << ": written under its number too";
+    std::filesystem::remove_all(dir);
+  }
 }
