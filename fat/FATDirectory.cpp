@@ -6,7 +6,8 @@
 //   ceiling, with a first cluster inside the volume that is not the cluster of this folder
 //   or one above it, and only once per volume: a damaged or crafted tree cannot loop or
 //   multiply. A deleted folder is listed only while its cluster still starts with "."
-//   and "..".
+//   and "..". Its chain is gone: its walk goes on into the clusters that follow its first
+//   while they read as its part (fat/FatDirWalk.cpp).
 // - Labels and long-name entries left over by the walk are not items.
 // - Times are decoded as local time; a date that does not convert leaves the times unset
 //   (the modification and access times are only taken after the creation time).
@@ -98,7 +99,7 @@ void CFATDirectory::LoadChildren(bool includeDeleted, bool deletedFilesOnly, boo
   }
   m_bLoaded = true;
   const bool deepEnough = Depth(this) >= kMaxFolderDepth;
-  FatDirWalk walk(m_nFirstCluster, m_nFirstSector);
+  FatDirWalk walk(m_nFirstCluster, m_nFirstSector, 0, m_bDeleted);
   uint8_t e[kDirEntrySize];
   std::u16string name;
   const FatDirEntryBytes entry(e);
@@ -155,7 +156,7 @@ bool CFATDirectory::HasSubfolders(bool includeDeleted) {
   auto* volume = dynamic_cast<CFATDriver*>(m_pDriver);
   if (!volume) return false;
   if (this == volume->m_pLostFolder) return true;
-  FatDirWalk walk(m_nFirstCluster, m_nFirstSector);
+  FatDirWalk walk(m_nFirstCluster, m_nFirstSector, 0, m_bDeleted);
   uint8_t e[kDirEntrySize];
   std::u16string name;
   while (volume->NextDirItem(walk, e, name, includeDeleted)) {

@@ -12,6 +12,7 @@
 #include <unordered_set>
 
 #include "device/Driver.h"
+#include "fat/FatDirEntry.h"
 #include "fat/FATLayout.h"
 #include "tree/DirEntry.h"
 
@@ -25,16 +26,32 @@ enum : int { FAT_IN_USE = 1, FAT_FREE = 2, FAT_RESERVED = 4, FAT_END_OF_CHAIN = 
 // fixed FAT12/16 root region), the sector (used when the cluster is 0) and the entry
 // index within the cluster or sector. A walk also keeps the clusters it has entered, so a
 // damaged table that links a chain back on itself ends the walk at the first repeat.
+//
+// bChainGone marks the walk of a deleted (or lost) folder: where the table holds no next
+// cluster (the cluster is free), the walk goes on into the following cluster as long as
+// CFATDriver::CheckFolderContinuation accepts it. Where the table still links a chain, the
+// chain is followed as for any folder.
 struct FatDirWalk {
   uint64_t nCluster = 0;
   uint64_t nSector = 0;
   uint32_t nIndex = 0;
+  bool bChainGone = false;
   std::unordered_set<uint64_t> entered;
   FatDirWalk() = default;
-  FatDirWalk(uint64_t cluster, uint64_t sector, uint32_t index = 0)
-      : nCluster(cluster), nSector(sector), nIndex(index) {
+  FatDirWalk(uint64_t cluster, uint64_t sector, uint32_t index = 0, bool chainGone = false)
+      : nCluster(cluster), nSector(sector), nIndex(index), bChainGone(chainGone) {
     if (cluster) entered.insert(cluster);
   }
+};
+
+// Why a walk whose chain is gone does, or does not, go on into the next cluster.
+enum class FatContinuation {
+  Ok,
+  OutOfVolume,  // past the last cluster
+  AtLimit,      // the folder would exceed kMaxFolderEntries entries
+  Allocated,    // the table gives the cluster to something (or marks it bad)
+  Unreadable,   // a sector of it cannot be read
+  BadEntry,     // an entry that a folder's later cluster cannot hold (FatEntryCheck says why)
 };
 
 // The geometry a FAT boot sector describes.
@@ -97,6 +114,13 @@ class CFATDriver : public CLogicalDriver {
   // Every file with a first cluster, from a walk of the folders on disk (fat/FatFirstUnits.cpp).
   void CollectFirstUnits(std::vector<FirstUnitItem>& items) override;
   bool HasDotEntries(uint64_t cluster);
+  // Whether a folder whose chain is gone, having clustersSoFar clusters, goes on into
+  // cluster: it lies inside the volume, keeps the folder within kMaxFolderEntries, is free
+  // in the table, and every entry up to its first end mark (or its end) passes
+  // fatdir::CheckFolderEntry, which rules out another folder's "." and "..". For BadEntry,
+  // why (optional) receives the first refused entry's reason. Reads only the cluster's
+  // sectors up to the end mark; the folder-sector cache then holds the last of them.
+  FatContinuation CheckFolderContinuation(uint64_t cluster, size_t clustersSoFar, fatdir::FatEntryCheck* why = nullptr);
   // Reads up to request bytes of a file of size bytes from consecutive clusters, at
   // offset, which it advances (cluster and offset are the caller's position).
   // With followChain the next cluster comes from the allocation table (an existing
@@ -109,8 +133,10 @@ class CFATDriver : public CLogicalDriver {
   std::unordered_set<uint64_t> m_listedFolderClusters;
 
   // --- the lost-folder search ---
+  // Marks the clusters of the folder at cluster (or the fixed root region at sector) and of
+  // everything below it inside [low, high]; chainGone walks it as a deleted folder.
   bool MarkFolderTree(uint64_t low, uint64_t high, CUnitBitmap* visited, uint64_t cluster, uint64_t sector,
-                      IProgressWindow* progress, int depth = 0);
+                      IProgressWindow* progress, int depth = 0, bool chainGone = false);
   bool IsEmptyAfterDots(uint64_t cluster);
   bool ProbeRootCluster(uint64_t cluster);
   bool LongNameTest(uint64_t cluster);

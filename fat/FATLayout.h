@@ -50,6 +50,8 @@ namespace fatdir {
 constexpr size_t kName = 0;                     // 8   base name; 0x00 ends the folder, 0xE5 deleted
 constexpr size_t kExtension = 8;                // 3
 constexpr size_t kAttributes = 11;              // 1   0x10 folder, 0x08 label, low 6 bits 0x0F long name
+constexpr size_t kNameCase = 12;                // 1   Windows NT case flags of the short name (kCaseLower*)
+constexpr size_t kCreateTenths = 13;            // 1   creation time, 10 ms units, 0-199
 constexpr size_t kCreateTime = 14;              // 2
 constexpr size_t kCreateDate = 16;              // 2
 constexpr size_t kAccessDate = 18;              // 2
@@ -62,6 +64,7 @@ constexpr size_t kNameSize = 8, kExtensionSize = 3;
 // Long-name entry
 constexpr size_t kLfnSequence = 0;              // 1   0x40: the entry holding the name's end
 constexpr size_t kLfnChars1 = 1;                // 10  characters 1-5
+constexpr size_t kLfnType = 12;                 // 1   0 for a name entry
 constexpr size_t kLfnChecksum = 13;             // 1
 constexpr size_t kLfnChars2 = 14;               // 12  characters 6-11
 constexpr size_t kLfnChar9 = 20;                // 2   character 9 (the fourth of kLfnChars2)
@@ -69,11 +72,17 @@ constexpr size_t kLfnZero = 26;                 // 2   must be 0
 constexpr size_t kLfnChars3 = 28;               // 4   characters 12-13
 constexpr size_t kLfnChars1Count = 5, kLfnChars2Count = 6, kLfnChars3Count = 2;
 constexpr uint8_t kLfnLast = 0x40;              // in kLfnSequence
+constexpr uint8_t kLfnOrdinalMask = 0x1F;       // in kLfnSequence: 1 for the entry holding the name's start
+constexpr uint8_t kLfnMaxOrdinal = 20;          // 255 characters take 20 entries
+constexpr uint8_t kCaseLowerBase = 0x08;        // in kNameCase: the base name is shown in lower case
+constexpr uint8_t kCaseLowerExtension = 0x10;   // in kNameCase: the extension is shown in lower case
 constexpr uint8_t kEndMark = 0x00, kDeletedMark = 0xE5;  // first name byte
 constexpr uint8_t kE5Stand = 0x05;              // first name byte standing for a real 0xE5
 constexpr uint8_t kAttrLabel = 0x08, kAttrFolder = 0x10, kAttrLongName = 0x0F;
 constexpr uint8_t kAttrLongNameMask = 0x3F;     // the bits that make a long-name entry
 constexpr uint8_t kAttrUnused = 0xC0;           // bits no valid entry sets
+// A folder holds at most 65,536 entries (2 MiB); a deleted folder is read no further.
+constexpr uint32_t kMaxFolderEntries = 65536;
 constexpr int kMaxLongNameEntries = 18;         // slots; names of up to 17 entries reach their item
 constexpr int kCharsPerLongNameEntry = 13;
 static_assert(kLfnChars1Count + kLfnChars2Count + kLfnChars3Count == kCharsPerLongNameEntry);

@@ -16,10 +16,20 @@
 //   run names the item that follows.
 // - A long-name entry that starts no run, or a run the walk cannot finish (its chain or
 //   its readable sectors end), is handed out as an item of its own. Its attribute byte
-//   0x0F includes the label bit, so every caller passes it over.
+//   0x0F includes the label bit, so every caller passes it over. A run followed by the end
+//   mark ends the folder without an item.
 // - Long names pass through the locale's codeset as the system's own names do.
+// - A short name without a long name is shown as Windows shows it: byte 12 of its entry
+//   asks for a lower-case base name (0x08) and/or extension (0x10); only A-Z change.
 // - Deleted entries lost their first character: it is shown as the replace character,
 //   and a second byte of 0x80 or more (half of a double-byte character) goes with it.
+// - A deleted folder's chain is gone (the table entries of its clusters are 0), so after
+//   its first cluster the walk reads the following clusters, the way a deleted file's data
+//   is read, for as long as each one is free and holds nothing but plausible entries up to
+//   an end mark (CheckFolderContinuation). A cluster that starts with "." and ".." is the
+//   start of another folder, and file data fails the entry rules. A folder that filled its
+//   last cluster has no end mark: the cluster after it is judged the same way. Where the
+//   table still links a chain (a lost folder found intact), that chain is followed.
 // - Entry times are local time, two-second resolution; the access field has no time.
 #include "fat/FATDriver.h"
 
@@ -68,8 +78,14 @@ bool CFATDriver::NextDirEntry(FatDirWalk& w, FatDirEntryBuffer entry) {
     sector = w.nSector;
   } else {
     if (w.nIndex >= m_nBytesPerCluster / kDirEntrySize) {
-      uint32_t next = GetFatEntry(w.nCluster, m_nChainFat - 1u);
-      if (ClassifyFatValue(next) == FAT_END_OF_CHAIN || !IsClusterNumber(next)) return false;
+      uint64_t next = GetFatEntry(w.nCluster, m_nChainFat - 1u);
+      if (w.bChainGone && ClassifyFatValue(uint32_t(next)) == FAT_FREE) {
+        // A deleted folder goes on in the following cluster, if that one reads as its part.
+        next = w.nCluster + 1;
+        if (CheckFolderContinuation(next, w.entered.size()) != FatContinuation::Ok) return false;
+      } else if (ClassifyFatValue(uint32_t(next)) == FAT_END_OF_CHAIN || !IsClusterNumber(next)) {
+        return false;
+      }
       // A chain that comes back to a cluster it has passed is damaged: stop there.
       if (!w.entered.insert(next).second) return false;
       w.nCluster = next;
@@ -84,12 +100,84 @@ bool CFATDriver::NextDirEntry(FatDirWalk& w, FatDirEntryBuffer entry) {
   return true;
 }
 
+FatContinuation CFATDriver::CheckFolderContinuation(uint64_t cluster, size_t clustersSoFar, FatEntryCheck* why) {
+  if (!IsClusterNumber(cluster)) return FatContinuation::OutOfVolume;
+  if (m_nBytesPerCluster == 0 || m_nBytesPerSector < kDirEntrySize) return FatContinuation::OutOfVolume;
+  // 2 MiB of entries: 4,096 clusters of 512 bytes, 64 of 32 KiB.
+  const uint64_t maxClusters = uint64_t(kMaxFolderEntries) * kDirEntrySize / m_nBytesPerCluster;
+  if (uint64_t(clustersSoFar) >= maxClusters) return FatContinuation::AtLimit;
+  if (ClassifyFatValue(GetFatEntry(cluster, m_nChainFat - 1u)) != FAT_FREE) return FatContinuation::Allocated;
+  // Bounded by the data area's size: at most 2^32 sectors of at most 2^16 bytes each.
+  const uint64_t dataBytes = m_nDataSectors * m_nBytesPerSector;
+  const uint32_t perSector = m_nBytesPerSector / kDirEntrySize;
+  const uint64_t firstSector = ClusterToSector(cluster);
+  for (uint32_t s = 0; s < m_nSectorsPerCluster; ++s) {
+    if (!ReadDirSector(firstSector + s)) return FatContinuation::Unreadable;
+    for (uint32_t i = 0; i < perSector; ++i) {
+      const FatDirEntryBytes e(m_pDirCache.data() + size_t(i) * kDirEntrySize, kDirEntrySize);
+      const FatEntryCheck check = CheckFolderEntry(e, m_nClusterCount, dataBytes);
+      // The folder ends inside this cluster: what follows the end mark is never read.
+      if (check == FatEntryCheck::EndMark) return FatContinuation::Ok;
+      if (check != FatEntryCheck::Ok) {
+        if (why) *why = check;
+        return FatContinuation::BadEntry;
+      }
+    }
+  }
+  return FatContinuation::Ok;
+}
+
+FatEntryCheck fatdir::CheckFolderEntry(FatDirEntryBytes e, uint64_t clusterCount, uint64_t dataBytes) {
+  constexpr uint8_t kMaxCreateTenths = 199;
+  if (e[kName] == kEndMark) return FatEntryCheck::EndMark;
+  const uint8_t attributes = e[kAttributes];
+  if (IsLongNameEntry(e)) {
+    if (attributes != kAttrLongName) return FatEntryCheck::BadAttributes;
+    if (LE16<kLfnZero>(e) != 0 || e[kLfnType] != 0) return FatEntryCheck::BadLongName;
+    const uint8_t sequence = e[kLfnSequence];
+    const uint8_t ordinal = sequence & kLfnOrdinalMask;
+    if (sequence != kDeletedMark &&
+        ((sequence & ~(kLfnOrdinalMask | kLfnLast)) != 0 || ordinal == 0 || ordinal > kLfnMaxOrdinal))
+      return FatEntryCheck::BadLongName;
+    return FatEntryCheck::Ok;
+  }
+  const auto name = e.subspan<kName, kNameSize + kExtensionSize>();
+  static constexpr uint8_t kDot[] = {'.', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+  static constexpr uint8_t kDotDot[] = {'.', '.', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+  if (std::equal(name.begin(), name.end(), kDot) || std::equal(name.begin(), name.end(), kDotDot))
+    return FatEntryCheck::DotEntry;
+  if (attributes & (kAttrUnused | kAttrLabel)) return FatEntryCheck::BadAttributes;
+  for (size_t k = 0; k < name.size(); ++k) {
+    const uint8_t b = name[k];
+    if (k == 0 && (b == kDeletedMark || b == kE5Stand)) continue;
+    if (b < 0x20 || ForbiddenInName(b) || (k == 0 && b == ' ')) return FatEntryCheck::BadName;
+  }
+  const uint64_t first = FirstCluster(e);
+  const uint32_t size = LE32<kSize>(e);
+  const bool folder = attributes & kAttrFolder;
+  const bool inVolume = first >= 2 && first <= clusterCount + 1;
+  // Only an empty file has no cluster.
+  if (!inVolume && (folder || first != 0 || size != 0)) return FatEntryCheck::ClusterOutOfRange;
+  if (folder ? size != 0 : size > dataBytes) return FatEntryCheck::BadSize;
+  if (e[kCreateTenths] > kMaxCreateTenths || !ValidTime(LE16<kCreateTime>(e)) || !ValidTime(LE16<kWriteTime>(e)) ||
+      !ValidDate(LE16<kCreateDate>(e)) || !ValidDate(LE16<kWriteDate>(e)) || !ValidDate(LE16<kAccessDate>(e)))
+    return FatEntryCheck::BadTime;
+  return FatEntryCheck::Ok;
+}
+
 std::u16string CFATDriver::ShortNameText(FatDirEntryBytes e) {
+  // Byte 12 asks for lower case. Only the letters A-Z change: a byte above 0x7F is a
+  // character of the volume's code page, shown as it is.
+  auto take = [](auto bytes, bool lower, std::u16string& out) {
+    for (uint8_t c : bytes) {
+      if (c == ' ') continue;
+      if (lower && c >= 'A' && c <= 'Z') c = uint8_t(c - 'A' + 'a');
+      out += char16_t(c);
+    }
+  };
   std::u16string base, ext;
-  for (uint8_t c : e.subspan<kName, kNameSize>())
-    if (c != ' ') base += char16_t(c);
-  for (uint8_t c : e.subspan<kExtension, kExtensionSize>())
-    if (c != ' ') ext += char16_t(c);
+  take(e.subspan<kName, kNameSize>(), e[kNameCase] & kCaseLowerBase, base);
+  take(e.subspan<kExtension, kExtensionSize>(), e[kNameCase] & kCaseLowerExtension, ext);
   return ext.empty() ? base : base + u"." + ext;
 }
 
@@ -139,6 +227,8 @@ bool CFATDriver::NextDirItem(FatDirWalk& w, FatDirEntryBuffer entry, std::u16str
       while (ok && taken < kMaxLongNameEntries && IsLongNameStart(entry) &&
              (entry[kName] != kDeletedMark || includeDeleted))
         ok = AssembleLongName(w, entry, name, &taken);
+      // A run followed by the end mark has lost its item, and the folder ends there.
+      if (ok && entry[kName] == kEndMark) return false;
       if (ok) return true;
       name = ShortNameText(entry);
       return true;

@@ -21,7 +21,9 @@
 //   that is all; with it on, the folder is added and its tree marked, so its files are
 //   not carved a second time, and the volume's own tree is marked before the scan. A
 //   deleted file marks only its first cluster (its chain is gone), an existing one its
-//   chain as far as the table links it.
+//   chain as far as the table links it. A deleted or lost folder marks every cluster its
+//   walk reads, the ones it goes on into past a gone chain included (fat/FatDirWalk.cpp),
+//   so the later clusters of a lost root folder are not found again as folders of their own.
 // - The deep scan hands this volume the same cluster numbers it lists: a carved file or
 //   a lost folder is known by its first cluster.
 #include "fat/FATDriver.h"
@@ -49,23 +51,6 @@ constexpr uint32_t kSizeUnit = 512;
 
 // A long-name entry as the probes take one: attribute byte exactly 0x0F, cluster word 0.
 bool IsStrictLongNamePart(FatDirEntryBytes e) { return e[kAttributes] == kAttrLongName && LE16<kLfnZero>(e) == 0; }
-
-bool ValidTime(uint16_t t) { return t == 0 || ((t & 0x1F) <= 29 && ((t >> 5) & 0x3F) <= 59 && (t >> 11) <= 23); }
-bool ValidDate(uint16_t d) {
-  if (d == 0) return true;
-  unsigned day = d & 0x1F, month = (d >> 5) & 0x0F, year = d >> 9;
-  return day >= 1 && month <= 12 && !(month == 0 && year == 0);
-}
-
-bool ForbiddenInName(uint8_t b) {
-  switch (b) {
-    case 0x22: case 0x2A: case 0x2B: case 0x2C: case 0x2E: case 0x2F: case 0x3A: case 0x3B: case 0x3C:
-    case 0x3D: case 0x3E: case 0x3F: case 0x5B: case 0x5C: case 0x5D: case 0x7C:
-      return true;
-    default:
-      return false;
-  }
-}
 }  // namespace
 
 std::unique_ptr<CFSFile> CFATDriver::NewCarvedFile(uint64_t cluster) {
@@ -87,9 +72,9 @@ bool CFATDriver::PrepareScan(uint64_t first, uint64_t last, CUnitBitmap* visited
 }
 
 bool CFATDriver::MarkFolderTree(uint64_t low, uint64_t high, CUnitBitmap* visited, uint64_t c, uint64_t s,
-                                IProgressWindow* progress, int depth) {
+                                IProgressWindow* progress, int depth, bool chainGone) {
   visited->Set(c);
-  FatDirWalk w(c, s);
+  FatDirWalk w(c, s, 0, chainGone);
   uint64_t m = c;
   uint8_t e[kDirEntrySize];
   std::u16string name;
@@ -109,7 +94,7 @@ bool CFATDriver::MarkFolderTree(uint64_t low, uint64_t high, CUnitBitmap* visite
     if (kind == kAttrFolder) {
       if (name == u"." || name == u"..") continue;
       if (f >= low && f <= high && depth < kMaxFolderDepth && HasDotEntries(f) && !visited->Test(f))
-        MarkFolderTree(low, high, visited, f, 0, progress, depth + 1);
+        MarkFolderTree(low, high, visited, f, 0, progress, depth + 1, chainGone || e[kName] == kDeletedMark);
     } else if (kind == 0) {
       // A file's chain as far as the table still links it; a deleted file marks only its
       // first cluster. Bounded by the cluster count, and it stops at a marked cluster.
@@ -195,7 +180,7 @@ bool CFATDriver::ScanUnit(uint64_t i, CUnitBitmap* visited, IProgressWindow* pro
     auto dir = std::make_unique<CFATDirectory>();
     dir->m_nFirstCluster = i;
     AddLostFolder(*this, std::move(dir), rootFolder);
-    MarkFolderTree(m_nFirstUnit, m_nLastUnit, visited, i, 0, progress);
+    MarkFolderTree(m_nFirstUnit, m_nLastUnit, visited, i, 0, progress, 0, true);
     return false;
   }
   std::u16string extension;

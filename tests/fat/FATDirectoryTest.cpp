@@ -160,6 +160,9 @@ TEST(FATDirectory, LongNameRunsAndTheirLimits) {
       {"two runs with different checksums in a row",
        Join({LongName(u"Orphaned long name", 0x5A), Item(u"Second item.txt", "SECOND~1TXT", kAttrFile, 6, 10)}),
        {u"Second item.txt"}},
+      // A run whose short entry is gone, followed by the end mark: no item, not even an
+      // empty file under the long name.
+      {"a run followed by the end mark", LongName(u"Orphaned long name", 0x5A), {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
