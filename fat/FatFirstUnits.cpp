@@ -27,7 +27,7 @@ void CFATDriver::CollectFirstUnits(std::vector<FirstUnitItem>& items) {
   while (!pending.empty()) {
     Folder folder = std::move(pending.back());
     pending.pop_back();
-    FatDirWalk walk(folder.nCluster, folder.nSector);
+    FatDirWalk walk(folder.nCluster, folder.nSector, 0, folder.bDeleted);
     while (NextDirItem(walk, e, name, true)) {
       const bool deleted = folder.bDeleted || e[kName] == kDeletedMark;
       const uint64_t first = FirstCluster(entry);
