@@ -25,6 +25,13 @@ constexpr uint8_t kStartOfScanMarker = 0xDA;
 constexpr uint8_t kHuffmanTableMarker = 0xC4;
 constexpr uint16_t kWalkedDhtLength = 0xD0;
 constexpr size_t kDhtCodeCounts = 16;  // code counts per table, one per code length
+constexpr int kMaxFillBytes = 64;       // FF fill bytes allowed before one marker
+
+// A marker that may stand between the start of the image and its first scan: frame and
+// table markers (C0..CF), restart-free control markers (DA..DF), the application segments
+// (E0..EF), the extensions (F0..FD) and comments (FE). Random data that begins FF D8 gives
+// anything else in the next byte far more often than not.
+bool IsHeaderMarker(uint8_t m) { return m >= 0xC0 && m != 0xFF && !(m >= 0xD0 && m <= 0xD8); }
 }  // namespace
 
 namespace rules {
@@ -35,11 +42,20 @@ bool MeasureJpeg(CLogicalDriver& v, uint64_t unit, RuleHeader, std::u16string&, 
   for (;;) {
     // Every pass moves the stream forward and adds at least that much to len.
     if (len >= kMaxCarveLength) return false;
-    if (skipPrefix && v.StreamSkip(1) < 0) return false;
     uint8_t marker = 0;
+    if (skipPrefix) {
+      // The segment must be followed by a marker: FF (fill bytes FF may repeat), then the
+      // marker byte.
+      uint8_t prefix = 0;
+      if (!ReadByte(v, prefix) || prefix != 0xFF) return false;
+    }
     if (!ReadByte(v, marker)) return false;
     len += 2;
-    if (marker == kEndOfImageMarker) return false;
+    for (int fill = 0; marker == 0xFF; ++fill) {
+      if (fill == kMaxFillBytes || !ReadByte(v, marker)) return false;
+      ++len;
+    }
+    if (marker == kEndOfImageMarker || !IsHeaderMarker(marker)) return false;
     if (marker == kStartOfScanMarker) {
       static const uint8_t kEndOfImage[2] = {0xFF, 0xD9};
       int64_t d = v.StreamFind(kEndOfImage, 2, false);

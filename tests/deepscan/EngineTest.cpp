@@ -4,6 +4,7 @@
 
 #include "support/MemoryVolume.h"
 #include "tasks/Progress.h"
+#include "platform/Text.h"
 #include "tree/OutputFile.h"
 #include "support/Hooks.h"
 
@@ -184,4 +185,25 @@ TEST(Engine, VirtualVolumeGeometryAndTree) {
     v.m_pRoot->LoadChildren(true, true, false);
   }
   EXPECT_EQ(runs, 1);
+}
+
+TEST(Engine, RandomDataThatBeginsLikeAJpegIsNoFind) {
+  // 8 MiB of random bytes, every 16th sector beginning FF D8 as a JPEG does: the marker
+  // walk must refuse what follows (no FF before the next marker, markers no JPEG header
+  // holds), with every type on.
+  std::vector<uint8_t> img(16384 * 512);
+  uint64_t x = 0x9E3779B97F4A7C15ull;
+  for (auto& b : img) {
+    x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+    b = uint8_t(x >> 24);
+  }
+  for (size_t s = 0; s < 16384; s += 16) img[s * 512] = 0xFF, img[s * 512 + 1] = 0xD8;
+  CMemoryVolume mem(img);
+  auto& v = mem.Volume();
+  SetAllScanFlags(v, true);
+  uint64_t found = 0;
+  ASSERT_TRUE(v.ScanUnits(nullptr, found));
+  std::string names;
+  for (const auto& f : v.m_pLostFolder->m_children) names += text::ToUtf8(f->m_strName) + " ";
+  EXPECT_EQ(found, 0u) << names;
 }
