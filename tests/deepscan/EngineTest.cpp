@@ -207,3 +207,37 @@ TEST(Engine, RandomDataThatBeginsLikeAJpegIsNoFind) {
   for (const auto& f : v.m_pLostFolder->m_children) names += text::ToUtf8(f->m_strName) + " ";
   EXPECT_EQ(found, 0u) << names;
 }
+
+TEST(Engine, ADbfFindMustLookLikeATable) {
+  // A one-field table of 3 records of 10 bytes, and the same bytes with one field of its
+  // header broken at a time: only the table is a find, measured with its end-of-file byte.
+  std::vector<uint8_t> table(65 + 30 + 1, ' ');
+  std::fill(table.begin(), table.begin() + 65, 0);
+  table[0] = 0x03, table[1] = 124, table[2] = 5, table[3] = 17;  // 2024-05-17
+  table[4] = 3, table[8] = 65, table[10] = 10;
+  std::memcpy(&table[32], "NAME", 4);
+  table[32 + 11] = 'C', table[32 + 16] = 9;
+  table[64] = 0x0D, table.back() = 0x1A;
+  struct Case {
+    const char* what;
+    size_t at;
+    uint8_t value;
+    uint64_t found;
+  } cases[] = {{"the table", 0, 0x03, 1}, {"month 13", 2, 13, 0}, {"day 0", 3, 0, 0}, {"no records", 4, 0, 0},
+               {"header of 32 bytes", 8, 32, 0}, {"records of 0 bytes", 10, 0, 0}, {"no field type", 43, 'Z', 0},
+               {"no terminator", 64, ' ', 0}};
+  for (const auto& c : cases) {
+    std::vector<uint8_t> img(64 * 512, 0);
+    auto t = table;
+    t[c.at] = c.value;
+    Put(img, t, 10);
+    CMemoryVolume mem(img);
+    auto& v = mem.Volume();
+    SetAllScanFlags(v, false);
+    v.m_bScanDBF = 1;
+    uint64_t found = 0;
+    ASSERT_TRUE(v.ScanUnits(nullptr, found));
+    EXPECT_EQ(found, c.found) << c.what;
+    if (found) EXPECT_EQ(v.m_pLostFolder->m_children[0]->m_nSize, table.size()) << c.what;
+  }
+}
