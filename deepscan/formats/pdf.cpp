@@ -1,22 +1,31 @@
 // PDF: the file ends after the "%%EOF" line of the first trailer whose "startxref" offset
-// is not 0.
+// is not 0, or of the last incremental update that follows it.
 //
 // Format notes: a trailer ends with the lines "startxref", the decimal offset of the
 // cross-reference section and "%%EOF", with CR LF, CR or LF line ends. A linearised file
 // holds 0 in its first trailer, so the search goes on (up to five trailers) and such a
-// file is measured to its real end; a file with incremental updates is cut after its first
-// complete trailer.
+// file is measured to its real end. An incremental update is appended right after a
+// "%%EOF" line: new objects ("12 0 obj") or a cross-reference section ("xref"), ended by
+// a trailer of its own. After each trailer the next bytes are looked at; when they begin
+// an update, the file goes on to that update's "%%EOF" (at most kMaxUpdates of them),
+// otherwise it ends there: the search never wanders into whatever follows the file.
 //
 // Bytes are taken through a one-byte look-ahead: every byte taken from the stream counts
 // once in the length, and a byte read but not used (after a CR that is not followed by LF,
 // or after an LF) is pushed back and delivered again without being counted again. When
 // the rule ends with a byte pushed back it is taken off the length, so the length ends
 // just after the terminator of the "%%EOF" line.
+#include <string_view>
+
 #include "deepscan/UnitStream.h"
 #include "deepscan/formats/FormatTable.h"
 
 namespace {
 constexpr int kMaxTrailers = 5;
+constexpr int kMaxUpdates = 64;
+constexpr int kMaxBlanksBeforeUpdate = 16;
+constexpr int kMaxCommentsBeforeUpdate = 4;
+constexpr int kMaxCommentBytes = 256;
 constexpr char kStartXref[] = "startxref";
 constexpr size_t kStartXrefLength = sizeof kStartXref - 1;
 constexpr char kEndOfFile[] = "%%EOF";
@@ -115,15 +124,68 @@ bool MeasurePdf(CLogicalDriver& v, uint64_t unit, RuleHeader, std::u16string&, u
   if (!found) return false;
 
   // The next line must be exactly "%%EOF"; a sixth byte already fails it.
-  size_t lineLength = 0;
-  if (!in.ReadLine([&](uint8_t c) {
-        if (lineLength == kEndOfFileLength || c != uint8_t(kEndOfFile[lineLength])) return false;
-        ++lineLength;
-        return true;
-      }))
-    return false;
-  if (lineLength != kEndOfFileLength) return false;
+  auto endOfFileLine = [&] {
+    size_t lineLength = 0;
+    return in.ReadLine([&](uint8_t c) {
+             if (lineLength == kEndOfFileLength || c != uint8_t(kEndOfFile[lineLength])) return false;
+             ++lineLength;
+             return true;
+           }) &&
+           lineLength == kEndOfFileLength;
+  };
+  if (!endOfFileLine()) return false;
 
+  for (int update = 0; update < kMaxUpdates; ++update) {
+    const uint64_t end = len - (in.Pushed() ? 1 : 0);
+    // Does an update begin here? Blanks and comment lines ("%BeginExifToolUpdate"), then
+    // "xref" or "<digits> <digits> obj".
+    uint8_t c = 0;
+    int blanks = 0, comments = 0;
+    bool ok = in.Take(c);
+    for (;;) {
+      while (ok && (c == ' ' || c == '\r' || c == '\n' || c == '\t') && ++blanks <= kMaxBlanksBeforeUpdate)
+        ok = in.Take(c);
+      if (!ok || c != '%' || ++comments > kMaxCommentsBeforeUpdate) break;
+      int length = 0;
+      while ((ok = in.Take(c)) && c != '\r' && c != '\n' && ++length < kMaxCommentBytes) {
+      }
+    }
+    char head[24] = {};
+    size_t n = 0;
+    for (; ok && n < sizeof head - 1; ++n) {
+      head[n] = char(c);
+      if (n + 1 < sizeof head - 1) ok = in.Take(c);
+    }
+    const std::string_view text(head, n);
+    bool begins = text.starts_with("xref");
+    if (!begins) {
+      size_t at = 0, numbers = 0;
+      while (numbers < 2) {
+        const size_t digits = text.find_first_not_of("0123456789", at);
+        if (digits == at || digits == std::string_view::npos || text[digits] != ' ') break;
+        at = digits + 1;
+        ++numbers;
+      }
+      begins = numbers == 2 && text.substr(at).starts_with("obj");
+    }
+    if (!begins) {
+      len = end;
+      return true;
+    }
+    // The update's trailer: "startxref", its offset, "%%EOF".
+    in.Drop();
+    int64_t d = v.StreamFind(reinterpret_cast<const uint8_t*>(kStartXref), kStartXrefLength, false);
+    uint8_t a, b;
+    if (d < 0 || (len += uint64_t(d), !in.Take(a)) || !in.Take(b)) {
+      len = end;
+      return true;
+    }
+    if ((a == '\r' && b != '\n') || a == '\n') in.PushBack(b);
+    if (!in.ReadLine([](uint8_t) { return true; }) || !endOfFileLine()) {
+      len = end;
+      return true;
+    }
+  }
   if (in.Pushed()) len -= 1;
   return true;
 }

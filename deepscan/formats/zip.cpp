@@ -29,6 +29,7 @@ constexpr size_t kLocalHeaderBytes = 30;
 static_assert(kExtraLengthAt + 2 <= kLocalHeaderBytes);
 constexpr size_t kMaxNameRead = 260;
 constexpr uint64_t kEndRecordRemainder = 18;  //     the end record after its signature
+constexpr size_t kCommentLengthAt = 16;       // 2   in that remainder: the comment's length
 constexpr char kContentTypes[] = "[Content_Types].xml";
 constexpr size_t kContentTypesLength = sizeof kContentTypes - 1;
 
@@ -83,6 +84,10 @@ bool MeasureZip(CLogicalDriver& v, uint64_t unit, RuleHeader h, std::u16string& 
   int64_t d = v.StreamFind(reinterpret_cast<const uint8_t*>("PK\x05\x06"), 4, false);
   if (d < 0) return false;
   len += uint64_t(d) + kEndRecordRemainder;
+  // The archive comment's length ends the fixed part; the comment follows it.
+  uint8_t tail[kEndRecordRemainder];
+  if (v.StreamRead(tail, kEndRecordRemainder) != kEndRecordRemainder) return true;
+  len += bytes::RawLE16(tail + kCommentLengthAt);
   return true;
 }
 }  // namespace rules
