@@ -143,30 +143,43 @@ bool MeasurePdf(CLogicalDriver& v, uint64_t unit, RuleHeader, std::u16string&, u
     int blanks = 0, comments = 0;
     bool ok = in.Take(c);
     for (;;) {
+      blanks = 0;
       while (ok && (c == ' ' || c == '\r' || c == '\n' || c == '\t') && ++blanks <= kMaxBlanksBeforeUpdate)
         ok = in.Take(c);
       if (!ok || c != '%' || ++comments > kMaxCommentsBeforeUpdate) break;
+      // A comment line "%PDF-" is the header of the next file, not part of this one.
+      char comment[4] = {};
       int length = 0;
-      while ((ok = in.Take(c)) && c != '\r' && c != '\n' && ++length < kMaxCommentBytes) {
+      while ((ok = in.Take(c)) && c != '\r' && c != '\n' && ++length < kMaxCommentBytes)
+        if (length <= 4) comment[length - 1] = char(c);
+      if (std::string_view(comment, 4) == "PDF-") {
+        len = end;
+        return true;
       }
     }
-    char head[24] = {};
-    size_t n = 0;
-    for (; ok && n < sizeof head - 1; ++n) {
-      head[n] = char(c);
-      if (n + 1 < sizeof head - 1) ok = in.Take(c);
-    }
-    const std::string_view text(head, n);
-    bool begins = text.starts_with("xref");
-    if (!begins) {
-      size_t at = 0, numbers = 0;
-      while (numbers < 2) {
-        const size_t digits = text.find_first_not_of("0123456789", at);
-        if (digits == at || digits == std::string_view::npos || text[digits] != ' ') break;
-        at = digits + 1;
-        ++numbers;
+    // Read no further than the decision needs: the update's trailer is searched for from
+    // there.
+    bool begins = false;
+    if (ok && c == 'x') {
+      char rest[3] = {};
+      for (char& r : rest) ok = ok && in.Take(c) && (r = char(c), true);
+      begins = ok && std::string_view(rest, 3) == "ref";
+    } else if (ok && c >= '0' && c <= '9') {
+      // "<object number> <generation> obj"
+      int numbers = 0;
+      for (int digits = 0; ok && numbers < 2;) {
+        if (c >= '0' && c <= '9' && ++digits <= 10) {
+          ok = in.Take(c);
+        } else if (c == ' ' && digits > 0) {
+          ++numbers, digits = 0;
+          ok = in.Take(c);
+        } else {
+          break;
+        }
       }
-      begins = numbers == 2 && text.substr(at).starts_with("obj");
+      char word[3] = {char(c)};
+      if (ok && numbers == 2) ok = in.Take(c) && (word[1] = char(c), in.Take(c)) && (word[2] = char(c), true);
+      begins = ok && numbers == 2 && std::string_view(word, 3) == "obj";
     }
     if (!begins) {
       len = end;

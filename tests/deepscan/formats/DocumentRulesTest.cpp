@@ -313,8 +313,8 @@ TEST(DocumentRules, ZipWalksOfficeMembersAndEndsAtTheEndRecord) {
       {"pptx", &pptx, {&D::m_bScanPPTX}, true, "PPTX", pptx.size()},
       // No member in an enabled folder: the walk reaches the central directory.
       {"docx with only xlsx", &docx, {&D::m_bScanXLSX, &D::m_bScanZIP}, false, "ZIP", 0},
-      // The archive comment is not part of the measured length.
-      {"comment", &plain, {&D::m_bScanZIP, &D::m_bScanDOCX}, true, "ZIP", plain.size() - 10},
+      // The archive comment is part of the measured length.
+      {"comment", &plain, {&D::m_bScanZIP, &D::m_bScanDOCX}, true, "ZIP", plain.size()},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.szWhat);
@@ -362,8 +362,14 @@ TEST(DocumentRules, PdfEndsAfterTheFirstNonZeroTrailer) {
       {"blank before the offset", body + "startxref\n  99 \n%%EOF\r\n", "x", true},
       // A linearised file: its first trailer holds 0.
       {"linearised", body + "startxref\n0\n%%EOF\n" + body + "startxref\n5678\n%%EOF\n", "more", true},
-      // Incremental updates are cut after the first complete trailer.
-      {"updated", body + "startxref\n1234\n%%EOF\n", body + "startxref\n2345\n%%EOF\n", true},
+      // Incremental updates belong to the file, after blanks and comment lines; the next
+      // file's header does not.
+      {"updated", body + "startxref\n1234\n%%EOF\n2 0 obj << >> endobj\nstartxref\n2345\n%%EOF\n", "garbage", true},
+      {"updated twice, with a comment",
+       body + "startxref\n1234\n%%EOF\n%BeginUpdate\nxref\n0 1\nstartxref\n2345\n%%EOF\r\n\n3 0 obj\nstartxref\n9\n%%EOF\n",
+       "1 0 obj", true},
+      {"another file follows", body + "startxref\n1234\n%%EOF\n", body + "startxref\n2345\n%%EOF\n", true},
+      {"an update without its trailer", body + "startxref\n1234\n%%EOF\n", "2 0 obj << >> endobj\n", true},
       {"trailing blank", body + "startxref\n1234\n%%EOF \n", "", false},
       {"no end line", body + "startxref\n1234\ntrailer\n%%EOF\n", "", false},
       {"no startxref", body + "%%EOF\n", "", false},
@@ -590,6 +596,9 @@ TEST(DocumentRules, HeaderAndEndMarkerRules) {
   auto dbf = [](uint32_t records, uint16_t header, uint16_t record) {
     Bytes b(600, 0x20);
     b[0] = 0x03;
+    b[2] = 5, b[3] = 17;                     // updated on 17 May
+    b[32 + 11] = 'C';                        // a character field (its name is blanks)
+    if (header <= b.size()) b[header - 1] = 0x0D;  // the end of the field descriptors
     PutLE32(b, 4, records);
     PutLE16(b, 8, header);
     PutLE16(b, 10, record);
