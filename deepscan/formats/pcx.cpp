@@ -4,8 +4,9 @@
 // 10 (16-bit, little-endian); a reserved zero byte at 64; planes at 65; bytes per line at
 // 66; palette info at 68 (1 colour, 2 grey). The image is (Ymax - Ymin + 1) x bytes per
 // line x planes decoded bytes; a byte with both top bits set is a run of (byte & 0x3F)
-// copies of the next byte, any other byte is itself. The length counts header and image
-// data only: the 769-byte VGA palette that 8-bit files append is not included.
+// copies of the next byte, any other byte is itself. An image of one 8-bit plane is
+// followed by its 256-colour palette: the byte 0C and 768 bytes of colours, which belong
+// to the file when that byte is there.
 #include "deepscan/UnitStream.h"
 #include "deepscan/formats/HeaderFields.h"
 
@@ -21,6 +22,8 @@ constexpr size_t kBytesPerLineAt = 66;  // 2   per plane
 constexpr size_t kPaletteInfoAt = 68;   // 2   1 colour, 2 grey
 constexpr uint64_t kHeaderBytes = 128;
 constexpr uint8_t kRunLengthEncoded = 1;
+constexpr uint8_t kPaletteMark = 0x0C;
+constexpr uint64_t kPaletteBytes = 768;
 
 bool ReadByte(CLogicalDriver& v, uint8_t& b) { return v.StreamRead(&b, 1) == 1; }
 }  // namespace
@@ -56,6 +59,12 @@ bool MeasurePcx(CLogicalDriver& v, uint64_t unit, RuleHeader h, std::u16string&,
     } else {
       n -= 1;
     }
+  }
+  if (bits == 8 && HeaderU8<kPlanesAt>(h) == 1) {
+    uint8_t mark = 0;
+    if (ReadByte(v, mark) && mark == kPaletteMark && v.StreamSkip(kPaletteBytes - 1) >= 0 &&
+        ReadByte(v, mark))
+      len += 1 + kPaletteBytes;
   }
   return true;
 }

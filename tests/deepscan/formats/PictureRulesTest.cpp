@@ -164,13 +164,16 @@ CBytes PcxHeader(uint16_t lastLine, uint16_t bytesPerLine, uint8_t encoding = 1,
   return b;
 }
 
-TEST(PictureRules, PcxDecodesTheImageDataOnly) {
+TEST(PictureRules, PcxDecodesTheImageDataAndItsPalette) {
   std::vector<Case> cases = {
       {"2 lines of 4 bytes as two runs of 4", PcxHeader(1, 4).Add({0xC4, 0, 0xC4, 0}), true, 132},
       {"literal bytes", PcxHeader(1, 4).Add({1, 2, 3, 4, 5, 6, 7, 8}), true, 136},
       {"a run across both lines", PcxHeader(1, 4).Add({0xC8, 9}), true, 130},
-      {"palette after the image is left out", PcxHeader(1, 4).Add({0xC4, 0, 0xC4, 0, 0x0C}).Fill(768, 0xAB), true,
-       132},
+      {"an 8-bit image's palette after it", PcxHeader(1, 4).Add({0xC4, 0, 0xC4, 0, 0x0C}).Fill(768, 0xAB), true,
+       132 + 769},
+      {"no palette mark after it", PcxHeader(1, 4).Add({0xC4, 0, 0xC4, 0, 0x0D}).Fill(768, 0xAB), true, 132},
+      {"a 4-bit image has no palette there", PcxHeader(1, 4, 1, 1, 4).Add({0xC4, 0, 0xC4, 0, 0x0C}).Fill(768, 0xAB),
+       true, 132},
       {"run longer than the pixels left", PcxHeader(1, 4).Add({0xC4, 0, 0xC5, 0}), false, 0},
       {"data running off the device", PcxHeader(999, 4).Fill(100, 1), false, 0},
       {"not run-length encoded", PcxHeader(1, 4, 0).Add({0xC4, 0, 0xC4, 0}), false, 0},
