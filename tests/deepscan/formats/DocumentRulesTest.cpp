@@ -311,8 +311,10 @@ TEST(DocumentRules, ZipWalksOfficeMembersAndEndsAtTheEndRecord) {
       {"docx as zip", &docx, {&D::m_bScanZIP}, true, "ZIP", docx.size()},
       {"xlsx", &xlsx, {&D::m_bScanXLSX, &D::m_bScanDOCX}, true, "XLSX", xlsx.size()},
       {"pptx", &pptx, {&D::m_bScanPPTX}, true, "PPTX", pptx.size()},
-      // No member in an enabled folder: the walk reaches the central directory.
-      {"docx with only xlsx", &docx, {&D::m_bScanXLSX, &D::m_bScanZIP}, false, "ZIP", 0},
+      // No member in an enabled folder: the walk reaches the central directory, which
+      // names none either; a ZIP, as ZIP files were chosen.
+      {"docx with only xlsx", &docx, {&D::m_bScanXLSX, &D::m_bScanZIP}, true, "ZIP", docx.size()},
+      {"docx with only xlsx, no zip", &docx, {&D::m_bScanXLSX}, false, "ZIP", 0},
       // The archive comment is part of the measured length.
       {"comment", &plain, {&D::m_bScanZIP, &D::m_bScanDOCX}, true, "ZIP", plain.size()},
   };
