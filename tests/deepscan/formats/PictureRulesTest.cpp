@@ -183,6 +183,28 @@ TEST(PictureRules, PcxDecodesTheImageDataAndItsPalette) {
   ExpectCases(cases, u"PCX");
 }
 
+// ---- TGA ----
+
+// A 4 x 2 picture of 24-bit pixels, raw (type 2) or run-length (type 10).
+CBytes TgaHeader(uint8_t type, uint8_t bits = 24) {
+  return CBytes().Add({0, 0, type, 0, 0, 0, 0, 0, 0, 0, 0, 0}).LE16(4).LE16(2).Add({bits, 0});
+}
+CBytes TgaFooter() { return CBytes().Fill(8, 0).Text("TRUEVISION-XFILE.").Add({0}); }
+
+TEST(PictureRules, TgaMeasuresImageDataAndFooter) {
+  std::vector<Case> cases = {
+      {"raw, no footer", TgaHeader(2).Fill(24, 0x40).Fill(40, 0x99), true, 18 + 24},
+      {"raw, footer", TgaHeader(2).Fill(24, 0x40).Then(TgaFooter()).Fill(40, 0x99), true, 18 + 24 + 26},
+      {"raw, extension area and footer", TgaHeader(2).Fill(24, 0x40).Fill(495, 0).Then(TgaFooter()), true,
+       18 + 24 + 495 + 26},
+      // A run of 5 pixels and 3 raw pixels: 1 + 3 + 1 + 9 bytes.
+      {"run-length", TgaHeader(10).Add({0x84, 1, 2, 3, 0x02}).Fill(9, 7).Then(TgaFooter()), true, 18 + 14 + 26},
+      {"a run past the pixels", TgaHeader(10).Add({0x88, 1, 2, 3}).Fill(40, 0), false, 0},
+      {"12 bits per pixel", TgaHeader(2, 12).Fill(24, 0x40), false, 0},
+  };
+  ExpectCases(cases, u"TGA");
+}
+
 // ---- PSD ----
 
 CBytes PsdHeader(uint16_t channels, uint32_t height, uint32_t width, uint16_t depth = 8, uint16_t mode = 3) {
