@@ -53,7 +53,8 @@ const std::vector<CatalogueCategory>& Catalogue() {
         {"DBase/FoxBASE/FoxPro Database file (.dbf)", "dbf", &L::m_bScanDBF, false, "dbf"},
         {"AutoCad DX File (.dxf)", "dxf", &L::m_bScanDXF, false, "dxf"},
         {"Adobe PDF Document (.pdf)", "pdf", &L::m_bScanPDF, true, "pdf"},
-        {"HTML Document (.htm .html)", "html", &L::m_bScanHTML, false, "html"}}},
+        {"HTML Document (.htm .html)", "html", &L::m_bScanHTML, false, "html"},
+        {"Text Document (.txt .csv .xml .json .log, source code)", "txt", &L::m_bScanTXT, false, "txt"}}},
       {"Archive",
        {{"RAR Compression File (.rar)", "rar", &L::m_bScanRAR, true, "rar"},
         {"Zip Compression File (.zip)", "zip", &L::m_bScanZIP, true, "zip"}}},
@@ -88,6 +89,7 @@ const std::vector<NamedFlag>& ScanFlags() {
       {"pst", &L::m_bScanPST},   {"msg", &L::m_bScanMSG},   {"3gp", &L::m_bScan3GP},   {"avi", &L::m_bScanAVI},
       {"mov", &L::m_bScanMOV},   {"mp4", &L::m_bScanMP4},   {"mid", &L::m_bScanMID},   {"mp3", &L::m_bScanMP3},
       {"wav", &L::m_bScanWAV},   {"cdr", &L::m_bScanCDR},   {"3g2", &L::m_bScan3G2},   {"m4v", &L::m_bScanM4V},
+      {"txt", &L::m_bScanTXT},
   };
   return flags;
 }

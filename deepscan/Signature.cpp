@@ -9,6 +9,7 @@
 
 #include "deepscan/FileTypes.h"
 #include "deepscan/UnitStream.h"
+#include "deepscan/formats/Text.h"
 
 namespace {
 bool Eq(const uint8_t* p, const char* s, size_t n) { return std::memcmp(p, s, n) == 0; }
@@ -29,7 +30,8 @@ constexpr CFirstBytes kFirst;
 }  // namespace
 
 uint16_t CLogicalDriver::MatchSignature(uint64_t, const uint8_t* b) const {
-  if (!kFirst.v[b[0]] && !m_bScanDXF && !Eq(b + 4, "ftyp", 4) && !Eq(b + 4, "moov", 4)) return kNoFileType;
+  if (!kFirst.v[b[0]] && !m_bScanDXF && !m_bScanTXT && !Eq(b + 4, "ftyp", 4) && !Eq(b + 4, "moov", 4))
+    return kNoFileType;
   const bool tiffFamily = m_bScanTIF || m_bScanCR2 || m_bScanNEF || m_bScanPEF || m_bScanORF;
 
   // Stage 1: bytes 0-3.
@@ -121,5 +123,8 @@ uint16_t CLogicalDriver::MatchSignature(uint64_t, const uint8_t* b) const {
         break;
     }
   }
+
+  // Stage 6: plain text, when nothing else matched: a first sector of text with a line end.
+  if (m_bScanTXT && LooksLikeText(b, kTextProbeBytes)) return FT_TXT;
   return kNoFileType;
 }

@@ -122,7 +122,10 @@ int64_t CLogicalDriver::StreamFind(const uint8_t* pattern, size_t m, bool ignore
     ++m_nStreamUnit;
     m_nStreamPos = 0;
     if (!StreamReadUnit(m_nStreamUnit)) return -1;
-    if (MatchSignature(m_nStreamUnit, buf) != kNoFileType && ++headers > kMaxHeadersCrossed) return -1;
+    // A unit of plain text is no other file's header: text files, HTML and PDF bodies
+    // cross many of them.
+    const uint16_t crossed = MatchSignature(m_nStreamUnit, buf);
+    if (crossed != kNoFileType && crossed != FT_TXT && ++headers > kMaxHeadersCrossed) return -1;
     if (tailLen) {
       size_t head = std::min(m - 1, u);
       std::memcpy(joint + tailLen, buf, head);
@@ -165,10 +168,10 @@ bool CLogicalDriver::MeasureFile(uint64_t unit, const uint8_t* buffer, uint32_t 
 
 bool CLogicalDriver::IdentifyFile(uint64_t unit, std::u16string& extension, uint64_t& length) {
   if (m_nBytesPerCluster < kRuleHeaderBytes || m_pUnitBuffer.size() < m_nBytesPerCluster) return false;
-  // Without the DXF text search the matcher looks at bytes 0 to 31 only: most units are
-  // turned away after reading those, without copying the whole unit.
-  if (!m_bScanDXF && m_hDevice) {
-    // SAFETY: with DXF off, MatchSignature reads bytes 0 to 31 only.
+  // Without the DXF and text searches the matcher looks at bytes 0 to 31 only: most units
+  // are turned away after reading those, without copying the whole unit.
+  if (!SignatureReadsWholeSector() && m_hDevice) {
+    // SAFETY: with DXF and text off, MatchSignature reads bytes 0 to 31 only.
     uint8_t prefix[32];
     const uint64_t at = UnitByteOffset(unit);
     const uint8_t* p = m_hDevice->Peek(at, sizeof prefix);
@@ -209,6 +212,8 @@ uint32_t CLogicalDriver::CheckFileHeader(uint64_t unit, const CDirEntry* file, S
     own[i] = char(std::tolower(int(c)));
   }
   std::string_view ownName = own;
+  // Text has no header, and whatever lies after its end decides where a measure stops.
+  if (ownName == "txt") return STATUS_GOOD;
   if (ownName == "jpeg") ownName = "jpg";
   else if (ownName == "tiff") ownName = "tif";
   else if (ownName == "htm") ownName = "html";

@@ -48,7 +48,7 @@ uint64_t CVirtualDriver::UnitByteOffset(uint64_t unit) {
 }
 
 uint64_t CVirtualDriver::SkipUnmatched(uint64_t unit, uint64_t lim) {
-  if (m_bScanDXF || !m_hDevice || m_nBytesPerCluster < 32) return unit;
+  if (SignatureReadsWholeSector() || !m_hDevice || m_nBytesPerCluster < 32) return unit;
   const uint64_t shift = m_bSharedHandle ? m_nSectorOffset : 0;
   uint8_t prefix[32];
   for (uint64_t u = unit; u <= lim; ++u) {

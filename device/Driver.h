@@ -233,11 +233,15 @@ class CLogicalDriver : public CDriver {
   uint32_t m_bScanCDR = 0;
   uint32_t m_bScan3G2 = 0;
   uint32_t m_bScanM4V = 0;
+  uint32_t m_bScanTXT = 0;  // plain text (UTF-8, or UTF-16 with its byte-order mark)
 
   // --- deep scan: signature recognition, unit stream, extent rules ---
   // The type that begins in this unit's bytes (at least 512, one unit), by the enabled
   // flags; kNoFileType when none. Pure: reads nothing and changes nothing.
   uint16_t MatchSignature(uint64_t unit, const uint8_t* buffer) const;
+  // Whether MatchSignature reads more than the buffer's first 32 bytes: the DXF text
+  // search and the plain-text probe read the whole first sector.
+  bool SignatureReadsWholeSector() const { return m_bScanDXF || m_bScanTXT; }
   // Reads unit into m_pUnitBuffer; false outside [m_nFirstUnit, m_nLastUnit].
   bool StreamReadUnit(uint64_t unit);
   // Positions the stream at the first byte of unit.

@@ -17,6 +17,7 @@ constexpr FormatRule kRules[] = {
     {FT_MP3, u"MP3", MeasureMp3},      {FT_WAV, u"WAV", MeasureRiff},
     {FT_ZIP, u"ZIP", MeasureZip},      {FT_RAR, u"RAR", MeasureRar},
     {FT_DBX, u"DBX", MeasureDbx},      {FT_PST, u"PST", MeasurePst},
+    {FT_TXT, u"TXT", MeasureText},
 };
 }  // namespace
 

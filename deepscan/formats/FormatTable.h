@@ -59,4 +59,5 @@ bool MeasureZip(CLogicalDriver&, uint64_t, RuleHeader, std::u16string&, uint64_t
 bool MeasureRar(CLogicalDriver&, uint64_t, RuleHeader, std::u16string&, uint64_t&);
 bool MeasureDbx(CLogicalDriver&, uint64_t, RuleHeader, std::u16string&, uint64_t&);
 bool MeasurePst(CLogicalDriver&, uint64_t, RuleHeader, std::u16string&, uint64_t&);
+bool MeasureText(CLogicalDriver&, uint64_t, RuleHeader, std::u16string&, uint64_t&);
 }  // namespace rules

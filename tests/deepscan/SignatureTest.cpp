@@ -37,9 +37,9 @@ TEST(Signature, CatalogueAndDefaults) {
     counts.push_back(c.entries.size());
     entries += c.entries.size();
   }
-  EXPECT_EQ(counts, (std::vector<size_t>{8, 5, 7, 5, 2, 3, 10}));
-  EXPECT_EQ(entries, 40u);
-  EXPECT_EQ(ScanFlags().size(), 40u);
+  EXPECT_EQ(counts, (std::vector<size_t>{8, 5, 7, 6, 2, 3, 10}));
+  EXPECT_EQ(entries, 41u);
+  EXPECT_EQ(ScanFlags().size(), 41u);
   EXPECT_EQ(*FileTypeName(24), "CDR");
   EXPECT_EQ(*FileTypeName(41), "CDR");
   EXPECT_EQ(*FileTypeName(61), "WAB");
@@ -52,7 +52,7 @@ TEST(Signature, CatalogueAndDefaults) {
   Volume v;
   SetDefaultScanFlags(v);
   EXPECT_TRUE(v.m_bScanMOV && v.m_bScanPDF && v.m_bScanDOCX && v.m_bScanBMP);
-  EXPECT_FALSE(v.m_bScanGIF || v.m_bScanMP4 || v.m_bScanHTML);
+  EXPECT_FALSE(v.m_bScanGIF || v.m_bScanMP4 || v.m_bScanHTML || v.m_bScanTXT);
 }
 
 TEST(Signature, MatchesByBytesAndFlags) {

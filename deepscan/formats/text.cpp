@@ -1,0 +1,114 @@
+// Plain text: the probe for the signature stage and the extent rule.
+#include "deepscan/formats/Text.h"
+
+#include "deepscan/UnitStream.h"
+#include "deepscan/formats/FormatTable.h"
+
+namespace {
+constexpr uint8_t kBom8[3] = {0xEF, 0xBB, 0xBF};
+bool IsUtf16Bom(const uint8_t* b) { return b[0] == 0xFF && b[1] == 0xFE; }
+}  // namespace
+
+bool CUtf8Text::Take(uint8_t b) {
+  if (m_nPending > 0) {
+    if (b < m_nLow || b > m_nHigh) return false;
+    m_nLow = 0x80, m_nHigh = 0xBF;
+    m_nCode = (m_nCode << 6) | (b & 0x3F);
+    if (--m_nPending == 0) return !(m_nCode >= 0x80 && m_nCode <= 0x9F);  // C1 controls
+    return true;
+  }
+  if (b >= 0x20 && b < 0x7F) return true;
+  if (b == '\t' || b == '\n' || b == '\r' || b == '\f') return true;
+  // Lead bytes, with the range of the byte after them that rules out overlong forms,
+  // surrogates and code points past U+10FFFF.
+  if (b >= 0xC2 && b <= 0xDF) {
+    m_nPending = 1;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    m_nPending = 2;
+    if (b == 0xE0) m_nLow = 0xA0;
+    if (b == 0xED) m_nHigh = 0x9F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    m_nPending = 3;
+    if (b == 0xF0) m_nLow = 0x90;
+    if (b == 0xF4) m_nHigh = 0x8F;
+  } else {
+    return false;
+  }
+  m_nCode = b & (0x3F >> m_nPending);
+  return true;
+}
+
+bool IsUtf16TextUnit(uint16_t u) {
+  if (u == '\t' || u == '\n' || u == '\r' || u == '\f') return true;
+  return u >= 0x20 && !(u >= 0x7F && u <= 0x9F) && u != 0xFFFE && u != 0xFFFF;
+}
+
+bool LooksLikeText(const uint8_t* b, size_t n) {
+  size_t end = 0;
+  bool lineEnd = false;
+  if (n >= 2 && IsUtf16Bom(b)) {
+    // Nearly every pair of bytes is some character: UTF-16 text must also hold a line end
+    // and be mostly Latin (half its units below U+0100), or random data after FF FE would
+    // be text.
+    size_t latin = 0;
+    for (end = 2; end + 1 < n; end += 2) {
+      const uint16_t u = uint16_t(b[end] | b[end + 1] << 8);
+      if (!IsUtf16TextUnit(u)) break;
+      lineEnd = lineEnd || u == '\n';
+      latin += u < 0x100;
+    }
+    if (!lineEnd || 2 * latin < (end - 2) / 2) return false;
+  } else {
+    CUtf8Text text;
+    size_t whole = 0;
+    for (end = n >= 3 && b[0] == kBom8[0] && b[1] == kBom8[1] && b[2] == kBom8[2] ? 3 : 0; end < n; ++end) {
+      if (!text.Take(b[end])) break;
+      lineEnd = lineEnd || b[end] == '\n';
+      if (text.Whole()) whole = end + 1;
+    }
+    // A character cut by the probe's end still counts; one cut by a bad byte does not.
+    if (end < n) end = whole;
+  }
+  if (end >= n - 1) return true;  // text all through the probe (a UTF-16 probe ends on a pair)
+  if (end < kMinTextBytes || !lineEnd) return false;
+  if (end >= kMinTextBeforeOtherBytes) return true;
+  for (size_t k = end; k < n; ++k)
+    if (b[k] != 0) return false;
+  return true;
+}
+
+namespace rules {
+bool MeasureText(CLogicalDriver& v, uint64_t unit, RuleHeader h, std::u16string&, uint64_t& len) {
+  if (!v.StreamSeek(unit)) return false;
+  uint8_t chunk[512];
+  len = 0;
+  if (IsUtf16Bom(h.data())) {
+    for (;;) {
+      // Whole code units, read a pair at a time after the mark.
+      uint8_t pair[2];
+      if (len >= kMaxCarveLength || v.StreamRead(pair, 2) != 2) break;
+      if (len >= 2 && !IsUtf16TextUnit(uint16_t(pair[0] | pair[1] << 8))) break;
+      len += 2;
+    }
+    return len > 2;
+  }
+  CUtf8Text text;
+  uint64_t whole = 0;
+  for (bool going = true; going && len < kMaxCarveLength;) {
+    // Pieces of the stream, a byte at a time at the device's end.
+    uint64_t got = v.StreamRead(chunk, sizeof chunk);
+    if (got == 0) got = v.StreamRead(chunk, 1);
+    if (got == 0) break;
+    for (uint64_t k = 0; k < got; ++k) {
+      if (!text.Take(chunk[k])) {
+        going = false;
+        break;
+      }
+      ++len;
+      if (text.Whole()) whole = len;
+    }
+  }
+  len = whole;
+  return len >= kMinTextBytes;
+}
+}  // namespace rules
