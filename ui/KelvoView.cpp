@@ -15,8 +15,8 @@ static void InitResources() { Q_INIT_RESOURCE(resources); }
 
 QString StartPagePath() {
   InitResources();
-  QString installed = QString::fromStdString(datadir::DataDirectory()) + QStringLiteral("/Media/index.htm");
-  if (QFileInfo::exists(installed)) return installed;
+  QString onDisk = QString::fromStdString(datadir::DataDirectory()) + QStringLiteral("/Media/index.htm");
+  if (QFileInfo::exists(onDisk)) return onDisk;
   return QStringLiteral(":/Media/index.htm");
 }
 
