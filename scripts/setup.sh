@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need on Debian 12, only what is missing.
+# Installs what the build, the tests and the package (scripts/package.sh) need on Debian 12,
+# only what is missing.
 set -euo pipefail
 
 PACKAGES=(
@@ -8,6 +9,7 @@ PACKAGES=(
   qt6-base-dev qt6-qpa-plugins qt6-image-formats-plugins libraw-dev zlib1g-dev fonts-dejavu-core
   libcli11-dev nlohmann-json3-dev libfmt-dev libssl-dev
   dosfstools mtools ntfs-3g fdisk fuse3 python3 gzip sleuthkit
+  librsvg2-bin desktop-file-utils appstream dpkg-dev file lintian
 )
 
 missing=()

@@ -1,15 +1,14 @@
 #include "settings/Language.h"
 
 #include <cctype>
-#include <climits>
 #include <map>
 #include <chrono>
 #include <mutex>
 #include <optional>
 #include <cstdlib>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include "platform/DataDirectory.h"
 #include "platform/Profile.h"
 #include "platform/Text.h"
 
@@ -39,16 +38,7 @@ int SystemDefaultLanguageId() {
   return 0x0409;
 }
 
-std::string DefaultLanguageDirectory() {
-  char buf[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  std::string dir = ".";
-  if (n > 0) {
-    std::string exe(buf, static_cast<size_t>(n));
-    dir = exe.substr(0, exe.rfind('/'));
-  }
-  return dir + "/Language/";
-}
+std::string DefaultLanguageDirectory() { return datadir::DataDirectory() + "/Language/"; }
 
 void ChooseLanguageFile(int language, const std::string& directory) {
   std::string dir = directory.empty() ? DefaultLanguageDirectory() : directory;

@@ -1,5 +1,6 @@
 // The language file: a few user-interface texts looked up by key in section [String]
-// of an INI file in the "Language" folder beside the program.
+// of an INI file in the "Language" folder of the program's data folder
+// (platform/DataDirectory.h).
 #pragma once
 
 #include <string>
@@ -18,7 +19,7 @@ int SystemDefaultLanguageId();
 void ChooseLanguageFile(int language, const std::string& directory = std::string());
 // The chosen path (empty before ChooseLanguageFile).
 const std::string& LanguageFilePath();
-// The "Language/" folder beside the running program.
+// The "Language/" folder in the running program's data folder.
 std::string DefaultLanguageDirectory();
 
 // The localised text of an "IDS_" key, or builtIn when the key is missing; the two

@@ -1,12 +1,12 @@
 #include "ui/HelpViewer.h"
 
-#include <QCoreApplication>
 #include <QFileInfo>
 #include <QPointer>
 #include <QTextBrowser>
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "platform/DataDirectory.h"
 #include "ui/Icons.h"
 
 CHelpViewer::CHelpViewer(QWidget* parent) : QWidget(parent, Qt::Window) {
@@ -43,7 +43,9 @@ bool CHelpViewer::ShowGuide(const QString& path) {
   return m_bLoaded;
 }
 
-QString HelpGuidePath() { return QCoreApplication::applicationDirPath() + QStringLiteral("/Media/guide.htm"); }
+QString HelpGuidePath() {
+  return QString::fromStdString(datadir::DataDirectory()) + QStringLiteral("/Media/guide.htm");
+}
 
 CHelpViewer* OpenHelpWindow(const QString& path, QWidget* parent) {
   // One guide window at a time; it closes (and is destroyed) on its own.

@@ -1,4 +1,4 @@
-// The user guide window: Media/guide.htm beside the program, shown in a browser window that
+// The user guide window: Media/guide.htm of the data folder, shown in a browser window that
 // stays open beside the main window (not modal).
 #pragma once
 
@@ -21,7 +21,7 @@ class CHelpViewer : public QWidget {
   bool m_bLoaded = false; // whether it was found and shown
 };
 
-// Where the guide is looked for: Media/guide.htm in the program's folder.
+// Where the guide is looked for: Media/guide.htm in the data folder (platform/DataDirectory.h).
 QString HelpGuidePath();
 
 // Opens the guide window for the guide at path, or brings the open one to the front (showing

@@ -39,7 +39,11 @@ QIcon FixedVolume() { return Themed("drive-harddisk", QStyle::SP_DriveHDIcon); }
 QIcon RemovableVolume() { return Themed("drive-removable-media", QStyle::SP_DriveFDIcon); }
 QIcon Folder() { return Themed("folder", QStyle::SP_DirClosedIcon); }
 QIcon FolderOpen() { return Themed("folder-open", QStyle::SP_DirOpenIcon); }
-QIcon Program() { return Themed("system-search", QStyle::SP_DriveHDIcon); }
+// The program's own icon once installed (hicolor "quarrow"), else a themed stand-in.
+QIcon Program() {
+  QIcon own = QIcon::fromTheme(QStringLiteral("quarrow"));
+  return own.isNull() ? Themed("system-search", QStyle::SP_DriveHDIcon) : own;
+}
 
 QIcon ForFileName(const QString& name) {
   static QMimeDatabase db;

@@ -1,12 +1,12 @@
 #include "ui/KelvoView.h"
 
 #include <QApplication>
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QTextBrowser>
 
 #include "device/Driver.h"
+#include "platform/DataDirectory.h"
 #include "tree/DirEntry.h"
 #include "ui/FSListCtrl.h"
 #include "ui/GuiApp.h"
@@ -15,8 +15,8 @@ static void InitResources() { Q_INIT_RESOURCE(resources); }
 
 QString StartPagePath() {
   InitResources();
-  QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/Media/index.htm");
-  if (QFileInfo::exists(beside)) return beside;
+  QString onDisk = QString::fromStdString(datadir::DataDirectory()) + QStringLiteral("/Media/index.htm");
+  if (QFileInfo::exists(onDisk)) return onDisk;
   return QStringLiteral(":/Media/index.htm");
 }
 

@@ -29,5 +29,6 @@ class CKelvoView : public QStackedWidget {
   CFSListCtrl* m_pList;
 };
 
-// The start page file: Media/index.htm beside the program, else the copy built in.
+// The start page file: Media/index.htm in the data folder (platform/DataDirectory.h), else
+// the copy built in.
 QString StartPagePath();

@@ -18,7 +18,9 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <blkid/blkid.h>
 #include <ctime>
+#include <libraw/libraw.h>
 #include <map>
 #include <memory>
 #include <set>
@@ -525,18 +527,28 @@ class TestPropertiesOptions : public QObject {
     QVERIFY(!RunOptionsDialog(nullptr));
     QVERIFY(!QFile::exists(QString::fromStdString(SettingsFile())));
 
-    QString version;
+    QString version, licence, libraries;
     bool hasIcon = false;
     WhenModalShown([](QWidget* w) { return w->objectName() == QStringLiteral("aboutBox"); },
                    [&](QWidget* w) {
                      version = w->findChild<QLabel*>(QStringLiteral("version"))->text();
+                     licence = w->findChild<QLabel*>(QStringLiteral("licence"))->text();
+                     libraries = w->findChild<QLabel*>(QStringLiteral("libraries"))->text();
                      hasIcon = !w->findChild<QLabel*>(QStringLiteral("programIcon"))->pixmap().isNull();
                      SaveScreenshot(w, QStringLiteral("about_box"));
                      w->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
                    },
                    30000);
     ShowAboutBox(nullptr);
-    QCOMPARE(version, QStringLiteral("Tarnwell Quarrow Version 1.92"));
+    // The version the build gives, the licence, and the libraries as loaded now.
+    QCOMPARE(version, QStringLiteral("Tarnwell Quarrow Version " QUARROW_VERSION));
+    QVERIFY2(licence.startsWith(QStringLiteral("Licence: ")) && licence.size() > 9, qPrintable(licence));
+    const char* blkid = nullptr;
+    blkid_get_library_version(&blkid, nullptr);
+    for (const QString& lib : {QStringLiteral("Qt ") + QString::fromLatin1(qVersion()),
+                               QStringLiteral("LibRaw ") + QString::fromLatin1(libraw_version()),
+                               QStringLiteral("libblkid ") + QString::fromLatin1(blkid)})
+      QVERIFY2(libraries.contains(lib), qPrintable(libraries + QStringLiteral(" lacks ") + lib));
     QVERIFY(hasIcon);
   }
 
