@@ -53,7 +53,7 @@ sed -i 's/^IDS_FILE_PROERITIES_STATUS_EXIST=.*/IDS_FILE_PROERITIES_STATUS_EXIST=
 /usr/bin/python3 - "$tmp/list.json" <<'PY' || fail "listing: $(cat "$tmp/list.json")"
 import json, sys
 items = {i["path"]: i for i in map(json.loads, open(sys.argv[1]))}
-keep = items.get("KEEP.TXT")
+keep = items.get("keep.txt")
 assert keep and not keep["deleted"] and keep["status"] == "Existing (share)", keep
 assert keep["status_code"] == "existing", keep
 gone = [i for i in items.values() if i["deleted"] and not i["dir"]]
