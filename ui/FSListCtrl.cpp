@@ -253,6 +253,14 @@ QVariant CFSListModel::data(const QModelIndex& index, int role) const {
       if (key == EListColumn::Size) return QVariant(Qt::AlignRight | Qt::AlignVCenter);
       return QVariant(Qt::AlignLeft | Qt::AlignVCenter);
     case Qt::ToolTipRole:
+      if (key == EListColumn::Name) {
+        // A carved file: the whole of the file-system name the column may cut.
+        auto* file = dynamic_cast<CFSFile*>(node);
+        if (file && !file->m_strFsPath.empty())
+          return QStringLiteral("%1: begins where %2 %3 began")
+              .arg(Q(node->m_strName), Q(file->m_strFsPath),
+                   file->m_bFsDeleted ? QStringLiteral("(deleted)") : QStringLiteral("(existing)"));
+      }
       if (key == EListColumn::Name && node->m_bDeleted) return QStringLiteral("Deleted");
       if (key == EListColumn::Status) {
         const std::u16string reason = node->GetStatusReasonText();

@@ -296,6 +296,9 @@ class MainWindowTest : public QObject {
     QStringList names = Column(Model(), 0);
     // A find that begins where a deleted file began shows that file's name beside its own.
     QVERIFY2(names.contains(QStringLiteral("FILE_1.JPG  [Holiday photo.jpg]")), qPrintable(names.join(',')));
+    const int row = int(names.indexOf(QStringLiteral("FILE_1.JPG  [Holiday photo.jpg]")));
+    QCOMPARE(Model()->data(Model()->index(row, 0), Qt::ToolTipRole).toString(),
+             QStringLiteral("FILE_1.JPG: begins where Holiday photo.jpg (deleted) began"));
     QCOMPARE(Model()->rowCount(), int(lost->m_children.size()));
     SaveScreenshot(m_frame.get(), QStringLiteral("main-window-deep-scan"));
     // Opening the folder again shows the results without asking.
