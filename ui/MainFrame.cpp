@@ -61,6 +61,7 @@ CMainFrame::CMainFrame(CKelvoDoc* doc, QWidget* parent) : QMainWindow(parent), m
   setCentralWidget(m_pView);
   CreateDocks();
   CreateMenus();
+  SetShortcuts();
   CreateToolBar();
 
   m_pMessagePane = new QLabel(this);
@@ -137,6 +138,30 @@ QAction* CMainFrame::AddCommand(QMenu* menu, int id, const QString& text, const 
   }
   if (menu) menu->addAction(a);
   return a;
+}
+
+void CMainFrame::SetShortcuts() {
+  // The desktop's standard keys where Qt names them; the menus show them. Text fields keep
+  // their own keys (Backspace, Ctrl+A) while they have the focus.
+  // The named keys first (shown in the menu), then the platform's other bindings of them.
+  auto keysOf = [](QKeySequence first, QKeySequence::StandardKey standard) {
+    QList<QKeySequence> all{first};
+    for (const QKeySequence& k : QKeySequence::keyBindings(standard))
+      if (!all.contains(k)) all.append(k);
+    return all;
+  };
+  const std::pair<int, QList<QKeySequence>> keys[] = {
+      {ID_FILE_OPEN_IMAGE, keysOf(QKeySequence(Qt::CTRL | Qt::Key_O), QKeySequence::Open)},
+      {ID_FILE_RECOVER, {QKeySequence(Qt::CTRL | Qt::Key_R)}},
+      {ID_EDIT_SEARCH, keysOf(QKeySequence(Qt::CTRL | Qt::Key_F), QKeySequence::Find)},
+      {ID_FILE_PROPERTIES, {QKeySequence(Qt::ALT | Qt::Key_Return)}},
+      {ID_EDIT_SELECT_ALL, keysOf(QKeySequence(Qt::CTRL | Qt::Key_A), QKeySequence::SelectAll)},
+      {ID_VIEW_GO_TO_PARENT, {QKeySequence(Qt::Key_Backspace), QKeySequence(Qt::ALT | Qt::Key_Up)}},
+      {ID_HELP_TOPICS, keysOf(QKeySequence(Qt::Key_F1), QKeySequence::HelpContents)},
+      {ID_APP_EXIT, keysOf(QKeySequence(Qt::CTRL | Qt::Key_Q), QKeySequence::Quit)},
+  };
+  for (const auto& [id, sequences] : keys)
+    if (QAction* a = m_actions.value(id)) a->setShortcuts(sequences);
 }
 
 void CMainFrame::CreateMenus() {

@@ -110,6 +110,8 @@ class CMainFrame : public QMainWindow {
  private:
   QAction* AddCommand(QMenu* menu, int id, const QString& text, const QString& prompt);
   void CreateMenus();
+  // Keyboard shortcuts of the commands (after CreateMenus).
+  void SetShortcuts();
   void CreateToolBar();
   void CreateDocks();
   void RestoreBars();

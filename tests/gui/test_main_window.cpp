@@ -109,6 +109,34 @@ class MainWindowTest : public QObject {
     QCOMPARE(m_frame->StatusText(), QStringLiteral("Ready"));
   }
 
+  // Standard keys on the commands, shown in the menus, and working from the window.
+  void keyboardShortcuts() {
+    const struct {
+      int id;
+      QKeySequence key;
+    } keys[] = {{ID_FILE_OPEN_IMAGE, QKeySequence(Qt::CTRL | Qt::Key_O)},
+                {ID_FILE_RECOVER, QKeySequence(Qt::CTRL | Qt::Key_R)},
+                {ID_EDIT_SEARCH, QKeySequence(Qt::CTRL | Qt::Key_F)},
+                {ID_FILE_PROPERTIES, QKeySequence(Qt::ALT | Qt::Key_Return)},
+                {ID_EDIT_SELECT_ALL, QKeySequence(Qt::CTRL | Qt::Key_A)},
+                {ID_VIEW_GO_TO_PARENT, QKeySequence(Qt::ALT | Qt::Key_Up)},
+                {ID_VIEW_GO_TO_PARENT, QKeySequence(Qt::Key_Backspace)},
+                {ID_HELP_TOPICS, QKeySequence(Qt::Key_F1)},
+                {ID_APP_EXIT, QKeySequence(Qt::CTRL | Qt::Key_Q)}};
+    for (const auto& k : keys)
+      QVERIFY2(m_frame->Action(k.id)->shortcuts().contains(k.key), qPrintable(k.key.toString()));
+    // Alt+Up from a folder of the volume goes to the volume.
+    QTreeWidgetItem* volume = VolumeItem(QStringLiteral("fat16"));
+    QVERIFY(volume);
+    volume->setExpanded(true);
+    QTreeWidgetItem* docs = ChildNamed(volume, QStringLiteral("Docs"));
+    QVERIFY(docs);
+    Tree()->setCurrentItem(docs);
+    Tree()->setFocus();
+    QTest::keyClick(Tree(), Qt::Key_Up, Qt::AltModifier);
+    QCOMPARE(Tree()->currentItem(), volume);
+  }
+
   void fatFolderShowsDeletedItemsAndSorts() {
     QTreeWidgetItem* volume = VolumeItem(QStringLiteral("fat16"));
     QVERIFY(volume);
