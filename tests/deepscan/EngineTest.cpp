@@ -16,6 +16,7 @@ std::vector<uint8_t> Bmp(uint32_t size) {
   b[0] = 'B';
   b[1] = 'M';
   std::memcpy(&b[2], &size, 4);
+  b[10] = 54, b[14] = 40, b[18] = 1, b[22] = 1;  // a 1 x 1 picture after a 40-byte info header
   b[26] = 1;
   b[28] = 24;
   return b;

@@ -123,6 +123,7 @@ TEST(UnitStream, MeasureFileRefusesABufferShorterThanItReads) {
     uint8_t* bmp = image.data() + 2 * size_t(c.nUnitBytes);
     const uint8_t header[] = {'B', 'M', 0xE8, 0x03, 0, 0};
     std::memcpy(bmp, header, sizeof header);
+    bmp[10] = 54, bmp[14] = 40, bmp[18] = 1, bmp[22] = 1;  // a 1 x 1 picture after a 40-byte info header
     bmp[26] = 1;
     bmp[28] = 24;
     std::vector<uint8_t> given(bmp, bmp + c.nGiven);  // exactly as long as it claims

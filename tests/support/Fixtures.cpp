@@ -271,6 +271,10 @@ void PutBmp(std::fstream& f, uint64_t offset, uint32_t size) {
   b[0] = 'B';
   b[1] = 'M';
   std::memcpy(&b[2], &size, 4);
+  b[10] = 54;  // pixels after the headers
+  b[14] = 40;  // the info header's size
+  b[18] = 1;   // 1 x 1 pixels
+  b[22] = 1;
   b[26] = 1;
   b[28] = 24;
   f.seekp(long(offset));

@@ -506,9 +506,10 @@ std::vector<uint8_t> Le32(uint32_t x) { return {uint8_t(x), uint8_t(x >> 8), uin
 std::vector<uint8_t> Be32(uint32_t x) { return {uint8_t(x >> 24), uint8_t(x >> 16), uint8_t(x >> 8), uint8_t(x)}; }
 std::vector<uint8_t> Text(std::string_view s) { return {s.begin(), s.end()}; }
 
-// A 24-bit BMP whose header names 3000 bytes, with one field replaced.
+// A 24-bit BMP of 20 x 20 pixels whose header names 3000 bytes, with one field replaced.
 CBytes Bmp(size_t at = 0, std::vector<uint8_t> field = {}) {
-  CBytes b = Poked(600, {{0, Text("BM")}, {2, Le32(3000)}, {26, Le16(1)}, {28, Le16(24)}, {30, Le32(0)}});
+  CBytes b = Poked(600, {{0, Text("BM")}, {2, Le32(3000)}, {10, Le32(54)}, {14, Le32(40)}, {18, Le32(20)},
+                         {22, Le32(20)}, {26, Le16(1)}, {28, Le16(24)}, {30, Le32(0)}});
   if (!field.empty()) std::copy(field.begin(), field.end(), b.v.begin() + long(at));
   return b;
 }
@@ -522,6 +523,9 @@ CBytes Raf(std::string_view tag, uint32_t offset, uint32_t length) {
 TEST(PictureRules, HeaderFieldsDecideBmpPcxAndRaf) {
   CBytes pcxReserved = PcxHeader(1, 4).Add({0xC4, 0, 0xC4, 0});
   pcxReserved.v[64] = 1;
+  // Run-length rows take what they take: a tall RLE8 picture in a small file is fine.
+  CBytes rle8Tall = Bmp(22, Le32(1000));
+  rle8Tall.v[28] = 8, rle8Tall.v[30] = 1;
   struct FieldCase {
     const char* szName;
     CBytes file;
@@ -537,6 +541,14 @@ TEST(PictureRules, HeaderFieldsDecideBmpPcxAndRaf) {
       {"BMP, compression 6", Bmp(30, Le32(6)), false, 0, nullptr},
       {"BMP, 3 bits per pixel", Bmp(28, Le16(3)), false, 0, nullptr},
       {"BMP, 2 planes", Bmp(26, Le16(2)), false, 0, nullptr},
+      // The sizes must agree: 20 x 20 pixels of 24 bits take 20 rows of 60 bytes after 54.
+      {"BMP, info header of 12 bytes", Bmp(14, Le32(12)), false, 0, nullptr},
+      {"BMP, pixels inside the headers", Bmp(10, Le32(40)), false, 0, nullptr},
+      {"BMP, pixels past the file", Bmp(10, Le32(3001)), false, 0, nullptr},
+      {"BMP, rows past the file", Bmp(22, Le32(50)), false, 0, nullptr},
+      {"BMP, rows top down", Bmp(22, Le32(uint32_t(-20))), true, 3000, u"BMP"},
+      {"BMP, compressed rows are not counted", rle8Tall, true, 3000, u"BMP"},
+      {"BMP, width 0", Bmp(18, Le32(0)), false, 0, nullptr},
       {"PCX, reserved byte set", pcxReserved, false, 0, nullptr},
       {"RAF", Raf("RAW", 0x1000, 0x2345), true, 0x3345, u"RAF"},
       // Offset and length are added in 64 bits.
