@@ -397,7 +397,8 @@ void CMainFrame::UpdateCommands() {
   Action(ID_FILE_RECOVER)->setEnabled(selected > 0);
   Action(ID_FILE_FIND_LOST_FILES)->setEnabled(!topOrNone);
   Action(ID_FILE_FIND_LOST_DRIVERS)->setEnabled(true);
-  Action(ID_FILE_PROPERTIES)->setEnabled(selected > 0);
+  // Properties shows one item: with several selected it would do nothing.
+  Action(ID_FILE_PROPERTIES)->setEnabled(selected == 1);
   Action(ID_FILE_VIEW_HEX)->setEnabled(HexViewTarget() != nullptr);
   Action(ID_EDIT_SELECT_ALL)->setEnabled(items > 0);
   Action(ID_EDIT_INVERT_SELECTION)->setEnabled(items > 0);
