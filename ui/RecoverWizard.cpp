@@ -186,6 +186,25 @@ void CFileRecoverStep0::SaveHistory() {
   m_comboHistory->setEditText(current);
 }
 
+void CFileRecoverStep0::ForgetDestination(const QString& destination) {
+  const QString forgotten = NormalizeDestination(destination);
+  auto same = [&](const QString& entry) { return !entry.isEmpty() && NormalizeDestination(entry) == forgotten; };
+  const std::string file = SettingsFilePath();
+  QStringList entries;
+  for (int i = 0; i < kHistoryEntries; ++i) {
+    auto value = profile::Read(file, kSection, kHistoryKey + std::to_string(i));
+    QString entry = value ? QString::fromStdString(*value) : QString();
+    if (!entry.isEmpty() && !same(entry) && !entries.contains(entry)) entries << entry;
+  }
+  for (int i = 0; i < kHistoryEntries; ++i)
+    profile::WriteString(file, kSection, kHistoryKey + std::to_string(i),
+                         i < entries.size() ? entries[i].toStdString() : std::string());
+  const QString last = QString::fromStdString(profile::GetString(file, kSection, kHistoryKey, ""));
+  if (same(last)) profile::WriteString(file, kSection, kHistoryKey, entries.isEmpty() ? "" : entries[0].toStdString());
+  for (int at = m_comboHistory->count() - 1; at >= 0; --at)
+    if (same(m_comboHistory->itemText(at))) m_comboHistory->removeItem(at);
+}
+
 void CFileRecoverStep0::OnBrowse() {
   QString folder = QFileDialog::getExistingDirectory(this, QStringLiteral("Select folder"),
                                                      m_comboHistory->currentText());
@@ -300,6 +319,7 @@ void CFileRecoverStep1::initializePage() {
   m_strDestinationPath = path;
   m_problems.clear();
   m_bStopped = false;
+  m_bDestinationFailed = false;
   m_nTotalFiles = 0;
   m_nFilesDone = 0;
   m_nFileShift = 0;
@@ -358,6 +378,7 @@ bool CFileRecoverStep1::ThreadStep() {
     SendProgress(this, WM_RECOVER_COUNTED, 0, 0);
     if (!run.OpenDestination()) {
       const std::string& error = run.Result().strDestinationError;
+      m_bDestinationFailed = true;
       m_problems.push_back(error);
       ShowErrorOnGuiThread(QStringLiteral("The files cannot be saved to this folder:\n%1")
                                .arg(QString::fromStdString(error)));
@@ -403,6 +424,7 @@ int64_t CFileRecoverStep1::OnProgress(uint32_t message, uint64_t wParam, int64_t
       break;
     case WM_RECOVER_FINISHED: {
       m_barFile->setValue(m_barFile->maximum());
+      if (m_bDestinationFailed) m_pStep0->ForgetDestination(m_strDestination);
       for (const std::string& problem : m_problems) m_problemTexts << QString::fromStdString(problem);
       if (m_bStopped)
         m_problemTexts << QStringLiteral("The recovery was stopped: the file being saved at that moment may be "

@@ -68,6 +68,9 @@ class CFileRecoverStep0 : public QWizardPage {
   void LoadHistory();
   // Writes the history with the box's current text as the most recent entry.
   void SaveHistory();
+  // Takes a destination that could not be opened out of the history (and the box), so the
+  // next recovery does not offer it again.
+  void ForgetDestination(const QString& destination);
 
   QComboBox* m_comboHistory = nullptr;
   QString m_strDestination;
@@ -104,6 +107,7 @@ class CFileRecoverStep1 : public CTaskPage {
 
   QString m_strDestination;
   int64_t m_nTotalFiles = 0;
+  bool m_bDestinationFailed = false;  // the last run could not open its destination
 
  protected:
   int64_t OnProgress(uint32_t message, uint64_t wParam, int64_t lParam) override;

@@ -419,6 +419,14 @@ void TestRecoverWizard::incompleteItemsAreListed() {
   QVERIFY(answers.Seen()[0].contains("README.TXT"));
   QCOMPARE(page->Problems().size(), 1);
   QCOMPARE(FilesBelow(tmp.path()), (QStringList{"FILE_2.bin", "README.TXT"}));
+  // The destination that failed is not offered again; the one that worked still is.
+  const std::string file = SettingsFilePath();
+  const QString failed = tmp.path() + "/README.TXT/sub/";
+  for (int i = 0; i < 4; ++i)
+    QVERIFY(QString::fromStdString(profile::GetString(file, "Settings", "HistoryCombo" + std::to_string(i), "")) !=
+            failed);
+  QCOMPARE(QString::fromStdString(profile::GetString(file, "Settings", "HistoryCombo", "")), tmp.path());
+  QCOMPARE(wizard.Step0()->m_comboHistory->findText(failed), -1);
 }
 
 QTEST_MAIN(TestRecoverWizard)
