@@ -211,14 +211,19 @@ std::vector<NtfsNamedStream> CNTFSDriver::NamedStreams(uint64_t record) {
       if (s.strName == name) return;
     streams.push_back({std::move(name), size});
   };
-  AttributeView list = FindAttribute(base, kAttributeList);
-  if (!list) {
-    ForEachAttribute(base, [&](const AttributeView& a) {
-      if (a.Type() == kData && a.Named() && a.FirstVcn() == 0) add(AttributeName(a), a.ValueSize());
-      return true;
-    });
-    return streams;
-  }
+  // One walk of the record (this runs for every listed file): its named $DATA, unless it
+  // has an attribute list, which then names them all.
+  AttributeView list;
+  ForEachAttribute(base, [&](const AttributeView& a) {
+    if (a.Type() == kAttributeList) {
+      list = a;
+      return false;
+    }
+    if (a.Type() == kData && a.Named() && a.FirstVcn() == 0) add(AttributeName(a), a.ValueSize());
+    return true;
+  });
+  if (!list) return streams;
+  streams.clear();
   std::vector<uint8_t> entries;
   if (!ReadAttributeList(list, entries)) return streams;
   const std::span<const uint8_t> listBytes(entries);

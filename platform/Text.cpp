@@ -162,15 +162,21 @@ std::u16string Widen(std::string_view ascii) {
   return out;
 }
 
-bool EqualsNoCaseAscii(std::string_view a, std::string_view b) {
+namespace {
+template <class Char>
+bool EqualsNoCase(std::basic_string_view<Char> a, std::basic_string_view<Char> b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = char(x - 32);
-    if (y >= 'a' && y <= 'z') y = char(y - 32);
+    Char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = Char(x - 32);
+    if (y >= 'a' && y <= 'z') y = Char(y - 32);
     if (x != y) return false;
   }
   return true;
 }
+}  // namespace
+
+bool EqualsNoCaseAscii(std::string_view a, std::string_view b) { return EqualsNoCase(a, b); }
+bool EqualsNoCaseAscii(std::u16string_view a, std::u16string_view b) { return EqualsNoCase(a, b); }
 
 }  // namespace text

@@ -22,5 +22,6 @@ std::u16string Widen(std::string_view ascii);
 
 // Case-insensitive comparison for ASCII letters (file-system names of the machine).
 bool EqualsNoCaseAscii(std::string_view a, std::string_view b);
+bool EqualsNoCaseAscii(std::u16string_view a, std::u16string_view b);
 
 }  // namespace text

@@ -19,14 +19,7 @@
 
 namespace {
 
-char16_t Lower(char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c - u'A' + u'a') : c; }
-
-bool SameNoCase(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
+using text::EqualsNoCaseAscii;
 
 constexpr std::array<std::u16string_view, 16> kRawExtensions = {u"nef", u"crw", u"cr2", u"dng", u"arw", u"erf",
                                                                 u"3fr", u"dcr", u"raw", u"x3f", u"mef", u"raf",
@@ -39,22 +32,22 @@ constexpr std::array<std::u16string_view, 10> kTextExtensions = {u"txt", u"log",
 int ClassifyPreview(std::u16string_view ext) {
   const std::u16string_view e3 = ext.size() > 3 ? ext.substr(ext.size() - 3) : ext;
   const std::u16string_view e4 = ext.size() > 4 ? ext.substr(ext.size() - 4) : ext;
-  if (SameNoCase(e4, u"wbmp")) return PICTURE_WBMP;
-  if (SameNoCase(e3, u"bmp")) return PICTURE_BMP;
-  if (SameNoCase(e3, u"gif")) return PICTURE_GIF;
-  if (SameNoCase(e3, u"jpg") || SameNoCase(e4, u"jpeg")) return PICTURE_JPEG;
-  if (SameNoCase(e3, u"png")) return PICTURE_PNG;
-  if (SameNoCase(e3, u"ico")) return PICTURE_ICO;
-  if (SameNoCase(e3, u"tif") || SameNoCase(e4, u"tiff")) return PICTURE_TIFF;
-  if (SameNoCase(e3, u"tga")) return PICTURE_TGA;
-  if (SameNoCase(e3, u"pcx")) return PICTURE_PCX;
-  if (SameNoCase(e3, u"wmf") || SameNoCase(e3, u"emf")) return PICTURE_WMF;
+  if (EqualsNoCaseAscii(e4, u"wbmp")) return PICTURE_WBMP;
+  if (EqualsNoCaseAscii(e3, u"bmp")) return PICTURE_BMP;
+  if (EqualsNoCaseAscii(e3, u"gif")) return PICTURE_GIF;
+  if (EqualsNoCaseAscii(e3, u"jpg") || EqualsNoCaseAscii(e4, u"jpeg")) return PICTURE_JPEG;
+  if (EqualsNoCaseAscii(e3, u"png")) return PICTURE_PNG;
+  if (EqualsNoCaseAscii(e3, u"ico")) return PICTURE_ICO;
+  if (EqualsNoCaseAscii(e3, u"tif") || EqualsNoCaseAscii(e4, u"tiff")) return PICTURE_TIFF;
+  if (EqualsNoCaseAscii(e3, u"tga")) return PICTURE_TGA;
+  if (EqualsNoCaseAscii(e3, u"pcx")) return PICTURE_PCX;
+  if (EqualsNoCaseAscii(e3, u"wmf") || EqualsNoCaseAscii(e3, u"emf")) return PICTURE_WMF;
   for (auto raw : kRawExtensions)
-    if (SameNoCase(e3, raw)) return PICTURE_RAW;
+    if (EqualsNoCaseAscii(e3, raw)) return PICTURE_RAW;
   for (auto t : kTextExtensions)
-    if (SameNoCase(e3, t)) return PREVIEW_TEXT;
-  if (SameNoCase(e3, u"zip")) return PREVIEW_ZIP;
-  if (SameNoCase(e3, u"rar")) return PREVIEW_RAR;
+    if (EqualsNoCaseAscii(e3, t)) return PREVIEW_TEXT;
+  if (EqualsNoCaseAscii(e3, u"zip")) return PREVIEW_ZIP;
+  if (EqualsNoCaseAscii(e3, u"rar")) return PREVIEW_RAR;
   return PREVIEW_NONE;
 }
 

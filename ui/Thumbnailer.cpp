@@ -16,6 +16,7 @@
 
 #include "app/App.h"
 #include "platform/TempFiles.h"
+#include "platform/Text.h"
 #include "tree/DirEntry.h"
 #include "tree/OutputFile.h"
 #include "ui/GuiApp.h"
@@ -23,14 +24,7 @@
 
 namespace {
 
-char16_t Lower(char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c - u'A' + u'a') : c; }
-
-bool SameNoCase(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
+using text::EqualsNoCaseAscii;
 
 constexpr std::array<std::u16string_view, tempfiles::kReservedCount> kThumbnailTypes = {
     u"PSD", u"CR2", u"NEF", u"RAF", u"PEF", u"ORF", u"PPT", u"VSD", u"PPTX", u"CDR", u"DWG", u"HTM", u"HTML", u"MHT",
@@ -40,7 +34,7 @@ constexpr std::array<std::u16string_view, tempfiles::kReservedCount> kThumbnailT
 
 int ThumbnailTypeIndex(std::u16string_view extension) {
   for (size_t i = 0; i < kThumbnailTypes.size(); ++i)
-    if (SameNoCase(extension, kThumbnailTypes[i])) return int(i);
+    if (EqualsNoCaseAscii(extension, kThumbnailTypes[i])) return int(i);
   return -1;
 }
 

@@ -93,17 +93,21 @@ bool MeasurePdf(CLogicalDriver& v, uint64_t unit, RuleHeader, std::u16string&, u
   if (!v.StreamSeek(unit)) return false;
   CLookAheadReader in(v, len);
 
-  bool found = false;
-  for (int attempt = 0; attempt < kMaxTrailers && !found; ++attempt) {
+  // Finds the next "startxref" and takes its line end: CR LF; CR or LF and a pushed-back
+  // byte; anything else takes two bytes.
+  auto startXref = [&] {
     in.Drop();
-    int64_t d = v.StreamFind(reinterpret_cast<const uint8_t*>(kStartXref), kStartXrefLength, false);
+    const int64_t d = v.StreamFind(reinterpret_cast<const uint8_t*>(kStartXref), kStartXrefLength, false);
     if (d < 0) return false;
     len += uint64_t(d);
-    // The keyword's line end: CR LF; CR or LF and a pushed-back byte; anything else takes
-    // two bytes.
     uint8_t a, b;
     if (!in.Take(a) || !in.Take(b)) return false;
     if ((a == '\r' && b != '\n') || a == '\n') in.PushBack(b);
+    return true;
+  };
+  bool found = false;
+  for (int attempt = 0; attempt < kMaxTrailers && !found; ++attempt) {
+    if (!startXref()) return false;
     // The offset: leading blanks, then digits up to the first other byte; only whether
     // it is 0 matters.
     enum { kBlanks, kDigits, kDone } state = kBlanks;
@@ -186,15 +190,7 @@ bool MeasurePdf(CLogicalDriver& v, uint64_t unit, RuleHeader, std::u16string&, u
       return true;
     }
     // The update's trailer: "startxref", its offset, "%%EOF".
-    in.Drop();
-    int64_t d = v.StreamFind(reinterpret_cast<const uint8_t*>(kStartXref), kStartXrefLength, false);
-    uint8_t a, b;
-    if (d < 0 || (len += uint64_t(d), !in.Take(a)) || !in.Take(b)) {
-      len = end;
-      return true;
-    }
-    if ((a == '\r' && b != '\n') || a == '\n') in.PushBack(b);
-    if (!in.ReadLine([](uint8_t) { return true; }) || !endOfFileLine()) {
+    if (!startXref() || !in.ReadLine([](uint8_t) { return true; }) || !endOfFileLine()) {
       len = end;
       return true;
     }

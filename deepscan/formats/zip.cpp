@@ -61,6 +61,16 @@ const char16_t* OfficeTypeOf(const CLogicalDriver& v, std::span<const uint8_t> n
   return nullptr;
 }
 
+// From the stream position, the bytes up to the end of the end record's fixed part (-1
+// when there is none before the search gives up), and that part after the signature in
+// tail, when it can be read (tailRead).
+int64_t FindEndRecord(CLogicalDriver& v, uint8_t (&tail)[kEndRecordRemainder], bool& tailRead) {
+  const int64_t d = v.StreamFind(reinterpret_cast<const uint8_t*>("PK\x05\x06"), 4, false);
+  if (d < 0) return -1;
+  tailRead = v.StreamRead(tail, kEndRecordRemainder) == kEndRecordRemainder;
+  return d + int64_t(kEndRecordRemainder);
+}
+
 // Measures the archive by its end record and takes its office type from the central
 // directory's names: for archives whose members cannot be walked (sizes in data
 // descriptors, as streaming writers and LibreOffice leave them). The directory is read
@@ -69,11 +79,11 @@ const char16_t* OfficeTypeOf(const CLogicalDriver& v, std::span<const uint8_t> n
 bool MeasureByDirectory(CLogicalDriver& v, uint64_t unit, std::u16string& extension, uint64_t& len) {
   extension = u"ZIP";
   if (!v.StreamSeek(unit)) return false;
-  int64_t d = v.StreamFind(reinterpret_cast<const uint8_t*>("PK\x05\x06"), 4, false);
-  if (d < 0) return false;
   uint8_t tail[kEndRecordRemainder];
-  if (v.StreamRead(tail, kEndRecordRemainder) != kEndRecordRemainder) return false;
-  len = uint64_t(d) + kEndRecordRemainder + bytes::RawLE16(tail + kCommentLengthAt);
+  bool tailRead = false;
+  const int64_t end = FindEndRecord(v, tail, tailRead);
+  if (end < 0 || !tailRead) return false;
+  len = uint64_t(end) + bytes::RawLE16(tail + kCommentLengthAt);
   const uint64_t entries = bytes::RawLE16(tail + kEndEntriesAt), offset = bytes::RawLE32(tail + kEndDirectoryOffsetAt);
   if (offset >= len || !v.StreamSeek(unit) || v.StreamSkip(offset) < 0) return true;
   uint8_t header[kCentralHeaderBytes];
@@ -139,13 +149,12 @@ bool MeasureZip(CLogicalDriver& v, uint64_t unit, RuleHeader h, std::u16string& 
     }
   }
 
-  int64_t d = v.StreamFind(reinterpret_cast<const uint8_t*>("PK\x05\x06"), 4, false);
-  if (d < 0) return false;
-  len += uint64_t(d) + kEndRecordRemainder;
-  // The archive comment's length ends the fixed part; the comment follows it.
   uint8_t tail[kEndRecordRemainder];
-  if (v.StreamRead(tail, kEndRecordRemainder) != kEndRecordRemainder) return true;
-  len += bytes::RawLE16(tail + kCommentLengthAt);
+  bool tailRead = false;
+  const int64_t end = FindEndRecord(v, tail, tailRead);
+  if (end < 0) return false;
+  // The archive comment's length ends the fixed part; the comment follows it.
+  len += uint64_t(end) + (tailRead ? bytes::RawLE16(tail + kCommentLengthAt) : 0);
   return true;
 }
 }  // namespace rules

@@ -233,12 +233,9 @@ TEST(Engine, ADbfFindMustLookLikeATable) {
     t[c.at] = c.value;
     Put(img, t, 10);
     CMemoryVolume mem(img);
-    auto& v = mem.Volume();
-    SetAllScanFlags(v, false);
-    v.m_bScanDBF = 1;
     uint64_t found = 0;
-    ASSERT_TRUE(v.ScanUnits(nullptr, found));
+    ASSERT_TRUE(mem.ScanFor(&CLogicalDriver::m_bScanDBF, found));
     EXPECT_EQ(found, c.found) << c.what;
-    if (found) EXPECT_EQ(v.m_pLostFolder->m_children[0]->m_nSize, table.size()) << c.what;
+    if (found) EXPECT_EQ(mem.Volume().m_pLostFolder->m_children[0]->m_nSize, table.size()) << c.what;
   }
 }

@@ -27,6 +27,15 @@ class CMemoryVolume {
   }
   CVirtualDriver& Volume() { return m_volume; }
 
+  // Scans every unit for one type alone, as a deep scan with only that type picked; what
+  // ScanUnits answers, the finds in found.
+  bool ScanFor(ScanFlag type, uint64_t& found) {
+    SetAllScanFlags(m_volume, false);
+    m_volume.*type = 1;
+    found = 0;
+    return m_volume.ScanUnits(nullptr, found);
+  }
+
   // Runs the classifier and the rule on unit, as a scan would.
   struct Result {
     bool bOk = false;

@@ -15,13 +15,10 @@ std::vector<uint64_t> TextFinds(const std::string& bytes, uint8_t filler = 0) {
   std::vector<uint8_t> img(64 * 512, filler);
   std::memcpy(img.data() + 10 * 512, bytes.data(), bytes.size());
   CMemoryVolume mem(img);
-  auto& v = mem.Volume();
-  SetAllScanFlags(v, false);
-  v.m_bScanTXT = 1;
   uint64_t found = 0;
-  EXPECT_TRUE(v.ScanUnits(nullptr, found));
+  EXPECT_TRUE(mem.ScanFor(&CLogicalDriver::m_bScanTXT, found));
   std::vector<uint64_t> sizes;
-  for (const auto& f : v.m_pLostFolder->m_children) sizes.push_back(f->m_nSize);
+  for (const auto& f : mem.Volume().m_pLostFolder->m_children) sizes.push_back(f->m_nSize);
   return sizes;
 }
 }  // namespace
