@@ -6,12 +6,15 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "platform/Text.h"
+#include "platform/RawDevice.h"
+#include "platform/VolumeProbe.h"
 
 namespace enumerate {
 namespace {
@@ -139,17 +142,18 @@ bool ProbePartitions(const std::string& path, std::vector<PartitionInfo>& parts)
   return true;
 }
 
-std::vector<VolumeInfo> ListImageVolumes(const std::string& path) {
+namespace {
+
+// The FAT and NTFS volumes of a disk of size bytes (0: unknown), found with the two probes.
+template <typename ProbeFs, typename ProbeTable>
+std::vector<VolumeInfo> ListVolumes(const std::string& path, uint64_t size, ProbeFs probeFs, ProbeTable probeTable) {
   std::vector<VolumeInfo> out;
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return out;
-  uint64_t fileSize = S_ISBLK(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
   std::vector<PartitionInfo> parts;
   // A FAT or NTFS file system at the very start is a partition-less image, even when
   // its boot sector also reads as a partition table.
   std::string fs;
   std::u16string label;
-  if (ProbeFileSystem(path, 0, 0, fs, label) && (IsFatName(fs) || IsNtfsName(fs))) {
+  if (probeFs(0, 0, fs, label) && (IsFatName(fs) || IsNtfsName(fs))) {
     VolumeInfo v;
     v.strPath = path;
     v.strFsName = fs;
@@ -157,12 +161,12 @@ std::vector<VolumeInfo> ListImageVolumes(const std::string& path) {
     out.push_back(v);
     return out;
   }
-  if (!ProbePartitions(path, parts)) return out;
+  if (!probeTable(parts)) return out;
   for (const auto& p : parts) {
     uint64_t off = p.nStartSector * 512, len = p.nSectorCount * 512;
-    if (fileSize && off >= fileSize) continue;
-    if (fileSize && len > fileSize - off) len = fileSize - off;
-    if (!ProbeFileSystem(path, off, len, fs, label)) continue;
+    if (size && off >= size) continue;
+    if (size && len > size - off) len = size - off;
+    if (!probeFs(off, len, fs, label)) continue;
     if (!IsFatName(fs) && !IsNtfsName(fs)) continue;
     VolumeInfo v;
     v.strPath = path;
@@ -174,6 +178,33 @@ std::vector<VolumeInfo> ListImageVolumes(const std::string& path) {
     out.push_back(v);
   }
   return out;
+}
+
+}  // namespace
+
+std::vector<VolumeInfo> ListImageVolumes(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  if (S_ISREG(st.st_mode)) {
+    // A disk inside a container is probed through its reader: libblkid sees only the
+    // container's own bytes.
+    std::shared_ptr<CRawDevice> disk = CRawDevice::OpenPath(path, nullptr);
+    if (disk && disk->ContainerName()) {
+      return ListVolumes(
+          path, disk->Size(),
+          [&](uint64_t off, uint64_t len, std::string& fs, std::u16string& label) {
+            return ProbeFileSystem(*disk, off, len, fs, label);
+          },
+          [&](std::vector<PartitionInfo>& parts) { return ProbePartitions(*disk, parts); });
+    }
+  }
+  uint64_t fileSize = S_ISBLK(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
+  return ListVolumes(
+      path, fileSize,
+      [&](uint64_t off, uint64_t len, std::string& fs, std::u16string& label) {
+        return ProbeFileSystem(path, off, len, fs, label);
+      },
+      [&](std::vector<PartitionInfo>& parts) { return ProbePartitions(path, parts); });
 }
 
 std::vector<DiskInfo> ListSystemDisks() {

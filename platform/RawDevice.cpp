@@ -13,6 +13,8 @@
 
 #include <fmt/format.h>
 
+#include "platform/ImageContainers.h"
+
 namespace {
 
 class CFileDevice final : public CRawDevice {
@@ -73,6 +75,7 @@ class CSliceDevice final : public CRawDevice {
     m_nDevNo = m_parent->DeviceNumber();
     m_bUsesWindow = false;
   }
+  const char* ContainerName() const override { return m_parent->ContainerName(); }
 
  protected:
   bool ReadDirect(uint64_t offset, void* buffer, size_t len) override {
@@ -158,6 +161,16 @@ std::shared_ptr<CRawDevice> CRawDevice::OpenPath(const std::string& path, std::s
   if (!S_ISREG(st.st_mode)) {
     ::close(fd);
     return fail("is neither a block device nor a regular file");
+  }
+  std::shared_ptr<CRawDevice> inside;
+  std::string why;
+  switch (container::OpenContainer(path, fd, static_cast<uint64_t>(st.st_size), &inside, &why)) {
+    case container::Outcome::Opened: ::close(fd); return inside;
+    case container::Outcome::Refused:
+      ::close(fd);
+      if (error) *error = why;
+      return nullptr;
+    case container::Outcome::NotContainer: break;
   }
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   return std::make_shared<CFileDevice>(path, fd, static_cast<uint64_t>(st.st_size));

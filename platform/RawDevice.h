@@ -80,6 +80,9 @@ class CRawDevice {
   uint32_t SectorSize() const { return m_nSectorSize; }
   const std::string& Path() const { return m_strPath; }
   bool IsBlockDevice() const { return m_bBlockDevice; }
+  // The kind of container the disk is read out of ("EWF", "QCOW2", "VHDX", "VMDK", "split
+  // raw", ...); null for a raw image, a block device or memory.
+  virtual const char* ContainerName() const { return nullptr; }
   // For a block device its device number (what stat reports as st_dev for files on a
   // file system mounted from it); 0 for images and memory devices.
   dev_t DeviceNumber() const { return m_nDevNo; }

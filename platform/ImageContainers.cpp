@@ -1,0 +1,630 @@
+#include "platform/ImageContainers.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include <fmt/format.h>
+#include <libewf.h>
+#include <libqcow.h>
+#include <libvhdi.h>
+#include <libvmdk.h>
+
+#include "platform/RawDevice.h"
+
+namespace container {
+namespace {
+
+// The two most specific lines of a library's error chain (the first ones set), without the
+// function names they start with: "unable to read file header: unsupported format version: 99".
+template <typename Error>
+std::string ErrorText(Error* error, int (*backtrace)(Error*, char*, size_t), void (*release)(Error**)) {
+  if (!error) return "unknown error";
+  char text[4096] = {};
+  backtrace(error, text, sizeof text - 1);
+  release(&error);
+  std::vector<std::string> lines;
+  std::string all(text);
+  for (size_t at = 0; at < all.size() && lines.size() < 2;) {
+    size_t end = std::min(all.find('\n', at), all.size());
+    std::string line = all.substr(at, end - at);
+    at = end + 1;
+    size_t colon = line.find(": ");
+    if (colon != std::string::npos && line.compare(0, 3, "lib") == 0) line = line.substr(colon + 2);
+    while (!line.empty() && (line.back() == '.' || line.back() == ' ' || line.back() == '\r')) line.pop_back();
+    if (!line.empty()) lines.push_back(line);
+  }
+  if (lines.empty()) return "unknown error";
+  return lines.size() == 1 ? lines[0] : lines[1] + ": " + lines[0];
+}
+
+std::string Directory(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+std::string BaseName(const std::string& path) {
+  size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool IsFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// A parent image named inside a child (a VHD's or QCOW's backing file): as written when it
+// exists, else the same name beside the child (images are moved between machines, and a
+// VHD records a Windows path).
+std::string FindParent(const std::string& child, const std::string& recorded) {
+  if (recorded.empty()) return {};
+  std::string asWritten = recorded[0] == '/' ? recorded : Directory(child) + "/" + recorded;
+  if (IsFile(asWritten)) return asWritten;
+  std::string beside = Directory(child) + "/" + BaseName(recorded);
+  return IsFile(beside) ? beside : std::string();
+}
+
+// The common part of the container devices: the name shown in errors, one lock (the
+// libraries' handles are not safe for reads from several threads at once), and the check
+// that the disk's first and last sectors can be read, which catches truncated files at
+// open time rather than in the middle of a scan.
+class CContainerDevice : public CRawDevice {
+ public:
+  CContainerDevice(const std::string& path, const char* kind) : CRawDevice(path, 0), m_kind(kind) {}
+  const char* ContainerName() const override { return m_kind; }
+
+  bool Validate(std::string* error) {
+    if (m_nSize < 512) {
+      *error = fmt::format("{}: the {} image holds no disk ({} bytes)", m_strPath, m_kind, m_nSize);
+      return false;
+    }
+    uint8_t sector[512];
+    std::lock_guard lock(m_mutex);
+    for (uint64_t at : {uint64_t(0), m_nSize - 512}) {
+      if (ReadLocked(at, sector, sizeof sector)) continue;
+      *error = fmt::format("{}: the {} image is damaged or truncated: the {} sector of its disk cannot be read",
+                           m_strPath, m_kind, at ? "last" : "first");
+      return false;
+    }
+    return true;
+  }
+
+ protected:
+  bool ReadDirect(uint64_t offset, void* buffer, size_t len) override {
+    if (offset > m_nSize || len > m_nSize - offset) return false;
+    std::lock_guard lock(m_mutex);
+    return ReadLocked(offset, buffer, len);
+  }
+  virtual bool ReadLocked(uint64_t offset, void* buffer, size_t len) = 0;
+
+  const char* m_kind;
+  std::mutex m_mutex;
+};
+
+// Reads in pieces of at most 16 MiB (the libraries take a size_t but answer an ssize_t).
+template <typename F>
+bool ReadAll(uint64_t offset, void* buffer, size_t len, F readAt) {
+  auto* out = static_cast<uint8_t*>(buffer);
+  while (len > 0) {
+    size_t piece = std::min<size_t>(len, 16u << 20);
+    ssize_t n = readAt(out, piece, static_cast<off64_t>(offset));
+    if (n <= 0) return false;
+    out += n;
+    offset += static_cast<uint64_t>(n);
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// --- EWF: segments NAME.E01, NAME.E02, ... (or .Ex01, ...) found from the first -----------
+
+class CEwfDevice final : public CContainerDevice {
+ public:
+  explicit CEwfDevice(const std::string& path) : CContainerDevice(path, "EWF") {}
+  ~CEwfDevice() override {
+    if (m_handle) {
+      libewf_handle_close(m_handle, nullptr);
+      libewf_handle_free(&m_handle, nullptr);
+    }
+  }
+
+  bool Open(std::string* error) {
+    libewf_error_t* e = nullptr;
+    auto fail = [&](const char* what) {
+      *error = fmt::format("{}: the EWF image {}: {}", m_strPath, what,
+                           ErrorText(e, libewf_error_backtrace_sprint, libewf_error_free));
+      return false;
+    };
+    char** names = nullptr;
+    int count = 0;
+    if (libewf_glob(m_strPath.c_str(), m_strPath.size(), LIBEWF_FORMAT_UNKNOWN, &names, &count, &e) != 1)
+      return fail("has segment files that cannot be found");
+    if (libewf_handle_initialize(&m_handle, &e) != 1) {
+      libewf_glob_free(names, count, nullptr);
+      return fail("cannot be opened");
+    }
+    int opened = libewf_handle_open(m_handle, names, count, LIBEWF_OPEN_READ, &e);
+    libewf_glob_free(names, count, nullptr);
+    names = nullptr;
+    if (opened != 1) {
+      libewf_handle_free(&m_handle, nullptr);
+      m_handle = nullptr;
+      return fail("cannot be opened (a segment file may be missing or damaged)");
+    }
+    // A missing or cut segment leaves the set "corrupted": its chunks would read as zeros.
+    if (libewf_handle_segment_files_corrupted(m_handle, nullptr) == 1) {
+      *error = fmt::format("{}: the EWF image is incomplete: a segment file is missing or truncated ({} found)",
+                           m_strPath, count);
+      return false;
+    }
+    size64_t size = 0;
+    if (libewf_handle_get_media_size(m_handle, &size, &e) != 1) return fail("has no media size");
+    m_nSize = size;
+    uint32_t bps = 0;
+    if (libewf_handle_get_bytes_per_sector(m_handle, &bps, nullptr) == 1 && bps >= 512 && bps <= 4096)
+      m_nSectorSize = bps;
+    return true;
+  }
+
+ protected:
+  bool ReadLocked(uint64_t offset, void* buffer, size_t len) override {
+    return ReadAll(offset, buffer, len, [&](void* out, size_t n, off64_t at) {
+      return libewf_handle_read_random(m_handle, out, n, at, nullptr);
+    });
+  }
+
+ private:
+  libewf_handle_t* m_handle = nullptr;
+};
+
+// --- VHD (fixed, dynamic, differencing) and VHDX ----------------------------------------
+
+class CVhdiDevice final : public CContainerDevice {
+ public:
+  explicit CVhdiDevice(const std::string& path) : CContainerDevice(path, "VHD") {}
+  ~CVhdiDevice() override {
+    // The child first: it refers to its parents.
+    for (auto it = m_files.rbegin(); it != m_files.rend(); ++it) {
+      libvhdi_file_close(*it, nullptr);
+      libvhdi_file_free(&*it, nullptr);
+    }
+  }
+
+  bool Open(std::string* error) {
+    // A differencing image reads through its parents; a chain longer than this is a loop.
+    std::vector<libvhdi_file_t*> chain;
+    std::string path = m_strPath;
+    for (int depth = 0; depth < 16; ++depth) {
+      libvhdi_error_t* e = nullptr;
+      libvhdi_file_t* file = nullptr;
+      if (libvhdi_file_initialize(&file, &e) != 1 || libvhdi_file_open(file, path.c_str(), LIBVHDI_OPEN_READ, &e) != 1) {
+        if (file) libvhdi_file_free(&file, nullptr);
+        *error = fmt::format("{}: the VHD image {}cannot be opened: {}", m_strPath,
+                             depth ? "parent " + path + " " : std::string(), ErrorText(e, libvhdi_error_backtrace_sprint, libvhdi_error_free));
+        CloseChain(chain);
+        return false;
+      }
+      chain.push_back(file);
+      int format = 0;
+      if (depth == 0 && libvhdi_file_get_file_type(file, &format, nullptr) == 1 && format == 2) m_kind = "VHDX";
+      uint32_t type = 0;
+      if (libvhdi_file_get_disk_type(file, &type, nullptr) != 1 || type != LIBVHDI_DISK_TYPE_DIFFERENTIAL) break;
+      size_t nameSize = 0;
+      std::string recorded;
+      if (libvhdi_file_get_utf8_parent_filename_size(file, &nameSize, nullptr) == 1 && nameSize > 1) {
+        std::vector<char> name(nameSize);
+        if (libvhdi_file_get_utf8_parent_filename(file, reinterpret_cast<uint8_t*>(name.data()), nameSize, nullptr) == 1)
+          recorded.assign(name.data());
+      }
+      std::string parent = FindParent(path, recorded);
+      if (parent.empty()) {
+        *error = fmt::format("{}: the differencing {} image needs its parent \"{}\", which is not there", m_strPath,
+                             m_kind, recorded);
+        CloseChain(chain);
+        return false;
+      }
+      path = parent;
+      if (depth == 15) {
+        *error = fmt::format("{}: the {} image's parents form a chain too long to follow", m_strPath, m_kind);
+        CloseChain(chain);
+        return false;
+      }
+    }
+    // Each file reads through the one after it.
+    for (size_t i = chain.size(); i-- > 1;) {
+      libvhdi_error_t* e = nullptr;
+      if (libvhdi_file_set_parent_file(chain[i - 1], chain[i], &e) != 1) {
+        *error = fmt::format("{}: the {} image does not fit its parent: {}", m_strPath, m_kind,
+                             ErrorText(e, libvhdi_error_backtrace_sprint, libvhdi_error_free));
+        CloseChain(chain);
+        return false;
+      }
+    }
+    m_files = std::move(chain);
+    size64_t size = 0;
+    libvhdi_error_t* e = nullptr;
+    if (libvhdi_file_get_media_size(m_files.front(), &size, &e) != 1) {
+      *error = fmt::format("{}: the {} image has no media size: {}", m_strPath, m_kind,
+                           ErrorText(e, libvhdi_error_backtrace_sprint, libvhdi_error_free));
+      return false;
+    }
+    m_nSize = size;
+    return true;
+  }
+
+ protected:
+  bool ReadLocked(uint64_t offset, void* buffer, size_t len) override {
+    return ReadAll(offset, buffer, len, [&](void* out, size_t n, off64_t at) {
+      return libvhdi_file_read_buffer_at_offset(m_files.front(), out, n, at, nullptr);
+    });
+  }
+
+ private:
+  static void CloseChain(std::vector<libvhdi_file_t*>& chain) {
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+      libvhdi_file_close(*it, nullptr);
+      libvhdi_file_free(&*it, nullptr);
+    }
+    chain.clear();
+  }
+  std::vector<libvhdi_file_t*> m_files;  // the image, then its parents
+};
+
+// --- QCOW and QCOW2, with their backing files -------------------------------------------
+
+// Whether every cluster a QCOW2 file's tables point at lies inside the file: a truncated
+// copy keeps its header and tables but loses the clusters at its end, which the library
+// would only notice when they are read. The tables are read only while they total at most
+// 64 MiB (a disk of 512 TiB with 64 KiB clusters); beyond that only the first level is
+// checked. An empty string when the file is whole, else what is wrong.
+std::string CheckQcow2Clusters(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  uint8_t h[72];
+  if (::fstat(fd, &st) != 0 || ::pread(fd, h, sizeof h, 0) != sizeof h) return {};
+  auto be32 = [](const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; };
+  auto be64 = [&](const uint8_t* p) { return uint64_t(be32(p)) << 32 | be32(p + 4); };
+  const uint64_t fileSize = static_cast<uint64_t>(st.st_size);
+  uint32_t version = be32(h + 4), clusterBits = be32(h + 20), l1Size = be32(h + 36);
+  uint64_t l1Offset = be64(h + 40);
+  if (version < 2 || clusterBits < 9 || clusterBits > 21) return {};
+  const uint64_t clusterSize = uint64_t(1) << clusterBits, offsetMask = 0x00fffffffffffe00ull;
+  if (uint64_t(l1Size) * 8 > fileSize || l1Offset > fileSize - uint64_t(l1Size) * 8)
+    return "its cluster table lies past the end of the file (truncated)";
+  std::vector<uint8_t> l1(uint64_t(l1Size) * 8);
+  if (!l1.empty() && ::pread(fd, l1.data(), l1.size(), static_cast<off_t>(l1Offset)) != static_cast<ssize_t>(l1.size()))
+    return "its cluster table cannot be read";
+  const bool checkL2 = uint64_t(l1Size) * clusterSize <= (uint64_t(64) << 20);
+  std::vector<uint8_t> l2(clusterSize);
+  for (uint32_t i = 0; i < l1Size; ++i) {
+    uint64_t l2Offset = be64(&l1[i * 8]) & offsetMask;
+    if (l2Offset == 0) continue;
+    if (l2Offset > fileSize || clusterSize > fileSize - l2Offset)
+      return "a cluster table lies past the end of the file (truncated)";
+    if (!checkL2) continue;
+    if (::pread(fd, l2.data(), clusterSize, static_cast<off_t>(l2Offset)) != static_cast<ssize_t>(clusterSize))
+      return "a cluster table cannot be read";
+    for (uint64_t j = 0; j < clusterSize / 8; ++j) {
+      uint64_t entry = be64(&l2[j * 8]);
+      uint64_t host;
+      if (entry & (uint64_t(1) << 62)) {
+        // A compressed cluster: its host offset takes the low 62 - (cluster bits - 8) bits.
+        host = entry & ((uint64_t(1) << (62 - (clusterBits - 8))) - 1);
+      } else {
+        host = entry & offsetMask;
+        if (host == 0) continue;
+      }
+      if (host >= fileSize || fileSize - host < 512)
+        return fmt::format("data of the disk at byte {} lies past the end of the file (truncated)",
+                           (uint64_t(i) * (clusterSize / 8) + j) * clusterSize);
+    }
+  }
+  return {};
+}
+
+class CQcowDevice final : public CContainerDevice {
+ public:
+  explicit CQcowDevice(const std::string& path) : CContainerDevice(path, "QCOW") {}
+  ~CQcowDevice() override { CloseChain(m_files); }
+
+  bool Open(std::string* error) {
+    std::vector<libqcow_file_t*> chain;
+    std::string path = m_strPath;
+    for (int depth = 0;; ++depth) {
+      libqcow_error_t* e = nullptr;
+      libqcow_file_t* file = nullptr;
+      if (libqcow_file_initialize(&file, &e) != 1 || libqcow_file_open(file, path.c_str(), LIBQCOW_OPEN_READ, &e) != 1) {
+        if (file) libqcow_file_free(&file, nullptr);
+        *error = fmt::format("{}: the QCOW image {}cannot be opened: {}", m_strPath,
+                             depth ? "backing file " + path + " " : std::string(),
+                             ErrorText(e, libqcow_error_backtrace_sprint, libqcow_error_free));
+        CloseChain(chain);
+        return false;
+      }
+      chain.push_back(file);
+      uint32_t version = 0;
+      if (depth == 0 && libqcow_file_get_format_version(file, &version, nullptr) == 1 && version >= 2) m_kind = "QCOW2";
+      uint32_t method = 0;
+      if (libqcow_file_get_encryption_method(file, &method, nullptr) == 1 && method != LIBQCOW_ENCRYPTION_METHOD_NONE) {
+        *error = fmt::format("{}: the {} image {} is encrypted; decrypt it first (qemu-img convert)", m_strPath,
+                             m_kind, path);
+        CloseChain(chain);
+        return false;
+      }
+      std::string damage = CheckQcow2Clusters(path);
+      if (!damage.empty()) {
+        *error = fmt::format("{}: the {} image {}is damaged: {}", m_strPath, m_kind,
+                             depth ? "backing file " + path + " " : std::string(), damage);
+        CloseChain(chain);
+        return false;
+      }
+      size_t nameSize = 0;
+      if (libqcow_file_get_utf8_backing_filename_size(file, &nameSize, nullptr) != 1 || nameSize <= 1) break;
+      std::vector<char> name(nameSize);
+      if (libqcow_file_get_utf8_backing_filename(file, reinterpret_cast<uint8_t*>(name.data()), nameSize, nullptr) != 1)
+        break;
+      std::string parent = FindParent(path, name.data());
+      if (parent.empty()) {
+        *error = fmt::format("{}: the {} image needs its backing file \"{}\", which is not there", m_strPath, m_kind,
+                             name.data());
+        CloseChain(chain);
+        return false;
+      }
+      if (depth == 15) {
+        *error = fmt::format("{}: the {} image's backing files form a chain too long to follow", m_strPath, m_kind);
+        CloseChain(chain);
+        return false;
+      }
+      path = parent;
+    }
+    for (size_t i = chain.size(); i-- > 1;) {
+      libqcow_error_t* e = nullptr;
+      if (libqcow_file_set_parent_file(chain[i - 1], chain[i], &e) != 1) {
+        *error = fmt::format("{}: the {} image's backing file cannot be used: {}", m_strPath, m_kind,
+                             ErrorText(e, libqcow_error_backtrace_sprint, libqcow_error_free));
+        CloseChain(chain);
+        return false;
+      }
+    }
+    m_files = std::move(chain);
+    size64_t size = 0;
+    libqcow_error_t* e = nullptr;
+    if (libqcow_file_get_media_size(m_files.front(), &size, &e) != 1) {
+      *error = fmt::format("{}: the {} image has no media size: {}", m_strPath, m_kind,
+                           ErrorText(e, libqcow_error_backtrace_sprint, libqcow_error_free));
+      return false;
+    }
+    m_nSize = size;
+    return true;
+  }
+
+ protected:
+  bool ReadLocked(uint64_t offset, void* buffer, size_t len) override {
+    return ReadAll(offset, buffer, len, [&](void* out, size_t n, off64_t at) {
+      return libqcow_file_read_buffer_at_offset(m_files.front(), out, n, at, nullptr);
+    });
+  }
+
+ private:
+  static void CloseChain(std::vector<libqcow_file_t*>& chain) {
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+      libqcow_file_close(*it, nullptr);
+      libqcow_file_free(&*it, nullptr);
+    }
+    chain.clear();
+  }
+  std::vector<libqcow_file_t*> m_files;
+};
+
+// --- VMDK: a descriptor (its own file, or inside a sparse extent) and its extents -------
+
+class CVmdkDevice final : public CContainerDevice {
+ public:
+  explicit CVmdkDevice(const std::string& path) : CContainerDevice(path, "VMDK") {}
+  ~CVmdkDevice() override {
+    if (m_handle) {
+      libvmdk_handle_close(m_handle, nullptr);
+      libvmdk_handle_free(&m_handle, nullptr);
+    }
+  }
+
+  bool Open(std::string* error) {
+    libvmdk_error_t* e = nullptr;
+    auto fail = [&](const char* what) {
+      *error = fmt::format("{}: the VMDK image {}: {}", m_strPath, what,
+                           ErrorText(e, libvmdk_error_backtrace_sprint, libvmdk_error_free));
+      return false;
+    };
+    if (libvmdk_handle_initialize(&m_handle, &e) != 1) return fail("cannot be opened");
+    if (libvmdk_handle_open(m_handle, m_strPath.c_str(), LIBVMDK_OPEN_READ, &e) != 1) {
+      libvmdk_handle_free(&m_handle, nullptr);
+      m_handle = nullptr;
+      return fail("cannot be opened (a split extent must be opened through its descriptor file)");
+    }
+    std::string dir = Directory(m_strPath);
+    libvmdk_handle_set_extent_data_files_path(m_handle, dir.c_str(), dir.size(), nullptr);
+    if (libvmdk_handle_open_extent_data_files(m_handle, &e) != 1) return fail("has extent files that cannot be opened");
+    size64_t size = 0;
+    if (libvmdk_handle_get_media_size(m_handle, &size, &e) != 1) return fail("has no media size");
+    m_nSize = size;
+    return true;
+  }
+
+ protected:
+  bool ReadLocked(uint64_t offset, void* buffer, size_t len) override {
+    return ReadAll(offset, buffer, len, [&](void* out, size_t n, off64_t at) {
+      return libvmdk_handle_read_buffer_at_offset(m_handle, out, n, at, nullptr);
+    });
+  }
+
+ private:
+  libvmdk_handle_t* m_handle = nullptr;
+};
+
+// --- Split raw: NAME.001, NAME.002, ... or NAME.aa, NAME.ab, ... read as one disk --------
+
+class CSplitRawDevice final : public CContainerDevice {
+ public:
+  explicit CSplitRawDevice(const std::string& path) : CContainerDevice(path, "split raw") {}
+  ~CSplitRawDevice() override {
+    for (const Part& p : m_parts) ::close(p.fd);
+  }
+
+  // Takes the parts' paths in order; every part but the last must be as long as the first.
+  bool Open(const std::vector<std::string>& paths, std::string* error) {
+    uint64_t start = 0;
+    for (size_t i = 0; i < paths.size(); ++i) {
+      int fd = ::open(paths[i].c_str(), O_RDONLY | O_CLOEXEC);
+      struct stat st {};
+      if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        int err = errno;
+        if (fd >= 0) ::close(fd);
+        *error = fmt::format("{}: part {} of the split image ({}) cannot be opened: {}", m_strPath, i + 1, paths[i],
+                             fd < 0 ? std::strerror(err) : "not a regular file");
+        return false;
+      }
+      m_parts.push_back({fd, start, static_cast<uint64_t>(st.st_size)});
+      if (i > 0 && i + 1 < paths.size() && m_parts[i].size != m_parts[0].size) {
+        *error = fmt::format("{}: part {} of the split image ({}) is {} bytes, not {} as part 1: it is truncated or "
+                             "from another image",
+                             m_strPath, i + 1, paths[i], m_parts[i].size, m_parts[0].size);
+        return false;
+      }
+      if (m_parts[i].size == 0 || __builtin_add_overflow(start, m_parts[i].size, &start)) {
+        *error = fmt::format("{}: part {} of the split image ({}) is empty", m_strPath, i + 1, paths[i]);
+        return false;
+      }
+    }
+    m_nSize = start;
+    return true;
+  }
+
+ protected:
+  bool ReadLocked(uint64_t offset, void* buffer, size_t len) override {
+    auto* out = static_cast<uint8_t*>(buffer);
+    auto it = std::upper_bound(m_parts.begin(), m_parts.end(), offset,
+                               [](uint64_t o, const Part& p) { return o < p.start; });
+    if (it == m_parts.begin()) return false;
+    --it;
+    while (len > 0) {
+      if (it == m_parts.end()) return false;
+      uint64_t inPart = offset - it->start;
+      size_t piece = static_cast<size_t>(std::min<uint64_t>(len, it->size - inPart));
+      ssize_t n = ::pread(it->fd, out, piece, static_cast<off_t>(inPart));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      out += n;
+      offset += static_cast<uint64_t>(n);
+      len -= static_cast<size_t>(n);
+      if (offset >= it->start + it->size) ++it;
+    }
+    return true;
+  }
+
+ private:
+  struct Part {
+    int fd;
+    uint64_t start;
+    uint64_t size;
+  };
+  std::vector<Part> m_parts;
+};
+
+// The name of the part after (step 1) or before (step -1) a split part's name: the suffix after
+// the last dot counts in decimal (001, 002, ...; its width kept) or in letters (aa, ab, ...).
+// Empty when the name has no such suffix or the count runs out.
+std::string NeighbourPart(const std::string& path, int step) {
+  size_t dot = path.rfind('.');
+  if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return {};
+  std::string stem = path.substr(0, dot + 1), suffix = path.substr(dot + 1);
+  if (suffix.size() < 2 || suffix.size() > 6) return {};
+  bool digits = std::all_of(suffix.begin(), suffix.end(), [](char c) { return c >= '0' && c <= '9'; });
+  bool letters = std::all_of(suffix.begin(), suffix.end(), [](char c) { return c >= 'a' && c <= 'z'; });
+  if (!digits && !letters) return {};
+  const char low = digits ? '0' : 'a', high = digits ? '9' : 'z';
+  for (size_t i = suffix.size(); i-- > 0;) {
+    if (step > 0 ? suffix[i] != high : suffix[i] != low) {
+      suffix[i] = char(suffix[i] + step);
+      return stem + suffix;
+    }
+    suffix[i] = step > 0 ? low : high;
+  }
+  return {};
+}
+
+Outcome OpenSplitRaw(const std::string& path, std::shared_ptr<CRawDevice>* device, std::string* error) {
+  std::string next = NeighbourPart(path, 1), before = NeighbourPart(path, -1);
+  bool hasNext = !next.empty() && IsFile(next);
+  if (!hasNext && (before.empty() || !IsFile(before))) return Outcome::NotContainer;
+  if (!before.empty() && IsFile(before)) {
+    std::string first = before;
+    for (int i = 0; i < 100000; ++i) {
+      std::string earlier = NeighbourPart(first, -1);
+      if (earlier.empty() || !IsFile(earlier)) break;
+      first = earlier;
+    }
+    *error = fmt::format("{}: this is a later part of a split image; open its first part, {}", path, first);
+    return Outcome::Refused;
+  }
+  std::vector<std::string> parts{path};
+  for (std::string p = next; !p.empty() && IsFile(p) && parts.size() < 100000; p = NeighbourPart(p, 1))
+    parts.push_back(p);
+  auto split = std::make_shared<CSplitRawDevice>(path);
+  if (!split->Open(parts, error) || !split->Validate(error)) return Outcome::Refused;
+  *device = std::move(split);
+  return Outcome::Opened;
+}
+
+bool Starts(const uint8_t* bytes, size_t have, const char* signature, size_t length) {
+  return have >= length && std::memcmp(bytes, signature, length) == 0;
+}
+
+template <typename Device>
+Outcome OpenLibraryImage(const std::string& path, std::shared_ptr<CRawDevice>* device, std::string* error) {
+  auto image = std::make_shared<Device>(path);
+  if (!image->Open(error) || !image->Validate(error)) return Outcome::Refused;
+  *device = std::move(image);
+  return Outcome::Opened;
+}
+
+}  // namespace
+
+Outcome OpenContainer(const std::string& path, int fd, uint64_t size, std::shared_ptr<CRawDevice>* device,
+                      std::string* error) {
+  uint8_t head[512] = {};
+  ssize_t got = ::pread(fd, head, sizeof head, 0);
+  size_t have = got > 0 ? static_cast<size_t>(got) : 0;
+  // EWF and EWF2 (E01, Ex01); the logical-evidence kinds (L01, Lx01) hold files, not a disk.
+  if (Starts(head, have, "EVF\x09\x0d\x0a\xff\x00", 8) || Starts(head, have, "EVF2\x0d\x0a\x81\x00", 8))
+    return OpenLibraryImage<CEwfDevice>(path, device, error);
+  if (Starts(head, have, "LVF\x09\x0d\x0a\xff\x00", 8) || Starts(head, have, "LEF2\x0d\x0a\x81\x00", 8)) {
+    *error = fmt::format("{}: a logical evidence file (L01) holds single files, not a disk image", path);
+    return Outcome::Refused;
+  }
+  if (Starts(head, have, "vhdxfile", 8) || Starts(head, have, "conectix", 8))
+    return OpenLibraryImage<CVhdiDevice>(path, device, error);
+  if (Starts(head, have, "QFI\xfb", 4)) return OpenLibraryImage<CQcowDevice>(path, device, error);
+  if (Starts(head, have, "KDMV", 4) || Starts(head, have, "COWD", 4) ||
+      Starts(head, have, "# Disk DescriptorFile", 21))
+    return OpenLibraryImage<CVmdkDevice>(path, device, error);
+  // A fixed VHD is the raw disk followed by its footer.
+  if (size >= 1024) {
+    char footer[8] = {};
+    if (::pread(fd, footer, sizeof footer, static_cast<off_t>(size - 512)) == 8 &&
+        std::memcmp(footer, "conectix", 8) == 0)
+      return OpenLibraryImage<CVhdiDevice>(path, device, error);
+  }
+  return OpenSplitRaw(path, device, error);
+}
+
+}  // namespace container
