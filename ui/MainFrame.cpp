@@ -511,7 +511,10 @@ QStringList CMainFrame::OpenImages(const QStringList& paths, bool showMessages) 
 }
 
 void CMainFrame::OnOpenImage() {
-  QStringList files = QFileDialog::getOpenFileNames(this, QStringLiteral("Open Disk Image"), QString(),
-                                                    QStringLiteral("Disk images (*.img *.raw *.dd *.bin *.iso *.ima);;All files (*)"));
+  // Raw images and the containers read as disks (recognised by their contents, not by these names).
+  QStringList files = QFileDialog::getOpenFileNames(
+      this, QStringLiteral("Open Disk Image"), QString(),
+      QStringLiteral("Disk images (*.img *.raw *.dd *.bin *.iso *.ima *.001 *.aa *.E01 *.e01 *.Ex01 *.vhd *.vhdx "
+                     "*.qcow2 *.qcow *.vmdk);;All files (*)"));
   if (!files.isEmpty()) OpenImages(files);
 }
