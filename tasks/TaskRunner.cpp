@@ -181,6 +181,12 @@ void SignalDialogStop() {
   handles.SignalLocked();
 }
 
+void SignalPageStop() {
+  CRunnerHandles handles = CRunnerHandles::ForPage();
+  std::lock_guard lock(handles.m_mutex);
+  handles.SignalLocked();
+}
+
 // ---- CThreadProcDlg ----
 
 CThreadProcDlg::CThreadProcDlg(bool bAutoRun) : m_bAutoRun(bAutoRun) {}

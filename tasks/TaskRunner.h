@@ -42,6 +42,8 @@ extern std::atomic<bool> g_bWorkerBusy;
 // at its next poll and the worker ends without another step. For the command line's Ctrl-C
 // handling on its main thread (not async-signal-safe: never call it from a signal handler).
 void SignalDialogStop();
+// Signals the page runner's stop event, if a worker is running (the program is ending).
+void SignalPageStop();
 
 // References to one runner kind's class-wide state; defined where the runners are.
 struct CRunnerHandles;

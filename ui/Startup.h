@@ -8,5 +8,6 @@
 // reserved temporary names; the document (the machine's devices unless includeSystem is
 // false, then the images) and the main window, shown; the updater when a newer version
 // exists; the welcome wizard when RecoveryWizard is on; the event loop. The reserved names
-// are removed before it returns. Answers the exit status.
+// are removed before it returns. SIGTERM, SIGHUP and SIGINT end it as Quit does (the reserved
+// names removed at once). Answers the exit status.
 int RunProgram(const QStringList& images, bool includeSystem);
