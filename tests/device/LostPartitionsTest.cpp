@@ -48,6 +48,7 @@ std::array<uint8_t, 512> Fat(uint16_t reserved, uint16_t total16, uint32_t total
 std::string DiskWith(const std::vector<std::pair<uint64_t, std::array<uint8_t, 512>>>& boots, uint64_t sectors) {
   std::string path = std::string(::testing::TempDir()) + "quarrow-lost-" + std::to_string(::getpid()) + "-" +
                      std::to_string(boots.size()) + "-" + std::to_string(sectors) + ".img";
+  RemovedAtExit(path);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   std::vector<char> zero(sectors * 512, 0);
   out.write(zero.data(), long(zero.size()));
@@ -196,7 +197,7 @@ TEST(LostPartitions, LostVolumesListAndRecoverAsFromTheIntactDisk) {
     EXPECT_FALSE(a.empty());
     EXPECT_EQ(a, b) << lost;
   }
-  std::string dir = std::string(::testing::TempDir()) + "quarrow-lost-out-" + std::to_string(::getpid());
+  std::string dir = RemovedAtExit(std::string(::testing::TempDir()) + "quarrow-lost-out-" + std::to_string(::getpid()));
   ASSERT_EQ(RunCommand("mkdir -p " + ShellQuote(dir), nullptr, nullptr), 0);
   ASSERT_EQ(RunCommand(cli + " recover " + ShellQuote(zeroed) + " --lost LostDriver_43009 OldStuff --to " +
                            ShellQuote(dir),

@@ -16,6 +16,7 @@ TEST(DeletedStatus, IntactDeletedFilesAreExcellent) {
   const fs::path work = fs::path(::testing::TempDir()) / ("quarrow-status-" + std::to_string(::getpid()));
   fs::remove_all(work);
   fs::create_directories(work);
+  RemovedAtExit(work.string());
   const std::string image = (work / "fat.img").string();
   const fs::path corpus = fs::path(QUARROW_FIXTURE_DIR) / "carving";
   const char* names[] = {"letter.doc", "slides.ppt", "plain.zip", "table.xls", "picture.png", "writer.pdf"};

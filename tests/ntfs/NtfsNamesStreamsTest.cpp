@@ -30,6 +30,7 @@ TEST(NtfsNamesAndStreams, EveryNameAndStreamAsTheSleuthKitReadsThem) {
   const fs::path work = fs::path(::testing::TempDir()) / ("quarrow-links-" + std::to_string(::getpid()));
   fs::remove_all(work);
   fs::create_directories(work);
+  RemovedAtExit(work.string());
   std::string out, err;
   ASSERT_EQ(RunCommand(ShellQuote(std::string(QUARROW_FIXTURE_DIR) + "/make_ntfs_links.sh") + " " +
                            ShellQuote(work.string()),

@@ -33,6 +33,7 @@ std::string Cli(const std::string& args) { return "TZ=UTC " + std::string(QUARRO
 fs::path Scratch(const std::string& name) {
   fs::path p = fs::path(::testing::TempDir()) / ("quarrow-ntfsvolume-" + name + "-" + std::to_string(::getpid()));
   fs::remove_all(p);
+  RemovedAtExit(p.string());
   fs::create_directories(p);
   return p;
 }

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -87,6 +88,20 @@ std::string Sha256OfFile(const std::string& path) {
 // ---------------------------------------------------------------------------------------------
 // Commands
 // ---------------------------------------------------------------------------------------------
+
+const std::string& RemovedAtExit(const std::string& path) {
+  static std::mutex s_mutex;
+  static std::vector<std::string>* s_paths = [] {
+    std::atexit([] {
+      std::error_code ec;
+      for (const auto& p : *s_paths) fs::remove_all(p, ec);
+    });
+    return new std::vector<std::string>;
+  }();
+  std::lock_guard lock(s_mutex);
+  s_paths->push_back(path);
+  return path;
+}
 
 std::string ShellQuote(const std::string& text) {
   std::string strQuoted = "'";

@@ -92,3 +92,7 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 
 // `text` quoted for a POSIX shell command line.
 std::string ShellQuote(const std::string& text);
+
+// Removes path (a file, or a folder with everything in it) when the test process ends, whether
+// its test passed or failed; answers path.
+const std::string& RemovedAtExit(const std::string& path);
