@@ -165,9 +165,14 @@ class CEwfDevice final : public CContainerDevice {
     size64_t size = 0;
     if (libewf_handle_get_media_size(m_handle, &size, &e) != 1) return fail("has no media size");
     m_nSize = size;
-    uint32_t bps = 0;
+    uint32_t bps = 0, perChunk = 0;
     if (libewf_handle_get_bytes_per_sector(m_handle, &bps, nullptr) == 1 && bps >= 512 && bps <= 4096)
       m_nSectorSize = bps;
+    // Each chunk is inflated and checksummed whole however little of it is read: the window
+    // takes one chunk at a time, so scattered reads (folders, small files) inflate only the
+    // chunks they touch. Sequential scans cost the same either way.
+    if (libewf_handle_get_sectors_per_chunk(m_handle, &perChunk, nullptr) == 1 && perChunk > 0)
+      SetWindowBytes(std::clamp<size_t>(size_t(perChunk) * m_nSectorSize, 32u << 10, kDefaultWindowBytes));
     return true;
   }
 
