@@ -37,6 +37,7 @@ struct DeepScanOptions {
   std::string strNames = "number";
   bool bJson = false;
   bool bAllowSameDisk = false;
+  bool bNoOutputLimit = false;
   bool bScanDir = false;
   bool bDisk = false;
   int nPartition = 0;
@@ -89,10 +90,10 @@ bool ApplyTypes(CLogicalDriver& volume, const std::string& list, std::string* er
 // began where it begins (DIR/Photos/2024/holiday.jpg), each folder and name made safe as
 // every saved name is. A second file for a path already written in this run keeps its
 // FILE_N name in that folder. False when a file could not be written whole.
-bool SaveUnderFsNames(const std::vector<CFSFile*>& files, const std::string& destination, CNoOverwrite& prompts) {
+bool SaveUnderFsNames(const std::vector<CFSFile*>& files, const std::string& destination, CNoOverwrite& prompts,
+                      SaveRunState& state) {
   bool whole = true;
   std::set<std::u16string> used;
-  SaveRunState state;
   for (CFSFile* file : files) {
     std::vector<std::u16string> parts;
     for (size_t start = 0; start <= file->m_strFsPath.size();) {
@@ -112,9 +113,10 @@ bool SaveUnderFsNames(const std::vector<CFSFile*>& files, const std::string& des
     }
     const std::u16string carvedName = file->m_strName;
     if (used.insert(file->m_strFsPath).second) file->m_strName = parts.back();
-    SaveFileTo(*file, fd, folder, nullptr, &prompts, state);
+    const bool go = SaveFileTo(*file, fd, folder, nullptr, &prompts, state);
     file->m_strName = carvedName;
     ::close(fd);
+    if (!go) return false;  // the destination is full or the output limit was reached
   }
   return whole && state.failed.empty();
 }
@@ -211,9 +213,18 @@ int RunDeepScan(const DeepScanOptions& o) {
       else found.push_back(child.get());
     }
     run.SetItems(std::move(found));
+    const uint64_t limit = o.bNoOutputLimit ? 0 : 4 * volume->GetTotalBytes();
+    run.SetOutputLimit(limit);
     run.Save(nullptr, &prompts);
     if (!run.Result().failed.empty() || prompts.m_bRefused) status = EXIT_INCOMPLETE;
-    if (!SaveUnderFsNames(named, o.strTo, prompts)) status = EXIT_INCOMPLETE;
+    if (!run.Result().strEndReason.empty()) {
+      status = EXIT_INCOMPLETE;
+    } else {
+      SaveRunState state;
+      state.nOutputLimit = limit;
+      state.nBytesWritten = run.Result().nBytesWritten;
+      if (!SaveUnderFsNames(named, o.strTo, prompts, state)) status = EXIT_INCOMPLETE;
+    }
   }
   std::cerr << fmt::format("{} units {} to {}: {} item(s) found{}\n",
                            completed ? "Scanned" : "Stopped after scanning part of", first, last,
@@ -242,5 +253,7 @@ void AddDeepScanCommand(CLI::App& app, CliContext& ctx) {
       ->check(CLI::IsMember({"number", "fs"}));
   cmd->add_flag("--json", o->bJson, "One JSON object per carved file");
   cmd->add_flag("--allow-same-disk", o->bAllowSameDisk, "Allow --to on the disk being scanned");
+  cmd->add_flag("--no-output-limit", o->bNoOutputLimit,
+                "With --to, write on past four times the scanned volume's size");
   cmd->callback([&ctx, o] { ctx.nExitStatus = RunDeepScan(*o); });
 }

@@ -24,7 +24,7 @@ struct RecoverOptions {
   std::vector<std::string> items;
   int nPartition = 0;
   std::string strLost;
-  bool bAll = false, bAllowSameDisk = false, bDeletedOnly = false;
+  bool bAll = false, bAllowSameDisk = false, bDeletedOnly = false, bNoOutputLimit = false;
 };
 
 // --deleted-only. Loads folder and the folders below it, as deep as a save goes, and keeps
@@ -186,6 +186,7 @@ int RunRecover(const RecoverOptions& o) {
     for (CDirEntry* item : selected)
       if (item->IsDirectory()) LoadTree(static_cast<CDirectory*>(item), true);
   run.SetItems(selected);
+  if (o.bNoOutputLimit) run.SetOutputLimit(0);
   run.CountFiles(nullptr);
   CCliPrompts prompts(o.strOverwrite);
   CRecoverProgress progress(run.Result().nTotalFiles);
@@ -195,7 +196,12 @@ int RunRecover(const RecoverOptions& o) {
   if (stopped) std::cerr << "quarrow-cli: stopped; what was written so far stays in " << o.strTo << '\n';
   const size_t failed = run.Result().failed.size() + missing.size();
   if (failed) std::cerr << fmt::format("quarrow-cli: {} item(s) could not be recovered whole\n", failed);
-  return stopped || failed ? EXIT_INCOMPLETE : EXIT_DONE;
+  const bool ended = !run.Result().strEndReason.empty();
+  if (ended)
+    std::cerr << fmt::format("quarrow-cli: {} file(s) written whole before the recovery ended; {} not written\n",
+                             run.Result().written.size(),
+                             std::max<int64_t>(0, run.Result().nTotalFiles - int64_t(run.Result().written.size())));
+  return stopped || failed || ended ? EXIT_INCOMPLETE : EXIT_DONE;
 }
 }  // namespace
 
@@ -213,5 +219,7 @@ void AddRecoverCommand(CLI::App& app, CliContext& ctx) {
                 "Only deleted files, with the folders on their way; existing files are passed over")
       ->excludes(all);
   cmd->add_flag("--allow-same-disk", o->bAllowSameDisk, "Allow a destination on the disk being recovered from");
+  cmd->add_flag("--no-output-limit", o->bNoOutputLimit,
+                "Write on past four times the source volume's size (a volume whose files share clusters)");
   cmd->callback([&ctx, o] { ctx.nExitStatus = RunRecover(*o); });
 }

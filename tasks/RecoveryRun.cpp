@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include <algorithm>
+
+#include "device/Driver.h"
 #include "tasks/StopEvents.h"
 
 bool MakeFolderPath(const std::string& path, std::string* error) {
@@ -93,6 +96,10 @@ bool CRecoveryRun::OpenDestination() {
 bool CRecoveryRun::Save(IProgressWindow* progress, ISavePrompts* prompts) {
   if (m_dirFd < 0 && !OpenDestination()) return false;
   SaveRunState state;
+  state.nOutputLimit = m_nOutputLimit;
+  if (!m_bLimitSet)
+    for (CDirEntry* item : m_items)
+      if (item && item->m_pDriver) state.nOutputLimit = std::max(state.nOutputLimit, 4 * item->m_pDriver->GetTotalBytes());
   for (CDirEntry* item : m_items) {
     // Nothing more is created once a stop was asked for.
     if (progress && IsPageStopSignalled()) {
@@ -106,11 +113,13 @@ bool CRecoveryRun::Save(IProgressWindow* progress, ISavePrompts* prompts) {
     else if (auto* file = dynamic_cast<CFSFile*>(item))
       go = SaveFileTo(*file, m_dirFd, m_strDestination, progress, prompts, state);
     if (!go) {
-      m_result.bStopped = true;
+      m_result.bStopped = state.strEndReason.empty();
       break;
     }
   }
+  m_result.strEndReason = state.strEndReason;
+  m_result.nBytesWritten = state.nBytesWritten;
   m_result.written.insert(m_result.written.end(), state.written.begin(), state.written.end());
   m_result.failed.insert(m_result.failed.end(), state.failed.begin(), state.failed.end());
-  return !m_result.bStopped;
+  return !m_result.bStopped && m_result.strEndReason.empty();
 }

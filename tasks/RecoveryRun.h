@@ -34,7 +34,12 @@ struct RecoveryResult {
   std::string strDestinationError;    // why the destination could not be used (nothing saved)
   std::vector<std::string> written;   // files written whole (paths below the destination)
   std::vector<std::string> failed;    // items not written whole, with the save's paths
-  bool Complete() const { return !bStopped && strDestinationError.empty() && failed.empty(); }
+  std::string strEndReason;           // why the run ended early without a stop: the destination
+                                      // full, or the output limit reached (tree/Save.h)
+  uint64_t nBytesWritten = 0;         // the sizes of the files written
+  bool Complete() const {
+    return !bStopped && strDestinationError.empty() && strEndReason.empty() && failed.empty();
+  }
 };
 
 class CRecoveryRun {
@@ -57,6 +62,12 @@ class CRecoveryRun {
 
   // Replaces the items (before CountFiles; the destination may be opened already).
   void SetItems(std::vector<CDirEntry*> items) { m_items = std::move(items); }
+  // The most the run may write; by default four times the size of the largest volume the
+  // items come from. 0 writes without a limit.
+  void SetOutputLimit(uint64_t bytes) {
+    m_nOutputLimit = bytes;
+    m_bLimitSet = true;
+  }
 
   const RecoveryResult& Result() const { return m_result; }
   const std::string& Destination() const { return m_strDestination; }
@@ -66,6 +77,8 @@ class CRecoveryRun {
   std::string m_strDestination;
   DestinationPolicy m_policy;
   int m_dirFd = -1;
+  uint64_t m_nOutputLimit = 0;
+  bool m_bLimitSet = false;
   RecoveryResult m_result;
 };
 

@@ -1,11 +1,13 @@
 #include "tree/Save.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdint>
 #include <set>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -86,8 +88,39 @@ void ItemTimes(const CDirEntry& item, struct timespec times[2]) {
   if (item.m_tModified == 0) times[1].tv_nsec = UTIME_OMIT;
 }
 
+std::string Mib(uint64_t bytes) {
+  if (bytes < (1u << 20)) return fmt::format("{:.0f} KiB", double(bytes) / 1024.0);
+  return fmt::format("{:.1f} MiB", double(bytes) / 1048576.0);
+}
+
+// Whether the file fits: within the run's output limit, and leaving the destination's file
+// system its margin. Otherwise sets the reason the run ends and reports it.
+bool RoomFor(const CFSFile& file, int dirFd, const std::string& path, ISavePrompts* prompts, SaveRunState& state) {
+  const uint64_t size = file.m_nSize;
+  if (state.nOutputLimit && (size > state.nOutputLimit || state.nBytesWritten > state.nOutputLimit - size)) {
+    state.strEndReason = fmt::format(
+        "stopped before {}: the files written ({}) would pass {}, four times the size of the volume they come from; "
+        "its entries probably share clusters (a damaged volume). Use --no-output-limit to write on",
+        path, Mib(state.nBytesWritten), Mib(state.nOutputLimit));
+  } else {
+    struct statvfs vfs {};
+    if (::fstatvfs(dirFd, &vfs) != 0) return true;  // no figures: the write itself will tell
+    const uint64_t unit = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
+    const uint64_t total = uint64_t(vfs.f_blocks) * unit, free = uint64_t(vfs.f_bavail) * unit;
+    const uint64_t margin = DestinationMargin(total);
+    if (free >= margin && size <= free - margin) return true;
+    state.strEndReason = fmt::format(
+        "stopped before {} ({}): the destination has {} free and keeps {} free; free some space or choose "
+        "another destination",
+        path, Mib(size), Mib(free), Mib(margin));
+  }
+  if (prompts) prompts->ReportError(state.strEndReason);
+  return false;
+}
+
 bool WriteFileAt(CFSFile& file, int dirFd, const std::string& name, const std::string& path, IProgressWindow* progress,
                  ISavePrompts* prompts, SaveRunState& state) {
+  if (!RoomFor(file, dirFd, path, prompts, state)) return false;
   int fd = CreateFileAt(dirFd, name);
   if (fd < 0) {
     Fail(prompts, state, path, std::strerror(errno));
@@ -101,11 +134,20 @@ bool WriteFileAt(CFSFile& file, int dirFd, const std::string& name, const std::s
   ItemTimes(file, times);
   (void)::futimens(fd, times);
   int closeErr = ::close(fd) == 0 ? 0 : errno;
+  state.nBytesWritten += file.m_nSize;
+  const int writeErr = out.m_nErrno ? out.m_nErrno : closeErr;
+  if (writeErr == ENOSPC || writeErr == EDQUOT) {
+    // The destination filled up under the write (another program wrote there too): this
+    // file is incomplete, and every later one would fail the same way.
+    Fail(prompts, state, path, "the destination is full; the file is incomplete");
+    state.strEndReason = "stopped: the destination is full; free some space or choose another destination";
+    if (prompts) prompts->ReportError(state.strEndReason);
+    return false;
+  }
   if (progress && IsPageStopSignalled()) return false;
   if (!ok || closeErr) {
-    std::string why = out.m_nErrno ? std::strerror(out.m_nErrno)
-                      : closeErr  ? std::strerror(closeErr)
-                                  : "the data could not all be read from the source; the file is incomplete";
+    std::string why = writeErr ? std::strerror(writeErr)
+                               : "the data could not all be read from the source; the file is incomplete";
     Fail(prompts, state, path, why);
   } else {
     state.written.push_back(path);
@@ -113,6 +155,8 @@ bool WriteFileAt(CFSFile& file, int dirFd, const std::string& name, const std::s
   return true;
 }
 }  // namespace
+
+uint64_t DestinationMargin(uint64_t fileSystemBytes) { return std::min<uint64_t>(fileSystemBytes / 100, 100u << 20); }
 
 std::string SafeFileName(const std::u16string& name) {
   std::u16string n = name;

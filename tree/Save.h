@@ -36,7 +36,20 @@ struct SaveRunState {
   std::vector<std::string> failed;
   // Files written whole (paths below the destination).
   std::vector<std::string> written;
+  // Bytes of the files written so far (their sizes), and the most the run may write; 0: no
+  // limit. A damaged volume whose entries all point at the same clusters would otherwise
+  // turn a small volume into a flood of copies.
+  uint64_t nBytesWritten = 0;
+  uint64_t nOutputLimit = 0;
+  // Why the run ended before its end when no stop was asked for: the destination is full
+  // (or would be left with less than its margin), or the output limit was reached. Empty
+  // otherwise.
+  std::string strEndReason;
 };
+
+// The free space a save leaves on the destination's file system: 1% of its size or 100 MiB,
+// whichever is smaller.
+uint64_t DestinationMargin(uint64_t fileSystemBytes);
 
 // The name an item is written under: its own name, except that "/" and NUL become "_",
 // an empty name becomes "_", "." and ".." become "_." and "_..", and a name longer than
@@ -44,8 +57,11 @@ struct SaveRunState {
 std::string SafeFileName(const std::u16string& name);
 
 // Saves one file into the folder dirFd (a descriptor of the destination folder), as
-// SafeFileName(file.m_strName). Answers false only when the run must end (stopped);
-// a file that fails is reported, recorded in state.failed, and the run goes on.
+// SafeFileName(file.m_strName). Answers false only when the run must end: stopped, or
+// state.strEndReason set (before a file that would leave the destination's file system less
+// than its margin or take the run past its output limit, and when a write finds the
+// destination full: that file is reported as incomplete); a file that fails otherwise is
+// reported, recorded in state.failed, and the run goes on.
 bool SaveFileTo(CFSFile& file, int dirFd, const std::string& dirPath, IProgressWindow* progress, ISavePrompts* prompts,
                 SaveRunState& state);
 // Saves a folder and everything below it into dirFd as SafeFileName(folder.m_strName).
