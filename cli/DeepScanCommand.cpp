@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <map>
 #include <set>
 
 #include <iostream>
@@ -38,6 +39,8 @@ struct DeepScanOptions {
   bool bJson = false;
   bool bAllowSameDisk = false;
   bool bNoOutputLimit = false;
+  uint64_t nMinSize = 0, nMaxSize = UINT64_MAX;
+  bool bByType = false;
   bool bScanDir = false;
   bool bDisk = false;
   int nPartition = 0;
@@ -174,7 +177,12 @@ int RunDeepScan(const DeepScanOptions& o) {
   results->m_bLoaded = true;
 
   int status = completed ? EXIT_DONE : EXIT_INCOMPLETE;
-  for (const auto& child : results->m_children) {
+  // The finds within the size range (rebuilt folders always): the ones printed and written.
+  std::vector<CDirEntry*> shown;
+  for (const auto& child : results->m_children)
+    if (child->IsDirectory() || (child->m_nSize >= o.nMinSize && child->m_nSize <= o.nMaxSize))
+      shown.push_back(child.get());
+  for (CDirEntry* child : shown) {
     // Where the item starts: its unit, and its byte offset within SOURCE.
     ResultStart start;
     ResultStartOf(*volume, *child, start);
@@ -187,7 +195,7 @@ int RunDeepScan(const DeepScanOptions& o) {
         j["ext"] = U8(child->m_strExtension);
         j["size"] = child->m_nSize;
         // The file-system item that began at the same unit.
-        if (auto* file = dynamic_cast<CFSFile*>(child.get()); file && !file->m_strFsPath.empty()) {
+        if (auto* file = dynamic_cast<CFSFile*>(child); file && !file->m_strFsPath.empty()) {
           const std::u16string& path = file->m_strFsPath;
           j["fs_name"] = U8(path.substr(path.rfind(u'/') == std::u16string::npos ? 0 : path.rfind(u'/') + 1));
           j["fs_path"] = U8(path);
@@ -205,30 +213,61 @@ int RunDeepScan(const DeepScanOptions& o) {
   if (!o.strTo.empty()) {
     // Files found before a stop are written too; a second Ctrl-C ends the program.
     CNoOverwrite prompts;
-    std::vector<CDirEntry*> found;
+    // Files under their file-system names, and the rest by type folder (DIR/jpg/, ...) with
+    // --by-type or all in DIR; rebuilt folders always in DIR.
+    std::map<std::string, std::vector<CDirEntry*>> byFolder;
     std::vector<CFSFile*> named;
-    for (const auto& child : results->m_children) {
-      auto* file = dynamic_cast<CFSFile*>(child.get());
-      if (o.strNames == "fs" && file && !file->m_strFsPath.empty()) named.push_back(file);
-      else found.push_back(child.get());
+    for (CDirEntry* child : shown) {
+      auto* file = dynamic_cast<CFSFile*>(child);
+      if (o.strNames == "fs" && file && !file->m_strFsPath.empty()) {
+        named.push_back(file);
+        continue;
+      }
+      std::string folder = o.strTo;
+      if (o.bByType && !child->IsDirectory()) {
+        std::string ext = U8(child->m_strExtension);
+        for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+        folder += "/" + (ext.empty() ? std::string("other") : ext);
+      }
+      byFolder[folder].push_back(child);
     }
-    run.SetItems(std::move(found));
     const uint64_t limit = o.bNoOutputLimit ? 0 : 4 * volume->GetTotalBytes();
-    run.SetOutputLimit(limit);
-    run.Save(nullptr, &prompts);
-    if (!run.Result().failed.empty() || prompts.m_bRefused) status = EXIT_INCOMPLETE;
-    if (!run.Result().strEndReason.empty()) {
-      status = EXIT_INCOMPLETE;
-    } else {
+    uint64_t writtenBytes = 0;
+    bool ended = false;
+    for (auto& [folder, items] : byFolder) {
+      if (limit && writtenBytes >= limit) {
+        std::cerr << "quarrow-cli: stopped: the output limit was reached (--no-output-limit writes on)\n";
+        ended = true;
+        break;
+      }
+      CRecoveryRun part(std::move(items), folder, DestinationPolicy::CreateFolder);
+      part.SetOutputLimit(limit ? limit - writtenBytes : 0);
+      if (!part.OpenDestination()) {
+        std::cerr << "quarrow-cli: " << part.Result().strDestinationError << '\n';
+        status = EXIT_INCOMPLETE;
+        continue;
+      }
+      part.Save(nullptr, &prompts);
+      writtenBytes += part.Result().nBytesWritten;
+      if (!part.Result().failed.empty()) status = EXIT_INCOMPLETE;
+      if (!part.Result().strEndReason.empty()) {
+        ended = true;
+        break;
+      }
+    }
+    if (prompts.m_bRefused || ended) status = EXIT_INCOMPLETE;
+    if (!ended) {
       SaveRunState state;
       state.nOutputLimit = limit;
-      state.nBytesWritten = run.Result().nBytesWritten;
+      state.nBytesWritten = writtenBytes;
       if (!SaveUnderFsNames(named, o.strTo, prompts, state)) status = EXIT_INCOMPLETE;
     }
   }
   std::cerr << fmt::format("{} units {} to {}: {} item(s) found{}\n",
                            completed ? "Scanned" : "Stopped after scanning part of", first, last,
                            results->m_children.size(), o.strTo.empty() ? "" : ", written to " + o.strTo);
+  if (shown.size() != results->m_children.size())
+    std::cerr << fmt::format("{} of them within the size range\n", shown.size());
   return status;
 }
 
@@ -252,6 +291,11 @@ void AddDeepScanCommand(CLI::App& app, CliContext& ctx) {
                   "that began at the same cluster, where there is one)")
       ->check(CLI::IsMember({"number", "fs"}));
   cmd->add_flag("--json", o->bJson, "One JSON object per carved file");
+  cmd->add_option("--min-size", o->nMinSize, "List and write only files of at least this size (e.g. 4k, 2M)")
+      ->transform(CLI::AsSizeValue(false));
+  cmd->add_option("--max-size", o->nMaxSize, "List and write only files of at most this size (e.g. 100M)")
+      ->transform(CLI::AsSizeValue(false));
+  cmd->add_flag("--by-type", o->bByType, "With --to, write each file into a folder of its type (DIR/jpg/, DIR/pdf/, ...)");
   cmd->add_flag("--allow-same-disk", o->bAllowSameDisk, "Allow --to on the disk being scanned");
   cmd->add_flag("--no-output-limit", o->bNoOutputLimit,
                 "With --to, write on past four times the scanned volume's size");

@@ -1,11 +1,16 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <algorithm>
 #include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +25,7 @@ fs::path Scratch(const std::string& name) {
   fs::path p = fs::path(::testing::TempDir()) / ("quarrow-deepscan-" + name + "-" + std::to_string(::getpid()));
   fs::remove_all(p);
   fs::create_directories(p);
+  RemovedAtExit(p.string());
   return p;
 }
 
@@ -103,4 +109,46 @@ TEST(DeepScanCommand, CtrlCStopsTheScanAndKeepsWhatWasFound) {
   EXPECT_EQ(fs::file_size(fs::path(outDir) / "FILE_1.BMP"), 3000u);
   EXPECT_EQ(fs::file_size(fs::path(outDir) / "FILE_2.BMP"), 700u);
   fs::remove_all(dir);
+}
+
+TEST(DeepScanCommand, SizeFiltersAndTypeFoldersChooseWhatIsListedAndWritten) {
+  // The MBR disk holds text files (53 bytes to 3 KiB) and JPEGs of 14,436 and 70,000 bytes.
+  const std::string disk = FixturePath("disk.img");
+  auto dir = Scratch("filters");
+  std::string out, err;
+  auto sizes = [](const std::string& json) {
+    std::multiset<uint64_t> v;
+    std::istringstream lines(json);
+    for (std::string l; std::getline(lines, l);) v.insert(nlohmann::json::parse(l).at("size").get<uint64_t>());
+    return v;
+  };
+  ASSERT_EQ(RunCommand(Cli("deepscan " + ShellQuote(disk) + " --disk --types jpg,txt --json"), &out, &err), 0) << err;
+  const auto all = sizes(out);
+  ASSERT_GT(all.size(), 10u);
+  std::multiset<uint64_t> want;
+  for (uint64_t n : all)
+    if (n >= 10240 && n <= 69999) want.insert(n);
+  ASSERT_FALSE(want.empty());
+  ASSERT_EQ(RunCommand(Cli("deepscan " + ShellQuote(disk) + " --disk --types jpg,txt --json --min-size 10k --max-size 69999"),
+                       &out, &err),
+            0)
+      << err;
+  EXPECT_EQ(sizes(out), want);
+  EXPECT_NE(err.find(std::to_string(want.size()) + " of them within the size range"), std::string::npos) << err;
+
+  ASSERT_EQ(RunCommand(Cli("deepscan " + ShellQuote(disk) + " --disk --types jpg,txt --min-size 1k --by-type --to " +
+                           ShellQuote((dir / "out").string())),
+                       &out, &err),
+            0)
+      << err;
+  std::map<std::string, size_t> perFolder;
+  for (const auto& e : fs::recursive_directory_iterator(dir / "out")) {
+    if (!e.is_regular_file()) continue;
+    EXPECT_GE(e.file_size(), 1024u) << e.path();
+    ++perFolder[e.path().parent_path().filename().string() + "/" + e.path().extension().string()];
+  }
+  EXPECT_EQ(perFolder["jpg/.JPG"] + perFolder["txt/.TXT"], size_t(std::count_if(all.begin(), all.end(), [](uint64_t n) { return n >= 1024; })));
+  EXPECT_GT(perFolder["jpg/.JPG"], 0u);
+  EXPECT_GT(perFolder["txt/.TXT"], 0u);
+  EXPECT_EQ(perFolder.size(), 2u);
 }
