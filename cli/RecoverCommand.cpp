@@ -70,12 +70,17 @@ class CCliPrompts : public ISavePrompts {
   SaveAnswer Ask(const std::string& question) {
     if (m_strMode == "all") return SaveAnswer::YesToAll;
     if (m_strMode == "skip") return SaveAnswer::No;
-    std::cerr << question << " [y]es / [n]o / [a]ll: " << std::flush;
+    if (m_strMode == "keep") return SaveAnswer::KeepBoth;
+    std::cerr << question << " [y]es / [n]o / [a]ll / [s]kip all / [k]eep both: " << std::flush;
     std::string answer;
-    if (!std::getline(std::cin, answer)) return SaveAnswer::No;
-    if (!answer.empty() && (answer[0] == 'a' || answer[0] == 'A')) return SaveAnswer::YesToAll;
-    if (!answer.empty() && (answer[0] == 'y' || answer[0] == 'Y')) return SaveAnswer::Yes;
-    return SaveAnswer::No;
+    if (!std::getline(std::cin, answer) || answer.empty()) return SaveAnswer::No;
+    switch (answer[0]) {
+      case 'a': case 'A': return SaveAnswer::YesToAll;
+      case 'y': case 'Y': return SaveAnswer::Yes;
+      case 's': case 'S': return SaveAnswer::NoToAll;
+      case 'k': case 'K': return SaveAnswer::KeepBoth;
+      default: return SaveAnswer::No;
+    }
   }
   std::string m_strMode;
 };
@@ -113,8 +118,8 @@ bool ExistsWithAll(const RecoverOptions& o, const std::string& path) {
 }
 
 int RunRecover(const RecoverOptions& o) {
-  if (o.strOverwrite != "ask" && o.strOverwrite != "all" && o.strOverwrite != "skip") {
-    std::cerr << "quarrow-cli: --overwrite takes ask, all or skip\n";
+  if (o.strOverwrite != "ask" && o.strOverwrite != "all" && o.strOverwrite != "skip" && o.strOverwrite != "keep") {
+    std::cerr << "quarrow-cli: --overwrite takes ask, all, skip or keep\n";
     return EXIT_BAD_INPUT;
   }
   CKelvoDoc doc(false);
@@ -211,7 +216,9 @@ void AddRecoverCommand(CLI::App& app, CliContext& ctx) {
   cmd->add_option("SOURCE", o->strSource, "Volume (image or device), or a partitioned disk with --partition")->required();
   cmd->add_option("ITEM", o->items, "Item paths from the root, '/'-separated")->required();
   cmd->add_option("--to", o->strTo, "Destination folder (must exist)")->required();
-  cmd->add_option("--overwrite", o->strOverwrite, "When a name exists: ask (default), all, or skip");
+  cmd->add_option("--overwrite", o->strOverwrite,
+                  "When a name exists: ask (default), all (replace), skip (keep the existing one) or keep (write the "
+                  "new one beside it as NAME (2))");
   cmd->add_option("--partition", o->nPartition, "The N-th FAT or NTFS partition of a disk (from 1)");
   cmd->add_option("--lost", o->strLost, "A lost volume of the disk, by the name findlost prints (LostDriver_N)");
   auto* all = cmd->add_flag("--all", o->bAll, "Existing files count too (as list --all shows them)");

@@ -13,6 +13,7 @@
 
 #include <fmt/format.h>
 
+#include "device/Driver.h"
 #include "platform/Text.h"
 #include "tasks/StopEvents.h"
 #include "tree/OutputFile.h"
@@ -95,8 +96,15 @@ std::string Mib(uint64_t bytes) {
 
 // Whether the file fits: within the run's output limit, and leaving the destination's file
 // system its margin. Otherwise sets the reason the run ends and reports it.
+// The bytes a file can put on the destination: its size, but never more than its volume holds
+// (a damaged entry may claim far more; what cannot be read is not written).
+uint64_t WritableBytes(const CFSFile& file) {
+  const uint64_t volume = file.m_pDriver ? file.m_pDriver->GetTotalBytes() : 0;
+  return volume ? std::min<uint64_t>(file.m_nSize, volume) : file.m_nSize;
+}
+
 bool RoomFor(const CFSFile& file, int dirFd, const std::string& path, ISavePrompts* prompts, SaveRunState& state) {
-  const uint64_t size = file.m_nSize;
+  const uint64_t size = WritableBytes(file);
   if (state.nOutputLimit && (size > state.nOutputLimit || state.nBytesWritten > state.nOutputLimit - size)) {
     state.strEndReason = fmt::format(
         "stopped before {}: the files written ({}) would pass {}, four times the size of the volume they come from; "
@@ -134,7 +142,7 @@ bool WriteFileAt(CFSFile& file, int dirFd, const std::string& name, const std::s
   ItemTimes(file, times);
   (void)::futimens(fd, times);
   int closeErr = ::close(fd) == 0 ? 0 : errno;
-  state.nBytesWritten += file.m_nSize;
+  state.nBytesWritten += WritableBytes(file);
   const int writeErr = out.m_nErrno ? out.m_nErrno : closeErr;
   if (writeErr == ENOSPC || writeErr == EDQUOT) {
     // The destination filled up under the write (another program wrote there too): this
@@ -183,35 +191,47 @@ int OpenDestination(const std::string& path, std::string* error) {
   return fd;
 }
 
+// The first of "NAME (2)", "NAME (3)", ... that dirFd does not hold.
+std::string FreeName(int dirFd, const std::string& name) {
+  for (int k = 2;; ++k) {
+    std::string candidate = fmt::format("{} ({})", name, k);
+    if (!Exists(dirFd, candidate)) return candidate;
+  }
+}
+
 bool SaveFileTo(CFSFile& file, int dirFd, const std::string& dirPath, IProgressWindow* progress, ISavePrompts* prompts,
                 SaveRunState& state) {
   std::string name = SafeFileName(file.m_strName);
-  std::string path = dirPath + "/" + name;
   bool isDir = false;
   if (!state.bOverwriteAllFiles && Exists(dirFd, name, &isDir)) {
-    if (!prompts) return true;
+    if (!prompts || state.bKeepAllExisting) return true;
     switch (prompts->AskOverwriteFile(file.m_strName)) {
       case SaveAnswer::No: return true;
+      case SaveAnswer::NoToAll: state.bKeepAllExisting = true; return true;
       case SaveAnswer::YesToAll: state.bOverwriteAllFiles = true; break;
       case SaveAnswer::Yes: break;
+      case SaveAnswer::KeepBoth: name = FreeName(dirFd, name); break;
     }
   }
-  return WriteFileAt(file, dirFd, name, path, progress, prompts, state);
+  return WriteFileAt(file, dirFd, name, dirPath + "/" + name, progress, prompts, state);
 }
 
 bool SaveFolderTo(CDirectory& folder, int dirFd, const std::string& dirPath, IProgressWindow* progress,
                   ISavePrompts* prompts, SaveRunState& state, int depth) {
   std::string name = SafeFileName(folder.m_strName);
-  std::string path = dirPath + "/" + name;
   bool isDir = false;
   if (!state.bReplaceAllFolders && Exists(dirFd, name, &isDir) && isDir) {
+    if (state.bKeepAllExisting) return true;
     SaveAnswer a = prompts ? prompts->AskReplaceFolder(folder.m_strName) : SaveAnswer::No;
     switch (a) {
       case SaveAnswer::No: state.bOverwriteAllFiles = false; return true;
+      case SaveAnswer::NoToAll: state.bKeepAllExisting = true; return true;
       case SaveAnswer::Yes: state.bOverwriteAllFiles = true; break;
       case SaveAnswer::YesToAll: state.bReplaceAllFolders = state.bOverwriteAllFiles = true; break;
+      case SaveAnswer::KeepBoth: name = FreeName(dirFd, name); break;
     }
   }
+  std::string path = dirPath + "/" + name;
   if (!folder.m_bLoaded) folder.LoadChildren(true, true, true);
   ::mkdirat(dirFd, name.c_str(), 0755);  // an existing folder is fine
   int sub = ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

@@ -12,8 +12,9 @@
 
 #include "tree/DirEntry.h"
 
-// Answers of the save prompts.
-enum class SaveAnswer { Yes, No, YesToAll };
+// Answers of the save prompts: replace this one, keep it, replace every one asked about from
+// now on, keep every one from now on, or write the new one beside it as "NAME (2)".
+enum class SaveAnswer { Yes, No, YesToAll, NoToAll, KeepBoth };
 
 // The questions a save asks, and its error reports; the GUI shows message boxes, the
 // command line answers from its --overwrite option.
@@ -32,6 +33,7 @@ class ISavePrompts {
 struct SaveRunState {
   bool bReplaceAllFolders = false;
   bool bOverwriteAllFiles = false;
+  bool bKeepAllExisting = false;  // "No to All": existing files and folders are passed over
   // Items that failed (paths below the destination), for the caller's summary.
   std::vector<std::string> failed;
   // Files written whole (paths below the destination).

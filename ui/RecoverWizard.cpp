@@ -38,7 +38,14 @@ const char* const kHistoryKey = "HistoryCombo";
 
 // Answers of the save prompts as they cross from the GUI thread to the worker; 0 is a call
 // that was dropped because the page went away.
-enum : int { ANSWER_DROPPED = 0, ANSWER_YES = 1, ANSWER_NO = 2, ANSWER_YES_TO_ALL = 3 };
+enum : int {
+  ANSWER_DROPPED = 0,
+  ANSWER_YES = 1,
+  ANSWER_NO = 2,
+  ANSWER_YES_TO_ALL = 3,
+  ANSWER_NO_TO_ALL = 4,
+  ANSWER_KEEP_BOTH = 5
+};
 
 // The first "%s" of a language text replaced by arg.
 QString FillIn(QString text, const QString& arg) {
@@ -74,6 +81,8 @@ class CRecoverPrompts final : public ISavePrompts {
     switch (answer) {
       case ANSWER_YES: return SaveAnswer::Yes;
       case ANSWER_YES_TO_ALL: return SaveAnswer::YesToAll;
+      case ANSWER_NO_TO_ALL: return SaveAnswer::NoToAll;
+      case ANSWER_KEEP_BOTH: return SaveAnswer::KeepBoth;
       default: return SaveAnswer::No;
     }
   }
@@ -347,15 +356,22 @@ int CFileRecoverStep1::AskOnGuiThread(const QString& text) {
     QMessageBox box(QMessageBox::Warning, kAppTitle, text, QMessageBox::NoButton, this);
     QPushButton* yes = box.addButton(QMessageBox::Yes);
     yes->setText(Q(GetString("IDS_YES", U(yes->text()))));
-    QPushButton* no = box.addButton(QMessageBox::No);
-    no->setText(Q(GetString("IDS_NO", U(no->text()))));
     QPushButton* all = box.addButton(QMessageBox::YesToAll);
     all->setText(Q(GetString("IDS_YESTOALL", u"Y&es to All")));
-    box.setDefaultButton(yes);
+    QPushButton* no = box.addButton(QMessageBox::No);
+    no->setText(Q(GetString("IDS_NO", U(no->text()))));
+    QPushButton* none = box.addButton(QMessageBox::NoToAll);
+    none->setText(Q(GetString("IDS_NOTOALL", u"N&o to All")));
+    QPushButton* both = box.addButton(Q(GetString("IDS_KEEPBOTH", u"&Keep Both")), QMessageBox::AcceptRole);
+    both->setToolTip(QStringLiteral("Save the recovered item beside the existing one, as \"NAME (2)\""));
+    // Keeping what is there is the safe answer to a stray Enter.
+    box.setDefaultButton(no);
     box.setEscapeButton(no);
     box.exec();
     if (box.clickedButton() == yes) return ANSWER_YES;
     if (box.clickedButton() == all) return ANSWER_YES_TO_ALL;
+    if (box.clickedButton() == none) return ANSWER_NO_TO_ALL;
+    if (box.clickedButton() == both) return ANSWER_KEEP_BOTH;
     return ANSWER_NO;
   }));
 }

@@ -325,6 +325,17 @@ TEST(ListRecover, OverwriteAnswersAndBadArguments) {
     EXPECT_EQ(Sha256OfFile((dest / "Removed notes.txt").string()), c.replaced ? notes : Sha256Hex("mine"));
     EXPECT_EQ(Sha256OfFile((dest / "OldStuff" / "old two.bin").string()), c.replaced ? two : Sha256Hex("mine"));
   }
+  // "keep" writes the recovered file beside the existing one; a folder that exists is kept and
+  // the recovered one written beside it whole.
+  spoil();
+  ASSERT_EQ(RunCommand(Cli("recover " + src + " 'Removed notes.txt' OldStuff" + to + " --overwrite keep"), &out, &err), 0)
+      << err;
+  EXPECT_EQ(Sha256OfFile((dest / "Removed notes.txt").string()), Sha256Hex("mine"));
+  EXPECT_EQ(Sha256OfFile((dest / "Removed notes.txt (2)").string()), notes);
+  EXPECT_EQ(Sha256OfFile((dest / "OldStuff" / "old two.bin").string()), Sha256Hex("mine"));
+  EXPECT_EQ(Sha256OfFile((dest / "OldStuff (2)" / "old two.bin").string()), two);
+  fs::remove(dest / "Removed notes.txt (2)");
+  fs::remove_all(dest / "OldStuff (2)");
 
   // A missing item is named and fails the run; the others are still written.
   fs::remove(dest / "Removed notes.txt");

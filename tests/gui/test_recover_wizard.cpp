@@ -248,6 +248,20 @@ void TestRecoverWizard::recoversSelectionAndAsksBeforeReplacing() {
   QCOMPARE(page->findChild<QLabel*>("counterText")->text(), QString("3/4"));
   QCOMPARE(QFileInfo(dest + "/Holiday photo.jpg").size(), qint64(5));
   QCOMPARE(Sha256OfFile((dest + "/Docs/NOTE.TXT").toStdString()), m_manifest["Docs/NOTE.TXT"].second);
+  // No is the default answer: a stray Enter keeps what is there.
+  QCOMPARE(answers.Defaults(), QStringList({"No", "No"}));
+
+  // Keep Both writes the recovered file beside the kept one; No to All keeps the folder as it
+  // is, with no further question.
+  QFile::resize(dest + "/Docs/NOTE.TXT", 3);
+  Button(wizard, QWizard::BackButton)->click();
+  CMessageBoxAnswerer again({"Keep Both", "No to All"});
+  Button(wizard, QWizard::NextButton)->click();
+  QVERIFY(WaitUntil([&] { return Finished(wizard); }));
+  QCOMPARE(again.Remaining(), 0);
+  QCOMPARE(QFileInfo(dest + "/Holiday photo.jpg").size(), qint64(5));
+  QCOMPARE(Sha256OfFile((dest + "/Holiday photo.jpg (2)").toStdString()), m_manifest["Holiday photo.jpg"].second);
+  QCOMPARE(QFileInfo(dest + "/Docs/NOTE.TXT").size(), qint64(3));
 
   // Cancel after the run closes without a question.
   Button(wizard, QWizard::CancelButton)->click();

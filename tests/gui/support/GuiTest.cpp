@@ -5,6 +5,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QPixmap>
 #include <QPointer>
 #include <QTimer>
@@ -28,6 +29,7 @@ static QString Plain(QString s) { return s.remove(QLatin1Char('&')).trimmed(); }
 struct CMessageBoxAnswerer::Impl {
   QStringList answers;
   QStringList seen;
+  QStringList defaults;
   QTimer timer;
   QPointer<QMessageBox> handled;
 };
@@ -42,6 +44,7 @@ CMessageBoxAnswerer::CMessageBoxAnswerer(QStringList answers) : m(std::make_uniq
       if (Plain(b->text()).compare(Plain(impl->answers.front()), Qt::CaseInsensitive) == 0) {
         impl->handled = box;
         impl->seen << box->text();
+        impl->defaults << (box->defaultButton() ? Plain(box->defaultButton()->text()) : QString());
         impl->answers.pop_front();
         b->click();
         return;
@@ -53,6 +56,7 @@ CMessageBoxAnswerer::CMessageBoxAnswerer(QStringList answers) : m(std::make_uniq
 
 CMessageBoxAnswerer::~CMessageBoxAnswerer() = default;
 const QStringList& CMessageBoxAnswerer::Seen() const { return m->seen; }
+const QStringList& CMessageBoxAnswerer::Defaults() const { return m->defaults; }
 int CMessageBoxAnswerer::Remaining() const { return int(m->answers.size()); }
 
 void WhenModalShown(const std::function<bool(QWidget*)>& isIt, const std::function<void(QWidget*)>& action,

@@ -26,6 +26,8 @@ class CMessageBoxAnswerer {
   explicit CMessageBoxAnswerer(QStringList answers);
   ~CMessageBoxAnswerer();
   const QStringList& Seen() const;
+  // The default button's text (without '&') of each box answered, in order.
+  const QStringList& Defaults() const;
   // Answers not used yet.
   int Remaining() const;
 
