@@ -91,6 +91,8 @@ std::string Unescape(const std::string& s) {
 
 bool IsFatName(const std::string& fs) { return fs.rfind("FAT", 0) == 0; }
 bool IsNtfsName(const std::string& fs) { return fs == "NTFS"; }
+bool IsExFatName(const std::string& fs) { return fs == "exFAT"; }
+bool IsReadableFsName(const std::string& fs) { return IsFatName(fs) || IsNtfsName(fs) || IsExFatName(fs); }
 
 bool ProbeFileSystem(const std::string& path, uint64_t offset, uint64_t length, std::string& fsName,
                      std::u16string& label) {
@@ -106,6 +108,8 @@ bool ProbeFileSystem(const std::string& path, uint64_t offset, uint64_t length, 
     if (!IsFatName(fsName)) fsName = "FAT";
   } else if (type == "ntfs") {
     fsName = "NTFS";
+  } else if (type == "exfat") {
+    fsName = "exFAT";
   } else {
     fsName = type;
   }
@@ -145,11 +149,11 @@ std::vector<VolumeInfo> ListImageVolumes(const std::string& path) {
   if (::stat(path.c_str(), &st) != 0) return out;
   uint64_t fileSize = S_ISBLK(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
   std::vector<PartitionInfo> parts;
-  // A FAT or NTFS file system at the very start is a partition-less image, even when
+  // A FAT, NTFS or exFAT file system at the very start is a partition-less image, even when
   // its boot sector also reads as a partition table.
   std::string fs;
   std::u16string label;
-  if (ProbeFileSystem(path, 0, 0, fs, label) && (IsFatName(fs) || IsNtfsName(fs))) {
+  if (ProbeFileSystem(path, 0, 0, fs, label) && IsReadableFsName(fs)) {
     VolumeInfo v;
     v.strPath = path;
     v.strFsName = fs;
@@ -163,7 +167,7 @@ std::vector<VolumeInfo> ListImageVolumes(const std::string& path) {
     if (fileSize && off >= fileSize) continue;
     if (fileSize && len > fileSize - off) len = fileSize - off;
     if (!ProbeFileSystem(path, off, len, fs, label)) continue;
-    if (!IsFatName(fs) && !IsNtfsName(fs)) continue;
+    if (!IsReadableFsName(fs)) continue;
     VolumeInfo v;
     v.strPath = path;
     v.nOffset = off;
@@ -229,7 +233,7 @@ std::vector<VolumeInfo> ListSystemVolumes() {
       v.nDriveType = disk.nDriveType;
       if (!pn.empty()) v.nPartition = std::stoi(ReadSysText(sys + "/" + pn + "/partition"));
       if (!ProbeFileSystem(v.strPath, 0, 0, v.strFsName, v.strLabel)) continue;
-      if (!IsFatName(v.strFsName) && !IsNtfsName(v.strFsName)) continue;
+      if (!IsReadableFsName(v.strFsName)) continue;
       struct stat st {};
       if (::stat(v.strPath.c_str(), &st) == 0) v.strMountPoint = FindMountPoint(st.st_rdev);
       out.push_back(v);
