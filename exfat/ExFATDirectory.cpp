@@ -129,7 +129,10 @@ void CExFATDirectory::LoadChildren(bool includeDeleted, bool deletedFilesOnly, b
       // the tree without end.
       if (!volume->m_listedFolderClusters.insert(first).second) continue;
       auto dir = std::make_unique<CExFATDirectory>();
-      dir->m_place = volume->FolderPlaceOf(set);
+      // A set still in use inside a deleted folder is read as deleted: its chain may be gone.
+      ExFatEntrySet judged = set;
+      judged.bDeleted = deleted;
+      dir->m_place = volume->FolderPlaceOf(judged);
       node = std::move(dir);
     } else {
       if (includeDeleted && deletedFilesOnly && !deleted) continue;
