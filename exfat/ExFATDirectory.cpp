@@ -194,15 +194,21 @@ bool CExFATFile::WriteContent(IOutputFile& out, IProgressWindow* progress, uint3
   if (!volume) return false;
   // A carved file has no valid data length of its own: all of its size is data.
   const uint64_t valid = m_bCarved ? m_nSize : std::min(m_nValidLength, m_nSize);
+  // The clusters must hold the whole size, the zeros after the valid data length included:
+  // a size that its clusters do not cover (a damaged or crafted entry, a chain that ends
+  // early) is written as far as they go and reported as incomplete, never filled out.
   std::vector<ExFatRun> runs;
-  const ExFatDataPlan plan = volume->PlanData(m_nFirstCluster, valid, m_bNoFatChain, m_bDeleted, runs);
+  const ExFatDataPlan plan = volume->PlanData(m_nFirstCluster, m_nSize, m_bNoFatChain, m_bDeleted, runs);
+  uint64_t covered = 0;
+  for (const ExFatRun& run : runs) covered += run.nCount * volume->m_nBytesPerCluster;
+  const bool ok = plan != ExFatDataPlan::Broken;
+  const uint64_t end = ok ? m_nSize : std::min(m_nSize, covered);
   constexpr uint64_t kChunk = 1 << 20;
-  std::vector<uint8_t> buffer(std::min<uint64_t>(kChunk, std::max<uint64_t>(m_nSize, 1)));
+  std::vector<uint8_t> buffer(std::min<uint64_t>(kChunk, std::max<uint64_t>(end, 1)));
   uint64_t offset = 0;
-  bool ok = plan != ExFatDataPlan::Broken || valid == 0;
-  while (offset < m_nSize) {
+  while (offset < end) {
     if (progress && IsPageStopSignalled()) return false;
-    const uint64_t piece = std::min<uint64_t>(buffer.size(), m_nSize - offset);
+    const uint64_t piece = std::min<uint64_t>(buffer.size(), end - offset);
     // The valid part from the clusters, the rest zeros.
     const uint64_t fromDisk = offset < valid ? std::min(piece, valid - offset) : 0;
     if (fromDisk && !volume->ReadRuns(runs, offset, buffer.data(), fromDisk)) return false;

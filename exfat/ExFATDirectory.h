@@ -27,7 +27,7 @@ class CExFATFile : public CFSFile {
  public:
   // Writes m_nSize bytes: the valid data length from the file's clusters, then zeros.
   // False when stopped, when a write fails, when a sector cannot be read, or when the
-  // clusters do not hold the valid data length (what was read before stays written).
+  // clusters do not cover m_nSize (what they hold is written, nothing past them).
   bool WriteContent(IOutputFile& out, IProgressWindow* progress, uint32_t reserved) override;
 
   uint64_t m_nFirstCluster = 0;

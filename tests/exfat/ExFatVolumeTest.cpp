@@ -205,20 +205,26 @@ TEST(ExFatVolume, HostileEditsEndWalksAndReadsCleanly) {
          EXPECT_FALSE(f->WriteContent(out, nullptr, 0));  // incomplete, and said so
          EXPECT_LE(out.Bytes().size(), f->m_nSize);
        }},
-      {"files whose data would lie past the volume's end",
+      {"sizes of 1 TiB that the clusters do not hold",
        [](CExFatImage& i) {
-         for (const char16_t* name : {u"README.TXT", u"Removed notes.txt"}) {
-           const size_t at = i.FindSet(name);
-           PutLE64(i.Bytes(), at + 32 + 24, uint64_t(1) << 40);
-           PutLE64(i.Bytes(), at + 32 + 8, uint64_t(1) << 40);
-           i.Reseal(at);
-         }
+         // README.TXT keeps its valid data length (300 bytes): only the zeros after it
+         // would grow.
+         size_t at = i.FindSet(u"README.TXT");
+         PutLE64(i.Bytes(), at + 32 + 24, uint64_t(1) << 40);
+         i.Reseal(at);
+         at = i.FindSet(u"Removed notes.txt");
+         PutLE64(i.Bytes(), at + 32 + 24, uint64_t(1) << 40);
+         PutLE64(i.Bytes(), at + 32 + 8, uint64_t(1) << 40);
+         i.Reseal(at);
        },
        [](CExFATDriver& v) {
          auto* f = dynamic_cast<CFSFile*>(Child(v.m_pRoot, u"README.TXT"));
          ASSERT_NE(f, nullptr);
-         CMemoryOutputFile out(1 << 20);
+         // Written as far as the clusters from its first to the volume's end, then reported
+         // as incomplete: never a terabyte of zeros.
+         CMemoryOutputFile out;
          EXPECT_FALSE(f->WriteContent(out, nullptr, 0));
+         EXPECT_LE(out.Bytes().size(), 32u << 20);
          auto* d = Child(v.m_pRoot, u"Removed notes.txt");
          ASSERT_NE(d, nullptr);
          EXPECT_EQ(d->m_nStatusReason, StatusReason::PastVolumeEnd);
