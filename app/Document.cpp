@@ -177,7 +177,7 @@ bool CKelvoDoc::AddDiskImage(const std::string& given, std::string* error, std::
   if (m_bVirtualListed) AddVirtualVolume(number);
   if (m_bDisksListed) AddDisk(number);
   if (note && m_bVolumesListed && m_volumes.size() == before)
-    *note = given + ": no FAT, NTFS or exFAT volume found; listed as a disk only";
+    *note = given + ": no FAT, exFAT or NTFS volume found; listed as a disk only";
   return true;
 }
 

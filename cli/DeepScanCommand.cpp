@@ -228,8 +228,8 @@ int RunDeepScan(const DeepScanOptions& o) {
 void AddDeepScanCommand(CLI::App& app, CliContext& ctx) {
   auto o = std::make_shared<DeepScanOptions>();
   auto* cmd = app.add_subcommand("deepscan", "Carve files out of a disk (image or device) by their signatures");
-  cmd->add_option("SOURCE", o->strSource, "Disk (image or device) or FAT/NTFS/exFAT volume")->required();
-  cmd->add_option("--partition", o->nPartition, "Scan the N-th FAT, NTFS or exFAT partition of a disk (from 1)");
+  cmd->add_option("SOURCE", o->strSource, "Disk (image or device) or FAT/exFAT/NTFS volume")->required();
+  cmd->add_option("--partition", o->nPartition, "Scan the N-th FAT, exFAT or NTFS partition of a disk (from 1)");
   cmd->add_option("--lost", o->strLost, "Scan a lost volume of the disk, by the name findlost prints");
   cmd->add_flag("--disk", o->bDisk, "Scan SOURCE as a whole disk even when it is a volume");
   cmd->add_flag("--scan-dir", o->bScanDir, "On FAT and exFAT volumes, also rebuild lost folders (and skip live ones)");

@@ -160,10 +160,10 @@ int RunList(const ListOptions& o) {
 
 void AddListCommand(CLI::App& app, CliContext& ctx) {
   auto o = std::make_shared<ListOptions>();
-  auto* cmd = app.add_subcommand("list", "List a folder of a FAT, NTFS or exFAT volume: folders and deleted files");
+  auto* cmd = app.add_subcommand("list", "List a folder of a FAT, exFAT or NTFS volume: folders and deleted files");
   cmd->add_option("SOURCE", o->strSource, "Volume (image or device), or a partitioned disk with --partition")->required();
   cmd->add_option("FOLDER", o->strFolder, "Folder path from the root, '/'-separated (LostFiles reaches the results)");
-  cmd->add_option("--partition", o->nPartition, "The N-th FAT, NTFS or exFAT partition of a disk (from 1)");
+  cmd->add_option("--partition", o->nPartition, "The N-th FAT, exFAT or NTFS partition of a disk (from 1)");
   cmd->add_option("--lost", o->strLost, "A lost volume of the disk, by the name findlost prints (LostDriver_N)");
   cmd->add_flag("--recursive,-r", o->bRecursive, "Also list everything below the folder");
   cmd->add_flag("--all", o->bAll, "Also list existing files");

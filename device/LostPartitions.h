@@ -1,5 +1,5 @@
 // The boot-sector probes of the lost-volume search: whether 512 bytes of a disk begin a
-// FAT, NTFS or exFAT volume, and how many sectors that volume covers. The search itself, which
+// FAT, exFAT or NTFS volume, and how many sectors that volume covers. The search itself, which
 // opens the volumes it finds and hands them to the document, lives beside the document
 // (app/LostVolumes.h).
 #pragma once

@@ -149,7 +149,7 @@ std::vector<VolumeInfo> ListImageVolumes(const std::string& path) {
   if (::stat(path.c_str(), &st) != 0) return out;
   uint64_t fileSize = S_ISBLK(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
   std::vector<PartitionInfo> parts;
-  // A FAT, NTFS or exFAT file system at the very start is a partition-less image, even when
+  // A FAT, exFAT or NTFS file system at the very start is a partition-less image, even when
   // its boot sector also reads as a partition table.
   std::string fs;
   std::u16string label;

@@ -40,7 +40,7 @@ struct PartitionInfo {
 
 // Whole disks of the machine, sorted by name.
 std::vector<DiskInfo> ListSystemDisks();
-// FAT, NTFS and exFAT volumes of the machine (partitions, and partition-less disks), in disk
+// FAT, exFAT and NTFS volumes of the machine (partitions, and partition-less disks), in disk
 // order then partition order; other file systems are left out.
 std::vector<VolumeInfo> ListSystemVolumes();
 
@@ -50,7 +50,7 @@ bool ProbeFileSystem(const std::string& path, uint64_t offset, uint64_t length, 
                      std::u16string& label);
 // Reads the partition table (MBR or GPT) of a disk or image. False when there is none.
 bool ProbePartitions(const std::string& path, std::vector<PartitionInfo>& parts);
-// The FAT, NTFS and exFAT volumes inside an image file: its partitions, or the image itself
+// The FAT, exFAT and NTFS volumes inside an image file: its partitions, or the image itself
 // when it holds a file system without a table.
 std::vector<VolumeInfo> ListImageVolumes(const std::string& path);
 

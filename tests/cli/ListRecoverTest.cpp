@@ -336,7 +336,7 @@ TEST(ListRecover, OverwriteAnswersAndBadArguments) {
     std::string args;
     const char* message;
   } bad[] = {
-      {"list " + ShellQuote(FixturePath("disk.img")) + " --partition 9", "no FAT, NTFS or exFAT partition 9"},
+      {"list " + ShellQuote(FixturePath("disk.img")) + " --partition 9", "no FAT, exFAT or NTFS partition 9"},
       {"list " + ShellQuote(FixturePath("disk.img")), "--partition"},
       {"recover " + ShellQuote(FixturePath("disk.img")) + " --partition 5 X" + to, "partition 5"},
       {"list " + src + " NoSuchFolder", "NoSuchFolder"},
