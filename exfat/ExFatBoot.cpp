@@ -7,8 +7,8 @@
 // - The shifts allow sectors of 512 to 4096 bytes; the boot sector the parsers read is the
 //   first 512 bytes whatever the sector size.
 // - A lost volume's handle is the whole disk, shifted in 512-byte sectors. A volume whose
-//   sectors are larger reads through a slice of the disk instead, so every sector number
-//   stays the volume's own.
+//   sectors are larger reads through a slice of the disk instead (a handle of its own, not
+//   shifted), so every sector number stays the volume's own.
 // - The allocation bitmap is named by an entry of the root folder. It is read whole, once,
 //   the first time a status needs it (ClusterCount / 8 bytes: 2 MiB for 16 million
 //   clusters); a bitmap the volume cannot hold or read leaves every cluster "not known to
@@ -54,8 +54,10 @@ bool CExFATDriver::Open(uint8_t device, int32_t driveType, const std::u16string&
     auto offset = checked::Mul<uint64_t>(m_nSectorOffset, 512);
     if (!offset || !m_hDevice || *offset > m_hDevice->Size()) return false;
     m_hDevice = CRawDevice::Slice(m_hDevice, *offset, m_hDevice->Size() - *offset);
-    m_nSectorOffset = 0;
     if (!m_hDevice) return false;
+    // Reads no longer shift; m_nSectorOffset still says where the volume lies on the disk,
+    // and m_source (the disk's path and that offset) where its bytes come from.
+    m_bSharedHandle = false;
   }
   // The boot region's checksum: the main region, else the backup.
   const uint32_t bps = g.nBytesPerSector;

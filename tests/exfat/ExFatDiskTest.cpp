@@ -58,30 +58,41 @@ TEST(ExFatDisk, DevicesListsThePartitionWithItsLabelAndSize) {
   EXPECT_EQ(lines[1]["kind"], "disk");
 }
 
-TEST(ExFatDisk, FindLostFindsTheUnlistedVolumeAndItsFilesComeBack) {
+TEST(ExFatDisk, FindLostFindsTheUnlistedVolumesAndTheirFilesComeBack) {
   const std::string disk = ExFatFixturePath("exfat-disk.img");
   const std::string before = Sha256OfFile(disk);
-  const auto& lost = ExFatManifestImage("exfat-disk.img")["lost"];
+  const auto& image = ExFatManifestImage("exfat-disk.img");
   const auto found = CliJson("findlost " + ShellQuote(disk) + " --json");
-  ASSERT_EQ(found.size(), 1u);  // the partition the table lists is known and skipped
-  const uint64_t sector = lost["sector"];
-  EXPECT_EQ(found[0]["name"], "LostDriver_" + std::to_string(sector + 1));
-  EXPECT_EQ(found[0]["fs"], "exFAT");
-  EXPECT_EQ(found[0]["sector"], sector);
-
-  const std::string name = found[0]["name"];
-  const auto listed = CliJson("list " + ShellQuote(disk) + " --lost " + name + " --all --json");
-  std::set<std::string> paths;
-  for (const auto& j : listed) paths.insert(j["path"].get<std::string>());
-  EXPECT_TRUE(paths.count("lost.txt") && paths.count("Lost photo.jpg"));
-
+  // The partition the table lists is known and skipped; the two volumes outside it are found,
+  // the second one of 4096-byte sectors (its length counted in those).
+  ASSERT_EQ(found.size(), 2u);
   const fs::path out = TempDir("lost");
-  CliJson("recover " + ShellQuote(disk) + " --lost " + name + " lost.txt --all --to " + ShellQuote(out.string()));
-  EXPECT_EQ(Sha256OfFile((out / "lost.txt").string()), ItemSha(lost["items"], "lost.txt"));
+  struct Lost {
+    const char* key;
+    const char* file;
+  } lost[] = {{"lost", "lost.txt"}, {"lost4k", "four k.txt"}};
+  for (size_t k = 0; k < 2; ++k) {
+    const auto& volume = image[lost[k].key];
+    const uint64_t sector = volume["sector"];
+    const std::string name = "LostDriver_" + std::to_string(sector + 1);
+    EXPECT_EQ(found[k]["name"], name);
+    EXPECT_EQ(found[k]["fs"], "exFAT");
+    EXPECT_EQ(found[k]["sector"], sector);
+    const auto listed = CliJson("list " + ShellQuote(disk) + " --lost " + name + " --all --json");
+    std::set<std::string> paths;
+    for (const auto& j : listed) paths.insert(j["path"].get<std::string>());
+    for (const auto& item : volume["items"]) EXPECT_TRUE(paths.count(item["path"])) << name << " " << item["path"];
+    for (const auto& item : volume["items"]) {
+      const std::string path = item["path"];
+      CliJson("recover " + ShellQuote(disk) + " --lost " + name + " " + ShellQuote(path) + " --all --to " +
+              ShellQuote(out.string()));
+      EXPECT_EQ(Sha256OfFile((out / path).string()), item["sha256"]) << name << " " << path;
+    }
+  }
   // The partition's deleted file, through --partition.
   CliJson("recover " + ShellQuote(disk) + " --partition 1 'Removed from part.bin' --to " + ShellQuote(out.string()));
   EXPECT_EQ(Sha256OfFile((out / "Removed from part.bin").string()),
-            ItemSha(ExFatManifestImage("exfat-disk.img")["partition"]["items"], "Removed from part.bin"));
+            ItemSha(image["partition"]["items"], "Removed from part.bin"));
   EXPECT_EQ(Sha256OfFile(disk), before);
   fs::remove_all(out);
 }
