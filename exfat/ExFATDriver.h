@@ -12,7 +12,6 @@
 // that is still whole is followed).
 #pragma once
 
-#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -128,6 +127,8 @@ class CExFATDriver : public CLogicalDriver {
   // referenced a second time is not expanded again).
   std::unordered_set<uint64_t> m_listedFolderClusters;
   ExFatGeometry m_geometry;
+  // What the root keeps beside its files, read once with the bitmap: the label entry, and
+  // where the bitmap and the up-case table lie.
   std::u16string m_strLabel;
   uint64_t m_nBitmapCluster = 0, m_nBitmapLength = 0;
   uint64_t m_nUpcaseCluster = 0, m_nUpcaseLength = 0;

@@ -60,7 +60,8 @@ bool CExFATDriver::NextDirEntry(ExFatDirWalk& w, std::span<uint8_t, kEntrySize> 
     return true;
   }
   if (m_nBytesPerCluster < kEntrySize || m_nBytesPerSector < kEntrySize) return false;
-  const uint64_t limit = w.place.nLength ? std::min(w.place.nLength / kEntrySize, kMaxFolderEntries) : kMaxFolderEntries;
+  const uint64_t limit =
+      w.place.nLength ? std::min(w.place.nLength / kEntrySize, kMaxFolderEntries) : kMaxFolderEntries;
   if (w.nRead >= limit || !IsClusterNumber(w.nCluster)) return false;
   if (w.nIndex >= m_nBytesPerCluster / kEntrySize) {
     uint64_t next = 0;

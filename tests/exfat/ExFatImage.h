@@ -37,7 +37,9 @@ class CExFatImage {
   std::vector<uint8_t>& Bytes() { return m_bytes; }
   const std::vector<uint8_t>& Bytes() const { return m_bytes; }
   const ExFatGeometry& Geometry() const { return m_g; }
-  size_t ClusterOffset(uint64_t c) const { return size_t((m_g.nClusterHeapOffset + (c - 2) * m_g.nSectorsPerCluster) * m_g.nBytesPerSector); }
+  size_t ClusterOffset(uint64_t c) const {
+    return size_t((m_g.nClusterHeapOffset + (c - 2) * m_g.nSectorsPerCluster) * m_g.nBytesPerSector);
+  }
   size_t FatOffset(uint64_t c) const { return size_t(m_g.nFatOffset * m_g.nBytesPerSector + 4 * c); }
   void SetFat(uint64_t c, uint32_t value) { PutLE32(m_bytes, FatOffset(c), value); }
 
