@@ -8,6 +8,7 @@
 
 #include "app/App.h"
 #include "deepscan/VirtualDriver.h"
+#include "exfat/ExFATDriver.h"
 #include "fat/FATDriver.h"
 #include "ntfs/NTFSDriver.h"
 #include "platform/Enumerate.h"
@@ -36,6 +37,7 @@ std::unique_ptr<CLogicalDriver> CKelvoDoc::NewVolume(VolumeKind kind) {
   switch (kind) {
     case VolumeKind::Fat: volume = std::make_unique<CFATDriver>(); break;
     case VolumeKind::Ntfs: volume = std::make_unique<CNTFSDriver>(); break;
+    case VolumeKind::ExFat: volume = std::make_unique<CExFATDriver>(); break;
   }
   ConfigureVolume(*volume, TheApp().m_settings);
   return volume;
@@ -46,6 +48,7 @@ void CKelvoDoc::ConfigureVolume(CLogicalDriver& volume, const CSettings& setting
     fat->m_bScanDir = settings.ScanDir != 0;
     fat->m_chReplaceChar = settings.ReplaceChar;
   }
+  if (auto* exfat = dynamic_cast<CExFATDriver*>(&volume)) exfat->m_bScanDir = settings.ScanDir != 0;
 }
 
 void CKelvoDoc::ApplySettings(const CSettings& settings) {
@@ -58,6 +61,7 @@ std::unique_ptr<CLogicalDriver> CKelvoDoc::OpenVolume(const std::string& fsName,
   std::unique_ptr<CLogicalDriver> volume;
   if (enumerate::IsFatName(fsName)) volume = NewVolume(VolumeKind::Fat);
   else if (enumerate::IsNtfsName(fsName)) volume = NewVolume(VolumeKind::Ntfs);
+  else if (enumerate::IsExFatName(fsName)) volume = NewVolume(VolumeKind::ExFat);
   else return nullptr;
   volume->m_source = source;
   volume->m_strRootText = rootText;
@@ -173,7 +177,7 @@ bool CKelvoDoc::AddDiskImage(const std::string& given, std::string* error, std::
   if (m_bVirtualListed) AddVirtualVolume(number);
   if (m_bDisksListed) AddDisk(number);
   if (note && m_bVolumesListed && m_volumes.size() == before)
-    *note = given + ": no FAT or NTFS volume found; listed as a disk only";
+    *note = given + ": no FAT, exFAT or NTFS volume found; listed as a disk only";
   return true;
 }
 

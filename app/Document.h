@@ -1,7 +1,7 @@
 // The document: owner of every device the program opens.
 //
 // Three lists, each filled once on first request and kept until the document is
-// destroyed: the volumes (the machine's FAT and NTFS volumes, then those inside the
+// destroyed: the volumes (the machine's FAT, exFAT and NTFS volumes, then those inside the
 // disk images the user opened, then lost volumes found on disks), one virtual volume
 // per disk (the container of deep-scan results), and the disks (the machine's, then
 // the images). Destruction releases volumes, then virtual volumes, then disks.
@@ -17,7 +17,7 @@
 struct CSettings;
 
 // The file systems the volume factory makes.
-enum class VolumeKind { Fat, Ntfs };
+enum class VolumeKind { Fat, Ntfs, ExFat };
 
 class CKelvoDoc {
  public:
@@ -27,9 +27,9 @@ class CKelvoDoc {
   CKelvoDoc(const CKelvoDoc&) = delete;
   CKelvoDoc& operator=(const CKelvoDoc&) = delete;
 
-  // Adds an image file (or a block device given by path) as a disk, and the FAT and NTFS
+  // Adds an image file (or a block device given by path) as a disk, and the FAT, exFAT and NTFS
   // volumes inside it as volumes. Works before and after the lists were filled. False
-  // with *error when the path cannot be opened; an image holding no FAT or NTFS volume
+  // with *error when the path cannot be opened; an image holding no FAT, exFAT or NTFS volume
   // is still a disk (with a note in *note). The image is known by its canonical path
   // (CanonicalImagePath), which *added receives: the same file added under another
   // spelling is the same disk.
@@ -57,17 +57,17 @@ class CKelvoDoc {
   const std::vector<std::unique_ptr<CLogicalDriver>>& VirtualVolumes() const { return m_virtualVolumes; }
   const std::vector<std::unique_ptr<CPhysicalDriver>>& Disks() const { return m_disks; }
 
-  // The one volume factory: a new, unopened FAT or NTFS volume, configured from the
+  // The one volume factory: a new, unopened FAT, exFAT or NTFS volume, configured from the
   // application's settings (see ConfigureVolume).
   static std::unique_ptr<CLogicalDriver> NewVolume(VolumeKind kind);
   // Hands a volume what it reads from the settings: a FAT volume's ScanDir and
-  // ReplaceChar. Nothing for other volumes.
+  // ReplaceChar, an exFAT volume's ScanDir. Nothing for other volumes.
   static void ConfigureVolume(CLogicalDriver& volume, const CSettings& settings);
   // ConfigureVolume for every volume of the document (after the options changed).
   void ApplySettings(const CSettings& settings);
 
-  // Creates and opens a FAT or NTFS volume over source; null when fsName is neither or
-  // the volume does not open.
+  // Creates and opens a FAT, exFAT or NTFS volume over source; null when fsName is none of
+  // them or the volume does not open.
   static std::unique_ptr<CLogicalDriver> OpenVolume(const std::string& fsName, const DeviceSource& source,
                                                     uint8_t number, int32_t driveType, const std::u16string& name,
                                                     const std::u16string& rootText);

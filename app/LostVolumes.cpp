@@ -20,6 +20,7 @@ std::unique_ptr<CLogicalDriver> OpenLostVolume(CPhysicalDriver& disk, uint64_t s
   if (!disk.ReadRaw(sector, boot, 512, 1)) return nullptr;
   std::unique_ptr<CLogicalDriver> volume;
   if (IsNtfsBootSector(boot)) volume = CKelvoDoc::NewVolume(VolumeKind::Ntfs);
+  else if (IsExFatBootSector(boot)) volume = CKelvoDoc::NewVolume(VolumeKind::ExFat);
   else if (IsFatBootSector(boot)) volume = CKelvoDoc::NewVolume(VolumeKind::Fat);
   else return nullptr;
   std::u16string name = text::Widen(fmt::format("LostDriver_{}", sector + 1));
@@ -65,13 +66,13 @@ bool FindLostVolumes(CPhysicalDriver& disk, CKelvoDoc& doc, IProgressWindow* pro
   for (uint64_t s = disk.m_nFirstUnit; s < last; ++s) {
     if (progress && IsDialogStopSignalled()) return false;
     if (s % 32 == 0 || s + 1 >= last) SendProgress(progress, WM_SCANPROGRESS, SCAN_POSITION, int64_t(s));
-    // Both boot sector tests need the jump byte EB: most sectors are passed over after
+    // Every boot sector test needs the jump byte EB: most sectors are passed over after
     // reading that one byte.
     if (!disk.m_hDevice->Read(s * 512, buf, 1) || buf[0] != 0xEB) continue;
     if (!disk.ReadRaw(s, buf, 512, 1)) continue;
     const BootSectorBytes boot(buf, 512);
     bool ntfs = IsNtfsBootSector(boot);
-    if (!ntfs && !IsFatBootSector(boot)) continue;
+    if (!ntfs && !IsExFatBootSector(boot) && !IsFatBootSector(boot)) continue;
     const uint64_t hit = s;
     // Go on right after the sectors the volume covers, never backwards and never past
     // the end of the range (the loop's own increment follows).

@@ -1,4 +1,4 @@
-// The search for lost FAT and NTFS volumes on a disk: volumes that no partition table
+// The search for lost FAT, exFAT and NTFS volumes on a disk: volumes that no partition table
 // lists any more. A range of the disk's sectors is read one by one; each volume boot
 // sector found (device/LostPartitions.h says which) is opened as a volume reading through
 // the disk's handle at that sector, unless the document already knows a volume with that
@@ -15,7 +15,7 @@ class CPhysicalDriver;
 class IProgressWindow;
 
 // Opens the volume whose boot sector lies at sector on the disk, named
-// "LostDriver_<sector + 1>"; null when the sector holds no FAT or NTFS boot sector or the
+// "LostDriver_<sector + 1>"; null when the sector holds no FAT, exFAT or NTFS boot sector or the
 // volume does not open.
 std::unique_ptr<CLogicalDriver> OpenLostVolume(CPhysicalDriver& disk, uint64_t sector);
 

@@ -23,6 +23,7 @@
 #include "deepscan/VirtualDriver.h"
 #include "app/App.h"
 #include "deepscan/ResultNodes.h"
+#include "exfat/ExFATDriver.h"
 #include "fat/FATDriver.h"
 #include "tree/OutputFile.h"
 #include "tasks/RecoveryRun.h"
@@ -142,6 +143,7 @@ int RunDeepScan(const DeepScanOptions& o) {
     return EXIT_BAD_INPUT;
   }
   if (auto* fat = dynamic_cast<CFATDriver*>(volume)) fat->m_bScanDir = o.bScanDir || TheApp().m_settings.ScanDir;
+  if (auto* exfat = dynamic_cast<CExFATDriver*>(volume)) exfat->m_bScanDir = o.bScanDir || TheApp().m_settings.ScanDir;
   // The units a scan may visit: sectors of a disk, clusters of a volume.
   uint64_t lowest = src.bIsDisk ? 0 : volume->m_nFirstUnit;
   uint64_t highest = src.bIsDisk ? (volume->m_nClusterCount ? volume->m_nClusterCount - 1 : 0) : volume->m_nLastUnit;
@@ -276,11 +278,11 @@ int RunDeepScan(const DeepScanOptions& o) {
 void AddDeepScanCommand(CLI::App& app, CliContext& ctx) {
   auto o = std::make_shared<DeepScanOptions>();
   auto* cmd = app.add_subcommand("deepscan", "Carve files out of a disk (image or device) by their signatures");
-  cmd->add_option("SOURCE", o->strSource, "Disk (image or device) or FAT/NTFS volume")->required();
-  cmd->add_option("--partition", o->nPartition, "Scan the N-th FAT or NTFS partition of a disk (from 1)");
+  cmd->add_option("SOURCE", o->strSource, "Disk (image or device) or FAT/exFAT/NTFS volume")->required();
+  cmd->add_option("--partition", o->nPartition, "Scan the N-th FAT, exFAT or NTFS partition of a disk (from 1)");
   cmd->add_option("--lost", o->strLost, "Scan a lost volume of the disk, by the name findlost prints");
   cmd->add_flag("--disk", o->bDisk, "Scan SOURCE as a whole disk even when it is a volume");
-  cmd->add_flag("--scan-dir", o->bScanDir, "On FAT volumes, also rebuild lost folders (and skip live ones)");
+  cmd->add_flag("--scan-dir", o->bScanDir, "On FAT and exFAT volumes, also rebuild lost folders (and skip live ones)");
   cmd->add_option("--types", o->strTypes,
                   "Comma-separated type names (jpg,png,pdf,docx,...) or all; default: the usual set");
   cmd->add_option("--first", o->nFirst, "First unit (512-byte sector) to scan; default 2");

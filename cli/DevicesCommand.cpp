@@ -45,7 +45,7 @@ void AddDevicesCommand(CLI::App& app, CliContext& ctx) {
       for (const auto& v : doc.Volumes()) any = any || v->m_source.strPath == path;
       bool listed = false;
       for (const auto& d : doc.Disks()) listed = listed || d->m_source.strPath == path;
-      if (listed && !any) std::cerr << "quarrow-cli: " << given << ": no FAT or NTFS volume found; listed as a disk only\n";
+      if (listed && !any) std::cerr << "quarrow-cli: " << given << ": no FAT, exFAT or NTFS volume found; listed as a disk only\n";
     }
     if (*json) {
       for (const auto& v : doc.Volumes()) {

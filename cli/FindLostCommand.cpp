@@ -63,7 +63,7 @@ int RunFindLost(const FindLostOptions& o) {
 
 void AddFindLostCommand(CLI::App& app, CliContext& ctx) {
   auto o = std::make_shared<FindLostOptions>();
-  auto* cmd = app.add_subcommand("findlost", "Find FAT and NTFS volumes that no partition table lists");
+  auto* cmd = app.add_subcommand("findlost", "Find FAT, exFAT and NTFS volumes that no partition table lists");
   cmd->add_option("DISK", o->strDisk, "Disk image or block device")->required();
   cmd->add_option("--first", o->nFirst, "First sector to search (default 0)");
   cmd->add_option("--last", o->nLast, "End of the search, not itself read (default the disk's sector count)");

@@ -9,6 +9,7 @@
 #include "cli/Output.h"
 #include "cli/Source.h"
 #include "cli/TreeWalk.h"
+#include "exfat/ExFATDirectory.h"
 #include "fat/FATDirectory.h"
 #include "ntfs/NTFSDirectory.h"
 
@@ -64,6 +65,17 @@ void PrintItem(CDirEntry* item, bool json) {
                         {"attributes", item->m_dwAttributes}};
     if (auto* f = dynamic_cast<CFATFile*>(item)) j["first_cluster"] = f->m_nFirstCluster;
     if (auto* d = dynamic_cast<CFATDirectory*>(item)) j["first_cluster"] = d->m_nFirstCluster;
+    // exFAT items: the first cluster, and for files the bytes that hold data (the rest of the
+    // size reads as zeros) and whether the clusters lie in one run by the entry's own word.
+    if (auto* f = dynamic_cast<CExFATFile*>(item)) {
+      j["first_cluster"] = f->m_nFirstCluster;
+      if (!f->m_bCarved) {
+        j["valid_size"] = f->m_nValidLength;
+        j["contiguous"] = f->m_bNoFatChain;
+      }
+    }
+    if (auto* d = dynamic_cast<CExFATDirectory*>(item); d && d->m_place.nFirstCluster)
+      j["first_cluster"] = d->m_place.nFirstCluster;
     // NTFS items: the times kept with the name, beside the shown $STANDARD_INFORMATION ones.
     // (Folders the program made, "LostFiles", "DeletedFiles" and its "dir_N", have none.)
     auto nameTimes = [&j](const NtfsNameTimes& t) {
@@ -148,10 +160,10 @@ int RunList(const ListOptions& o) {
 
 void AddListCommand(CLI::App& app, CliContext& ctx) {
   auto o = std::make_shared<ListOptions>();
-  auto* cmd = app.add_subcommand("list", "List a folder of a FAT or NTFS volume: folders and deleted files");
+  auto* cmd = app.add_subcommand("list", "List a folder of a FAT, exFAT or NTFS volume: folders and deleted files");
   cmd->add_option("SOURCE", o->strSource, "Volume (image or device), or a partitioned disk with --partition")->required();
   cmd->add_option("FOLDER", o->strFolder, "Folder path from the root, '/'-separated (LostFiles reaches the results)");
-  cmd->add_option("--partition", o->nPartition, "The N-th FAT or NTFS partition of a disk (from 1)");
+  cmd->add_option("--partition", o->nPartition, "The N-th FAT, exFAT or NTFS partition of a disk (from 1)");
   cmd->add_option("--lost", o->strLost, "A lost volume of the disk, by the name findlost prints (LostDriver_N)");
   cmd->add_flag("--recursive,-r", o->bRecursive, "Also list everything below the folder");
   cmd->add_flag("--all", o->bAll, "Also list existing files");

@@ -219,7 +219,7 @@ void AddRecoverCommand(CLI::App& app, CliContext& ctx) {
   cmd->add_option("--overwrite", o->strOverwrite,
                   "When a name exists: ask (default), all (replace), skip (keep the existing one) or keep (write the "
                   "new one beside it as NAME (2))");
-  cmd->add_option("--partition", o->nPartition, "The N-th FAT or NTFS partition of a disk (from 1)");
+  cmd->add_option("--partition", o->nPartition, "The N-th FAT, exFAT or NTFS partition of a disk (from 1)");
   cmd->add_option("--lost", o->strLost, "A lost volume of the disk, by the name findlost prints (LostDriver_N)");
   auto* all = cmd->add_flag("--all", o->bAll, "Existing files count too (as list --all shows them)");
   cmd->add_flag("--deleted-only", o->bDeletedOnly,

@@ -43,7 +43,7 @@ bool ResolveSource(CKelvoDoc& doc, const std::string& source, int partition, boo
     if (!disk) return false;
     auto volume = OpenLostVolume(*disk, n - 1);
     if (!volume) {
-      *error = source + ": no FAT or NTFS volume opens at sector " + std::to_string(n - 1);
+      *error = source + ": no FAT, exFAT or NTFS volume opens at sector " + std::to_string(n - 1);
       return false;
     }
     out.pVolume = volume.get();
@@ -63,7 +63,7 @@ bool ResolveSource(CKelvoDoc& doc, const std::string& source, int partition, boo
     if (v->m_source.strPath == path) volumes.push_back(v.get());
   if (partition > 0) {
     if (size_t(partition) > volumes.size()) {
-      *error = source + ": there is no FAT or NTFS partition " + std::to_string(partition) + " (it holds " +
+      *error = source + ": there is no FAT, exFAT or NTFS partition " + std::to_string(partition) + " (it holds " +
                std::to_string(volumes.size()) + ")";
       return false;
     }
@@ -80,7 +80,7 @@ bool ResolveSource(CKelvoDoc& doc, const std::string& source, int partition, boo
     return out.pVolume != nullptr;
   }
   if (volumes.empty()) {
-    *error = source + ": holds no FAT or NTFS volume";
+    *error = source + ": holds no FAT, exFAT or NTFS volume";
     return false;
   }
   std::string list;

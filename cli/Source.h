@@ -14,13 +14,13 @@ struct SourceOptions {
 // with *error when the path cannot be opened.
 CLogicalDriver* OpenDiskAsVirtualVolume(CKelvoDoc& doc, const std::string& path, std::string* error);
 
-// What a SOURCE argument names: a volume (FAT or NTFS), or a whole disk.
+// What a SOURCE argument names: a volume (FAT, exFAT or NTFS), or a whole disk.
 struct ResolvedSource {
   CLogicalDriver* pVolume = nullptr;   // the volume, or the disk's virtual volume
   bool bIsDisk = false;                // pVolume is the virtual volume of a whole disk
 };
 
-// Resolves SOURCE: with partition > 0 the N-th FAT or NTFS volume of the disk (from 1);
+// Resolves SOURCE: with partition > 0 the N-th FAT, exFAT or NTFS volume of the disk (from 1);
 // without, the volume of a partition-less image or device; a disk holding several
 // volumes is an error that lists them, unless allowDisk (then the disk itself).
 // Answers false with *error (a bad argument or an unreadable source).

@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
 
   CCliHooks hooks;
   SetFrontEndHooks(&hooks);
-  CLI::App cli{"Tarnwell Quarrow: undelete and recover files from FAT and NTFS volumes and disks"};
+  CLI::App cli{"Tarnwell Quarrow: undelete and recover files from FAT, exFAT and NTFS volumes and disks"};
   cli.set_version_flag("--version", "quarrow-cli " QUARROW_VERSION, "Print the version and exit");
   cli.require_subcommand(1);
   CliContext ctx;

@@ -62,6 +62,7 @@ std::u16string CDriver::GetFileSystemText() const {
     case FS_FAT16: return u"FAT16";
     case FS_FAT32: return u"FAT32";
     case FS_NTFS: return u"NTFS";
+    case FS_EXFAT: return u"exFAT";
     case FS_VIRTUAL: return u"VIRTUAL FS";
     default: return u"UNKNOWN FS";
   }

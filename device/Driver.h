@@ -47,7 +47,7 @@ class CUnitBitmap {
 };
 
 // File-system kinds of m_nFileSystem.
-enum : int32_t { FS_FAT12 = 0, FS_FAT16 = 1, FS_FAT32 = 2, FS_NTFS = 3, FS_VIRTUAL = 4 };
+enum : int32_t { FS_FAT12 = 0, FS_FAT16 = 1, FS_FAT32 = 2, FS_NTFS = 3, FS_VIRTUAL = 4, FS_EXFAT = 5 };
 // Drive types.
 enum : int32_t { DRIVE_UNKNOWN_TYPE = 0, DRIVE_REMOVABLE = 2, DRIVE_FIXED = 3 };
 
@@ -97,7 +97,7 @@ class CDriver {
 
   // "%d MB" up to 1 GiB of units, "%.1f GB" above.
   std::u16string GetSizeText() const;
-  // "FAT12", "FAT16", "FAT32", "NTFS", "VIRTUAL FS" or "UNKNOWN FS".
+  // "FAT12", "FAT16", "FAT32", "NTFS", "exFAT", "VIRTUAL FS" or "UNKNOWN FS".
   std::u16string GetFileSystemText() const;
   // Total bytes of the units (m_nClusterCount x m_nBytesPerCluster).
   uint64_t GetTotalBytes() const;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "exfat/ExFATLayout.h"
 #include "fat/FATLayout.h"
 #include "ntfs/NTFSLayout.h"
 #include "platform/ByteReader.h"
@@ -51,7 +52,25 @@ bool IsFatBootSector(BootSectorBytes b) {
   return bps == 512 || bps == 1024 || bps == 2048 || bps == 4096;
 }
 
+bool IsExFatBootSector(BootSectorBytes b) {
+  using namespace exfatlayout;
+  if (LE16<kSignature>(b) != kBootSignature || !std::equal(kJumpBytes, kJumpBytes + 3, b.begin())) return false;
+  const auto name = b.subspan<kFileSystemName, sizeof kName - 1>();
+  if (!std::equal(name.begin(), name.end(), kName)) return false;
+  const auto zero = b.subspan<kMustBeZero, kMustBeZeroSize>();
+  if (!std::all_of(zero.begin(), zero.end(), [](uint8_t v) { return v == 0; })) return false;
+  const unsigned sectorShift = b[kBytesPerSectorShift], clusterShift = b[kSectorsPerClusterShift];
+  return sectorShift >= kMinSectorShift && sectorShift <= kMaxSectorShift && clusterShift <= kMaxClusterShift - sectorShift;
+}
+
 uint64_t LostVolumeSectors(BootSectorBytes b, bool ntfs) {
+  if (IsExFatBootSector(b)) {
+    // The volume length counts sectors of 2^shift bytes.
+    uint64_t sectors = LE64<exfatlayout::kVolumeLength>(b);
+    const unsigned scale = 1u << (b[exfatlayout::kBytesPerSectorShift] - 9);
+    if (scale > 1 && sectors <= UINT64_MAX / scale) sectors *= scale;
+    return sectors ? sectors : 1;
+  }
   uint64_t sectors;
   if (ntfs) {
     sectors = LE64<ntfslayout::kTotalSectors>(b);

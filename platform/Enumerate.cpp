@@ -94,6 +94,8 @@ std::string Unescape(const std::string& s) {
 
 bool IsFatName(const std::string& fs) { return fs.rfind("FAT", 0) == 0; }
 bool IsNtfsName(const std::string& fs) { return fs == "NTFS"; }
+bool IsExFatName(const std::string& fs) { return fs == "exFAT"; }
+bool IsReadableFsName(const std::string& fs) { return IsFatName(fs) || IsNtfsName(fs) || IsExFatName(fs); }
 
 bool ProbeFileSystem(const std::string& path, uint64_t offset, uint64_t length, std::string& fsName,
                      std::u16string& label) {
@@ -109,6 +111,8 @@ bool ProbeFileSystem(const std::string& path, uint64_t offset, uint64_t length, 
     if (!IsFatName(fsName)) fsName = "FAT";
   } else if (type == "ntfs") {
     fsName = "NTFS";
+  } else if (type == "exfat") {
+    fsName = "exFAT";
   } else {
     fsName = type;
   }
@@ -144,16 +148,16 @@ bool ProbePartitions(const std::string& path, std::vector<PartitionInfo>& parts)
 
 namespace {
 
-// The FAT and NTFS volumes of a disk of size bytes (0: unknown), found with the two probes.
+// The FAT, exFAT and NTFS volumes of a disk of size bytes (0: unknown), found with the two probes.
 template <typename ProbeFs, typename ProbeTable>
 std::vector<VolumeInfo> ListVolumes(const std::string& path, uint64_t size, ProbeFs probeFs, ProbeTable probeTable) {
   std::vector<VolumeInfo> out;
   std::vector<PartitionInfo> parts;
-  // A FAT or NTFS file system at the very start is a partition-less image, even when
+  // A FAT, exFAT or NTFS file system at the very start is a partition-less image, even when
   // its boot sector also reads as a partition table.
   std::string fs;
   std::u16string label;
-  if (probeFs(0, 0, fs, label) && (IsFatName(fs) || IsNtfsName(fs))) {
+  if (probeFs(0, 0, fs, label) && IsReadableFsName(fs)) {
     VolumeInfo v;
     v.strPath = path;
     v.strFsName = fs;
@@ -167,7 +171,7 @@ std::vector<VolumeInfo> ListVolumes(const std::string& path, uint64_t size, Prob
     if (size && off >= size) continue;
     if (size && len > size - off) len = size - off;
     if (!probeFs(off, len, fs, label)) continue;
-    if (!IsFatName(fs) && !IsNtfsName(fs)) continue;
+    if (!IsReadableFsName(fs)) continue;
     VolumeInfo v;
     v.strPath = path;
     v.nOffset = off;
@@ -260,7 +264,7 @@ std::vector<VolumeInfo> ListSystemVolumes() {
       v.nDriveType = disk.nDriveType;
       if (!pn.empty()) v.nPartition = std::stoi(ReadSysText(sys + "/" + pn + "/partition"));
       if (!ProbeFileSystem(v.strPath, 0, 0, v.strFsName, v.strLabel)) continue;
-      if (!IsFatName(v.strFsName) && !IsNtfsName(v.strFsName)) continue;
+      if (!IsReadableFsName(v.strFsName)) continue;
       struct stat st {};
       if (::stat(v.strPath.c_str(), &st) == 0) v.strMountPoint = FindMountPoint(st.st_rdev);
       out.push_back(v);

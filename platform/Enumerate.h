@@ -40,7 +40,7 @@ struct PartitionInfo {
 
 // Whole disks of the machine, sorted by name.
 std::vector<DiskInfo> ListSystemDisks();
-// FAT and NTFS volumes of the machine (partitions, and partition-less disks), in disk
+// FAT, exFAT and NTFS volumes of the machine (partitions, and partition-less disks), in disk
 // order then partition order; other file systems are left out.
 std::vector<VolumeInfo> ListSystemVolumes();
 
@@ -50,16 +50,19 @@ bool ProbeFileSystem(const std::string& path, uint64_t offset, uint64_t length, 
                      std::u16string& label);
 // Reads the partition table (MBR or GPT) of a disk or image. False when there is none.
 bool ProbePartitions(const std::string& path, std::vector<PartitionInfo>& parts);
-// The FAT and NTFS volumes inside an image file: its partitions, or the image itself
+// The FAT, exFAT and NTFS volumes inside an image file: its partitions, or the image itself
 // when it holds a file system without a table.
 std::vector<VolumeInfo> ListImageVolumes(const std::string& path);
 
 // The mount point of a block device number, or empty.
 std::string FindMountPoint(dev_t device);
 
-// Whether a file-system name makes a FAT volume ("FAT", "FAT12", ...; case-sensitive)
-// or an NTFS volume (exactly "NTFS").
+// Whether a file-system name makes a FAT volume ("FAT", "FAT12", ...; case-sensitive),
+// an NTFS volume (exactly "NTFS") or an exFAT volume (exactly "exFAT").
 bool IsFatName(const std::string& fs);
 bool IsNtfsName(const std::string& fs);
+bool IsExFatName(const std::string& fs);
+// Any of the three: a volume the program reads.
+bool IsReadableFsName(const std::string& fs);
 
 }  // namespace enumerate

@@ -189,6 +189,25 @@ std::u16string NtfsLabel(CRawDevice& disk, uint64_t offset, const uint8_t* boot)
   return {};
 }
 
+// The exFAT volume label: the label entry (0x83) among the root folder's first entries.
+std::u16string ExFatLabel(CRawDevice& disk, uint64_t offset, const uint8_t* boot) {
+  const uint32_t sectorShift = boot[108], clusterShift = boot[109];
+  const uint32_t heap = RawLE32(boot + 88), root = RawLE32(boot + 96);
+  if (sectorShift < 9 || sectorShift > 12 || clusterShift > 25 - sectorShift || root < 2) return {};
+  const uint64_t rootSector = heap + (uint64_t(root - 2) << clusterShift);
+  std::vector<uint8_t> entries(std::min<uint64_t>(uint64_t(1) << (sectorShift + clusterShift), 64u << 10));
+  if (!disk.Read(offset + (rootSector << sectorShift), entries.data(), entries.size())) return {};
+  for (size_t at = 0; at + 32 <= entries.size(); at += 32) {
+    const uint8_t* e = &entries[at];
+    if (e[0] == 0x00) break;
+    if (e[0] != 0x83) continue;
+    std::u16string name;
+    for (uint32_t i = 0; i < std::min<uint32_t>(e[1], 11); ++i) name.push_back(char16_t(RawLE16(e + 2 + 2 * i)));
+    return name;
+  }
+  return {};
+}
+
 }  // namespace
 
 bool ProbePartitions(CRawDevice& disk, std::vector<PartitionInfo>& parts) {
@@ -207,7 +226,8 @@ bool ProbeFileSystem(CRawDevice& disk, uint64_t offset, uint64_t length, std::st
     return true;
   }
   if (std::memcmp(boot + 3, "EXFAT   ", 8) == 0) {
-    fsName = "exfat";
+    fsName = "exFAT";
+    label = ExFatLabel(disk, offset, boot);
     return true;
   }
   return ProbeFat(disk, offset, boot, fsName, label);

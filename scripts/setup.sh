@@ -8,7 +8,7 @@ PACKAGES=(
   libblkid-dev libewf-dev libvhdi-dev libqcow-dev libvmdk-dev libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-qpa-plugins qt6-image-formats-plugins libraw-dev zlib1g-dev fonts-dejavu-core
   libcli11-dev nlohmann-json3-dev libfmt-dev libssl-dev
-  dosfstools mtools ntfs-3g fdisk fuse3 python3 gzip sleuthkit ewf-tools qemu-utils
+  dosfstools mtools ntfs-3g fdisk fuse3 python3 gzip sleuthkit exfatprogs exfat-fuse mount ewf-tools qemu-utils
   librsvg2-bin desktop-file-utils appstream dpkg-dev file lintian
 )
 

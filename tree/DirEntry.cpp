@@ -14,7 +14,8 @@
 namespace {
 std::u16string g_strFolderTypeName;
 
-bool IsNtfsVolume(const CLogicalDriver* d) { return d && d->m_nFileSystem == FS_NTFS; }
+// NTFS and exFAT keep the time of the last access; FAT only its date.
+bool HasAccessTime(const CLogicalDriver* d) { return d && (d->m_nFileSystem == FS_NTFS || d->m_nFileSystem == FS_EXFAT); }
 
 char16_t Upper(char16_t c) {
   // The standard library's toupper on the character, as the search compares.
@@ -154,13 +155,19 @@ std::u16string StatusReasonText(StatusReason reason) {
       return GetString("IDS_STATUS_REASON_GROUP", u"holds items whose folder is lost");
     case StatusReason::Carved:
       return GetString("IDS_STATUS_REASON_CARVED", u"found by its signature, length measured from its format");
+    case StatusReason::SetChecksumMismatch:
+      return GetString("IDS_STATUS_REASON_SET_CHECKSUM", u"entry set checksum does not match: its entries may be of two files");
+    case StatusReason::ChainGoneReadInRow:
+      return GetString("IDS_STATUS_REASON_CHAIN_GONE", u"FAT chain cleared: read as consecutive clusters");
+    case StatusReason::LaterClusterInUse:
+      return GetString("IDS_STATUS_REASON_LATER_IN_USE", u"a later cluster now used by another file");
   }
   return {};
 }
 
 std::u16string CDirEntry::GetCreatedText() const { return FormatTimeText(m_tCreated, false); }
 std::u16string CDirEntry::GetModifiedText() const { return FormatTimeText(m_tModified, false); }
-std::u16string CDirEntry::GetAccessedText() const { return FormatTimeText(m_tAccessed, !IsNtfsVolume(m_pDriver)); }
+std::u16string CDirEntry::GetAccessedText() const { return FormatTimeText(m_tAccessed, !HasAccessTime(m_pDriver)); }
 
 std::u16string CDirEntry::GetTypeText() const { return IsDirectory() ? g_strFolderTypeName : m_strExtension; }
 

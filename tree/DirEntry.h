@@ -47,6 +47,9 @@ enum class StatusReason : uint8_t {
   DeletedFolder,      // a deleted folder: its entries are read where they lie
   LostFolderGroup,    // a folder made to hold items whose own folder is lost
   Carved,             // found by its signature, measured by its format
+  SetChecksumMismatch,  // exFAT: the entry set fails its checksum (its entries may be of two files)
+  ChainGoneReadInRow,   // exFAT: it used the FAT, whose chain is gone: read as consecutive clusters
+  LaterClusterInUse,    // exFAT: one run of clusters, a later one of which another file uses now
 };
 // The reason as the user reads it (through the language file).
 std::u16string StatusReasonText(StatusReason reason);
@@ -91,7 +94,7 @@ class CDirEntry {
 
   std::u16string GetCreatedText() const;
   std::u16string GetModifiedText() const;
-  // Date and time on NTFS volumes; the date alone elsewhere.
+  // Date and time on NTFS and exFAT volumes; the date alone on FAT.
   std::u16string GetAccessedText() const;
   // The extension for files; the folder type name of the view for folders.
   std::u16string GetTypeText() const;

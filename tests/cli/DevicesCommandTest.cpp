@@ -55,7 +55,7 @@ TEST(DevicesCommand, BadPathsAreNamedAndTheRestIsStillListed) {
                       &out, &err);
   EXPECT_EQ(rc, 2);
   EXPECT_NE(err.find("/nonexistent.img"), std::string::npos);
-  EXPECT_NE(err.find("notfs.img: no FAT or NTFS volume found"), std::string::npos);
+  EXPECT_NE(err.find("notfs.img: no FAT, exFAT or NTFS volume found"), std::string::npos);
   auto lines = JsonLines(out);
   ASSERT_EQ(lines.size(), 3u);  // fat12 volume, notfs disk, fat12 disk
   EXPECT_EQ(lines[0]["fs"], "FAT12");

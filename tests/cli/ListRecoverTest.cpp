@@ -347,7 +347,7 @@ TEST(ListRecover, OverwriteAnswersAndBadArguments) {
     std::string args;
     const char* message;
   } bad[] = {
-      {"list " + ShellQuote(FixturePath("disk.img")) + " --partition 9", "no FAT or NTFS partition 9"},
+      {"list " + ShellQuote(FixturePath("disk.img")) + " --partition 9", "no FAT, exFAT or NTFS partition 9"},
       {"list " + ShellQuote(FixturePath("disk.img")), "--partition"},
       {"recover " + ShellQuote(FixturePath("disk.img")) + " --partition 5 X" + to, "partition 5"},
       {"list " + src + " NoSuchFolder", "NoSuchFolder"},

@@ -60,8 +60,8 @@ TEST(Driver, SizeTexts) {
 }
 
 TEST(Driver, FileSystemTexts) {
-  const char16_t* texts[] = {u"FAT12", u"FAT16", u"FAT32", u"NTFS", u"VIRTUAL FS", u"UNKNOWN FS"};
-  for (int fs = 0; fs <= 5; ++fs) {
+  const char16_t* texts[] = {u"FAT12", u"FAT16", u"FAT32", u"NTFS", u"VIRTUAL FS", u"exFAT", u"UNKNOWN FS"};
+  for (int fs = 0; fs <= 6; ++fs) {
     CDriver d;
     d.m_nFileSystem = fs;
     EXPECT_EQ(d.GetFileSystemText(), texts[fs]);
