@@ -12,3 +12,4 @@ void AddDeepScanCommand(CLI::App& app, CliContext& ctx);
 void AddListCommand(CLI::App& app, CliContext& ctx);
 void AddRecoverCommand(CLI::App& app, CliContext& ctx);
 void AddFindLostCommand(CLI::App& app, CliContext& ctx);
+void AddImageCommand(CLI::App& app, CliContext& ctx);

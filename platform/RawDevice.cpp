@@ -183,6 +183,17 @@ void CRawDevice::SetWindowBytes(size_t bytes) {
     if (w.view.nDeviceId == m_nId) w.view = CReadWindowView{};
 }
 
+bool CRawDevice::ReadUncached(uint64_t offset, void* buffer, size_t len) {
+  if (len == 0) return true;
+  errno = 0;
+  m_nBackingReads.fetch_add(1, std::memory_order_relaxed);
+  if (buffer && ReadDirect(offset, buffer, len)) return true;
+  const int e = errno;
+  m_nFailedReads.fetch_add(1, std::memory_order_relaxed);
+  errno = e;
+  return false;
+}
+
 bool CRawDevice::ReadSlow(uint64_t offset, void* buffer, size_t len) {
   if (ReadSlowUncounted(offset, buffer, len)) return true;
   m_nFailedReads.fetch_add(1, std::memory_order_relaxed);

@@ -66,6 +66,12 @@ class CRawDevice {
     return ReadSlow(offset, buffer, len);
   }
 
+  // Reads exactly len bytes at offset straight from the backing store: past the window,
+  // without the bad-area memory and without falling back to smaller reads. The disk
+  // imager decides itself how to split a failed read. On failure errno holds the backing
+  // store's reason when it gave one (EIO, ENODEV, ...), else 0 (a read past the end).
+  bool ReadUncached(uint64_t offset, void* buffer, size_t len);
+
   // The len bytes at offset inside this thread's window, when it holds them; else null.
   const uint8_t* Peek(uint64_t offset, size_t len) const {
     const CReadWindowView& w = t_readWindow;
