@@ -172,6 +172,7 @@ int RunDeepScan(const DeepScanOptions& o) {
   results->m_bLoaded = true;
 
   int status = completed ? EXIT_DONE : EXIT_INCOMPLETE;
+  if (ReportIfGone(volume)) status = EXIT_INCOMPLETE;
   for (const auto& child : results->m_children) {
     // Where the item starts: its unit, and its byte offset within SOURCE.
     ResultStart start;
@@ -242,5 +243,10 @@ void AddDeepScanCommand(CLI::App& app, CliContext& ctx) {
       ->check(CLI::IsMember({"number", "fs"}));
   cmd->add_flag("--json", o->bJson, "One JSON object per carved file");
   cmd->add_flag("--allow-same-disk", o->bAllowSameDisk, "Allow --to on the disk being scanned");
-  cmd->callback([&ctx, o] { ctx.nExitStatus = RunDeepScan(*o); });
+  auto policy = std::make_shared<PolicyOptions>();
+  AddPolicyOptions(cmd, *policy);
+  cmd->callback([&ctx, o, policy] {
+    ApplyPolicyOptions(*policy);
+    ctx.nExitStatus = RunDeepScan(*o);
+  });
 }

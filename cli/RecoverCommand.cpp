@@ -193,9 +193,10 @@ int RunRecover(const RecoverOptions& o) {
   RunStoppablePage([&] { return run.Save(&progress, &prompts); }, &stopped);
   progress.Finish();
   if (stopped) std::cerr << "quarrow-cli: stopped; what was written so far stays in " << o.strTo << '\n';
+  const bool gone = ReportIfGone(src.pVolume);
   const size_t failed = run.Result().failed.size() + missing.size();
   if (failed) std::cerr << fmt::format("quarrow-cli: {} item(s) could not be recovered whole\n", failed);
-  return stopped || failed ? EXIT_INCOMPLETE : EXIT_DONE;
+  return stopped || gone || failed ? EXIT_INCOMPLETE : EXIT_DONE;
 }
 }  // namespace
 
@@ -213,5 +214,10 @@ void AddRecoverCommand(CLI::App& app, CliContext& ctx) {
                 "Only deleted files, with the folders on their way; existing files are passed over")
       ->excludes(all);
   cmd->add_flag("--allow-same-disk", o->bAllowSameDisk, "Allow a destination on the disk being recovered from");
-  cmd->callback([&ctx, o] { ctx.nExitStatus = RunRecover(*o); });
+  auto policy = std::make_shared<PolicyOptions>();
+  AddPolicyOptions(cmd, *policy);
+  cmd->callback([&ctx, o, policy] {
+    ApplyPolicyOptions(*policy);
+    ctx.nExitStatus = RunRecover(*o);
+  });
 }

@@ -96,6 +96,9 @@ bool CDriver::ScanUnits(IProgressWindow* progress, uint64_t& found) {
 
   for (uint64_t i = first; i <= last; ++i) {
     if (progress && IsDialogStopSignalled()) return false;
+    // A disk that stopped answering ends the scan with what was found (every read would
+    // fail from here on).
+    if (m_hDevice && m_hDevice->IsGone()) return false;
     if (!visited.Test(i)) {
       const uint64_t j = SkipUnmatched(i, last - i > 511 ? i + 511 : last);
       if (j > i) {

@@ -18,11 +18,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <atomic>
 #include <string>
 #include <vector>
 
 #include <sys/types.h>
+
+class CBadAreas;
 
 // The part of a thread's read-ahead window that the inline fast path of Read needs.
 struct CReadWindowView {
@@ -90,6 +93,12 @@ class CRawDevice {
   // file system mounted from it); 0 for images and memory devices.
   dev_t DeviceNumber() const { return m_nDevNo; }
 
+  // Whether the device stopped answering (unplugged): every read fails at once from then
+  // on. The bad-sector policy (platform/BadAreas.h) decides it.
+  bool IsGone() const;
+  // Sectors found or counted unreadable by the bad-sector policy.
+  uint64_t UnreadableSectors() const;
+
   void SetWindowBytes(size_t bytes);
   // Number of reads issued to the backing store (tests and benchmarks).
   uint64_t BackingReads() const { return m_nBackingReads.load(std::memory_order_relaxed); }
@@ -114,6 +123,13 @@ class CRawDevice {
   dev_t m_nDevNo = 0;
 
  private:
+
+  // The memory of unreadable areas, made at the first failed read.
+  CBadAreas& BadAreas();
+  std::once_flag m_badAreasOnce;
+  std::unique_ptr<CBadAreas> m_pBadAreasOwner;
+  std::atomic<CBadAreas*> m_pBadAreas{nullptr};
+  std::atomic<uint64_t> m_nLastGood{UINT64_MAX};  // where the last read from the backing store succeeded
 
   const uint64_t m_nId;               // tells this device's window apart in a thread's cache
   size_t m_nWindowBytes = kDefaultWindowBytes;

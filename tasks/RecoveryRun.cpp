@@ -110,6 +110,7 @@ bool CRecoveryRun::Save(IProgressWindow* progress, ISavePrompts* prompts) {
       break;
     }
   }
+  m_result.bSourceGone = state.bSourceGone;
   m_result.written.insert(m_result.written.end(), state.written.begin(), state.written.end());
   m_result.failed.insert(m_result.failed.end(), state.failed.begin(), state.failed.end());
   return !m_result.bStopped;

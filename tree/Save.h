@@ -36,6 +36,8 @@ struct SaveRunState {
   std::vector<std::string> failed;
   // Files written whole (paths below the destination).
   std::vector<std::string> written;
+  // The source stopped answering (unplugged): the run ended at the file being written.
+  bool bSourceGone = false;
 };
 
 // The name an item is written under: its own name, except that "/" and NUL become "_",
@@ -44,8 +46,10 @@ struct SaveRunState {
 std::string SafeFileName(const std::u16string& name);
 
 // Saves one file into the folder dirFd (a descriptor of the destination folder), as
-// SafeFileName(file.m_strName). Answers false only when the run must end (stopped);
-// a file that fails is reported, recorded in state.failed, and the run goes on.
+// SafeFileName(file.m_strName). Answers false only when the run must end (stopped, or
+// the source stopped answering: state.bSourceGone); a file that fails is reported,
+// recorded in state.failed, and the run goes on. A file with unreadable sectors is
+// written whole with zeros there and reported as failed with the byte ranges.
 bool SaveFileTo(CFSFile& file, int dirFd, const std::string& dirPath, IProgressWindow* progress, ISavePrompts* prompts,
                 SaveRunState& state);
 // Saves a folder and everything below it into dirFd as SafeFileName(folder.m_strName).
