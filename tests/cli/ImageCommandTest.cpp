@@ -206,3 +206,57 @@ TEST(ImageCommandTest, ContinuesACopyThatGnuDdrescueBegan) {
   EXPECT_NE(out.find("bad-sector:     8192 B,  in      1 area(s)"), std::string::npos) << out;
   EXPECT_NE(out.find("non-tried:        0 B"), std::string::npos) << out;
 }
+
+// The other commands over the same faulty file: recover writes a file with bad sectors
+// whole and names the byte ranges; an unplugged disk ends the run with one message.
+TEST(ImageCommandTest, RecoverOverAFaultyDiskNamesTheUnreadableRanges) {
+  const fs::path dir = Scratch();
+  const std::string source = FixturePath("fat16.img");
+  std::string out, err;
+  // Where "Many clusters.bin" lies: its first cluster from list --json, 2 KiB clusters
+  // from sector 168 on (fat16.img: 4 reserved, 2 FATs of 32 sectors, 32 root sectors, then
+  // cluster 2... measured from the image rather than assumed).
+  ASSERT_EQ(RunCommand(Cli("list " + ShellQuote(source) + " --all --json"), &out, &err), 0) << err;
+  const auto at = out.find("\"name\":\"Many clusters.bin\"");
+  ASSERT_NE(at, std::string::npos);
+  const auto line = out.substr(out.rfind('\n', at) + 1, out.find('\n', at) - out.rfind('\n', at) - 1);
+  const auto fc = line.find("\"first_cluster\":");
+  ASSERT_NE(fc, std::string::npos) << line;
+  const uint64_t cluster = std::stoull(line.substr(fc + 16));
+  // The data area of fat16.img: read from its boot sector.
+  const std::string boot = ReadAll(source).substr(0, 512);
+  auto le16 = [&](size_t o) { return uint64_t(uint8_t(boot[o])) | uint64_t(uint8_t(boot[o + 1])) << 8; };
+  const uint64_t dataStart = le16(14) + uint64_t(uint8_t(boot[16])) * le16(22) + le16(17) * 32 / 512;
+  const uint64_t first = dataStart + (cluster - 2) * uint8_t(boot[13]);
+  {
+    // Past the first 256 KiB, which the volume probe (libblkid) reads in one go and gives
+    // up on when that read fails.
+    ASSERT_GE((first + 280) * kSector, 256u << 10);
+    CFaultyMount mount(source, "bad " + std::to_string(first + 280) + " 3\n", dir / "bad");
+    const std::string to = (dir / "out").string();
+    fs::create_directories(to);
+    EXPECT_EQ(RunCommand(Cli("recover " + ShellQuote(mount.File()) + " '/Many clusters.bin' --all --to " +
+                             ShellQuote(to)),
+                         &out, &err),
+              1);
+    EXPECT_NE(err.find("Many clusters.bin: 1536 byte(s) could not be read from the source (bytes 143360-144895); "
+                       "written as zeros there"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(fs::file_size(fs::path(to) / "Many clusters.bin"), 150000u);
+  }
+  {
+    // Unplugged while the files are read (past what opening the volume reads): one
+    // message, not one per file.
+    CFaultyMount mount(source, "disconnect_at_sector " + std::to_string(first + 280) + "\ndisconnect_errno EIO\n",
+                       dir / "gone");
+    const std::string to = (dir / "out2").string();
+    fs::create_directories(to);
+    EXPECT_EQ(RunCommand(Cli("recover " + ShellQuote(mount.File()) + " / --all --to " + ShellQuote(to)), &out, &err),
+              1);
+    EXPECT_NE(err.find("stopped answering (unplugged?)"), std::string::npos) << err;
+    size_t lines = 0;
+    for (char c : err) lines += c == '\n';
+    EXPECT_LE(lines, 4u) << err;
+  }
+}

@@ -11,8 +11,8 @@
  *   bad FIRST COUNT                 every read touching these sectors fails with EIO
  *   flaky FIRST COUNT FAILURES      each of these sectors fails its first FAILURES reads
  *   slow FIRST COUNT MILLISECONDS   a read touching these sectors takes that long first
- *   disconnect_at_sector SECTOR     a read reaching this sector "unplugs" the disk: it and
- *                                   every later read fail
+ *   disconnect_at_sector SECTOR     a read of this sector "unplugs" the disk: it and every
+ *                                   later read fail
  *   disconnect_after_reads N        the same after N reads
  *   disconnect_errno ENODEV|EIO|ENXIO   what reads fail with once unplugged (ENODEV)
  *   log PATH                        one line per read: "OFFSET LENGTH RESULT" (0 or -errno)
@@ -154,7 +154,8 @@ static int ff_read(const char* path, char* buf, size_t size, off_t off, struct f
   const uint64_t first = (uint64_t)off / SECTOR, last = ((uint64_t)off + size - 1) / SECTOR;
   ++g_reads;
   int result = 0;
-  if (!g_disconnected && (g_reads > g_disconnect_reads || last >= g_disconnect_sector)) g_disconnected = 1;
+  if (!g_disconnected && (g_reads > g_disconnect_reads || (first <= g_disconnect_sector && last >= g_disconnect_sector)))
+    g_disconnected = 1;
   if (g_disconnected) {
     result = -g_disconnect_errno;
   } else {
