@@ -115,9 +115,10 @@ int RunImage(const ImageOptions& o) {
   const std::string again =
       fmt::format("quarrow-cli image {} {} --map {}", ShellQuote(o.strSource), ShellQuote(o.strDest),
                   ShellQuote(imager.MapPath()));
-  std::cerr << fmt::format("{} of {} copied into {} in {}; {} in {} bad area(s); map: {}\n", Bytes(s.nRescued),
-                           Bytes(s.nDomainBytes), o.strDest, Duration(s.dSeconds), Bytes(s.nBad), s.nBadAreas,
-                           imager.MapPath());
+  std::cerr << fmt::format("{} of {} copied into {} in {} ({}/s read); {} in {} bad area(s); map: {}\n",
+                           Bytes(s.nRescued), Bytes(s.nDomainBytes), o.strDest, Duration(s.dSeconds),
+                           Bytes(s.dSeconds > 0 ? uint64_t(double(s.nReadBytes) / s.dSeconds) : 0), Bytes(s.nBad),
+                           s.nBadAreas, imager.MapPath());
   switch (end) {
     case ImagerEnd::Finished:
       std::cerr << fmt::format("Done. The image opens as a disk: quarrow-cli devices --image {}\n",

@@ -122,9 +122,10 @@ bool CVirtualFile::WriteContent(IOutputFile& out, IProgressWindow* progress, uin
     if (progress && IsPageStopSignalled()) return false;
     uint64_t n = std::min(unitBytes, m_nSize - written);
     // An unreadable sector is written as zeros and noted in out, so the save reports the
-    // file with its byte ranges; a source that stopped answering ends the file.
+    // file with its byte ranges; a source that stopped answering, or a file running past
+    // the readable sectors, ends the file (reported as failed).
     if (!ok) {
-      if (volume->m_hDevice && volume->m_hDevice->IsGone()) return false;
+      if (!volume->FailedSectorsAreBad(sector - 1, 1)) return false;
       std::fill(buf, buf + n, uint8_t(0));
       out.NoteUnreadable(written, n);
     }

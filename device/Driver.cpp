@@ -177,6 +177,16 @@ bool CLogicalDriver::ReadSectors(uint64_t sector, uint8_t* buffer, uint32_t byte
   return ReadRaw(sector, buffer, bytesPerSector, count);
 }
 
+bool CLogicalDriver::FailedSectorsAreBad(uint64_t sector, uint32_t count) const {
+  if (!m_hDevice || m_hDevice->IsGone() || m_nBytesPerSector == 0) return false;
+  uint64_t first = sector;
+  if (m_bSharedHandle && __builtin_add_overflow(sector, m_nSectorOffset, &first)) return false;
+  uint64_t end, bytes;
+  if (__builtin_add_overflow(first, uint64_t(count), &end) || __builtin_mul_overflow(end, uint64_t(m_nBytesPerSector), &bytes))
+    return false;
+  return bytes <= m_hDevice->Size();
+}
+
 bool CLogicalDriver::AttachBootSector(DeviceHandle handle, const uint8_t* bootSector, uint64_t sectorOffset) {
   if (!bootSector) return false;
   m_hDevice = std::move(handle);

@@ -270,7 +270,7 @@ bool CFATDriver::ReadFileData(uint8_t* buffer, uint32_t request, uint64_t size, 
     if (m_bDataCacheValid) {
       std::memcpy(buffer, m_pDataCache.data() + o, piece);
     } else {
-      if (!unreadable || (m_hDevice && m_hDevice->IsGone())) return false;
+      if (!unreadable || !FailedSectorsAreBad(s, 1)) return false;
       std::memset(buffer, 0, piece);
       unreadable->NoteUnreadable(offset, piece);
     }

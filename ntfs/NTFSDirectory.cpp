@@ -297,7 +297,7 @@ bool CNTFSFile::WriteContent(IOutputFile& out, IProgressWindow* progress, uint32
       // An unreadable cluster is zeros, noted for the save's report; a source that stopped
       // answering ends the file.
       if (!ok) {
-        if (v->m_hDevice && v->m_hDevice->IsGone()) return false;
+        if (!v->FailedSectorsAreBad(v->ClusterToSector(c), v->m_nSectorsPerCluster)) return false;
         std::fill(cluster.begin(), cluster.end(), uint8_t(0));
         out.NoteUnreadable(written, n);
       }

@@ -53,7 +53,7 @@ namespace {
 // A piece of clusters whose read failed, read again sector by sector: the sectors that
 // cannot be read are zeros in buffer and told to the sink (at content offset `at` + their
 // place, within the `wanted` bytes the piece delivers). False when the source stopped
-// answering.
+// answering or a sector lies past the device's end.
 bool ReadAroundBadSectors(CNTFSDriver& v, uint64_t lcn, uint64_t clusters, uint8_t* buffer, uint64_t at,
                           uint64_t wanted, IStreamSink& sink) {
   const uint64_t bps = v.m_nBytesPerSector, sectors = clusters * v.m_nSectorsPerCluster;
@@ -61,7 +61,7 @@ bool ReadAroundBadSectors(CNTFSDriver& v, uint64_t lcn, uint64_t clusters, uint8
   for (uint64_t k = 0; k < sectors; ++k) {
     uint8_t* p = buffer + k * bps;
     if (v.ReadSectors(first + k, p, uint32_t(bps), 1)) continue;
-    if (v.m_hDevice && v.m_hDevice->IsGone()) return false;
+    if (!v.FailedSectorsAreBad(first + k, 1)) return false;
     std::memset(p, 0, bps);
     if (k * bps < wanted) sink.Unreadable(at + k * bps, std::min(bps, wanted - k * bps));
   }
