@@ -232,7 +232,9 @@ bool CRawDevice::ReadSlow(uint64_t offset, void* buffer, size_t len) {
     return true;
   }
   const int err = errno;
-  if (len > 0 && buffer && m_bUsesWindow) {
+  // A slice (a partition of an image) reads through its parent, which keeps the bad areas;
+  // the slice only learns from it that the device is gone (refused reads say ENODEV).
+  if (len > 0 && buffer && (m_bUsesWindow || IsDeviceGoneError(err))) {
     auto alone = [this](uint64_t o, void* b, size_t n) {
       m_nBackingReads.fetch_add(1, std::memory_order_relaxed);
       return ReadDirect(o, b, n);

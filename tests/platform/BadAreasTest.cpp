@@ -118,4 +118,17 @@ TEST(BadAreasTest, AVanishedDeviceFailsEveryReadAtOnce) {
     // 16 and a sector read before), nothing more reached it.
     EXPECT_LE(dev->FailedReads(), err == ENODEV ? 2u : 40u);
   }
+  {
+    // A partition of a disk image reads through the disk: it learns from it that the disk
+    // is gone, so the readers of its volume stop too.
+    auto dev = Device(4096);
+    auto part = CRawDevice::Slice(dev, 1024 * kSector, 1024 * kSector);
+    uint8_t buf[kSector];
+    ASSERT_TRUE(part->Read(0, buf, kSector));
+    dev->SetWindowBytes(CRawDevice::kDefaultWindowBytes);  // what was read ahead is let go
+    dev->DisconnectAfter(0, EIO);
+    for (uint64_t s = 1; s < 64 && !part->IsGone(); ++s) EXPECT_FALSE(part->Read(s * kSector, buf, kSector));
+    EXPECT_TRUE(dev->IsGone());
+    EXPECT_TRUE(part->IsGone());
+  }
 }
