@@ -1,5 +1,6 @@
 #include "app/App.h"
 
+#include "platform/BadAreas.h"
 #include "settings/Language.h"
 
 namespace {
@@ -17,6 +18,7 @@ CKelvoApp::~CKelvoApp() {
 
 bool CKelvoApp::InitCore(std::string* error, const std::function<void()>& afterSettings) {
   LoadSettings(m_settings);
+  SetBadSectorPolicy(PolicyFromSettings(m_settings));
   ChooseLanguageFile(m_settings.Language);
   if (afterSettings) afterSettings();
   if (!m_tempNames.Reserve()) {

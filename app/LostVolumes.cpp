@@ -65,6 +65,7 @@ bool FindLostVolumes(CPhysicalDriver& disk, CKelvoDoc& doc, IProgressWindow* pro
   if (disk.m_pUnitBuffer.size() < 512) return false;
   for (uint64_t s = disk.m_nFirstUnit; s < last; ++s) {
     if (progress && IsDialogStopSignalled()) return false;
+    if (disk.m_hDevice->IsGone()) return false;
     if (s % 32 == 0 || s + 1 >= last) SendProgress(progress, WM_SCANPROGRESS, SCAN_POSITION, int64_t(s));
     // Every boot sector test needs the jump byte EB: most sectors are passed over after
     // reading that one byte.

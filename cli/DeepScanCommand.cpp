@@ -179,6 +179,7 @@ int RunDeepScan(const DeepScanOptions& o) {
   results->m_bLoaded = true;
 
   int status = completed ? EXIT_DONE : EXIT_INCOMPLETE;
+  if (ReportIfGone(volume)) status = EXIT_INCOMPLETE;
   // The finds within the size range (rebuilt folders always): the ones printed and written.
   std::vector<CDirEntry*> shown;
   for (const auto& child : results->m_children)
@@ -301,5 +302,10 @@ void AddDeepScanCommand(CLI::App& app, CliContext& ctx) {
   cmd->add_flag("--allow-same-disk", o->bAllowSameDisk, "Allow --to on the disk being scanned");
   cmd->add_flag("--no-output-limit", o->bNoOutputLimit,
                 "With --to, write on past four times the scanned volume's size");
-  cmd->callback([&ctx, o] { ctx.nExitStatus = RunDeepScan(*o); });
+  auto policy = std::make_shared<PolicyOptions>();
+  AddPolicyOptions(cmd, *policy);
+  cmd->callback([&ctx, o, policy] {
+    ApplyPolicyOptions(*policy);
+    ctx.nExitStatus = RunDeepScan(*o);
+  });
 }

@@ -41,6 +41,7 @@ int RunFindLost(const FindLostOptions& o) {
   bool stopped = false;
   bool completed = RunStoppable([&] { return FindLostVolumes(*disk, doc, &progress); }, &stopped);
   progress.Finish();
+  if (ReportIfGone(disk)) completed = false;
   for (size_t i = known; i < doc.Volumes().size(); ++i) {
     const auto& v = doc.Volumes()[i];
     uint64_t sector = v->m_nSectorOffset;
@@ -68,5 +69,10 @@ void AddFindLostCommand(CLI::App& app, CliContext& ctx) {
   cmd->add_option("--first", o->nFirst, "First sector to search (default 0)");
   cmd->add_option("--last", o->nLast, "End of the search, not itself read (default the disk's sector count)");
   cmd->add_flag("--json", o->bJson, "One JSON object per volume");
-  cmd->callback([&ctx, o] { ctx.nExitStatus = RunFindLost(*o); });
+  auto policy = std::make_shared<PolicyOptions>();
+  AddPolicyOptions(cmd, *policy);
+  cmd->callback([&ctx, o, policy] {
+    ApplyPolicyOptions(*policy);
+    ctx.nExitStatus = RunFindLost(*o);
+  });
 }

@@ -115,8 +115,9 @@ void PrintItem(CDirEntry* item, bool json) {
 
 void ListFolder(CDirectory* folder, const ListOptions& o, int depth) {
   LoadFolder(folder, o.bAll);
+  const CDriver* volume = folder->m_pDriver;
   for (size_t i = 0; i < folder->m_children.size(); ++i) {
-    if (Interrupted()) return;
+    if (Interrupted() || (volume && volume->m_hDevice && volume->m_hDevice->IsGone())) return;
     CDirEntry* child = folder->m_children[i].get();
     if (!child) continue;
     PrintItem(child, o.bJson);
@@ -154,6 +155,7 @@ int RunList(const ListOptions& o) {
     return EXIT_BAD_INPUT;
   }
   for (CDirectory* folder : folders) ListFolder(folder, o, 0);
+  if (ReportIfGone(src.pVolume)) return EXIT_INCOMPLETE;
   return Interrupted() ? EXIT_INCOMPLETE : EXIT_DONE;
 }
 }  // namespace
@@ -168,5 +170,10 @@ void AddListCommand(CLI::App& app, CliContext& ctx) {
   cmd->add_flag("--recursive,-r", o->bRecursive, "Also list everything below the folder");
   cmd->add_flag("--all", o->bAll, "Also list existing files");
   cmd->add_flag("--json", o->bJson, "One JSON object per item");
-  cmd->callback([&ctx, o] { ctx.nExitStatus = RunList(*o); });
+  auto policy = std::make_shared<PolicyOptions>();
+  AddPolicyOptions(cmd, *policy);
+  cmd->callback([&ctx, o, policy] {
+    ApplyPolicyOptions(*policy);
+    ctx.nExitStatus = RunList(*o);
+  });
 }

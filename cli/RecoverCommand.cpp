@@ -199,6 +199,7 @@ int RunRecover(const RecoverOptions& o) {
   RunStoppablePage([&] { return run.Save(&progress, &prompts); }, &stopped);
   progress.Finish();
   if (stopped) std::cerr << "quarrow-cli: stopped; what was written so far stays in " << o.strTo << '\n';
+  const bool gone = ReportIfGone(src.pVolume);
   const size_t failed = run.Result().failed.size() + missing.size();
   if (failed) std::cerr << fmt::format("quarrow-cli: {} item(s) could not be recovered whole\n", failed);
   const bool ended = !run.Result().strEndReason.empty();
@@ -206,7 +207,7 @@ int RunRecover(const RecoverOptions& o) {
     std::cerr << fmt::format("quarrow-cli: {} file(s) written whole before the recovery ended; {} not written\n",
                              run.Result().written.size(),
                              std::max<int64_t>(0, run.Result().nTotalFiles - int64_t(run.Result().written.size())));
-  return stopped || failed || ended ? EXIT_INCOMPLETE : EXIT_DONE;
+  return stopped || gone || failed || ended ? EXIT_INCOMPLETE : EXIT_DONE;
 }
 }  // namespace
 
@@ -228,5 +229,10 @@ void AddRecoverCommand(CLI::App& app, CliContext& ctx) {
   cmd->add_flag("--allow-same-disk", o->bAllowSameDisk, "Allow a destination on the disk being recovered from");
   cmd->add_flag("--no-output-limit", o->bNoOutputLimit,
                 "Write on past four times the source volume's size (a volume whose files share clusters)");
-  cmd->callback([&ctx, o] { ctx.nExitStatus = RunRecover(*o); });
+  auto policy = std::make_shared<PolicyOptions>();
+  AddPolicyOptions(cmd, *policy);
+  cmd->callback([&ctx, o, policy] {
+    ApplyPolicyOptions(*policy);
+    ctx.nExitStatus = RunRecover(*o);
+  });
 }

@@ -57,6 +57,7 @@ int main(int argc, char** argv) {
   AddRecoverCommand(cli, ctx);
   AddDeepScanCommand(cli, ctx);
   AddFindLostCommand(cli, ctx);
+  AddImageCommand(cli, ctx);
   try {
     cli.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -1,5 +1,7 @@
 #include "deepscan/VirtualDriver.h"
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 #include "deepscan/FileTypes.h"
@@ -118,10 +120,15 @@ bool CVirtualFile::WriteContent(IOutputFile& out, IProgressWindow* progress, uin
     bool ok = volume->ReadSectors(sector, buf, volume->m_nBytesPerCluster, 1);
     ++sector;
     if (progress && IsPageStopSignalled()) return false;
-    // An unreadable sector ends the file early; that is reported, not passed off as a
-    // complete file.
-    if (!ok) return false;
     uint64_t n = std::min(unitBytes, m_nSize - written);
+    // An unreadable sector is written as zeros and noted in out, so the save reports the
+    // file with its byte ranges; a source that stopped answering, or a file running past
+    // the readable sectors, ends the file (reported as failed).
+    if (!ok) {
+      if (!volume->FailedSectorsAreBad(sector - 1, 1)) return false;
+      std::fill(buf, buf + n, uint8_t(0));
+      out.NoteUnreadable(written, n);
+    }
     if (!out.Write(buf, static_cast<size_t>(n))) return false;
     written += n;
     SendProgress(progress, WM_FILEPROGRESS, FILE_WRITTEN, static_cast<int64_t>(written));

@@ -97,6 +97,9 @@ bool CDriver::ScanUnits(IProgressWindow* progress, uint64_t& found) {
 
   for (uint64_t i = first; i <= last; ++i) {
     if (progress && IsDialogStopSignalled()) return false;
+    // A disk that stopped answering ends the scan with what was found (every read would
+    // fail from here on).
+    if (m_hDevice && m_hDevice->IsGone()) return false;
     if (!visited.Test(i)) {
       const uint64_t j = SkipUnmatched(i, last - i > 511 ? i + 511 : last);
       if (j > i) {
@@ -173,6 +176,16 @@ bool CLogicalDriver::ReadSectors(uint64_t sector, uint8_t* buffer, uint32_t byte
     sector = *shifted;
   }
   return ReadRaw(sector, buffer, bytesPerSector, count);
+}
+
+bool CLogicalDriver::FailedSectorsAreBad(uint64_t sector, uint32_t count) const {
+  if (!m_hDevice || m_hDevice->IsGone() || m_nBytesPerSector == 0) return false;
+  uint64_t first = sector;
+  if (m_bSharedHandle && __builtin_add_overflow(sector, m_nSectorOffset, &first)) return false;
+  uint64_t end, bytes;
+  if (__builtin_add_overflow(first, uint64_t(count), &end) || __builtin_mul_overflow(end, uint64_t(m_nBytesPerSector), &bytes))
+    return false;
+  return bytes <= m_hDevice->Size();
 }
 
 bool CLogicalDriver::AttachBootSector(DeviceHandle handle, const uint8_t* bootSector, uint64_t sectorOffset) {

@@ -186,6 +186,11 @@ class CLogicalDriver : public CDriver {
 
   // Reads count sectors; with a shared handle the sector is shifted by m_nSectorOffset.
   bool ReadSectors(uint64_t sector, uint8_t* buffer, uint32_t bytesPerSector, uint32_t count);
+  // After a failed read of these sectors: whether they are bad sectors of a device that is
+  // there (the readers then deliver zeros and report the range), rather than sectors past
+  // the device's end (a truncated image: the file is incomplete) or a device that stopped
+  // answering (the job ends).
+  bool FailedSectorsAreBad(uint64_t sector, uint32_t count) const;
 
   CDirectory* m_pRoot = nullptr;        // owned
   CDirectory* m_pLostFolder = nullptr;  // owned through the root's children

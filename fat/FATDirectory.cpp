@@ -181,12 +181,14 @@ bool CFATFile::WriteContent(IOutputFile& out, IProgressWindow* progress, uint32_
     uint32_t got = 0;
     // An existing file's chain is intact and is followed; a deleted file's clusters are
     // taken consecutively.
-    bool ok = volume && volume->ReadFileData(buffer.data(), kChunk, m_nSize, cluster, offset, got, !m_bDeleted);
+    // A sector that cannot be read is written as zeros and noted in out (the save reports
+    // the file with its byte ranges); the end of the chain or a source that stopped
+    // answering ends the file, and that is reported.
+    bool ok = volume && volume->ReadFileData(buffer.data(), kChunk, m_nSize, cluster, offset, got, !m_bDeleted, &out);
     total += got;
     if (progress && IsPageStopSignalled()) return false;
     if (got && !out.Write(buffer.data(), got)) return false;
     SendProgress(progress, WM_FILEPROGRESS, FILE_WRITTEN, static_cast<int64_t>(total));
-    // A sector that cannot be read ends the file, and that is reported.
     if (!ok) return false;
     if (got < kChunk - 1) break;
   }

@@ -126,8 +126,11 @@ class CFATDriver : public CLogicalDriver {
   // With followChain the next cluster comes from the allocation table (an existing
   // file's chain is intact); otherwise clusters are taken consecutively (a deleted file's
   // chain is gone).
+  // With unreadable, a sector that cannot be read is delivered as zeros and noted there
+  // (its file offsets), and the read goes on; without, it ends the read (false). A
+  // device that stopped answering always ends it.
   bool ReadFileData(uint8_t* buffer, uint32_t request, uint64_t size, uint64_t& cluster, uint64_t& offset,
-                    uint32_t& got, bool followChain = false);
+                    uint32_t& got, bool followChain = false, class IOutputFile* unreadable = nullptr);
   // The first clusters of the folders that have a node in this volume's tree: a folder
   // cluster referenced a second time (a damaged or crafted tree) is not expanded again.
   std::unordered_set<uint64_t> m_listedFolderClusters;

@@ -43,6 +43,7 @@
 #include "fat/FATLayout.h"
 #include "platform/ByteReader.h"
 #include "platform/Text.h"
+#include "tree/OutputFile.h"
 
 using namespace fatlayout;
 using namespace fatdir;
@@ -248,7 +249,7 @@ bool CFATDriver::HasDotEntries(uint64_t cluster) {
 }
 
 bool CFATDriver::ReadFileData(uint8_t* buffer, uint32_t request, uint64_t size, uint64_t& c, uint64_t& offset,
-                              uint32_t& got, bool followChain) {
+                              uint32_t& got, bool followChain, IOutputFile* unreadable) {
   got = 0;
   if (offset >= size) return offset == size;
   const uint64_t bps = m_nBytesPerSector, spc = m_nSectorsPerCluster;
@@ -265,9 +266,14 @@ bool CFATDriver::ReadFileData(uint8_t* buffer, uint32_t request, uint64_t size, 
     if (s != m_nDataCacheSector || !m_bDataCacheValid) {
       m_bDataCacheValid = ReadSectors(s, m_pDataCache.data(), m_nBytesPerSector, 1);
       m_nDataCacheSector = s;
-      if (!m_bDataCacheValid) return false;
     }
-    std::memcpy(buffer, m_pDataCache.data() + o, piece);
+    if (m_bDataCacheValid) {
+      std::memcpy(buffer, m_pDataCache.data() + o, piece);
+    } else {
+      if (!unreadable || !FailedSectorsAreBad(s, 1)) return false;
+      std::memset(buffer, 0, piece);
+      unreadable->NoteUnreadable(offset, piece);
+    }
     offset += piece;
     got += static_cast<uint32_t>(piece);
     buffer += piece;

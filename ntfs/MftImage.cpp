@@ -103,8 +103,12 @@ bool CNTFSDriver::ReadMftBytes(uint64_t offset, uint64_t length, uint8_t* out) {
       std::memset(out, 0, n * bpc);
     } else if (!ReadClusterRange(lcn, n, out)) {
       const uint64_t bps = m_nBytesPerSector, first = ClusterToSector(lcn);
-      for (uint64_t k = 0; k < n * m_nSectorsPerCluster; ++k)
-        if (!ReadSectors(first + k, out + k * bps, uint32_t(bps), 1)) std::memset(out + k * bps, 0, bps);
+      for (uint64_t k = 0; k < n * m_nSectorsPerCluster; ++k) {
+        if (ReadSectors(first + k, out + k * bps, uint32_t(bps), 1)) continue;
+        // A source that stopped answering ends the read (the bad-sector policy, platform/BadAreas.h).
+        if (m_hDevice && m_hDevice->IsGone()) return false;
+        std::memset(out + k * bps, 0, bps);
+      }
     }
     out += n * bpc;
     vcn += n;

@@ -262,6 +262,7 @@ class COutputSink final : public IStreamSink {
     SendProgress(m_pProgress, WM_FILEPROGRESS, FILE_WRITTEN, int64_t(m_nWritten));
     return true;
   }
+  void Unreadable(uint64_t at, uint64_t n) override { m_out.NoteUnreadable(at, n); }
   bool Zeros(uint64_t n) override {
     if (!m_out.WriteZeros(n)) return false;
     m_nWritten += n;
@@ -289,8 +290,17 @@ bool CNTFSFile::WriteContent(IOutputFile& out, IProgressWindow* progress, uint32
     std::vector<uint8_t> cluster(bpc);
     uint64_t written = 0;
     for (uint64_t c = m_nFirstCluster; written < m_nSize; ++c) {
-      if (stopped() || !v->ReadClusterRange(c, 1, cluster.data()) || stopped()) return false;
+      if (stopped()) return false;
+      const bool ok = v->ReadClusterRange(c, 1, cluster.data());
+      if (stopped()) return false;
       const uint64_t n = std::min(bpc, m_nSize - written);
+      // An unreadable cluster is zeros, noted for the save's report; a source that stopped
+      // answering ends the file.
+      if (!ok) {
+        if (!v->FailedSectorsAreBad(v->ClusterToSector(c), v->m_nSectorsPerCluster)) return false;
+        std::fill(cluster.begin(), cluster.end(), uint8_t(0));
+        out.NoteUnreadable(written, n);
+      }
       if (!sink.Data(cluster.data(), n)) return false;
       written += n;
     }

@@ -49,6 +49,26 @@ bool FirstClusterOf(const NtfsStream& s, uint64_t& lcn) {
   return MapVcnInRuns(s.runs, 0, lcn, remaining, sparse) && !sparse;
 }
 
+namespace {
+// A piece of clusters whose read failed, read again sector by sector: the sectors that
+// cannot be read are zeros in buffer and told to the sink (at content offset `at` + their
+// place, within the `wanted` bytes the piece delivers). False when the source stopped
+// answering or a sector lies past the device's end.
+bool ReadAroundBadSectors(CNTFSDriver& v, uint64_t lcn, uint64_t clusters, uint8_t* buffer, uint64_t at,
+                          uint64_t wanted, IStreamSink& sink) {
+  const uint64_t bps = v.m_nBytesPerSector, sectors = clusters * v.m_nSectorsPerCluster;
+  const uint64_t first = v.ClusterToSector(lcn);
+  for (uint64_t k = 0; k < sectors; ++k) {
+    uint8_t* p = buffer + k * bps;
+    if (v.ReadSectors(first + k, p, uint32_t(bps), 1)) continue;
+    if (!v.FailedSectorsAreBad(first + k, 1)) return false;
+    std::memset(p, 0, bps);
+    if (k * bps < wanted) sink.Unreadable(at + k * bps, std::min(bps, wanted - k * bps));
+  }
+  return true;
+}
+}  // namespace
+
 StreamReadResult ReadStreamContent(CNTFSDriver& v, const NtfsStream& s, const std::function<bool()>& stopped,
                                    IStreamSink& sink) {
   auto isStopped = [&] { return stopped && stopped(); };
@@ -140,7 +160,9 @@ StreamReadResult ReadStreamContent(CNTFSDriver& v, const NtfsStream& s, const st
       const uint64_t wanted = std::min(n, dataEnd - done);
       const uint64_t readClusters = (wanted + bpc - 1) / bpc;
       buffer.resize(readClusters * bpc);
-      if (!v.ReadClusterRange(lcn, readClusters, buffer.data())) return StreamReadResult::ReadFailed;
+      if (!v.ReadClusterRange(lcn, readClusters, buffer.data()) &&
+          !ReadAroundBadSectors(v, lcn, readClusters, buffer.data(), done, wanted, sink))
+        return StreamReadResult::ReadFailed;
       if (isStopped()) return StreamReadResult::Stopped;
       if (!deliver(buffer.data(), wanted)) return StreamReadResult::SinkFailed;
       if (n > wanted && !deliver(nullptr, n - wanted)) return StreamReadResult::SinkFailed;

@@ -108,12 +108,16 @@ class IStreamSink {
   virtual ~IStreamSink() = default;
   virtual bool Data(const uint8_t* data, uint64_t n) = 0;
   virtual bool Zeros(uint64_t n) = 0;
+  // The n bytes at content offset `at` could not be read (bad sectors); they are delivered
+  // as zeros through Data as well.
+  virtual void Unreadable(uint64_t at, uint64_t n) {}
 };
 
 enum class StreamReadResult {
   Ok,          // the whole content was delivered
   Stopped,     // stopped asked for it
-  ReadFailed,  // a cluster could not be read
+  ReadFailed,  // a cluster could not be read (uncompressed data: the source stopped answering;
+               // a bad sector there is delivered as zeros and told to the sink)
   SinkFailed,  // the sink refused
   Unmapped,    // the sizes claim more than the runs map: the mapped part was delivered
   Corrupt,     // a compression unit does not decompress

@@ -1,5 +1,7 @@
 #include "platform/RawDevice.h"
 
+#include "platform/BadAreas.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
@@ -128,6 +130,26 @@ CRawDevice::CRawDevice(std::string path, uint64_t size)
     : m_strPath(std::move(path)), m_nSize(size), m_nId(g_nNextDeviceId.fetch_add(1)) {}
 CRawDevice::~CRawDevice() = default;
 
+CBadAreas& CRawDevice::BadAreas() {
+  std::call_once(m_badAreasOnce, [this] {
+    m_pBadAreasOwner = std::make_unique<CBadAreas>(m_nSize, m_nSectorSize);
+    const uint64_t good = m_nLastGood.load(std::memory_order_relaxed);
+    if (good != UINT64_MAX) m_pBadAreasOwner->NoteGood(good);
+    m_pBadAreas.store(m_pBadAreasOwner.get(), std::memory_order_release);
+  });
+  return *m_pBadAreas.load(std::memory_order_acquire);
+}
+
+bool CRawDevice::IsGone() const {
+  const CBadAreas* bad = m_pBadAreas.load(std::memory_order_acquire);
+  return bad && bad->IsGone();
+}
+
+uint64_t CRawDevice::UnreadableSectors() const {
+  const CBadAreas* bad = m_pBadAreas.load(std::memory_order_acquire);
+  return bad ? bad->UnreadableSectors() : 0;
+}
+
 std::shared_ptr<CRawDevice> CRawDevice::OpenPath(const std::string& path, std::string* error) {
   auto fail = [&](const std::string& what) -> std::shared_ptr<CRawDevice> {
     if (error) *error = fmt::format("{}: {}", path, what);
@@ -196,9 +218,44 @@ void CRawDevice::SetWindowBytes(size_t bytes) {
     if (w.view.nDeviceId == m_nId) w.view = CReadWindowView{};
 }
 
-bool CRawDevice::ReadSlow(uint64_t offset, void* buffer, size_t len) {
-  if (ReadSlowUncounted(offset, buffer, len)) return true;
+bool CRawDevice::ReadUncached(uint64_t offset, void* buffer, size_t len) {
+  if (len == 0) return true;
+  errno = 0;
+  m_nBackingReads.fetch_add(1, std::memory_order_relaxed);
+  if (buffer && ReadDirect(offset, buffer, len)) return true;
+  const int e = errno;
   m_nFailedReads.fetch_add(1, std::memory_order_relaxed);
+  errno = e;
+  return false;
+}
+
+bool CRawDevice::ReadSlow(uint64_t offset, void* buffer, size_t len) {
+  // The bad-sector policy (platform/BadAreas.h): known bad sectors and a gone device fail
+  // at once; a failure is retried, located and searched past as the policy says.
+  CBadAreas* bad = m_pBadAreas.load(std::memory_order_acquire);
+  if (bad && bad->Refuses(offset, len)) {
+    m_nFailedReads.fetch_add(1, std::memory_order_relaxed);
+    errno = bad->IsGone() ? ENODEV : EIO;
+    return false;
+  }
+  errno = 0;
+  if (ReadSlowUncounted(offset, buffer, len)) {
+    m_nLastGood.store(offset, std::memory_order_relaxed);
+    if (bad) bad->NoteGood(offset);
+    return true;
+  }
+  const int err = errno;
+  // A slice (a partition of an image) reads through its parent, which keeps the bad areas;
+  // the slice only learns from it that the device is gone (refused reads say ENODEV).
+  if (len > 0 && buffer && (m_bUsesWindow || IsDeviceGoneError(err))) {
+    auto alone = [this](uint64_t o, void* b, size_t n) {
+      m_nBackingReads.fetch_add(1, std::memory_order_relaxed);
+      return ReadDirect(o, b, n);
+    };
+    if (BadAreas().AfterFailure(offset, buffer, len, err, alone)) return true;
+  }
+  m_nFailedReads.fetch_add(1, std::memory_order_relaxed);
+  errno = err;
   return false;
 }
 
@@ -244,6 +301,11 @@ bool CRawDevice::ReadSlowUncounted(uint64_t offset, void* buffer, size_t len) {
   uint64_t base = offset - offset % m_nWindowBytes;
   if (offset + len > base + m_nWindowBytes) base = offset - offset % 4096;
   bool knownBad = tw.nBadDeviceId == m_nId && tw.nBadBase == base;
+  // A window is not filled over sectors known to be unreadable: that read would only fail.
+  if (!knownBad && offset < m_nSize) {
+    const CBadAreas* bad = m_pBadAreas.load(std::memory_order_acquire);
+    knownBad = bad && bad->Known(base, std::min<uint64_t>(m_nSize - base, m_nWindowBytes));
+  }
   if (offset < m_nSize && !knownBad) {
     Window* w = &tw.windows[0];
     for (Window& cand : tw.windows)

@@ -18,11 +18,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <atomic>
 #include <string>
 #include <vector>
 
 #include <sys/types.h>
+
+class CBadAreas;
 
 // The part of a thread's read-ahead window that the inline fast path of Read needs.
 struct CReadWindowView {
@@ -66,6 +69,12 @@ class CRawDevice {
     return ReadSlow(offset, buffer, len);
   }
 
+  // Reads exactly len bytes at offset straight from the backing store: past the window,
+  // without the bad-area memory and without falling back to smaller reads. The disk
+  // imager decides itself how to split a failed read. On failure errno holds the backing
+  // store's reason when it gave one (EIO, ENODEV, ...), else 0 (a read past the end).
+  bool ReadUncached(uint64_t offset, void* buffer, size_t len);
+
   // The len bytes at offset inside this thread's window, when it holds them; else null.
   const uint8_t* Peek(uint64_t offset, size_t len) const {
     const CReadWindowView& w = t_readWindow;
@@ -86,6 +95,12 @@ class CRawDevice {
   // For a block device its device number (what stat reports as st_dev for files on a
   // file system mounted from it); 0 for images and memory devices.
   dev_t DeviceNumber() const { return m_nDevNo; }
+
+  // Whether the device stopped answering (unplugged): every read fails at once from then
+  // on. The bad-sector policy (platform/BadAreas.h) decides it.
+  bool IsGone() const;
+  // Sectors found or counted unreadable by the bad-sector policy.
+  uint64_t UnreadableSectors() const;
 
   void SetWindowBytes(size_t bytes);
   // Number of reads issued to the backing store (tests and benchmarks).
@@ -111,6 +126,13 @@ class CRawDevice {
   dev_t m_nDevNo = 0;
 
  private:
+
+  // The memory of unreadable areas, made at the first failed read.
+  CBadAreas& BadAreas();
+  std::once_flag m_badAreasOnce;
+  std::unique_ptr<CBadAreas> m_pBadAreasOwner;
+  std::atomic<CBadAreas*> m_pBadAreas{nullptr};
+  std::atomic<uint64_t> m_nLastGood{UINT64_MAX};  // where the last read from the backing store succeeded
 
   const uint64_t m_nId;               // tells this device's window apart in a thread's cache
   size_t m_nWindowBytes = kDefaultWindowBytes;

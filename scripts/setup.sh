@@ -9,6 +9,7 @@ PACKAGES=(
   qt6-base-dev qt6-qpa-plugins qt6-image-formats-plugins libraw-dev zlib1g-dev fonts-dejavu-core
   libcli11-dev nlohmann-json3-dev libfmt-dev libssl-dev
   dosfstools mtools ntfs-3g fdisk fuse3 python3 gzip sleuthkit exfatprogs exfat-fuse mount ewf-tools qemu-utils
+  libfuse3-dev gddrescue
   librsvg2-bin desktop-file-utils appstream dpkg-dev file lintian
 )
 

@@ -1,8 +1,10 @@
 #include "settings/Settings.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
+#include "platform/BadAreas.h"
 #include "platform/Profile.h"
 #include "platform/Text.h"
 
@@ -38,6 +40,16 @@ void LoadSettings(CSettings& s, const std::string& file) {
   s.PreviewLargeFile = ReadU32(file, "PreviewLargeFile", 10);
   long long lang = profile::GetInt(file, kSection, "Language", -1);
   s.Language = (lang < INT32_MIN || lang > INT32_MAX) ? -1 : static_cast<int32_t>(lang);
+  s.ReadRetries = ReadU32(file, "ReadRetries", 1);
+  if (s.ReadRetries > 100) s.ReadRetries = 1;
+  s.SkipAfter = ReadU32(file, "SkipAfter", 16);
+}
+
+BadSectorPolicy PolicyFromSettings(const CSettings& s) {
+  BadSectorPolicy p;
+  p.nRetries = int(std::min<uint32_t>(s.ReadRetries, 100));
+  p.nSkipAfter = s.SkipAfter;
+  return p;
 }
 
 bool SaveSettings(const CSettings& s, const std::string& file, std::string* error) {
@@ -48,5 +60,7 @@ bool SaveSettings(const CSettings& s, const std::string& file, std::string* erro
          profile::WriteString(file, kSection, "ScanDir", std::to_string(s.ScanDir), error) &&
          profile::WriteString(file, kSection, "RecoveryWizard", std::to_string(s.RecoveryWizard), error) &&
          profile::WriteString(file, kSection, "DeepScanWizard", std::to_string(s.DeepScanWizard), error) &&
-         profile::WriteString(file, kSection, "PreviewLargeFile", std::to_string(s.PreviewLargeFile), error);
+         profile::WriteString(file, kSection, "PreviewLargeFile", std::to_string(s.PreviewLargeFile), error) &&
+         profile::WriteString(file, kSection, "ReadRetries", std::to_string(s.ReadRetries), error) &&
+         profile::WriteString(file, kSection, "SkipAfter", std::to_string(s.SkipAfter), error);
 }

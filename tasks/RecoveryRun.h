@@ -31,6 +31,7 @@ enum class DestinationPolicy {
 struct RecoveryResult {
   int64_t nTotalFiles = 0;            // counted before saving
   bool bStopped = false;              // a stop ended the run early
+  bool bSourceGone = false;           // ...because the source stopped answering (unplugged)
   std::string strDestinationError;    // why the destination could not be used (nothing saved)
   std::vector<std::string> written;   // files written whole (paths below the destination)
   std::vector<std::string> failed;    // items not written whole, with the save's paths

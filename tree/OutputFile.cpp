@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <fmt/format.h>
+
 bool IOutputFile::WriteZeros(uint64_t n) {
   static const uint8_t kZeros[64 * 1024] = {};
   while (n > 0) {
@@ -14,6 +16,25 @@ bool IOutputFile::WriteZeros(uint64_t n) {
     n -= piece;
   }
   return true;
+}
+
+void IOutputFile::NoteUnreadable(uint64_t at, uint64_t n) {
+  if (n == 0) return;
+  if (!m_unreadable.empty() && m_unreadable.back().nOffset + m_unreadable.back().nLength == at)
+    m_unreadable.back().nLength += n;
+  else
+    m_unreadable.push_back(ByteRange{at, n});
+}
+
+std::string UnreadableRangesText(const std::vector<IOutputFile::ByteRange>& ranges) {
+  constexpr size_t kShown = 8;
+  std::string text = "bytes ";
+  for (size_t i = 0; i < ranges.size() && i < kShown; ++i) {
+    if (i) text += i + 1 == std::min(ranges.size(), kShown) && ranges.size() <= kShown ? " and " : ", ";
+    text += fmt::format("{}-{}", ranges[i].nOffset, ranges[i].nOffset + ranges[i].nLength - 1);
+  }
+  if (ranges.size() > kShown) text += fmt::format(" and {} more range(s)", ranges.size() - kShown);
+  return text;
 }
 
 bool CMemoryOutputFile::WriteZeros(uint64_t n) {

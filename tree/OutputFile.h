@@ -15,7 +15,22 @@ class IOutputFile {
   // Appends n zero bytes (a hole where the destination can keep one); false when they
   // could not all be written. Here: zeros written through Write.
   virtual bool WriteZeros(uint64_t n);
+
+  // The reader could not read the n bytes at file offset `at` from the source (bad
+  // sectors); it delivers zeros for them as well. Kept merged and in order, so a save can
+  // report the file as incomplete with the byte ranges.
+  void NoteUnreadable(uint64_t at, uint64_t n);
+  struct ByteRange {
+    uint64_t nOffset, nLength;
+  };
+  const std::vector<ByteRange>& Unreadable() const { return m_unreadable; }
+
+ private:
+  std::vector<ByteRange> m_unreadable;
 };
+
+// "bytes 4096-4607 and 10240-12287" (inclusive ends), the first few ranges and how many more.
+std::string UnreadableRangesText(const std::vector<IOutputFile::ByteRange>& ranges);
 
 // Collects the bytes in memory, up to an optional limit (beyond it Write fails).
 class CMemoryOutputFile final : public IOutputFile {

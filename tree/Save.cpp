@@ -153,12 +153,27 @@ bool WriteFileAt(CFSFile& file, int dirFd, const std::string& name, const std::s
     return false;
   }
   if (progress && IsPageStopSignalled()) return false;
+  // A source that stopped answering ends the run here, with what was written kept,
+  // instead of a failure for every file left.
+  const CDriver* volume = file.m_pDriver;
+  const bool gone = volume && volume->m_hDevice && volume->m_hDevice->IsGone();
   if (!ok || closeErr) {
     std::string why = writeErr ? std::strerror(writeErr)
-                               : "the data could not all be read from the source; the file is incomplete";
+                      : gone     ? "the source stopped answering (unplugged?); the file is incomplete"
+                                 : "the data could not all be read from the source; the file is incomplete";
     Fail(prompts, state, path, why);
+  } else if (!out.Unreadable().empty()) {
+    uint64_t bytes = 0;
+    for (const auto& r : out.Unreadable()) bytes += r.nLength;
+    Fail(prompts, state, path,
+         fmt::format("{} byte(s) could not be read from the source ({}); written as zeros there", bytes,
+                     UnreadableRangesText(out.Unreadable())));
   } else {
     state.written.push_back(path);
+  }
+  if (gone) {
+    state.bSourceGone = true;
+    return false;
   }
   return true;
 }

@@ -47,6 +47,8 @@ struct SaveRunState {
   // (or would be left with less than its margin), or the output limit was reached. Empty
   // otherwise.
   std::string strEndReason;
+  // The source stopped answering (unplugged): the run ended at the file being written.
+  bool bSourceGone = false;
 };
 
 // The free space a save leaves on the destination's file system: 1% of its size or 100 MiB,
@@ -59,11 +61,13 @@ uint64_t DestinationMargin(uint64_t fileSystemBytes);
 std::string SafeFileName(const std::u16string& name);
 
 // Saves one file into the folder dirFd (a descriptor of the destination folder), as
-// SafeFileName(file.m_strName). Answers false only when the run must end: stopped, or
-// state.strEndReason set (before a file that would leave the destination's file system less
-// than its margin or take the run past its output limit, and when a write finds the
-// destination full: that file is reported as incomplete); a file that fails otherwise is
-// reported, recorded in state.failed, and the run goes on.
+// SafeFileName(file.m_strName). Answers false only when the run must end: stopped, the
+// source stopped answering (state.bSourceGone), or state.strEndReason set (before a file that
+// would leave the destination's file system less than its margin or take the run past its
+// output limit, and when a write finds the destination full: that file is reported as
+// incomplete); a file that fails otherwise is reported, recorded in state.failed, and the run
+// goes on. A file with unreadable sectors is written whole with zeros there and reported as
+// failed with the byte ranges.
 bool SaveFileTo(CFSFile& file, int dirFd, const std::string& dirPath, IProgressWindow* progress, ISavePrompts* prompts,
                 SaveRunState& state);
 // Saves a folder and everything below it into dirFd as SafeFileName(folder.m_strName).

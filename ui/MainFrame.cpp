@@ -22,6 +22,7 @@
 #include "app/Document.h"
 #include "settings/Settings.h"
 #include "device/Driver.h"
+#include "device/PhysicalDriver.h"
 #include "platform/Profile.h"
 #include "preview/PreviewRules.h"
 #include "tree/DirEntry.h"
@@ -29,6 +30,7 @@
 #include "ui/FoldersTree.h"
 #include "ui/GuiApp.h"
 #include "ui/AboutBox.h"
+#include "ui/DiskImageDlg.h"
 #include "ui/HelpViewer.h"
 #include "ui/HexView.h"
 #include "ui/PreviewPane.h"
@@ -169,6 +171,8 @@ void CMainFrame::CreateMenus() {
   QMenu* file = bar->addMenu(QStringLiteral("&File"));
   AddCommand(file, ID_FILE_OPEN_IMAGE, QStringLiteral("&Open Disk Image..."),
              QStringLiteral("Add a disk image file as a disk\nOpen Disk Image"));
+  AddCommand(file, ID_FILE_CREATE_IMAGE, QStringLiteral("&Create Disk Image..."),
+             QStringLiteral("Copy a failing disk or volume into an image file, with a rescue map\nCreate Disk Image"));
   file->addSeparator();
   AddCommand(file, ID_FILE_RECOVER, QStringLiteral("Recover..."), QStringLiteral("Recover selected files\nRecover"));
   AddCommand(file, ID_FILE_FIND_LOST_FILES, QStringLiteral("Find Lost Files..."),
@@ -234,6 +238,7 @@ void CMainFrame::CreateMenus() {
   for (QMenu* m : {file, edit, view, tools, help}) connect(m, &QMenu::aboutToShow, this, &CMainFrame::UpdateCommands);
 
   connect(Action(ID_FILE_OPEN_IMAGE), &QAction::triggered, this, &CMainFrame::OnOpenImage);
+  connect(Action(ID_FILE_CREATE_IMAGE), &QAction::triggered, this, &CMainFrame::OnCreateImage);
   connect(Action(ID_FILE_RECOVER), &QAction::triggered, this, &CMainFrame::OnRecover);
   connect(Action(ID_FILE_FIND_LOST_FILES), &QAction::triggered, this, &CMainFrame::OnFindLostFiles);
   connect(Action(ID_FILE_FIND_LOST_DRIVERS), &QAction::triggered, this, &CMainFrame::OnFindLostDrivers);
@@ -397,6 +402,7 @@ void CMainFrame::UpdateCommands() {
   Action(ID_FILE_RECOVER)->setEnabled(selected > 0);
   Action(ID_FILE_FIND_LOST_FILES)->setEnabled(!topOrNone);
   Action(ID_FILE_FIND_LOST_DRIVERS)->setEnabled(true);
+  Action(ID_FILE_CREATE_IMAGE)->setEnabled(true);
   // Properties shows one item: with several selected it would do nothing.
   Action(ID_FILE_PROPERTIES)->setEnabled(selected == 1);
   Action(ID_FILE_VIEW_HEX)->setEnabled(HexViewTarget() != nullptr);
@@ -508,6 +514,19 @@ QStringList CMainFrame::OpenImages(const QStringList& paths, bool showMessages) 
   if (showMessages)
     for (const QString& m : messages) QMessageBox::warning(this, QStringLiteral("Tarnwell Quarrow"), m);
   return messages;
+}
+
+void CMainFrame::OnCreateImage() {
+  // Offered: every disk, and the volumes that are devices of their own; any other path
+  // can be typed. The copy reads through a handle of its own.
+  QStringList sources;
+  for (const auto& d : m_pDoc->Disks()) sources << QString::fromStdString(d->m_source.strPath);
+  for (const auto& v : m_pDoc->Volumes())
+    if (v->m_source.nOffset == 0 && v->m_source.nLength == 0 && !sources.contains(QString::fromStdString(v->m_source.strPath)))
+      sources << QString::fromStdString(v->m_source.strPath);
+  CDiskImageDlg dlg(sources, this);
+  connect(&dlg, &CDiskImageDlg::ImageReady, this, [this](const QString& path) { OpenImages({path}); });
+  dlg.exec();
 }
 
 void CMainFrame::OnOpenImage() {

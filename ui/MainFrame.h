@@ -32,6 +32,7 @@ enum : int {
   ID_FILE_VIEW_HEX = 32803,
   ID_FILE_PROPERTIES = 32781,
   ID_FILE_OPEN_IMAGE = 32810,  // this program's own: adds a disk image
+  ID_FILE_CREATE_IMAGE = 32811,  // this program's own: copies a disk into an image
   ID_APP_EXIT = 57665,
   ID_EDIT_SELECT_ALL = 57642,
   ID_EDIT_INVERT_SELECTION = 32779,
@@ -98,6 +99,7 @@ class CMainFrame : public QMainWindow {
   void OnInvertSelection();
   void OnSearch();
   void OnOpenImage();
+  void OnCreateImage();
   // Previews a single selected file no larger than the PreviewLargeFile setting.
   void PreviewIfSmall(CDirEntry* node);
   // The file View With Hex shows: the active list's first selected item, when it is a file

@@ -385,6 +385,7 @@ TEST(FATDirectory, WriteContentChunksReportsAndFailures) {
     bool ok;
     size_t bytesWritten;
     std::vector<M> messages;
+    std::vector<std::pair<uint64_t, uint64_t>> unreadable = {};  // (offset, length) written as zeros
   } cases[] = {
       {100, 0, true, 0, {written(0), size(0), written(0), done}},
       {100, 1, true, 1, {written(0), size(1), written(1), done}},
@@ -394,8 +395,9 @@ TEST(FATDirectory, WriteContentChunksReportsAndFailures) {
       {100, 100000, true, 100000, {written(0), size(100000), written(65536), written(100000), done}},
       // Runs past the last cluster: the two clusters there are written, then the file fails.
       {last - 1, 10000, false, 8192, {written(0), size(10000), written(8192)}},
-      // Sector 3 of cluster 200 cannot be read: the file stops before it and fails.
-      {199, 20000, false, 4096 + 3 * 512, {written(0), size(20000), written(4096 + 3 * 512)}},
+      // Sector 3 of cluster 200 cannot be read: it is written as zeros and noted, and the
+      // rest of the file is read.
+      {199, 20000, true, 20000, {written(0), size(20000), written(20000), done}, {{4096 + 3 * 512, 512}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("file at cluster " + std::to_string(c.cluster) + " of " + std::to_string(c.size) + " bytes");
@@ -412,6 +414,12 @@ TEST(FATDirectory, WriteContentChunksReportsAndFailures) {
       ASSERT_EQ(out.Bytes().size(), c.bytesWritten);
       std::vector<uint8_t> expected(img.m_bytes.begin() + long(img.ClusterOffset(uint32_t(c.cluster))),
                                     img.m_bytes.begin() + long(img.ClusterOffset(uint32_t(c.cluster)) + c.bytesWritten));
+      std::vector<std::pair<uint64_t, uint64_t>> noted;
+      for (const auto& r : out.Unreadable()) {
+        noted.emplace_back(r.nOffset, r.nLength);
+        std::fill_n(expected.begin() + long(r.nOffset), r.nLength, uint8_t(0));
+      }
+      EXPECT_EQ(noted, c.unreadable);
       EXPECT_TRUE(out.Bytes() == expected);
     }
   }
