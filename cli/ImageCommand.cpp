@@ -69,7 +69,7 @@ int RunImage(const ImageOptions& o) {
     return EXIT_BAD_INPUT;
   }
   std::string error;
-  DeviceHandle source = CRawDevice::OpenPath(o.strSource, &error);
+  DeviceHandle source = CRawDevice::OpenPath(o.strSource, &error, false);
   if (!source) {
     std::cerr << "quarrow-cli: " << error << '\n';
     return EXIT_BAD_INPUT;

@@ -150,7 +150,7 @@ uint64_t CRawDevice::UnreadableSectors() const {
   return bad ? bad->UnreadableSectors() : 0;
 }
 
-std::shared_ptr<CRawDevice> CRawDevice::OpenPath(const std::string& path, std::string* error) {
+std::shared_ptr<CRawDevice> CRawDevice::OpenPath(const std::string& path, std::string* error, bool openContainers) {
   auto fail = [&](const std::string& what) -> std::shared_ptr<CRawDevice> {
     if (error) *error = fmt::format("{}: {}", path, what);
     return nullptr;
@@ -186,7 +186,8 @@ std::shared_ptr<CRawDevice> CRawDevice::OpenPath(const std::string& path, std::s
   }
   std::shared_ptr<CRawDevice> inside;
   std::string why;
-  switch (container::OpenContainer(path, fd, static_cast<uint64_t>(st.st_size), &inside, &why)) {
+  switch (openContainers ? container::OpenContainer(path, fd, static_cast<uint64_t>(st.st_size), &inside, &why)
+                         : container::Outcome::NotContainer) {
     case container::Outcome::Opened: ::close(fd); return inside;
     case container::Outcome::Refused:
       ::close(fd);

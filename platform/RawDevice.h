@@ -49,7 +49,11 @@ class CRawDevice {
 
   // Opens a block device or an image file read-only. On failure answers null and puts
   // a one-line reason (with the path) into *error.
-  static std::shared_ptr<CRawDevice> OpenPath(const std::string& path, std::string* error);
+  // A file holding a disk in a container (platform/ImageContainers.h) answers that disk,
+  // unless openContainers is false: then every file is read as its own bytes, and nothing
+  // is read at opening (the disk imager copies a failing source exactly once).
+  static std::shared_ptr<CRawDevice> OpenPath(const std::string& path, std::string* error,
+                                              bool openContainers = true);
   // A device over bytes held in memory (tests, fuzzers).
   static std::shared_ptr<CRawDevice> FromMemory(std::vector<uint8_t> bytes);
   // A view of [offset, offset + length) of another device (a partition of an image).

@@ -138,7 +138,7 @@ void CDiskImageDlg::OnStart() {
   options.strMap = m_pMap->text().trimmed().toStdString();
   options.nRetries = m_pRetries->value();
   std::string error;
-  DeviceHandle device = source.empty() ? nullptr : CRawDevice::OpenPath(source, &error);
+  DeviceHandle device = source.empty() ? nullptr : CRawDevice::OpenPath(source, &error, false);
   if (!device) {
     QMessageBox::warning(this, windowTitle(),
                          error.empty() ? QStringLiteral("Choose the disk or volume to copy.") : QString::fromStdString(error));
