@@ -15,6 +15,7 @@
 #include <libvhdi.h>
 #include <libvmdk.h>
 
+#include "platform/ByteReader.h"
 #include "platform/RawDevice.h"
 
 namespace container {
@@ -187,98 +188,128 @@ class CEwfDevice final : public CContainerDevice {
   libewf_handle_t* m_handle = nullptr;
 };
 
-// --- VHD (fixed, dynamic, differencing) and VHDX ----------------------------------------
+// --- Images that read through a chain of files ------------------------------------------
+//
+// A differencing VHD reads through its parent, a QCOW through its backing file, and each of
+// those may have its own: the image first, then each parent, at most 16 (a longer chain is a
+// loop). Lib holds the library's calls and what is particular to the format.
 
-class CVhdiDevice final : public CContainerDevice {
+template <typename Lib>
+class CChainDevice final : public CContainerDevice {
  public:
-  explicit CVhdiDevice(const std::string& path) : CContainerDevice(path, "VHD") {}
-  ~CVhdiDevice() override {
-    // The child first: it refers to its parents.
-    for (auto it = m_files.rbegin(); it != m_files.rend(); ++it) {
-      libvhdi_file_close(*it, nullptr);
-      libvhdi_file_free(&*it, nullptr);
-    }
-  }
+  using File = typename Lib::File;
+  explicit CChainDevice(const std::string& path) : CContainerDevice(path, Lib::kKind) {}
+  ~CChainDevice() override { CloseChain(m_files); }
 
   bool Open(std::string* error) {
-    // A differencing image reads through its parents; a chain longer than this is a loop.
-    std::vector<libvhdi_file_t*> chain;
+    std::vector<File*> chain;
+    auto fail = [&](const std::string& what) {
+      *error = fmt::format("{}: {}", m_strPath, what);
+      CloseChain(chain);
+      return false;
+    };
     std::string path = m_strPath;
-    for (int depth = 0; depth < 16; ++depth) {
-      libvhdi_error_t* e = nullptr;
-      libvhdi_file_t* file = nullptr;
-      if (libvhdi_file_initialize(&file, &e) != 1 || libvhdi_file_open(file, path.c_str(), LIBVHDI_OPEN_READ, &e) != 1) {
-        if (file) libvhdi_file_free(&file, nullptr);
-        *error = fmt::format("{}: the VHD image {}cannot be opened: {}", m_strPath,
-                             depth ? "parent " + path + " " : std::string(), ErrorText(e, libvhdi_error_backtrace_sprint, libvhdi_error_free));
-        CloseChain(chain);
-        return false;
+    for (int depth = 0;; ++depth) {
+      const std::string which = depth ? std::string(Lib::kParentWord) + " " + path + " " : std::string();
+      typename Lib::Error* e = nullptr;
+      File* file = nullptr;
+      if (Lib::Initialize(&file, &e) != 1 || Lib::Open(file, path.c_str(), &e) != 1) {
+        if (file) Lib::Free(&file);
+        return fail(fmt::format("the {} image {}cannot be opened: {}", m_kind, which, Lib::ErrorText(e)));
       }
       chain.push_back(file);
-      int format = 0;
-      if (depth == 0 && libvhdi_file_get_file_type(file, &format, nullptr) == 1 && format == 2) m_kind = "VHDX";
-      uint32_t type = 0;
-      if (libvhdi_file_get_disk_type(file, &type, nullptr) != 1 || type != LIBVHDI_DISK_TYPE_DIFFERENTIAL) break;
-      size_t nameSize = 0;
+      if (depth == 0) m_kind = Lib::Kind(file);
+      std::string refusal = Lib::Refusal(file, path);
+      if (!refusal.empty()) return fail(fmt::format("the {} image {}{}", m_kind, which, refusal));
       std::string recorded;
-      if (libvhdi_file_get_utf8_parent_filename_size(file, &nameSize, nullptr) == 1 && nameSize > 1) {
-        std::vector<char> name(nameSize);
-        if (libvhdi_file_get_utf8_parent_filename(file, reinterpret_cast<uint8_t*>(name.data()), nameSize, nullptr) == 1)
-          recorded.assign(name.data());
-      }
+      if (!Lib::ParentName(file, recorded)) break;
       std::string parent = FindParent(path, recorded);
-      if (parent.empty()) {
-        *error = fmt::format("{}: the differencing {} image needs its parent \"{}\", which is not there", m_strPath,
-                             m_kind, recorded);
-        CloseChain(chain);
-        return false;
-      }
+      if (parent.empty())
+        return fail(fmt::format("the {}{} image needs its {} \"{}\", which is not there", Lib::kChildWord, m_kind,
+                                Lib::kParentWord, recorded));
+      if (depth == 15)
+        return fail(fmt::format("the {} image's {}s form a chain too long to follow", m_kind, Lib::kParentWord));
       path = parent;
-      if (depth == 15) {
-        *error = fmt::format("{}: the {} image's parents form a chain too long to follow", m_strPath, m_kind);
-        CloseChain(chain);
-        return false;
-      }
     }
     // Each file reads through the one after it.
     for (size_t i = chain.size(); i-- > 1;) {
-      libvhdi_error_t* e = nullptr;
-      if (libvhdi_file_set_parent_file(chain[i - 1], chain[i], &e) != 1) {
-        *error = fmt::format("{}: the {} image does not fit its parent: {}", m_strPath, m_kind,
-                             ErrorText(e, libvhdi_error_backtrace_sprint, libvhdi_error_free));
-        CloseChain(chain);
-        return false;
-      }
+      typename Lib::Error* e = nullptr;
+      if (Lib::SetParent(chain[i - 1], chain[i], &e) != 1)
+        return fail(fmt::format("the {} image's {} cannot be used: {}", m_kind, Lib::kParentWord, Lib::ErrorText(e)));
     }
-    m_files = std::move(chain);
     size64_t size = 0;
-    libvhdi_error_t* e = nullptr;
-    if (libvhdi_file_get_media_size(m_files.front(), &size, &e) != 1) {
-      *error = fmt::format("{}: the {} image has no media size: {}", m_strPath, m_kind,
-                           ErrorText(e, libvhdi_error_backtrace_sprint, libvhdi_error_free));
-      return false;
-    }
+    typename Lib::Error* e = nullptr;
+    if (Lib::MediaSize(chain.front(), &size, &e) != 1)
+      return fail(fmt::format("the {} image has no media size: {}", m_kind, Lib::ErrorText(e)));
+    m_files = std::move(chain);
     m_nSize = size;
     return true;
   }
 
  protected:
   bool ReadLocked(uint64_t offset, void* buffer, size_t len) override {
-    return ReadAll(offset, buffer, len, [&](void* out, size_t n, off64_t at) {
-      return libvhdi_file_read_buffer_at_offset(m_files.front(), out, n, at, nullptr);
-    });
+    return ReadAll(offset, buffer, len,
+                   [&](void* out, size_t n, off64_t at) { return Lib::ReadAt(m_files.front(), out, n, at); });
   }
 
  private:
-  static void CloseChain(std::vector<libvhdi_file_t*>& chain) {
+  // The child first: it refers to its parents.
+  static void CloseChain(std::vector<File*>& chain) {
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-      libvhdi_file_close(*it, nullptr);
-      libvhdi_file_free(&*it, nullptr);
+      Lib::Close(*it);
+      Lib::Free(&*it);
     }
     chain.clear();
   }
-  std::vector<libvhdi_file_t*> m_files;  // the image, then its parents
+  std::vector<File*> m_files;  // the image, then its parents
 };
+
+// The parent name a library records (UTF-8 with its NUL); false when it records none.
+template <typename F>
+bool RecordedName(F get, size_t size, std::string& name) {
+  if (size <= 1) return false;
+  std::vector<char> text(size);
+  if (get(reinterpret_cast<uint8_t*>(text.data()), size) != 1) return false;
+  name.assign(text.data());
+  return !name.empty();
+}
+
+// --- VHD (fixed, dynamic, differencing) and VHDX ----------------------------------------
+
+struct VhdiLib {
+  using File = libvhdi_file_t;
+  using Error = libvhdi_error_t;
+  static constexpr const char* kKind = "VHD";
+  static constexpr const char* kParentWord = "parent";
+  static constexpr const char* kChildWord = "differencing ";
+  static int Initialize(File** f, Error** e) { return libvhdi_file_initialize(f, e); }
+  static int Open(File* f, const char* path, Error** e) { return libvhdi_file_open(f, path, LIBVHDI_OPEN_READ, e); }
+  static void Close(File* f) { libvhdi_file_close(f, nullptr); }
+  static void Free(File** f) { libvhdi_file_free(f, nullptr); }
+  static std::string ErrorText(Error* e) {
+    return container::ErrorText(e, libvhdi_error_backtrace_sprint, libvhdi_error_free);
+  }
+  static const char* Kind(File* f) {
+    int format = 0;
+    return libvhdi_file_get_file_type(f, &format, nullptr) == 1 && format == 2 ? "VHDX" : "VHD";
+  }
+  static std::string Refusal(File*, const std::string&) { return {}; }
+  static bool ParentName(File* f, std::string& name) {
+    uint32_t type = 0;
+    size_t size = 0;
+    if (libvhdi_file_get_disk_type(f, &type, nullptr) != 1 || type != LIBVHDI_DISK_TYPE_DIFFERENTIAL) return false;
+    if (libvhdi_file_get_utf8_parent_filename_size(f, &size, nullptr) != 1) size = 0;
+    RecordedName([&](uint8_t* out, size_t n) { return libvhdi_file_get_utf8_parent_filename(f, out, n, nullptr); },
+                 size, name);
+    return true;  // a differencing image needs its parent, named or not
+  }
+  static int SetParent(File* child, File* parent, Error** e) { return libvhdi_file_set_parent_file(child, parent, e); }
+  static int MediaSize(File* f, size64_t* size, Error** e) { return libvhdi_file_get_media_size(f, size, e); }
+  static ssize_t ReadAt(File* f, void* out, size_t n, off64_t at) {
+    return libvhdi_file_read_buffer_at_offset(f, out, n, at, nullptr);
+  }
+};
+using CVhdiDevice = CChainDevice<VhdiLib>;
 
 // --- QCOW and QCOW2, with their backing files -------------------------------------------
 
@@ -297,11 +328,11 @@ std::string CheckQcow2Clusters(const std::string& path) {
   struct stat st {};
   uint8_t h[72];
   if (::fstat(fd, &st) != 0 || ::pread(fd, h, sizeof h, 0) != sizeof h) return {};
-  auto be32 = [](const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; };
-  auto be64 = [&](const uint8_t* p) { return uint64_t(be32(p)) << 32 | be32(p + 4); };
+  using bytes::RawBE32;
+  using bytes::RawBE64;
   const uint64_t fileSize = static_cast<uint64_t>(st.st_size);
-  uint32_t version = be32(h + 4), clusterBits = be32(h + 20), l1Size = be32(h + 36);
-  uint64_t l1Offset = be64(h + 40);
+  uint32_t version = RawBE32(h + 4), clusterBits = RawBE32(h + 20), l1Size = RawBE32(h + 36);
+  uint64_t l1Offset = RawBE64(h + 40);
   if (version < 2 || clusterBits < 9 || clusterBits > 21) return {};
   const uint64_t clusterSize = uint64_t(1) << clusterBits, offsetMask = 0x00fffffffffffe00ull;
   if (uint64_t(l1Size) * 8 > fileSize || l1Offset > fileSize - uint64_t(l1Size) * 8)
@@ -312,7 +343,7 @@ std::string CheckQcow2Clusters(const std::string& path) {
   const bool checkL2 = uint64_t(l1Size) * clusterSize <= (uint64_t(64) << 20);
   std::vector<uint8_t> l2(clusterSize);
   for (uint32_t i = 0; i < l1Size; ++i) {
-    uint64_t l2Offset = be64(&l1[i * 8]) & offsetMask;
+    uint64_t l2Offset = RawBE64(&l1[i * 8]) & offsetMask;
     if (l2Offset == 0) continue;
     if (l2Offset > fileSize || clusterSize > fileSize - l2Offset)
       return "a cluster table lies past the end of the file (truncated)";
@@ -320,7 +351,7 @@ std::string CheckQcow2Clusters(const std::string& path) {
     if (::pread(fd, l2.data(), clusterSize, static_cast<off_t>(l2Offset)) != static_cast<ssize_t>(clusterSize))
       return "a cluster table cannot be read";
     for (uint64_t j = 0; j < clusterSize / 8; ++j) {
-      uint64_t entry = be64(&l2[j * 8]);
+      uint64_t entry = RawBE64(&l2[j * 8]);
       uint64_t host;
       if (entry & (uint64_t(1) << 62)) {
         // A compressed cluster: its host offset takes the low 62 - (cluster bits - 8) bits.
@@ -337,99 +368,43 @@ std::string CheckQcow2Clusters(const std::string& path) {
   return {};
 }
 
-class CQcowDevice final : public CContainerDevice {
- public:
-  explicit CQcowDevice(const std::string& path) : CContainerDevice(path, "QCOW") {}
-  ~CQcowDevice() override { CloseChain(m_files); }
-
-  bool Open(std::string* error) {
-    std::vector<libqcow_file_t*> chain;
-    std::string path = m_strPath;
-    for (int depth = 0;; ++depth) {
-      libqcow_error_t* e = nullptr;
-      libqcow_file_t* file = nullptr;
-      if (libqcow_file_initialize(&file, &e) != 1 || libqcow_file_open(file, path.c_str(), LIBQCOW_OPEN_READ, &e) != 1) {
-        if (file) libqcow_file_free(&file, nullptr);
-        *error = fmt::format("{}: the QCOW image {}cannot be opened: {}", m_strPath,
-                             depth ? "backing file " + path + " " : std::string(),
-                             ErrorText(e, libqcow_error_backtrace_sprint, libqcow_error_free));
-        CloseChain(chain);
-        return false;
-      }
-      chain.push_back(file);
-      uint32_t version = 0;
-      if (depth == 0 && libqcow_file_get_format_version(file, &version, nullptr) == 1 && version >= 2) m_kind = "QCOW2";
-      uint32_t method = 0;
-      if (libqcow_file_get_encryption_method(file, &method, nullptr) == 1 && method != LIBQCOW_ENCRYPTION_METHOD_NONE) {
-        *error = fmt::format("{}: the {} image {} is encrypted; decrypt it first (qemu-img convert)", m_strPath,
-                             m_kind, path);
-        CloseChain(chain);
-        return false;
-      }
-      std::string damage = CheckQcow2Clusters(path);
-      if (!damage.empty()) {
-        *error = fmt::format("{}: the {} image {}is damaged: {}", m_strPath, m_kind,
-                             depth ? "backing file " + path + " " : std::string(), damage);
-        CloseChain(chain);
-        return false;
-      }
-      size_t nameSize = 0;
-      if (libqcow_file_get_utf8_backing_filename_size(file, &nameSize, nullptr) != 1 || nameSize <= 1) break;
-      std::vector<char> name(nameSize);
-      if (libqcow_file_get_utf8_backing_filename(file, reinterpret_cast<uint8_t*>(name.data()), nameSize, nullptr) != 1)
-        break;
-      std::string parent = FindParent(path, name.data());
-      if (parent.empty()) {
-        *error = fmt::format("{}: the {} image needs its backing file \"{}\", which is not there", m_strPath, m_kind,
-                             name.data());
-        CloseChain(chain);
-        return false;
-      }
-      if (depth == 15) {
-        *error = fmt::format("{}: the {} image's backing files form a chain too long to follow", m_strPath, m_kind);
-        CloseChain(chain);
-        return false;
-      }
-      path = parent;
-    }
-    for (size_t i = chain.size(); i-- > 1;) {
-      libqcow_error_t* e = nullptr;
-      if (libqcow_file_set_parent_file(chain[i - 1], chain[i], &e) != 1) {
-        *error = fmt::format("{}: the {} image's backing file cannot be used: {}", m_strPath, m_kind,
-                             ErrorText(e, libqcow_error_backtrace_sprint, libqcow_error_free));
-        CloseChain(chain);
-        return false;
-      }
-    }
-    m_files = std::move(chain);
-    size64_t size = 0;
-    libqcow_error_t* e = nullptr;
-    if (libqcow_file_get_media_size(m_files.front(), &size, &e) != 1) {
-      *error = fmt::format("{}: the {} image has no media size: {}", m_strPath, m_kind,
-                           ErrorText(e, libqcow_error_backtrace_sprint, libqcow_error_free));
-      return false;
-    }
-    m_nSize = size;
-    return true;
+struct QcowLib {
+  using File = libqcow_file_t;
+  using Error = libqcow_error_t;
+  static constexpr const char* kKind = "QCOW";
+  static constexpr const char* kParentWord = "backing file";
+  static constexpr const char* kChildWord = "";
+  static int Initialize(File** f, Error** e) { return libqcow_file_initialize(f, e); }
+  static int Open(File* f, const char* path, Error** e) { return libqcow_file_open(f, path, LIBQCOW_OPEN_READ, e); }
+  static void Close(File* f) { libqcow_file_close(f, nullptr); }
+  static void Free(File** f) { libqcow_file_free(f, nullptr); }
+  static std::string ErrorText(Error* e) {
+    return container::ErrorText(e, libqcow_error_backtrace_sprint, libqcow_error_free);
   }
-
- protected:
-  bool ReadLocked(uint64_t offset, void* buffer, size_t len) override {
-    return ReadAll(offset, buffer, len, [&](void* out, size_t n, off64_t at) {
-      return libqcow_file_read_buffer_at_offset(m_files.front(), out, n, at, nullptr);
-    });
+  static const char* Kind(File* f) {
+    uint32_t version = 0;
+    return libqcow_file_get_format_version(f, &version, nullptr) == 1 && version >= 2 ? "QCOW2" : "QCOW";
   }
-
- private:
-  static void CloseChain(std::vector<libqcow_file_t*>& chain) {
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-      libqcow_file_close(*it, nullptr);
-      libqcow_file_free(&*it, nullptr);
-    }
-    chain.clear();
+  static std::string Refusal(File* f, const std::string& path) {
+    uint32_t method = 0;
+    if (libqcow_file_get_encryption_method(f, &method, nullptr) == 1 && method != LIBQCOW_ENCRYPTION_METHOD_NONE)
+      return "is encrypted; decrypt it first (qemu-img convert)";
+    std::string damage = CheckQcow2Clusters(path);
+    return damage.empty() ? damage : "is damaged: " + damage;
   }
-  std::vector<libqcow_file_t*> m_files;
+  static bool ParentName(File* f, std::string& name) {
+    size_t size = 0;
+    if (libqcow_file_get_utf8_backing_filename_size(f, &size, nullptr) != 1) return false;
+    return RecordedName(
+        [&](uint8_t* out, size_t n) { return libqcow_file_get_utf8_backing_filename(f, out, n, nullptr); }, size, name);
+  }
+  static int SetParent(File* child, File* parent, Error** e) { return libqcow_file_set_parent_file(child, parent, e); }
+  static int MediaSize(File* f, size64_t* size, Error** e) { return libqcow_file_get_media_size(f, size, e); }
+  static ssize_t ReadAt(File* f, void* out, size_t n, off64_t at) {
+    return libqcow_file_read_buffer_at_offset(f, out, n, at, nullptr);
+  }
 };
+using CQcowDevice = CChainDevice<QcowLib>;
 
 // --- VMDK: a descriptor (its own file, or inside a sparse extent) and its extents -------
 
