@@ -37,6 +37,7 @@ struct DeepScanOptions {
   std::optional<uint64_t> nFirst, nLast;
   std::string strTo;
   std::string strNames = "number";
+  std::string strReport;
   bool bJson = false;
   bool bAllowSameDisk = false;
   bool bNoOutputLimit = false;
@@ -96,6 +97,7 @@ bool ApplyTypes(CLogicalDriver& volume, const std::string& list, std::string* er
 // FILE_N name in that folder. False when a file could not be written whole.
 bool SaveUnderFsNames(const std::vector<CFSFile*>& files, const std::string& destination, CNoOverwrite& prompts,
                       SaveRunState& state) {
+  // (state.pReport gets a line for each file, and one for a folder that cannot be made.)
   bool whole = true;
   std::set<std::u16string> used;
   for (CFSFile* file : files) {
@@ -112,6 +114,12 @@ bool SaveUnderFsNames(const std::vector<CFSFile*>& files, const std::string& des
     const int fd = MakeFolderPath(folder, &error) ? OpenDestination(folder, &error) : -1;
     if (fd < 0) {
       std::cerr << "quarrow-cli: " << error << '\n';
+      if (state.pReport) {
+        SaveOutcome outcome;
+        outcome.kind = SaveOutcome::Failed;
+        outcome.strError = error;
+        state.pReport->File(*file, folder, outcome);
+      }
       whole = false;
       continue;
     }
@@ -167,6 +175,8 @@ int RunDeepScan(const DeepScanOptions& o) {
       return EXIT_BAD_INPUT;
     }
   }
+  CSaveReport report;
+  if (!OpenReportFile(report, o.strReport, o.strSource, o.bAllowSameDisk)) return EXIT_BAD_INPUT;
 
   CDirectory* results = volume->m_pLostFolder;
   results->m_children.clear();
@@ -245,6 +255,7 @@ int RunDeepScan(const DeepScanOptions& o) {
       }
       CRecoveryRun part(std::move(items), folder, DestinationPolicy::CreateFolder);
       part.SetOutputLimit(limit ? limit - writtenBytes : 0);
+      if (report.IsOpen()) part.SetReport(&report);
       if (!part.OpenDestination()) {
         std::cerr << "quarrow-cli: " << part.Result().strDestinationError << '\n';
         status = EXIT_INCOMPLETE;
@@ -262,8 +273,23 @@ int RunDeepScan(const DeepScanOptions& o) {
     if (!ended) {
       SaveRunState state;
       state.nOutputLimit = limit;
+      if (report.IsOpen()) state.pReport = &report;
       state.nBytesWritten = writtenBytes;
       if (!SaveUnderFsNames(named, o.strTo, prompts, state)) status = EXIT_INCOMPLETE;
+    }
+  }
+  if (report.IsOpen()) {
+    report.Totals({{"command", "deepscan"},
+                   {"destination", o.strTo},
+                   {"first_unit", first},
+                   {"last_unit", last},
+                   {"scan_complete", completed},
+                   {"found", results->m_children.size()},
+                   {"within_size_range", shown.size()},
+                   {"complete", status == EXIT_DONE}});
+    if (!report.Healthy()) {
+      std::cerr << "quarrow-cli: the report " << o.strReport << " could not be written whole\n";
+      status = EXIT_INCOMPLETE;
     }
   }
   std::cerr << fmt::format("{} units {} to {}: {} item(s) found{}\n",
@@ -288,7 +314,7 @@ void AddDeepScanCommand(CLI::App& app, CliContext& ctx) {
                   "Comma-separated type names (jpg,png,pdf,docx,...) or all; default: the usual set");
   cmd->add_option("--first", o->nFirst, "First unit (512-byte sector) to scan; default 2");
   cmd->add_option("--last", o->nLast, "Last unit to scan; default the disk's last sector");
-  cmd->add_option("--to", o->strTo, "Write every carved file into this folder as FILE_N.EXT");
+  auto* to = cmd->add_option("--to", o->strTo, "Write every carved file into this folder as FILE_N.EXT");
   cmd->add_option("--names", o->strNames,
                   "With --to: number (FILE_N.EXT, the default) or fs (the name and folders of the file-system item "
                   "that began at the same cluster, where there is one)")
@@ -302,6 +328,10 @@ void AddDeepScanCommand(CLI::App& app, CliContext& ctx) {
   cmd->add_flag("--allow-same-disk", o->bAllowSameDisk, "Allow --to on the disk being scanned");
   cmd->add_flag("--no-output-limit", o->bNoOutputLimit,
                 "With --to, write on past four times the scanned volume's size");
+  cmd->add_option("--report", o->strReport,
+                  "With --to, write a report: one JSON object per file written or failed, then the totals (JSON "
+                  "Lines)")
+      ->needs(to);
   auto policy = std::make_shared<PolicyOptions>();
   AddPolicyOptions(cmd, *policy);
   cmd->callback([&ctx, o, policy] {

@@ -13,11 +13,13 @@
 #include "cli/Commands.h"
 #include "cli/Interrupt.h"
 #include "cli/Output.h"
+#include "cli/Source.h"
+#include "platform/Sha256.h"
 #include "tasks/DiskImager.h"
 
 namespace {
 struct ImageOptions {
-  std::string strSource, strDest, strMap;
+  std::string strSource, strDest, strMap, strReport;
   int nRetries = 1;
   std::optional<uint64_t> nFirst, nLast;
 };
@@ -55,6 +57,71 @@ std::string Duration(double seconds) {
   return fmt::format("{:02}:{:02}:{:02}", t / 3600, t / 60 % 60, t % 60);
 }
 
+// The SHA-256 of the image file as it now is (unread sectors read as the zeros they are);
+// empty when it cannot be read.
+std::string ImageDigest(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rbe");
+  if (!f) return {};
+  CSha256 sha;
+  std::vector<uint8_t> buffer(1u << 20);
+  size_t n;
+  while ((n = std::fread(buffer.data(), 1, buffer.size(), f)) > 0) sha.Update(buffer.data(), n);
+  const bool ok = !std::ferror(f);
+  std::fclose(f);
+  return ok ? sha.FinalHex() : std::string();
+}
+
+const char* EndWord(ImagerEnd end) {
+  switch (end) {
+    case ImagerEnd::Finished: return "finished";
+    case ImagerEnd::BadSectors: return "bad_sectors";
+    case ImagerEnd::Stopped: return "stopped";
+    case ImagerEnd::SourceGone: return "source_gone";
+    case ImagerEnd::WriteFailed: return "write_failed";
+  }
+  return "stopped";
+}
+
+// --report: the image as one item (what of it could not be read), then the totals.
+bool WriteImageReport(CSaveReport& report, const ImageOptions& o, const CDiskImager& imager, const CRawDevice& source,
+                      ImagerEnd end, const ImagerStatus& s) {
+  const uint64_t sector = source.SectorSize() ? source.SectorSize() : 512;
+  const uint64_t begin = o.nFirst.value_or(0) * sector;
+  const uint64_t stop = std::min<uint64_t>(source.Size(), o.nLast ? (*o.nLast + 1) * sector : UINT64_MAX);
+  nlohmann::json unreadable = nlohmann::json::array();
+  for (const CRescueMap::Block& b : imager.Map().Blocks()) {
+    if (b.cStatus == rescue::kFinished || b.nPos + b.nSize <= begin || b.nPos >= stop) continue;
+    const uint64_t from = std::max(b.nPos, begin), to = std::min(b.nPos + b.nSize, stop);
+    unreadable.push_back({from, to - from});
+  }
+  std::cerr << "Hashing the image for the report...\n";
+  const std::string digest = ImageDigest(o.strDest);
+  nlohmann::json item = {{"type", "image"},
+                         {"source", source.Path()},
+                         {"source_size", source.SourceSize()},
+                         {"item", source.Path()},
+                         {"written_to", o.strDest},
+                         {"map", imager.MapPath()},
+                         {"offset_bytes", begin},
+                         {"runs", nlohmann::json::array({{begin, stop > begin ? stop - begin : 0}})},
+                         {"size", stop > begin ? stop - begin : 0},
+                         {"bytes_rescued", s.nRescued},
+                         {"sha256", digest.empty() ? nlohmann::json(nullptr) : nlohmann::json(digest)},
+                         {"unreadable", unreadable},
+                         {"result", end == ImagerEnd::Finished ? "whole" : "incomplete"}};
+  if (end != ImagerEnd::Finished) item["error"] = imager.Problem().empty() ? EndWord(end) : imager.Problem();
+  report.Line(item);
+  report.Totals({{"command", "image"},
+                 {"end", EndWord(end)},
+                 {"bytes_rescued", s.nRescued},
+                 {"bytes_bad", s.nBad},
+                 {"bad_areas", s.nBadAreas},
+                 {"bytes_not_tried", s.nNonTried + s.nNonTrimmed + s.nNonScraped},
+                 {"seconds", s.dSeconds},
+                 {"complete", end == ImagerEnd::Finished}});
+  return report.Healthy();
+}
+
 void DrawProgress(const ImagerStatus& s) {
   std::fprintf(stderr, "\r%s: read %s, rescued %s, bad %s (%llu area%s), %s/s, %s left   ", PhaseText(s).c_str(),
                Bytes(s.nReadBytes).c_str(), Bytes(s.nRescued).c_str(), Bytes(s.nBad).c_str(),
@@ -80,6 +147,8 @@ int RunImage(const ImageOptions& o) {
   options.nRetries = o.nRetries;
   options.nFirstSector = o.nFirst.value_or(0);
   options.nLastSector = o.nLast.value_or(UINT64_MAX);
+  CSaveReport report;
+  if (!OpenReportFile(report, o.strReport, o.strSource, false)) return EXIT_BAD_INPUT;
   CDiskImager imager(source, options);
   if (!imager.Open(&error)) {
     std::cerr << "quarrow-cli: " << error << '\n';
@@ -112,6 +181,8 @@ int RunImage(const ImageOptions& o) {
     DrawProgress(s);
     std::fputc('\n', stderr);
   }
+  const bool reportFailed = report.IsOpen() && !WriteImageReport(report, o, imager, *source, end, s);
+  if (reportFailed) std::cerr << "quarrow-cli: the report " << o.strReport << " could not be written whole\n";
   const std::string again =
       fmt::format("quarrow-cli image {} {} --map {}", ShellQuote(o.strSource), ShellQuote(o.strDest),
                   ShellQuote(imager.MapPath()));
@@ -123,7 +194,7 @@ int RunImage(const ImageOptions& o) {
     case ImagerEnd::Finished:
       std::cerr << fmt::format("Done. The image opens as a disk: quarrow-cli devices --image {}\n",
                                ShellQuote(o.strDest));
-      return EXIT_DONE;
+      return reportFailed ? EXIT_INCOMPLETE : EXIT_DONE;
     case ImagerEnd::BadSectors:
       std::cerr << fmt::format(
           "quarrow-cli: {} could not be read; those sectors are zeros in the image and '-' in the map. "
@@ -157,5 +228,8 @@ void AddImageCommand(CLI::App& app, CliContext& ctx) {
   cmd->add_option("--retries", o->nRetries, "Passes over the bad sectors after scraping (default 1)");
   cmd->add_option("--first", o->nFirst, "First sector to copy (default 0)");
   cmd->add_option("--last", o->nLast, "Last sector to copy (default the source's last sector)");
+  cmd->add_option("--report", o->strReport,
+                  "Write a report (JSON Lines): the image with the byte ranges that could not be read and its "
+                  "SHA-256, then the totals");
   cmd->callback([&ctx, o] { ctx.nExitStatus = RunImage(*o); });
 }

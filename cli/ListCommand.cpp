@@ -9,6 +9,7 @@
 #include "cli/Output.h"
 #include "cli/Source.h"
 #include "cli/TreeWalk.h"
+#include "tree/SaveReport.h"
 #include "exfat/ExFATDirectory.h"
 #include "fat/FATDirectory.h"
 #include "ntfs/NTFSDirectory.h"
@@ -20,16 +21,6 @@ struct ListOptions {
   std::string strLost;
   bool bRecursive = false, bAll = false, bJson = false;
 };
-
-// The status as a fixed word for scripts, whatever the language file says.
-const char* StatusCode(uint32_t status) {
-  switch (status) {
-    case STATUS_EXISTING: return "existing";
-    case STATUS_EXCELLENT: return "excellent";
-    case STATUS_GOOD: return "good";
-    default: return "poor";
-  }
-}
 
 // The reason's text, looked up once per reason: the language does not change during a run.
 const std::string& ReasonText(CDirEntry& item) {
@@ -51,7 +42,7 @@ void PrintItem(CDirEntry* item, bool json) {
                         {"allocated", item->GetAllocatedSize()},
                         {"deleted", item->m_bDeleted},
                         {"status", status},
-                        {"status_code", StatusCode(item->m_nStatus)},
+                        {"status_code", StatusWord(item->m_nStatus)},
                         {"status_reason", ReasonText(*item)},
                         {"created", U8(item->GetCreatedText())},
                         {"modified", U8(item->GetModifiedText())},

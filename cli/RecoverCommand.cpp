@@ -20,7 +20,7 @@
 
 namespace {
 struct RecoverOptions {
-  std::string strSource, strTo, strOverwrite = "ask";
+  std::string strSource, strTo, strOverwrite = "ask", strReport;
   std::vector<std::string> items;
   int nPartition = 0;
   std::string strLost;
@@ -139,6 +139,8 @@ int RunRecover(const RecoverOptions& o) {
               << "overwrite the files being recovered. Choose a folder on another disk (or --allow-same-disk).\n";
     return EXIT_BAD_INPUT;
   }
+  CSaveReport report;
+  if (!OpenReportFile(report, o.strReport, o.strSource, o.bAllowSameDisk)) return EXIT_BAD_INPUT;
   // Nothing here shows a status: an NTFS volume leaves the header checks of deleted files
   // (a read of each one's first cluster) undone.
   if (auto* ntfs = dynamic_cast<CNTFSDriver*>(src.pVolume)) ntfs->m_bStatusOnDemand = true;
@@ -191,6 +193,7 @@ int RunRecover(const RecoverOptions& o) {
     for (CDirEntry* item : selected)
       if (item->IsDirectory()) LoadTree(static_cast<CDirectory*>(item), true);
   run.SetItems(selected);
+  if (report.IsOpen()) run.SetReport(&report);
   if (o.bNoOutputLimit) run.SetOutputLimit(0);
   run.CountFiles(nullptr);
   CCliPrompts prompts(o.strOverwrite);
@@ -207,6 +210,21 @@ int RunRecover(const RecoverOptions& o) {
     std::cerr << fmt::format("quarrow-cli: {} file(s) written whole before the recovery ended; {} not written\n",
                              run.Result().written.size(),
                              std::max<int64_t>(0, run.Result().nTotalFiles - int64_t(run.Result().written.size())));
+  if (report.IsOpen()) {
+    nlohmann::json missingPaths = missing;
+    report.Totals({{"command", "recover"},
+                   {"destination", o.strTo},
+                   {"files_counted", run.Result().nTotalFiles},
+                   {"not_found", missingPaths},
+                   {"stopped", stopped},
+                   {"source_gone", gone},
+                   {"end_reason", run.Result().strEndReason},
+                   {"complete", !(stopped || gone || failed || ended)}});
+    if (!report.Healthy()) {
+      std::cerr << "quarrow-cli: the report " << o.strReport << " could not be written whole\n";
+      return EXIT_INCOMPLETE;
+    }
+  }
   return stopped || gone || failed || ended ? EXIT_INCOMPLETE : EXIT_DONE;
 }
 }  // namespace
@@ -229,6 +247,8 @@ void AddRecoverCommand(CLI::App& app, CliContext& ctx) {
   cmd->add_flag("--allow-same-disk", o->bAllowSameDisk, "Allow a destination on the disk being recovered from");
   cmd->add_flag("--no-output-limit", o->bNoOutputLimit,
                 "Write on past four times the source volume's size (a volume whose files share clusters)");
+  cmd->add_option("--report", o->strReport,
+                  "Write a report: one JSON object per file written or failed, then the totals (JSON Lines)");
   auto policy = std::make_shared<PolicyOptions>();
   AddPolicyOptions(cmd, *policy);
   cmd->callback([&ctx, o, policy] {

@@ -1,6 +1,7 @@
 #include "cli/Source.h"
 
 #include <cstdio>
+#include <iostream>
 
 #include "app/LostVolumes.h"
 #include "device/LostPartitions.h"
@@ -89,4 +90,19 @@ bool ResolveSource(CKelvoDoc& doc, const std::string& source, int partition, boo
             text::ToUtf8(volumes[i]->m_szName) + ", " + text::ToUtf8(volumes[i]->GetSizeText());
   *error = source + ": a disk with " + std::to_string(volumes.size()) + " volumes; choose one:" + list;
   return false;
+}
+
+bool OpenReportFile(CSaveReport& report, const std::string& path, const std::string& source, bool allowSameDisk) {
+  if (path.empty()) return true;
+  if (!allowSameDisk && IsOnSameDisk(path, source)) {
+    std::cerr << "quarrow-cli: the report " << path << " lies on the disk being read; writing there could overwrite "
+              << "the files being recovered. Choose a folder on another disk (or --allow-same-disk).\n";
+    return false;
+  }
+  std::string error;
+  if (!report.Open(path, &error)) {
+    std::cerr << "quarrow-cli: cannot write the report: " << error << '\n';
+    return false;
+  }
+  return true;
 }

@@ -5,6 +5,7 @@
 
 #include "app/Document.h"
 #include "platform/SameDisk.h"  // IsOnSameDisk, for the commands that write
+#include "tree/SaveReport.h"
 
 struct SourceOptions {
   std::string strSource;
@@ -30,3 +31,8 @@ bool ResolveSource(CKelvoDoc& doc, const std::string& source, int partition, boo
 // The disk at path as a disk of the document (its partitions' volumes known); null with
 // *error.
 CPhysicalDriver* OpenDisk(CKelvoDoc& doc, const std::string& path, std::string* error);
+
+// Opens --report FILE for a command that writes (nothing to do for an empty path). Refused,
+// with the reason printed, when FILE lies on the disk being read from (unless allowSameDisk)
+// or cannot be created.
+bool OpenReportFile(CSaveReport& report, const std::string& path, const std::string& source, bool allowSameDisk);

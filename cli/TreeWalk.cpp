@@ -29,13 +29,6 @@ void LoadTree(CDirectory* folder, bool allFiles, int depth) {
       LoadTree(static_cast<CDirectory*>(c), allFiles, depth + 1);
 }
 
-std::string ItemPath(const CDirEntry* item) {
-  std::string path;
-  for (const CDirEntry* n = item; n && n->m_pParent; n = n->m_pParent)
-    path = text::ToUtf8(n->m_strName) + (path.empty() ? "" : "/" + path);
-  return path;
-}
-
 std::vector<CDirEntry*> FindItems(CDirectory* root, const std::string& path, bool allFiles) {
   std::vector<std::string> parts;
   std::stringstream in(path);

@@ -12,7 +12,5 @@ void LoadFolder(CDirectory* folder, bool allFiles);
 // Loads a folder and every folder below it (bounded in depth), so that a later save
 // sees every file when allFiles is set.
 void LoadTree(CDirectory* folder, bool allFiles, int depth = 0);
-// The item's path from the root: its folders' names and its own, joined by '/'.
-std::string ItemPath(const CDirEntry* item);
 // Every item whose path is path ("" names the root); loads the folders on the way.
 std::vector<CDirEntry*> FindItems(CDirectory* root, const std::string& path, bool allFiles);

@@ -74,9 +74,6 @@ bool ResultStartOf(CLogicalDriver& volume, const CDirEntry& node, ResultStart& s
   uint64_t unit = 0;
   if (!volume.ResultStartUnit(node, unit)) return false;
   start.nUnit = unit;
-  // A volume reading through a handle of its own sees its source from the partition's
-  // start on; one sharing a disk's handle (a lost volume, a disk's virtual volume)
-  // already counts the offset in UnitByteOffset.
-  start.nByteOffset = volume.UnitByteOffset(unit) + (volume.m_bSharedHandle ? 0 : volume.m_source.nOffset);
+  start.nByteOffset = volume.SourceByteOffset(unit);
   return true;
 }

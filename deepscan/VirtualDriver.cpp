@@ -102,6 +102,11 @@ void CVirtualDirectory::LoadChildren(bool, bool, bool) {
   else m_bLoaded = true;  // the root holds only the results folder, made with the volume
 }
 
+void CVirtualFile::DataUnits(std::vector<UnitRun>& runs) {
+  runs.assign(1, {m_nStartUnit, UINT64_MAX});
+  TrimRuns(runs, m_nSize, m_pDriver ? m_pDriver->m_nBytesPerCluster : 0);
+}
+
 bool CVirtualFile::WriteContent(IOutputFile& out, IProgressWindow* progress, uint32_t) {
   auto* volume = m_pDriver;
   if (!volume || volume->m_pUnitBuffer2.size() < volume->m_nBytesPerCluster || volume->m_nBytesPerCluster == 0)

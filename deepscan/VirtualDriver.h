@@ -45,6 +45,7 @@ class CVirtualFile : public CFSFile {
   // when stopped, when a write fails, or when a sector cannot be read (the output then
   // holds what was read before it).
   bool WriteContent(IOutputFile& out, IProgressWindow* progress, uint32_t reserved) override;
+  void DataUnits(std::vector<UnitRun>& runs) override;
 
   uint64_t m_nStartUnit = 0;
 };

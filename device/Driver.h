@@ -160,6 +160,11 @@ class CLogicalDriver : public CDriver {
   virtual bool ReadCluster(uint64_t cluster, uint32_t reserved, uint8_t* buffer);
   // The byte offset of a unit on the device handle (what ReadCluster reads from).
   virtual uint64_t UnitByteOffset(uint64_t unit);
+  // The byte offset of a unit within the source the user named (the image file or device,
+  // before any partition offset is taken away). A volume reading through a handle of its own
+  // sees its source from the partition's start on; one sharing a disk's handle (a lost
+  // volume, a disk's virtual volume) already counts the offset in UnitByteOffset.
+  uint64_t SourceByteOffset(uint64_t unit) { return UnitByteOffset(unit) + (m_bSharedHandle ? 0 : m_source.nOffset); }
   uint64_t LastUnitOnDevice(uint64_t first, uint64_t last) override;
 
   // --- the nodes of the results folder (deepscan/ResultNodes.h names and adds them) ---

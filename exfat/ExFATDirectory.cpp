@@ -184,6 +184,17 @@ bool CExFATDirectory::HasSubfolders(bool includeDeleted) {
   return false;
 }
 
+void CExFATFile::DataUnits(std::vector<UnitRun>& runs) {
+  runs.clear();
+  auto* volume = dynamic_cast<CExFATDriver*>(m_pDriver);
+  if (!volume) return;
+  std::vector<ExFatRun> planned;
+  volume->PlanData(m_nFirstCluster, m_nSize, m_bNoFatChain, m_bDeleted, planned);
+  for (const ExFatRun& r : planned) runs.push_back({r.nFirst, r.nCount});
+  // Only the valid data length is read; the rest of the size is zeros.
+  TrimRuns(runs, m_bCarved ? m_nSize : std::min(m_nValidLength, m_nSize), volume->m_nBytesPerCluster);
+}
+
 bool CExFATFile::WriteContent(IOutputFile& out, IProgressWindow* progress, uint32_t) {
   auto* volume = dynamic_cast<CExFATDriver*>(m_pDriver);
   if (progress) {

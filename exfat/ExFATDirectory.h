@@ -29,6 +29,7 @@ class CExFATFile : public CFSFile {
   // False when stopped, when a write fails, when a sector cannot be read, or when the
   // clusters do not cover m_nSize (what they hold is written, nothing past them).
   bool WriteContent(IOutputFile& out, IProgressWindow* progress, uint32_t reserved) override;
+  void DataUnits(std::vector<UnitRun>& runs) override;
 
   uint64_t m_nFirstCluster = 0;
   uint64_t m_nValidLength = 0;  // bytes of m_nSize that hold data

@@ -166,6 +166,27 @@ bool CFATDirectory::HasSubfolders(bool includeDeleted) {
   return false;
 }
 
+void CFATFile::DataUnits(std::vector<UnitRun>& runs) {
+  runs.clear();
+  auto* volume = dynamic_cast<CFATDriver*>(m_pDriver);
+  const uint64_t bpc = volume ? volume->m_nBytesPerCluster : 0;
+  if (!bpc || m_nSize == 0 || !volume->IsClusterNumber(m_nFirstCluster)) return;
+  // As ReadFileData takes them: an existing file's chain, a deleted file's clusters in a row.
+  uint64_t left = (m_nSize + bpc - 1) / bpc, c = m_nFirstCluster;
+  while (left > 0 && volume->IsClusterNumber(c)) {
+    if (!runs.empty() && runs.back().nUnit + runs.back().nCount == c) ++runs.back().nCount;
+    else runs.push_back({c, 1});
+    if (--left == 0) break;
+    if (m_bDeleted) {
+      ++c;
+      continue;
+    }
+    const uint32_t next = volume->GetFatEntry(c, 0);
+    if (volume->ClassifyFatValue(next) != FAT_IN_USE) break;
+    c = next;
+  }
+}
+
 bool CFATFile::WriteContent(IOutputFile& out, IProgressWindow* progress, uint32_t) {
   auto* volume = dynamic_cast<CFATDriver*>(m_pDriver);
   if (progress) {

@@ -29,6 +29,7 @@ class CFATFile : public CFSFile {
   // when stopped, when a write fails, or when a sector cannot be read or the file runs
   // past the last cluster (what was read before stays written).
   bool WriteContent(IOutputFile& out, IProgressWindow* progress, uint32_t reserved) override;
+  void DataUnits(std::vector<UnitRun>& runs) override;
 
   uint64_t m_nFirstCluster = 0;
 };

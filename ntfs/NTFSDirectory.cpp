@@ -277,6 +277,31 @@ class COutputSink final : public IStreamSink {
 };
 }  // namespace
 
+void CNTFSFile::DataUnits(std::vector<UnitRun>& runs) {
+  runs.clear();
+  auto* v = dynamic_cast<CNTFSDriver*>(m_pDriver);
+  if (!v || !v->m_nBytesPerCluster) return;
+  if (IsCarved()) {
+    runs.push_back({m_nFirstCluster, UINT64_MAX});
+    TrimRuns(runs, m_nSize, v->m_nBytesPerCluster);
+    return;
+  }
+  NtfsStream s;
+  if (!v->LoadStream(m_nRecord, kData, s, m_strStream) || s.bResident) return;
+  // In file order; a sparse run is a hole, nothing is read for it.
+  uint64_t vcn = 0;
+  const uint64_t clusters = (s.nRealSize + v->m_nBytesPerCluster - 1) / v->m_nBytesPerCluster;
+  for (const NtfsRun& r : s.runs) {
+    if (vcn >= clusters) break;
+    const uint64_t n = std::min(r.nLength, clusters - vcn);
+    if (!r.bSparse && n) {
+      if (!runs.empty() && runs.back().nUnit + runs.back().nCount == r.nLcn) runs.back().nCount += n;
+      else runs.push_back({r.nLcn, n});
+    }
+    vcn += r.nLength;
+  }
+}
+
 bool CNTFSFile::WriteContent(IOutputFile& out, IProgressWindow* progress, uint32_t) {
   auto* v = dynamic_cast<CNTFSDriver*>(m_pDriver);
   if (!v) return false;

@@ -55,6 +55,7 @@ class CNTFSFile : public CFSFile {
   // missing, not all mapped or a cluster cannot be read (what was written stays), or when
   // a write fails.
   bool WriteContent(IOutputFile& out, IProgressWindow* progress, uint32_t reserved) override;
+  void DataUnits(std::vector<UnitRun>& runs) override;
   // Replaces the listed sizes by those of the data attribute, once.
   void TakeDataSizes();
   // The status of a file whose folder left it to be asked for (see

@@ -78,6 +78,7 @@ class CSliceDevice final : public CRawDevice {
     m_bUsesWindow = false;
   }
   const char* ContainerName() const override { return m_parent->ContainerName(); }
+  uint64_t SourceSize() const override { return m_parent->SourceSize(); }
 
  protected:
   bool ReadDirect(uint64_t offset, void* buffer, size_t len) override {

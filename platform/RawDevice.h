@@ -89,6 +89,8 @@ class CRawDevice {
   }
 
   uint64_t Size() const { return m_nSize; }
+  // The size of the whole source this device reads (a partition's disk; else Size()).
+  virtual uint64_t SourceSize() const { return m_nSize; }
   // Logical sector size reported by the device; 512 for image files.
   uint32_t SectorSize() const { return m_nSectorSize; }
   const std::string& Path() const { return m_strPath; }

@@ -97,6 +97,7 @@ bool CRecoveryRun::Save(IProgressWindow* progress, ISavePrompts* prompts) {
   if (m_dirFd < 0 && !OpenDestination()) return false;
   SaveRunState state;
   state.nOutputLimit = m_nOutputLimit;
+  state.pReport = m_pReport;
   if (!m_bLimitSet)
     for (CDirEntry* item : m_items)
       if (item && item->m_pDriver) state.nOutputLimit = std::max(state.nOutputLimit, 4 * item->m_pDriver->GetTotalBytes());

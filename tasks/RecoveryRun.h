@@ -70,6 +70,9 @@ class CRecoveryRun {
     m_bLimitSet = true;
   }
 
+  // Every file written or failed gets a line in report (not owned; null: none).
+  void SetReport(CSaveReport* report) { m_pReport = report; }
+
   const RecoveryResult& Result() const { return m_result; }
   const std::string& Destination() const { return m_strDestination; }
 
@@ -80,6 +83,7 @@ class CRecoveryRun {
   int m_dirFd = -1;
   uint64_t m_nOutputLimit = 0;
   bool m_bLimitSet = false;
+  CSaveReport* m_pReport = nullptr;
   RecoveryResult m_result;
 };
 

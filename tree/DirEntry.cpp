@@ -1,5 +1,6 @@
 #include "tree/DirEntry.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include <fmt/format.h>
@@ -63,6 +64,23 @@ std::u16string FormatTimeText(int64_t t, bool dateOnly) {
   if (dateOnly) return text::Widen(fmt::format("{:04}/{:02}/{:02}", f.nYear, f.nMonth, f.nDay));
   return text::Widen(
       fmt::format("{:04}/{:02}/{:02} {:02}:{:02}:{:02}", f.nYear, f.nMonth, f.nDay, f.nHour, f.nMinute, f.nSecond));
+}
+
+void CFSFile::TrimRuns(std::vector<UnitRun>& runs, uint64_t bytes, uint64_t unitBytes) {
+  uint64_t left = unitBytes ? (bytes + unitBytes - 1) / unitBytes : 0;
+  size_t kept = 0;
+  for (; kept < runs.size() && left > 0; ++kept) {
+    runs[kept].nCount = std::min(runs[kept].nCount, left);
+    left -= runs[kept].nCount;
+  }
+  runs.resize(kept);
+}
+
+std::string ItemPath(const CDirEntry* item) {
+  std::string path;
+  for (const CDirEntry* n = item; n && n->m_pParent; n = n->m_pParent)
+    path = text::ToUtf8(n->m_strName) + (path.empty() ? "" : "/" + path);
+  return path;
 }
 
 std::u16string CDirEntry::GetFullPath() const { return GetRelativePath(nullptr); }

@@ -144,8 +144,21 @@ class CDirectory : public CDirEntry {
   std::vector<std::unique_ptr<CDirEntry>> m_children;  // creation order; never sorted by the model
 };
 
+// A run of a file's data on its volume: count units from unit on (clusters of a volume,
+// sectors of a disk's virtual volume).
+struct UnitRun {
+  uint64_t nUnit = 0;
+  uint64_t nCount = 0;
+};
+
 class CFSFile : public CDirEntry {
  public:
+  // The units the file's data is read from, in file order, as WriteContent takes them
+  // (holes and data kept inside a record have none). For the reports of saved files.
+  virtual void DataUnits(std::vector<UnitRun>& runs) { runs.clear(); }
+  // Keeps the first units of runs that cover bytes bytes of units of unitBytes each.
+  static void TrimRuns(std::vector<UnitRun>& runs, uint64_t bytes, uint64_t unitBytes);
+
   // Reads the file's data through its volume and writes it, in order, to out. With a
   // progress window it reports WM_FILEPROGRESS / WM_FILEDONE and polls the page
   // runner's stop event. False on a failed read or write or when stopped; what was
@@ -157,6 +170,9 @@ class CFSFile : public CDirEntry {
   std::u16string m_strFsPath;
   bool m_bFsDeleted = false;
 };
+
+// The item's path from the root: its folders' names and its own, joined by '/' (UTF-8).
+std::string ItemPath(const CDirEntry* item);
 
 // Fills a volume's top results folder ("LostFiles", "DeletedFiles"): the volume, the name,
 // the three times set to now, marked deleted, status existing.

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <cstring>
 #include <fcntl.h>
@@ -16,7 +17,9 @@
 #include "device/Driver.h"
 #include "platform/Text.h"
 #include "tasks/StopEvents.h"
+#include "platform/Sha256.h"
 #include "tree/OutputFile.h"
+#include "tree/SaveReport.h"
 
 namespace {
 
@@ -33,6 +36,25 @@ void Fail(ISavePrompts* prompts, SaveRunState& state, const std::string& path, c
   if (prompts) prompts->ReportError(path + ": " + why);
 }
 
+// A folder that could not be made or entered: failed, and in the report.
+void FailFolder(ISavePrompts* prompts, SaveRunState& state, const CDirEntry& folder, const std::string& path,
+                const std::string& why) {
+  Fail(prompts, state, path, why);
+  if (state.pReport) state.pReport->FolderFailed(folder, path, why);
+}
+
+// A file that failed before anything of it was written.
+void FailFile(ISavePrompts* prompts, SaveRunState& state, CFSFile& file, const std::string& path,
+              const std::string& why) {
+  Fail(prompts, state, path, why);
+  if (state.pReport) {
+    SaveOutcome outcome;
+    outcome.kind = SaveOutcome::Failed;
+    outcome.strError = why;
+    state.pReport->File(file, path, outcome);
+  }
+}
+
 // Creates (truncating) name in dirFd for writing, never through a symbolic link.
 int CreateFileAt(int dirFd, const std::string& name) {
   return ::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
@@ -41,8 +63,11 @@ int CreateFileAt(int dirFd, const std::string& name) {
 // Writes a file node into an open descriptor.
 class CFdOutputFile final : public IOutputFile {
  public:
-  explicit CFdOutputFile(int fd) : m_fd(fd) {}
+  // With sha, what is written is hashed as it goes (the report's digest).
+  CFdOutputFile(int fd, CSha256* sha) : m_fd(fd), m_pSha(sha) {}
   bool Write(const void* data, size_t len) override {
+    if (m_pSha) m_pSha->Update(data, len);
+    m_nWritten += len;
     const auto* p = static_cast<const uint8_t*>(data);
     while (len > 0) {
       ssize_t n = ::write(m_fd, p, len);
@@ -65,6 +90,8 @@ class CFdOutputFile final : public IOutputFile {
       m_nErrno = errno ? errno : EFBIG;
       return false;
     }
+    if (m_pSha) m_pSha->UpdateZeros(n);
+    m_nWritten += n;
     m_bSizePending = true;
     return true;
   }
@@ -76,8 +103,10 @@ class CFdOutputFile final : public IOutputFile {
     return false;
   }
   int m_fd;
+  CSha256* m_pSha;
   int m_nErrno = 0;
   bool m_bSizePending = false;
+  uint64_t m_nWritten = 0;  // bytes written and holes made
 };
 
 // The item's modification and access times as futimens/utimensat take them; a time the
@@ -128,13 +157,23 @@ bool RoomFor(const CFSFile& file, int dirFd, const std::string& path, ISavePromp
 
 bool WriteFileAt(CFSFile& file, int dirFd, const std::string& name, const std::string& path, IProgressWindow* progress,
                  ISavePrompts* prompts, SaveRunState& state) {
-  if (!RoomFor(file, dirFd, path, prompts, state)) return false;
+  if (!RoomFor(file, dirFd, path, prompts, state)) {
+    if (state.pReport) {
+      SaveOutcome outcome;
+      outcome.kind = SaveOutcome::Failed;
+      outcome.strError = "not written: " + state.strEndReason;
+      state.pReport->File(file, path, outcome);
+    }
+    return false;
+  }
   int fd = CreateFileAt(dirFd, name);
   if (fd < 0) {
-    Fail(prompts, state, path, std::strerror(errno));
+    FailFile(prompts, state, file, path, std::strerror(errno));
     return true;
   }
-  CFdOutputFile out(fd);
+  std::optional<CSha256> sha;
+  if (state.pReport) sha.emplace();
+  CFdOutputFile out(fd, sha ? &*sha : nullptr);
   bool ok = file.WriteContent(out, progress, 0) && out.Finish();
   // A recovered file keeps the times its file system recorded (set last: the writes above
   // would move them again).
@@ -144,15 +183,30 @@ bool WriteFileAt(CFSFile& file, int dirFd, const std::string& name, const std::s
   int closeErr = ::close(fd) == 0 ? 0 : errno;
   state.nBytesWritten += WritableBytes(file);
   const int writeErr = out.m_nErrno ? out.m_nErrno : closeErr;
+  // The report's line for this file, once its end is known.
+  auto report = [&](SaveOutcome::Kind kind, const std::string& why) {
+    if (!state.pReport) return;
+    SaveOutcome outcome;
+    outcome.kind = kind;
+    outcome.strError = why;
+    outcome.nBytesWritten = out.m_nWritten;
+    outcome.strSha256 = sha->FinalHex();
+    outcome.unreadable = out.Unreadable();
+    state.pReport->File(file, path, outcome);
+  };
   if (writeErr == ENOSPC || writeErr == EDQUOT) {
     // The destination filled up under the write (another program wrote there too): this
     // file is incomplete, and every later one would fail the same way.
     Fail(prompts, state, path, "the destination is full; the file is incomplete");
+    report(SaveOutcome::Incomplete, "the destination is full; the file is incomplete");
     state.strEndReason = "stopped: the destination is full; free some space or choose another destination";
     if (prompts) prompts->ReportError(state.strEndReason);
     return false;
   }
-  if (progress && IsPageStopSignalled()) return false;
+  if (progress && IsPageStopSignalled()) {
+    report(SaveOutcome::Incomplete, "stopped while it was being written; the file is incomplete");
+    return false;
+  }
   // A source that stopped answering ends the run here, with what was written kept,
   // instead of a failure for every file left.
   const CDriver* volume = file.m_pDriver;
@@ -162,14 +216,17 @@ bool WriteFileAt(CFSFile& file, int dirFd, const std::string& name, const std::s
                       : gone     ? "the source stopped answering (unplugged?); the file is incomplete"
                                  : "the data could not all be read from the source; the file is incomplete";
     Fail(prompts, state, path, why);
+    report(out.m_nWritten ? SaveOutcome::Incomplete : SaveOutcome::Failed, why);
   } else if (!out.Unreadable().empty()) {
     uint64_t bytes = 0;
     for (const auto& r : out.Unreadable()) bytes += r.nLength;
-    Fail(prompts, state, path,
-         fmt::format("{} byte(s) could not be read from the source ({}); written as zeros there", bytes,
-                     UnreadableRangesText(out.Unreadable())));
+    const std::string why = fmt::format("{} byte(s) could not be read from the source ({}); written as zeros there",
+                                        bytes, UnreadableRangesText(out.Unreadable()));
+    Fail(prompts, state, path, why);
+    report(SaveOutcome::Incomplete, why);
   } else {
     state.written.push_back(path);
+    report(SaveOutcome::Whole, {});
   }
   if (gone) {
     state.bSourceGone = true;
@@ -251,7 +308,7 @@ bool SaveFolderTo(CDirectory& folder, int dirFd, const std::string& dirPath, IPr
   ::mkdirat(dirFd, name.c_str(), 0755);  // an existing folder is fine
   int sub = ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (sub < 0) {
-    Fail(prompts, state, path, std::strerror(errno));
+    FailFolder(prompts, state, folder, path, std::strerror(errno));
     return true;
   }
   bool result = true;
@@ -282,7 +339,7 @@ bool SaveFolderTo(CDirectory& folder, int dirFd, const std::string& dirPath, IPr
         if (childFolder->m_children.empty()) continue;
       }
       if (depth + 1 >= kMaxFolderDepth) {
-        Fail(prompts, state, path + "/" + SafeFileName(child->m_strName), "folders nested too deeply");
+        FailFolder(prompts, state, *child, path + "/" + SafeFileName(child->m_strName), "folders nested too deeply");
         continue;
       }
       if (!SaveFolderTo(*static_cast<CDirectory*>(child), sub, path, progress, prompts, state, depth + 1)) {

@@ -12,6 +12,8 @@
 
 #include "tree/DirEntry.h"
 
+class CSaveReport;
+
 // Answers of the save prompts: replace this one, keep it, replace every one asked about from
 // now on, keep every one from now on, or write the new one beside it as "NAME (2)".
 enum class SaveAnswer { Yes, No, YesToAll, NoToAll, KeepBoth };
@@ -49,6 +51,9 @@ struct SaveRunState {
   std::string strEndReason;
   // The source stopped answering (unplugged): the run ended at the file being written.
   bool bSourceGone = false;
+  // With a report, every file written or failed gets its line (with the SHA-256 of what was
+  // written); not owned.
+  CSaveReport* pReport = nullptr;
 };
 
 // The free space a save leaves on the destination's file system: 1% of its size or 100 MiB,

@@ -1,5 +1,6 @@
 #include "ui/RecoverWizard.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
@@ -28,6 +29,9 @@
 #include "tree/DirEntry.h"
 #include "tasks/RecoveryRun.h"
 #include "tree/Save.h"
+#include "tree/SaveReport.h"
+
+#include <nlohmann/json.hpp>
 #include "ui/GuiApp.h"
 #include "ui/Icons.h"
 
@@ -35,6 +39,8 @@ namespace {
 const QString kAppTitle = QStringLiteral("Tarnwell Quarrow");
 const char* const kSection = "Settings";
 const char* const kHistoryKey = "HistoryCombo";
+const char* const kReportKey = "RecoveryReport";
+const char* const kReportFileName = "quarrow-report.jsonl";
 
 // Answers of the save prompts as they cross from the GUI thread to the worker; 0 is a call
 // that was dropped because the page went away.
@@ -144,8 +150,16 @@ CFileRecoverStep0::CFileRecoverStep0(QWidget* parent) : QWizardPage(parent) {
   notice->setObjectName(QStringLiteral("noticeLabel"));
   notice->setWordWrap(true);
 
+  m_checkReport = new QCheckBox(QStringLiteral("&Write a report of the saved files (%1) into the destination")
+                                    .arg(QString::fromLatin1(kReportFileName)),
+                                this);
+  m_checkReport->setObjectName(QStringLiteral("reportCheck"));
+  m_checkReport->setToolTip(QStringLiteral("One line per file: where it was read from, its size, its SHA-256 and "
+                                           "whether it could be saved whole"));
+
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(group);
+  layout->addWidget(m_checkReport);
   layout->addSpacing(12);
   layout->addWidget(info);
   layout->addSpacing(6);
@@ -173,6 +187,7 @@ void CFileRecoverStep0::LoadHistory() {
   m_comboHistory->clear();
   m_comboHistory->addItems(entries);
   m_comboHistory->setEditText(last);
+  m_checkReport->setChecked(profile::GetInt(file, kSection, kReportKey, 1) != 0);
 }
 
 void CFileRecoverStep0::SaveHistory() {
@@ -189,6 +204,7 @@ void CFileRecoverStep0::SaveHistory() {
     profile::WriteString(file, kSection, kHistoryKey + std::to_string(i),
                          i < entries.size() ? entries[i].toStdString() : std::string());
   profile::WriteString(file, kSection, kHistoryKey, current.toStdString());
+  profile::WriteString(file, kSection, kReportKey, m_checkReport->isChecked() ? "1" : "0");
   // The box shows the new order, keeping its text.
   m_comboHistory->clear();
   m_comboHistory->addItems(entries);
@@ -326,6 +342,7 @@ void CFileRecoverStep1::initializePage() {
   std::string path = m_strDestination.toStdString();
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   m_strDestinationPath = path;
+  m_bWriteReport = m_pStep0->m_checkReport->isChecked();
   m_problems.clear();
   m_bStopped = false;
   m_bDestinationFailed = false;
@@ -400,7 +417,27 @@ bool CFileRecoverStep1::ThreadStep() {
                                .arg(QString::fromStdString(error)));
     } else {
       CRecoverPrompts prompts(this);
+      // The report goes beside what is saved; one that cannot be written is a problem to
+      // show, never a reason not to save.
+      CSaveReport report;
+      std::string reportError;
+      if (m_bWriteReport) {
+        const std::string path = m_strDestinationPath + "/" + kReportFileName;
+        if (report.Open(path, &reportError)) run.SetReport(&report);
+        else m_problems.push_back("The report could not be written: " + reportError);
+      }
       run.Save(this, &prompts);
+      if (report.IsOpen()) {
+        const RecoveryResult& r = run.Result();
+        report.Totals({{"command", "recover"},
+                       {"destination", m_strDestinationPath},
+                       {"files_counted", r.nTotalFiles},
+                       {"stopped", r.bStopped},
+                       {"source_gone", r.bSourceGone},
+                       {"end_reason", r.strEndReason},
+                       {"complete", r.Complete()}});
+        if (!report.Healthy()) m_problems.push_back("The report " + report.Path() + " could not be written whole.");
+      }
     }
   }
   m_bStopped = !counted || IsPageStopSignalled();

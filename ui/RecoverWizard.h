@@ -15,6 +15,7 @@
 
 #include "ui/TaskRunnerQt.h"
 
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -74,6 +75,8 @@ class CFileRecoverStep0 : public QWizardPage {
 
   QComboBox* m_comboHistory = nullptr;
   QString m_strDestination;
+  // Write quarrow-report.jsonl into the destination (remembered; on by default).
+  QCheckBox* m_checkReport = nullptr;
 
  private slots:
   void OnBrowse();
@@ -132,6 +135,7 @@ class CFileRecoverStep1 : public CTaskPage {
   // Read by the worker; written on the GUI thread before it starts.
   std::vector<CDirEntry*> m_nodes;
   std::string m_strDestinationPath;
+  bool m_bWriteReport = true;  // taken from page 0 when the save starts
   // Written by the worker; read on the GUI thread when it reports the end (1537), while
   // it waits for that report.
   std::vector<std::string> m_problems;

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "support/FaultyMount.h"
 #include "support/Fixtures.h"
@@ -79,11 +80,32 @@ TEST(ImageCommandTest, CopiesAFaultyDiskAndMapsItsBadSectors) {
 
   const std::string image = (dir / "copy.img").string(), map = (dir / "copy.map").string();
   std::string out, err;
-  EXPECT_EQ(RunCommand(Cli("image " + ShellQuote(mount.File()) + " " + ShellQuote(image) + " --map " + ShellQuote(map)),
+  const std::string report = (dir / "report.jsonl").string();
+  EXPECT_EQ(RunCommand(Cli("image " + ShellQuote(mount.File()) + " " + ShellQuote(image) + " --map " + ShellQuote(map) +
+                           " --report " + ShellQuote(report)),
                        &out, &err),
             1)
       << err;
   EXPECT_NE(err.find("in 3 bad area(s)"), std::string::npos) << err;
+  {
+    // The report: the image with the byte ranges of the bad sectors and its digest, then the
+    // totals.
+    std::istringstream lines(ReadAll(report));
+    std::string first, last;
+    ASSERT_TRUE(std::getline(lines, first) && std::getline(lines, last));
+    const auto item = nlohmann::json::parse(first), totals = nlohmann::json::parse(last);
+    EXPECT_EQ(item["type"], "image");
+    EXPECT_EQ(item["result"], "incomplete");
+    EXPECT_EQ(item["sha256"], Sha256OfFile(image));
+    EXPECT_EQ(item["source_size"], 16u << 20);
+    std::set<uint64_t> unreadable;
+    for (const auto& r : item["unreadable"])
+      for (uint64_t o = r[0]; o < uint64_t(r[0]) + uint64_t(r[1]); o += kSector) unreadable.insert(o / kSector);
+    EXPECT_EQ(unreadable, bad);
+    EXPECT_EQ(totals["type"], "totals");
+    EXPECT_EQ(totals["bytes_bad"], bad.size() * kSector);
+    EXPECT_EQ(totals["complete"], false);
+  }
   EXPECT_NE(err.find("--retries"), std::string::npos) << err;
   ExpectImage(image, source, bad);
   // Unread sectors are holes, not written zeros.
@@ -235,8 +257,9 @@ TEST(ImageCommandTest, RecoverOverAFaultyDiskNamesTheUnreadableRanges) {
     CFaultyMount mount(source, "bad " + std::to_string(first + 280) + " 3\n", dir / "bad");
     const std::string to = (dir / "out").string();
     fs::create_directories(to);
+    const std::string report = (dir / "recover.jsonl").string();
     EXPECT_EQ(RunCommand(Cli("recover " + ShellQuote(mount.File()) + " '/Many clusters.bin' --all --to " +
-                             ShellQuote(to)),
+                             ShellQuote(to) + " --report " + ShellQuote(report)),
                          &out, &err),
               1);
     EXPECT_NE(err.find("Many clusters.bin: 1536 byte(s) could not be read from the source (bytes 143360-144895); "
@@ -244,6 +267,16 @@ TEST(ImageCommandTest, RecoverOverAFaultyDiskNamesTheUnreadableRanges) {
               std::string::npos)
         << err;
     EXPECT_EQ(fs::file_size(fs::path(to) / "Many clusters.bin"), 150000u);
+    // The report names the same ranges, and its digest is of the file as written.
+    std::istringstream lines(ReadAll(report));
+    std::string line1;
+    ASSERT_TRUE(std::getline(lines, line1));
+    const auto item = nlohmann::json::parse(line1);
+    EXPECT_EQ(item["result"], "incomplete");
+    EXPECT_EQ(item["unreadable"], nlohmann::json::parse("[[143360,1536]]"));
+    EXPECT_EQ(item["sha256"], Sha256OfFile((fs::path(to) / "Many clusters.bin").string()));
+    EXPECT_EQ(item["first_unit"], cluster);
+    EXPECT_EQ(item["offset_bytes"], first * kSector);
   }
   {
     // Unplugged while the files are read (past what opening the volume reads): one

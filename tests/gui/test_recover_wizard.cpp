@@ -222,11 +222,26 @@ void TestRecoverWizard::recoversSelectionAndAsksBeforeReplacing() {
   QVERIFY(page->Problems().isEmpty());
   QVERIFY(page->findChild<QListWidget*>("problemList")->isHidden());
   const QStringList expected = {"Docs/Empty inside.txt", "Docs/Inner/DEEP.BIN", "Docs/NOTE.TXT", "Holiday photo.jpg"};
-  QCOMPARE(FilesBelow(dest), expected);
+  QCOMPARE(FilesBelow(dest), expected + QStringList{"quarrow-report.jsonl"});
   for (const QString& rel : expected) {
     QVERIFY2(m_manifest.count(rel), qPrintable(rel));
     QCOMPARE(QFileInfo(dest + "/" + rel).size(), m_manifest[rel].first);
     QCOMPARE(Sha256OfFile((dest + "/" + rel).toStdString()), m_manifest[rel].second);
+  }
+  // The report (on by default): a line per file with its digest, then the totals.
+  {
+    const auto lines = ReadBytes(dest + "/quarrow-report.jsonl").split('\n');
+    QCOMPARE(lines.size(), 6);  // four files, the totals, the empty rest after the last line end
+    for (int i = 0; i < 4; ++i) {
+      const auto j = nlohmann::json::parse(lines[i].toStdString());
+      const QString rel = QDir(dest).relativeFilePath(QString::fromStdString(j["written_to"].get<std::string>()));
+      QVERIFY2(m_manifest.count(rel), qPrintable(rel));
+      QCOMPARE(QString::fromStdString(j["sha256"].get<std::string>()), QString::fromStdString(m_manifest[rel].second));
+      QCOMPARE(QString::fromStdString(j["result"].get<std::string>()), QString("whole"));
+    }
+    const auto totals = nlohmann::json::parse(lines[4].toStdString());
+    QCOMPARE(totals["files_whole"].get<int>(), 4);
+    QVERIFY(totals["complete"].get<bool>());
   }
 
   // Back, then Next: a new run over the selection as it is now. The file is asked about and
@@ -432,7 +447,7 @@ void TestRecoverWizard::incompleteItemsAreListed() {
   QCOMPARE(answers.Seen().size(), 1);
   QVERIFY(answers.Seen()[0].contains("README.TXT"));
   QCOMPARE(page->Problems().size(), 1);
-  QCOMPARE(FilesBelow(tmp.path()), (QStringList{"FILE_2.bin", "README.TXT"}));
+  QCOMPARE(FilesBelow(tmp.path()), (QStringList{"FILE_2.bin", "README.TXT", "quarrow-report.jsonl"}));
   // The destination that failed is not offered again; the one that worked still is.
   const std::string file = SettingsFilePath();
   const QString failed = tmp.path() + "/README.TXT/sub/";

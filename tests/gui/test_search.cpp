@@ -561,7 +561,7 @@ void TestSearch::hitRecoveredFromTheActiveList() {
                  });
   RunRecoveryWizard(m_frame.get(), [list] { return list->SelectedNodes(); });
   QVERIFY(finished);
-  QCOMPARE(QDir(out.path()).entryList(QDir::Files), QStringList{"Holiday photo.jpg"});
+  QCOMPARE(QDir(out.path()).entryList(QDir::Files), (QStringList{"Holiday photo.jpg", "quarrow-report.jsonl"}));
   QCOMPARE(Sha256OfFile((out.path() + "/Holiday photo.jpg").toStdString()), m_sha["Holiday photo.jpg"]);
 
   // A new search empties the list; an emptied list does not take the active-list role.

@@ -1,7 +1,5 @@
 #include "support/Fixtures.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -31,33 +29,6 @@ namespace fs = std::filesystem;
 // ---------------------------------------------------------------------------------------------
 // SHA-256
 // ---------------------------------------------------------------------------------------------
-
-// The digest comes from OpenSSL's libcrypto.
-CSha256::CSha256() : m_pContext(EVP_MD_CTX_new()) { Reset(); }
-
-CSha256::~CSha256() { EVP_MD_CTX_free(m_pContext); }
-
-void CSha256::Reset() {
-  if (!m_pContext || EVP_DigestInit_ex(m_pContext, EVP_sha256(), nullptr) != 1)
-    throw std::runtime_error("SHA-256 is not available from libcrypto");
-}
-
-void CSha256::Update(const void* pData, size_t nSize) {
-  if (EVP_DigestUpdate(m_pContext, pData, nSize) != 1) throw std::runtime_error("SHA-256 update failed");
-}
-
-std::string CSha256::FinalHex() {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(m_pContext, digest, &length) != 1) throw std::runtime_error("SHA-256 failed");
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 15];
-  }
-  return hex;
-}
 
 std::string Sha256Hex(std::string_view data) {
   CSha256 sha;

@@ -6,6 +6,8 @@
 // with its size and SHA-256.
 #pragma once
 
+#include "platform/Sha256.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <chrono>
@@ -28,22 +30,6 @@ const std::string& FixtureDir();
 // FixtureDir() + "/" + name.
 std::string FixturePath(const std::string& name);
 
-// Incremental SHA-256 through OpenSSL's libcrypto.
-class CSha256 {
- public:
-  CSha256();
-  ~CSha256();
-  CSha256(const CSha256&) = delete;
-  CSha256& operator=(const CSha256&) = delete;
-  void Update(const void* pData, size_t nSize);
-  // Lower-case hex digest of everything given to Update. Ends the hash: call Reset before
-  // hashing anything else.
-  std::string FinalHex();
-  void Reset();
-
- private:
-  struct evp_md_ctx_st* m_pContext;
-};
 
 // Lower-case hex SHA-256 of the bytes.
 std::string Sha256Hex(std::string_view data);

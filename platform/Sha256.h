@@ -1,0 +1,25 @@
+// Incremental SHA-256 (OpenSSL's libcrypto), for the reports of what a job wrote.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+class CSha256 {
+ public:
+  CSha256();
+  ~CSha256();
+  CSha256(const CSha256&) = delete;
+  CSha256& operator=(const CSha256&) = delete;
+  void Update(const void* pData, size_t nSize);
+  // Hashes n zero bytes (a hole of the written file).
+  void UpdateZeros(uint64_t n);
+  // Lower-case hex digest of everything given to Update. Ends the hash: call Reset before
+  // hashing anything else. Empty when libcrypto failed.
+  std::string FinalHex();
+  void Reset();
+
+ private:
+  struct evp_md_ctx_st* m_pContext;
+  bool m_bFailed = false;
+};
