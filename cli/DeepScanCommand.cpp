@@ -23,6 +23,7 @@
 #include "deepscan/VirtualDriver.h"
 #include "app/App.h"
 #include "deepscan/ResultNodes.h"
+#include "deepscan/ScanSession.h"
 #include "exfat/ExFATDriver.h"
 #include "fat/FATDriver.h"
 #include "tree/OutputFile.h"
@@ -38,6 +39,8 @@ struct DeepScanOptions {
   std::string strTo;
   std::string strNames = "number";
   std::string strReport;
+  std::string strSession, strResume;
+  double dSaveEvery = 5.0;
   bool bJson = false;
   bool bAllowSameDisk = false;
   bool bNoOutputLimit = false;
@@ -133,15 +136,55 @@ bool SaveUnderFsNames(const std::vector<CFSFile*>& files, const std::string& des
   return whole && state.failed.empty();
 }
 
-int RunDeepScan(const DeepScanOptions& o) {
+// --resume: the scan's options come from the session, which must be of this source.
+bool TakeSessionOptions(DeepScanOptions& o, CScanSession& session, std::string* error) {
+  if (!session.Load(o.strResume, error)) return false;
+  const nlohmann::json& s = session.Options();
+  try {
+    o.strTypes = s.at("types").get<std::string>();
+    o.nFirst = s.at("first").get<uint64_t>();
+    o.nLast = s.at("last").get<uint64_t>();
+    o.nPartition = s.at("partition").get<int>();
+    o.strLost = s.at("lost").get<std::string>();
+    o.bDisk = s.at("disk").get<bool>();
+    o.bScanDir = s.at("scan_dir").get<bool>();
+  } catch (const nlohmann::json::exception&) {
+    *error = o.strResume + ": not a deep-scan session (its scan options are damaged)";
+    return false;
+  }
+  return true;
+}
+
+int RunDeepScan(DeepScanOptions o, bool scanOptionsGiven) {
   CKelvoDoc doc(false);
   std::string error;
   ResolvedSource src;
+  std::optional<CScanSession> resumed;
+  if (!o.strResume.empty()) {
+    if (scanOptionsGiven) {
+      std::cerr << "quarrow-cli: --resume takes the scan's options (--types, --first, --last, --partition, --lost, "
+                   "--disk, --scan-dir) from the session; leave them out\n";
+      return EXIT_BAD_INPUT;
+    }
+    resumed.emplace(std::string(), ScanSource{}, nlohmann::json::object());
+    if (!TakeSessionOptions(o, *resumed, &error)) {
+      std::cerr << "quarrow-cli: " << error << '\n';
+      return EXIT_BAD_INPUT;
+    }
+  }
   if (!ResolveSource(doc, o.strSource, o.nPartition, true, o.bDisk, src, &error, o.strLost)) {
     std::cerr << "quarrow-cli: " << error << '\n';
     return EXIT_BAD_INPUT;
   }
   CLogicalDriver* volume = src.pVolume;
+  // A session names its source; one resumed must be of this one.
+  ScanSource scanSource;
+  if (resumed || !o.strSession.empty()) {
+    if (!DescribeScanSource(*volume, scanSource, &error) || (resumed && !resumed->SameSource(scanSource, &error))) {
+      std::cerr << "quarrow-cli: " << error << '\n';
+      return EXIT_BAD_INPUT;
+    }
+  }
   if (!volume->m_pLostFolder) {
     std::cerr << "quarrow-cli: " << o.strSource << ": this volume has no results folder to scan into\n";
     return EXIT_BAD_INPUT;
@@ -177,6 +220,27 @@ int RunDeepScan(const DeepScanOptions& o) {
   }
   CSaveReport report;
   if (!OpenReportFile(report, o.strReport, o.strSource, o.bAllowSameDisk)) return EXIT_BAD_INPUT;
+  // The session: a new one for --session, the one resumed (and written on) for --resume.
+  std::optional<CScanSession> created;
+  CScanSession* session = nullptr;
+  if (resumed || !o.strSession.empty()) {
+    if (resumed) {
+      session = &*resumed;
+      std::cerr << fmt::format("Resuming the scan at unit {} with {} find(s) from {}\n", session->NextUnit(),
+                               session->Finds(), o.strResume);
+    } else {
+      nlohmann::json options = {{"types", o.strTypes}, {"first", first},          {"last", last},
+                                {"partition", o.nPartition}, {"lost", o.strLost}, {"disk", o.bDisk},
+                                {"scan_dir", o.bScanDir || TheApp().m_settings.ScanDir != 0}};
+      created.emplace(o.strSession, scanSource, options);
+      session = &*created;
+      if (!session->Save(&error)) {
+        std::cerr << "quarrow-cli: cannot write the session: " << error << '\n';
+        return EXIT_BAD_INPUT;
+      }
+    }
+    session->SetInterval(std::chrono::milliseconds(int64_t(o.dSaveEvery * 1000)));
+  }
 
   CDirectory* results = volume->m_pLostFolder;
   results->m_children.clear();
@@ -184,8 +248,19 @@ int RunDeepScan(const DeepScanOptions& o) {
   progress.SetResultsFolder(results);
   uint64_t found = 0;
   bool stopped = false;
-  bool completed = RunStoppable([&] { return volume->ScanUnits(&progress, found); }, &stopped);
+  bool completed = RunStoppable([&] { return volume->ScanUnits(&progress, found, session); }, &stopped);
   progress.Finish();
+  if (session) {
+    const std::string path = resumed ? o.strResume : o.strSession;
+    if (!session->Finish(completed, &error) || !session->Healthy()) {
+      std::cerr << "quarrow-cli: the session could not be written: " << (error.empty() ? session->LastError() : error)
+                << '\n';
+      completed = false;
+    } else if (!completed) {
+      std::cerr << fmt::format("The scan can go on from unit {}: quarrow-cli deepscan {} --resume {}\n",
+                               session->NextUnit(), o.strSource, path);
+    }
+  }
   results->m_bLoaded = true;
 
   int status = completed ? EXIT_DONE : EXIT_INCOMPLETE;
@@ -332,10 +407,22 @@ void AddDeepScanCommand(CLI::App& app, CliContext& ctx) {
                   "With --to, write a report: one JSON object per file written or failed, then the totals (JSON "
                   "Lines)")
       ->needs(to);
+  auto* session = cmd->add_option("--session", o->strSession,
+                                  "Record the scan's finds and progress in this file (rewritten every few seconds), "
+                                  "so that a stopped or killed scan can be resumed");
+  cmd->add_option("--resume", o->strResume,
+                  "Go on with the scan a --session file recorded (its options and source are the session's); the "
+                  "file is written on as the scan goes")
+      ->excludes(session);
+  cmd->add_option("--save-every", o->dSaveEvery, "Seconds between the session file's writes (default 5)")
+      ->check(CLI::Range(0.0, 3600.0));
   auto policy = std::make_shared<PolicyOptions>();
   AddPolicyOptions(cmd, *policy);
-  cmd->callback([&ctx, o, policy] {
+  cmd->callback([&ctx, o, policy, cmd] {
     ApplyPolicyOptions(*policy);
-    ctx.nExitStatus = RunDeepScan(*o);
+    bool given = false;
+    for (const char* name : {"--types", "--first", "--last", "--partition", "--lost", "--disk", "--scan-dir"})
+      given = given || cmd->count(name) > 0;
+    ctx.nExitStatus = RunDeepScan(*o, given);
   });
 }

@@ -82,7 +82,7 @@ bool CDriver::OpenDevice() {
   return m_hDevice != nullptr;
 }
 
-bool CDriver::ScanUnits(IProgressWindow* progress, uint64_t& found) {
+bool CDriver::ScanUnits(IProgressWindow* progress, uint64_t& found, IScanJournal* journal) {
   found = 0;
   const uint64_t first = m_nFirstUnit;
   // A crafted or truncated volume may claim billions of units its device does not hold:
@@ -93,9 +93,11 @@ bool CDriver::ScanUnits(IProgressWindow* progress, uint64_t& found) {
   CUnitBitmap visited;
   if (!visited.Allocate(first, last)) return false;
   if (!PrepareScan(first, last, &visited, progress)) return false;
+  uint64_t start = first;
+  if (journal && !journal->Replay(*this, visited, progress, start, found)) return false;
   SendProgress(progress, WM_SCANPROGRESS, SCAN_UNITS, 0);
 
-  for (uint64_t i = first; i <= last; ++i) {
+  for (uint64_t i = start; i <= last; ++i) {
     if (progress && IsDialogStopSignalled()) return false;
     // A disk that stopped answering ends the scan with what was found (every read would
     // fail from here on).
@@ -105,13 +107,18 @@ bool CDriver::ScanUnits(IProgressWindow* progress, uint64_t& found) {
       if (j > i) {
         i = j - 1;
         SendProgress(progress, WM_SCANPROGRESS, SCAN_POSITION, static_cast<int64_t>(i));
+        if (journal) journal->Scanned(*this, j);
         continue;
       }
       visited.Set(i);
       if (ScanUnit(i, &visited, progress)) ++found;
+      if (journal) journal->Stepped(*this, i);
     }
     if (progress && IsDialogStopSignalled()) return false;
-    if (i % 32 == 0 || i + 1 >= last) SendProgress(progress, WM_SCANPROGRESS, SCAN_POSITION, static_cast<int64_t>(i));
+    if (i % 32 == 0 || i + 1 >= last) {
+      SendProgress(progress, WM_SCANPROGRESS, SCAN_POSITION, static_cast<int64_t>(i));
+      if (journal) journal->Scanned(*this, i + 1);
+    }
     if (i == UINT64_MAX) break;
   }
   return true;

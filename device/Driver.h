@@ -53,6 +53,24 @@ enum : int32_t { DRIVE_UNKNOWN_TYPE = 0, DRIVE_REMOVABLE = 2, DRIVE_FIXED = 3 };
 
 // Where a device's bytes come from: a block device or image file, optionally a byte
 // range of it (a partition inside an image).
+class CDriver;
+
+// What a unit scan records as it goes, and puts back when a stopped scan is resumed
+// (deepscan/ScanSession.h keeps it in a file).
+class IScanJournal {
+ public:
+  virtual ~IScanJournal() = default;
+  // Before the unit loop (after PrepareScan): puts back what an earlier run of the scan
+  // found, marking the units it covered, and answers the unit to go on from and how many
+  // finds were put back. False stops the scan.
+  virtual bool Replay(CDriver& volume, CUnitBitmap& visited, IProgressWindow* progress, uint64_t& next,
+                      uint64_t& found) = 0;
+  // The step at unit ran (it may have added results, whatever it answered).
+  virtual void Stepped(CDriver& volume, uint64_t unit) = 0;
+  // Every unit before next has been scanned.
+  virtual void Scanned(CDriver& volume, uint64_t next) = 0;
+};
+
 struct DeviceSource {
   std::string strPath;
   uint64_t nOffset = 0;
@@ -112,7 +130,9 @@ class CDriver {
   // 32 units and for the last two) and polls the dialog runner's stop event before and
   // after every unit; without one it runs silently to the end. False when stopped, when
   // the bitmap cannot be allocated, or when PrepareScan fails.
-  bool ScanUnits(IProgressWindow* progress, uint64_t& found);
+  // With a journal, the scan goes on where the journal's earlier run stopped, and tells it
+  // what it finds and how far it got.
+  bool ScanUnits(IProgressWindow* progress, uint64_t& found, IScanJournal* journal = nullptr);
 
   // --- fields ---
   bool m_bNT = true;
