@@ -14,6 +14,7 @@
 #include "cli/Interrupt.h"
 #include "cli/Output.h"
 #include "tasks/DiskImager.h"
+#include "tasks/ProgressFigures.h"
 
 namespace {
 struct ImageOptions {
@@ -32,12 +33,7 @@ std::string ShellQuote(const std::string& text) {
   return out + "'";
 }
 
-std::string Bytes(uint64_t n) {
-  if (n < 1024) return fmt::format("{} B", n);
-  if (n < (1u << 20)) return fmt::format("{:.1f} KiB", double(n) / 1024);
-  if (n < (1u << 30)) return fmt::format("{:.1f} MiB", double(n) / 1048576);
-  return fmt::format("{:.2f} GiB", double(n) / 1073741824);
-}
+std::string Bytes(uint64_t n) { return FormatByteCount(n); }
 
 std::string PhaseText(const ImagerStatus& s) {
   switch (s.cPhase) {
@@ -49,11 +45,7 @@ std::string PhaseText(const ImagerStatus& s) {
   }
 }
 
-std::string Duration(double seconds) {
-  if (seconds < 0) return "--:--:--";
-  auto t = static_cast<uint64_t>(seconds);
-  return fmt::format("{:02}:{:02}:{:02}", t / 3600, t / 60 % 60, t % 60);
-}
+std::string Duration(double seconds) { return FormatDuration(seconds); }
 
 void DrawProgress(const ImagerStatus& s) {
   std::fprintf(stderr, "\r%s: read %s, rescued %s, bad %s (%llu area%s), %s/s, %s left   ", PhaseText(s).c_str(),

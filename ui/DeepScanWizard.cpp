@@ -67,7 +67,7 @@ CDeepScanStep0::CDeepScanStep0(QWidget* parent) : QWizardPage(parent) {
   setObjectName(QStringLiteral("deepScanWelcomePage"));
   setPixmap(QWizard::WatermarkPixmap, WizardWatermark());
 
-  m_pTitle = MakeWelcomeTitle(QStringLiteral("Welcome to Deep Scan recovery Wizard"), this);
+  m_pTitle = MakeWelcomeTitle(QStringLiteral("Welcome to the Deep Scan Recovery Wizard"), this);
 
   m_pShowNext = new QCheckBox(QStringLiteral("Show this screen next"), this);
   m_pShowNext->setObjectName(QStringLiteral("showNextCheck"));
@@ -78,12 +78,12 @@ CDeepScanStep0::CDeepScanStep0(QWidget* parent) : QWizardPage(parent) {
   layout->addWidget(m_pTitle);
   layout->addSpacing(18);
   layout->addWidget(WrappedText(
-      QStringLiteral("Deep scan recovery Wizard will guide you through the process of recovering files from driver. "),
+      QStringLiteral("The Deep Scan Recovery Wizard will guide you through recovering files from a drive."),
       this));
   layout->addSpacing(8);
-  layout->addWidget(WrappedText(QStringLiteral("Deep scan will take longer than normal mode and it will scans whole "
-                                               "drive's surface searching ALL possible file being deleted. It will "
-                                               "potentially recover more files."),
+  layout->addWidget(WrappedText(QStringLiteral("A deep scan takes longer than browsing the drive: it reads the whole "
+                                               "surface of the drive, looking for every deleted file it can find. It "
+                                               "can recover more files."),
                                 this));
   layout->addStretch(1);
   layout->addWidget(WrappedText(QStringLiteral("To begin, click 'Next'."), this));
@@ -100,9 +100,9 @@ void CDeepScanStep0::OnShowNextClicked(bool checked) {
 
 CDeepScanStep1::CDeepScanStep1(QWidget* parent) : QWizardPage(parent) {
   setObjectName(QStringLiteral("deepScanTypePage"));
-  setTitle(QStringLiteral("Select file types you need to recover"));
-  setSubTitle(QStringLiteral("Specify file types that should be searched for and recovered. To start searching, "
-                             "click 'Start Scan'"));
+  setTitle(QStringLiteral("Select the file types you need to recover"));
+  setSubTitle(QStringLiteral("Choose the file types to search for and recover. To start searching, "
+                             "click 'Start Scan'."));
   setButtonText(QWizard::FinishButton, QStringLiteral("Start Scan"));
 
   m_pTree = new CMutiTreeCtrl(this);
@@ -199,11 +199,11 @@ void RunDeepScan(CDirectory* folder, QWidget* parent) {
     // something.
     folder->m_children.clear();
     folder->m_bLoaded = false;
-    {
-      CDeepScanningDlg dialog(folder, parent);
-      dialog.exec();
-    }  // the worker has ended here
+    CDeepScanningDlg dialog(folder, parent);
+    dialog.exec();
+    dialog.StopThread();  // the worker has ended here
     EndFolderChange(folder);
+    dialog.ShowSummary(parent);
   } else if (!folder->m_children.empty()) {
     folder->m_bLoaded = true;
   }

@@ -15,22 +15,11 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-namespace {
-QString Bytes(uint64_t n) {
-  if (n < 1024) return QStringLiteral("%1 B").arg(n);
-  if (n < (1u << 20)) return QStringLiteral("%1 KiB").arg(double(n) / 1024, 0, 'f', 1);
-  if (n < (1u << 30)) return QStringLiteral("%1 MiB").arg(double(n) / 1048576, 0, 'f', 1);
-  return QStringLiteral("%1 GiB").arg(double(n) / 1073741824, 0, 'f', 2);
-}
+#include "tasks/ProgressFigures.h"
 
-QString Duration(double seconds) {
-  if (seconds < 0) return QStringLiteral("--:--:--");
-  const auto t = static_cast<qulonglong>(seconds);
-  return QStringLiteral("%1:%2:%3")
-      .arg(t / 3600, 2, 10, QLatin1Char('0'))
-      .arg(t / 60 % 60, 2, 10, QLatin1Char('0'))
-      .arg(t % 60, 2, 10, QLatin1Char('0'));
-}
+namespace {
+QString Bytes(uint64_t n) { return QString::fromStdString(FormatByteCount(n)); }
+QString Duration(double seconds) { return QString::fromStdString(FormatDuration(seconds)); }
 
 QString PhaseText(const ImagerStatus& s) {
   switch (s.cPhase) {

@@ -16,11 +16,11 @@ namespace {
 
 QString ColumnTitle(EListColumn c) {
   switch (c) {
-    case EListColumn::Name: return QStringLiteral("FileName");
+    case EListColumn::Name: return QStringLiteral("Name");
     case EListColumn::Path: return QStringLiteral("Path");
     case EListColumn::Size: return QStringLiteral("Size");
     case EListColumn::Type: return QStringLiteral("Type");
-    case EListColumn::Modified: return QStringLiteral("Modified Date");
+    case EListColumn::Modified: return QStringLiteral("Modified");
     case EListColumn::Status: return QStringLiteral("Status");
   }
   return {};

@@ -26,10 +26,10 @@
 
 CFindLostDriversDlg::CFindLostDriversDlg(CKelvoDoc& doc, QWidget* parent, const CPhysicalDriver* preselect)
     : QDialog(parent) {
-  setWindowTitle(QStringLiteral("Find Lost Drivers"));
+  setWindowTitle(QStringLiteral("Find Lost Drives"));
 
-  auto* prompt = new QLabel(QStringLiteral("Select physical drivers to find:"), this);
-  auto* label = new QLabel(QStringLiteral("Drivers"), this);
+  auto* prompt = new QLabel(QStringLiteral("Select the physical drive to search:"), this);
+  auto* label = new QLabel(QStringLiteral("&Drive:"), this);
   m_pDisks = new QComboBox(this);
   m_pDisks->setObjectName(QStringLiteral("disks"));
   m_pDisks->setIconSize(QSize(16, 16));
@@ -170,14 +170,14 @@ constexpr int kScaledSteps = 1 << 30;
 
 CFindLostFilesDlg::CFindLostFilesDlg(uint64_t nMin, uint64_t nMax, uint32_t nUnitBytes, QWidget* parent)
     : QDialog(parent), m_nMin(nMin), m_nMax(std::max(nMin, nMax)), m_nUnitBytes(nUnitBytes) {
-  setWindowTitle(QStringLiteral("Select cluster range"));
+  setWindowTitle(QStringLiteral("Select Cluster Range"));
   const uint64_t span = m_nMax - m_nMin;
   m_nSteps = span <= uint64_t(INT_MAX) ? int(span) : kScaledSteps;
 
-  auto* group = new QGroupBox(QStringLiteral("Select Scan Cluster Range"), this);
+  auto* group = new QGroupBox(QStringLiteral("Clusters to Scan"), this);
   auto* startLabel = new QLabel(QStringLiteral("Start Cluster:"), group);
-  auto* endLabel = new QLabel(QStringLiteral(" End Cluster:"), group);
-  auto* rangeLabel = new QLabel(QStringLiteral("Cluster to scan:"), group);
+  auto* endLabel = new QLabel(QStringLiteral("End Cluster:"), group);
+  auto* rangeLabel = new QLabel(QStringLiteral("Clusters to scan:"), group);
 
   auto makeEdit = [&](const char* name) {
     auto* e = new CUnitSpinBox(group);
@@ -329,7 +329,7 @@ void CFindLostFilesDlg::accept() {
     return;
   }
   QMessageBox::warning(this, QApplication::applicationDisplayName(),
-                       QStringLiteral("The end cluster can not less start cluster."));
+                       QStringLiteral("The end cluster cannot be less than the start cluster."));
 }
 
 bool AskFindLostRange(QWidget* parent, CPhysicalDriver* disk) {

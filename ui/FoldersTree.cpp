@@ -120,7 +120,7 @@ CFoldersTreeDlg::CFoldersTreeDlg(CKelvoDoc* doc, QWidget* parent) : QWidget(pare
   GuiApp().m_pTreePane = this;
 
   m_pTree->m_pComputer = m_pTree->InsertTopItem(QStringLiteral("My Computer"), icons::Computer());
-  m_pTree->m_pDisks = m_pTree->InsertTopItem(QStringLiteral("Physical Drivers"), icons::Disks());
+  m_pTree->m_pDisks = m_pTree->InsertTopItem(QStringLiteral("Physical Drives"), icons::Disks());
   SyncVolumes();
   m_pTree->m_pComputer->setExpanded(true);
   m_pTree->m_pDisks->setExpanded(true);

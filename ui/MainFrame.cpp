@@ -29,6 +29,7 @@
 #include "ui/FSListCtrl.h"
 #include "ui/FoldersTree.h"
 #include "ui/GuiApp.h"
+#include "ui/UiText.h"
 #include "ui/AboutBox.h"
 #include "ui/DiskImageDlg.h"
 #include "ui/HelpViewer.h"
@@ -95,7 +96,7 @@ CMainFrame::CMainFrame(CKelvoDoc* doc, QWidget* parent) : QMainWindow(parent), m
     if (count == 1) PreviewIfSmall(list->SelectedNodes().front());
   });
   connect(list, &CFSListCtrl::Clicked, this, [this, list] {
-    SetStatusText(QStringLiteral("%1 Object(s) Selected").arg(list->SelectedCount()));
+    SetStatusText(SelectedCountText(list->SelectedCount()));
   });
   connect(list, &CFSListCtrl::Activated, this, [this](CDirEntry* node) {
     if (!node->IsDirectory()) return;
@@ -177,10 +178,10 @@ void CMainFrame::CreateMenus() {
   AddCommand(file, ID_FILE_RECOVER, QStringLiteral("Recover..."), QStringLiteral("Recover selected files\nRecover"));
   AddCommand(file, ID_FILE_FIND_LOST_FILES, QStringLiteral("Find Lost Files..."),
              QStringLiteral("Deep scan the selected drive for lost files\nFind Lost Files"));
-  AddCommand(file, ID_FILE_FIND_LOST_DRIVERS, QStringLiteral("Find Lost Drivers..."),
-             QStringLiteral("Find Lost Drivers\nFind Lost Drivers"));
+  AddCommand(file, ID_FILE_FIND_LOST_DRIVERS, QStringLiteral("Find Lost Drives..."),
+             QStringLiteral("Search a disk for lost partitions\nFind Lost Drives"));
   file->addSeparator();
-  AddCommand(file, ID_FILE_VIEW_HEX, QStringLiteral("View With Hex..."), QStringLiteral("View With Hex\nView Hex"));
+  AddCommand(file, ID_FILE_VIEW_HEX, QStringLiteral("View With Hex..."), QStringLiteral("Show the bytes of the selected file\nView With Hex"));
   AddCommand(file, ID_FILE_PROPERTIES, QStringLiteral("P&roperties..."),
              QStringLiteral("Show the properties of the selected item\nProperties"));
   file->addSeparator();
@@ -195,9 +196,9 @@ void CMainFrame::CreateMenus() {
   AddCommand(edit, ID_EDIT_SEARCH, QStringLiteral("Searc&h"), QStringLiteral("Search for files\nSearch"));
 
   QMenu* view = bar->addMenu(QStringLiteral("&View"));
-  AddCommand(view, ID_VIEW_TOOLBAR, QStringLiteral("&Toolbar"), QStringLiteral("Show or hide the toolbar\nToggle ToolBar"));
+  AddCommand(view, ID_VIEW_TOOLBAR, QStringLiteral("&Toolbar"), QStringLiteral("Show or hide the toolbar\nToggle Toolbar"));
   AddCommand(view, ID_VIEW_STATUS_BAR, QStringLiteral("&Status Bar"),
-             QStringLiteral("Show or hide the status bar\nToggle StatusBar"));
+             QStringLiteral("Show or hide the status bar\nToggle Status Bar"));
   AddCommand(view, ID_VIEW_NAVIGATION, QStringLiteral("Navigation"),
              QStringLiteral("Show or hide the navigation pane\nNavigation"));
   AddCommand(view, ID_VIEW_PREVIEW, QStringLiteral("File Preview"),
@@ -226,9 +227,9 @@ void CMainFrame::CreateMenus() {
   AddCommand(help, ID_HELP_CHECK_UPDATES, QStringLiteral("Check for Updates..."),
              QStringLiteral("Check for a newer version\nCheck for Updates"));
   help->addSeparator();
-  AddCommand(help, ID_HELP_TOPICS, QStringLiteral("&Help Topics"), QStringLiteral("List Help topics\nHelp Topics"));
+  AddCommand(help, ID_HELP_TOPICS, QStringLiteral("&Help Topics"), QStringLiteral("List the Help topics\nHelp Topics"));
   AddCommand(help, ID_APP_ABOUT, QStringLiteral("&About Tarnwell Quarrow"),
-             QStringLiteral("Display program information, version number and copyright\nAbout"));
+             QStringLiteral("Display the program's information, version number and copyright\nAbout"));
 
   for (int id : {ID_VIEW_TOOLBAR, ID_VIEW_STATUS_BAR, ID_VIEW_NAVIGATION, ID_VIEW_PREVIEW, ID_VIEW_SEARCH_RESULT})
     Action(id)->setCheckable(true);
@@ -332,7 +333,7 @@ void CMainFrame::CreateDocks() {
   m_pLeftPages->setObjectName(QStringLiteral("leftPages"));
   m_pLeftPages->setTabPosition(QTabWidget::South);
   m_pTreePane = new CFoldersTreeDlg(m_pDoc, m_pLeftPages);
-  m_pLeftPages->addTab(m_pTreePane, QStringLiteral("Drivers"));
+  m_pLeftPages->addTab(m_pTreePane, QStringLiteral("Drives"));
   m_pLeftBar->setWidget(m_pLeftPages);
   addDockWidget(Qt::LeftDockWidgetArea, m_pLeftBar);
 
@@ -440,11 +441,11 @@ void CMainFrame::OnFolderSelected(CDirectory* folder) {
   m_pView->ShowList();
   const uint64_t failedBefore = FailedReadsOf(folder);
   m_pView->ShowInList(folder);
-  QString text = QStringLiteral("%1 Object(s)").arg(qulonglong(folder->m_children.size()));
+  QString text = ItemCountText(folder->m_children.size());
   // A sector that cannot be read (a damaged disk, a device gone, a truncated image) ends a
   // folder's listing early: say so instead of showing a short list as if it were whole.
   if (FailedReadsOf(folder) != failedBefore)
-    text += QStringLiteral(" - some sectors of this volume could not be read; the list may be incomplete");
+    text += QStringLiteral(" (some sectors of this volume could not be read; the list may be incomplete)");
   SetStatusText(text);
   UpdateCommands();
 }
@@ -460,7 +461,7 @@ void CMainFrame::PreviewIfSmall(CDirEntry* node) {
 void CMainFrame::OnSelectAll() {
   CFSListCtrl* list = ActiveList();
   list->SelectAll();
-  SetStatusText(QStringLiteral("%1 Object(s) Selected").arg(list->SelectedCount()));
+  SetStatusText(SelectedCountText(list->SelectedCount()));
 }
 
 void CMainFrame::OnInvertSelection() { ActiveList()->InvertSelection(); }
@@ -494,7 +495,7 @@ void CMainFrame::OnFindLostFiles() {
   volume->m_pLostFolder->m_bLoaded = false;  // filled anew
   if (node == volume->m_pLostFolder) {
     m_pView->ShowInList(node);
-    SetStatusText(QStringLiteral("%1 Object(s)").arg(qulonglong(node->m_children.size())));
+    SetStatusText(ItemCountText(node->m_children.size()));
   } else {
     tree->setCurrentItem(lostItem);
   }

@@ -26,7 +26,7 @@ CNTFSMFTScanningDlg::CNTFSMFTScanningDlg(CNTFSDriver* volume, QWidget* parent)
   m_pAnimation->setObjectName(QStringLiteral("animation"));
   m_pAnimation->setFixedSize(40, 40);
 
-  auto* caption = new QLabel(QStringLiteral("Scan NTFS Volome"), this);
+  auto* caption = new QLabel(QStringLiteral("Scan NTFS Volume"), this);
   // A volume's display name may be a long image path: its middle gives way.
   const QString name = m_pVolume ? Q(m_pVolume->m_szName) : QString();
   m_pName = new QLabel(this);

@@ -43,12 +43,12 @@ const QString& GeneralHelp() {
       "Automatically check for updates: at start the program asks whether a newer version exists.\n\n"
       "Deleted character: a deleted short file name on a FAT drive has lost its first character; "
       "this character stands in for it. It applies to folders opened from now on.\n\n"
-      "Don't preview file more than: files larger than this (1 to 50 MB) are not previewed when "
+      "Don't preview files larger than: files larger than this (1 to 50 MB) are not previewed when "
       "they are selected.\n\n"
-      "Scan directory structure (availability for FAT): the search for lost folders of a FAT drive "
+      "Scan the folder structure (FAT only): the search for lost folders of a FAT drive "
       "first marks the folders that are still reachable, so that it lists only lost ones.\n\n"
-      "Show Welcome Page of DeepScan Wizard: the deep scan wizard begins with its welcome page.\n\n"
-      "Show Welcome Recovery Wizard: the welcome wizard is shown when the program starts.\n\n"
+      "Show the Deep Scan Wizard's welcome page: the deep scan wizard begins with its welcome page.\n\n"
+      "Show the Welcome Recovery Wizard: the welcome wizard is shown when the program starts.\n\n"
       "OK and Apply save the options at once.");
   return text;
 }
@@ -68,19 +68,19 @@ const QString& LanguageHelp() {
 
 COptionsGeneralPage::COptionsGeneralPage(QWidget* parent) : QWidget(parent) {
   setWindowTitle(QStringLiteral("General"));
-  auto* group = new QGroupBox(QStringLiteral("Recovery and DeepScan"), this);
+  auto* group = new QGroupBox(QStringLiteral("Recovery and Deep Scan"), this);
   group->setObjectName(QStringLiteral("recoveryGroup"));
   m_pAutoUpdate = NewCheckBox(QStringLiteral("Automatically check for updates"), "autoUpdate", group);
   m_pDeletedChar = NewEdit("deletedChar", 2, group);
   m_pDeletedChar->setMaxLength(1);
   m_pPreviewLimit = NewEdit("previewLimit", 4, group);
-  m_pScanDir = NewCheckBox(QStringLiteral("Scan directory structure (availability for FAT)"), "scanDir", group);
-  m_pDeepScanWizard = NewCheckBox(QStringLiteral("Show Welcome Page of DeepScan Wizard"), "deepScanWizard", group);
-  m_pRecoveryWizard = NewCheckBox(QStringLiteral("Show Welcome Recovery Wizard"), "recoveryWizard", this);
+  m_pScanDir = NewCheckBox(QStringLiteral("Scan the folder structure (FAT only)"), "scanDir", group);
+  m_pDeepScanWizard = NewCheckBox(QStringLiteral("Show the Deep Scan Wizard's welcome page"), "deepScanWizard", group);
+  m_pRecoveryWizard = NewCheckBox(QStringLiteral("Show the Welcome Recovery Wizard"), "recoveryWizard", this);
 
   auto* deletedLabel = new QLabel(QStringLiteral("Deleted character:"), group);
   deletedLabel->setBuddy(m_pDeletedChar);
-  auto* previewLabel = new QLabel(QStringLiteral("Don't preview file more than:"), group);
+  auto* previewLabel = new QLabel(QStringLiteral("Don't preview files larger than:"), group);
   previewLabel->setBuddy(m_pPreviewLimit);
   auto* mb = new QLabel(QStringLiteral("MB"), group);
 
@@ -128,7 +128,7 @@ QString COptionsGeneralPage::Problem(QLineEdit** at) const {
   const QString deleted = m_pDeletedChar->text();
   if (deleted.size() > 1) {
     where = m_pDeletedChar;
-    return QStringLiteral("Enter no more than 1 characters.");
+    return QStringLiteral("Enter no more than one character.");
   }
   // The setting holds one UTF-16 unit: half of a character outside it would make broken names.
   if (deleted.size() == 1 && deleted[0].isSurrogate()) {

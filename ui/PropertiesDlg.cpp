@@ -159,13 +159,13 @@ CFilePropertyPage::CFilePropertyPage(CDirEntry* node, QWidget* parent) : QWidget
   auto* attributes = new QLabel(QStringLiteral("Attributes:"), this);
   attributes->setObjectName(QStringLiteral("attributesLabel"));
   SetControlId(attributes, kSharedLabelId);
-  m_pReadOnly = new CDisplayCheckBox(QStringLiteral("Read only(&R)"), this);
+  m_pReadOnly = new CDisplayCheckBox(QStringLiteral("&Read-only"), this);
   m_pReadOnly->setObjectName(QStringLiteral("readOnly"));
   SetControlId(m_pReadOnly, IDC_READONLY);
-  m_pHidden = new CDisplayCheckBox(QStringLiteral("Hidden(&H)"), this);
+  m_pHidden = new CDisplayCheckBox(QStringLiteral("&Hidden"), this);
   m_pHidden->setObjectName(QStringLiteral("hidden"));
   SetControlId(m_pHidden, IDC_HIDDEN);
-  m_pArchive = new CDisplayCheckBox(QStringLiteral("Archive(&A)"), this);
+  m_pArchive = new CDisplayCheckBox(QStringLiteral("&Archive"), this);
   m_pArchive->setObjectName(QStringLiteral("archive"));
   SetControlId(m_pArchive, IDC_ARCHIVE);
   auto* boxes = new QHBoxLayout;

@@ -1,6 +1,10 @@
 #include "ui/RecoverWizard.h"
 
 #include <QComboBox>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QUrl>
 #include <QDir>
 #include <QFileDialog>
 #include <QGridLayout>
@@ -30,6 +34,7 @@
 #include "tree/Save.h"
 #include "ui/GuiApp.h"
 #include "ui/Icons.h"
+#include "ui/UiText.h"
 
 namespace {
 const QString kAppTitle = QStringLiteral("Tarnwell Quarrow");
@@ -62,14 +67,14 @@ class CRecoverPrompts final : public ISavePrompts {
  public:
   explicit CRecoverPrompts(CFileRecoverStep1* pPage) : m_pPage(pPage) {}
   SaveAnswer AskOverwriteFile(const std::u16string& name) override {
-    QString text = FillIn(Q(GetString("IDS_FILE_OVERWRITE", u"This folder already contains a file called '%s' "
+    QString text = FillIn(Q(GetString("IDS_FILE_OVERWRITE", u"This folder already contains a file called '%s'."
                                                             u"\nWould you like to replace the existing file?")),
                           Q(name));
     return ToAnswer(m_pPage->AskOnGuiThread(text));
   }
   SaveAnswer AskReplaceFolder(const std::u16string& name) override {
-    QString text = FillIn(QStringLiteral("This folder already contains a folder called '%s' \nIf the files in the "
-                                         "existing folder have the same name as files you are saving, \ndo you want "
+    QString text = FillIn(QStringLiteral("This folder already contains a folder called '%s'.\nIf files in the "
+                                         "existing folder have the same names as files you are saving,\ndo you want "
                                          "to replace the existing files?"),
                           Q(name));
     return ToAnswer(m_pPage->AskOnGuiThread(text));
@@ -115,8 +120,8 @@ int RunRecoveryWizard(QWidget* parent, RecoverySelection selection) {
 CFileRecoverStep0::CFileRecoverStep0(QWidget* parent) : QWizardPage(parent) {
   setObjectName(QStringLiteral("recoverStep0"));
   setTitle(QStringLiteral("Recover files"));
-  setSubTitle(QStringLiteral("Select the location of your hard drive where you want to save the recovered files and "
-                             "click 'Next'"));
+  setSubTitle(QStringLiteral("Select the place on your hard drive where you want to save the recovered files, and "
+                             "click 'Next'."));
 
   auto* group = new QGroupBox(QStringLiteral("Destination folder"), this);
   auto* label = new QLabel(QStringLiteral("Location:"), group);
@@ -138,8 +143,8 @@ CFileRecoverStep0::CFileRecoverStep0(QWidget* parent) : QWizardPage(parent) {
 
   auto* info = new QLabel(QStringLiteral("Tarnwell Quarrow will save your lost files to your hard drive."), this);
   info->setWordWrap(true);
-  auto* notice = new QLabel(QStringLiteral("Notice: It is recommended to save the lost/deleted pictures on another "
-                                           "drive! Otherwise other lost/deleted files could be overwritten."),
+  auto* notice = new QLabel(QStringLiteral("Note: save the lost or deleted files on another drive. Otherwise other "
+                                           "lost or deleted files could be overwritten."),
                             this);
   notice->setObjectName(QStringLiteral("noticeLabel"));
   notice->setWordWrap(true);
@@ -215,7 +220,7 @@ void CFileRecoverStep0::ForgetDestination(const QString& destination) {
 }
 
 void CFileRecoverStep0::OnBrowse() {
-  QString folder = QFileDialog::getExistingDirectory(this, QStringLiteral("Select folder"),
+  QString folder = QFileDialog::getExistingDirectory(this, QStringLiteral("Select Folder"),
                                                      m_comboHistory->currentText());
   if (folder.isEmpty()) return;
   folder = NormalizeDestination(folder);
@@ -230,13 +235,13 @@ bool CFileRecoverStep0::validatePage() {
   SaveHistory();
   m_strDestination = NormalizeDestination(m_comboHistory->currentText());
   if (m_strDestination.isEmpty()) {
-    QMessageBox::warning(this, kAppTitle, QStringLiteral("Please select a location to save pictures"));
+    QMessageBox::warning(this, kAppTitle, QStringLiteral("Please select a location to save the files."));
     return false;
   }
   if (SameDiskDecision()(m_strDestination, GuiApp().m_strSourceDevice)) {
     auto answer = QMessageBox::question(this, kAppTitle,
-                                        QStringLiteral("You are about to restore data to the same driver it was "
-                                                       "erased from, which is not recommended"),
+                                        QStringLiteral("You are about to restore data to the same drive it was "
+                                                       "erased from, which is not recommended. Continue?"),
                                         QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer != QMessageBox::Yes) return false;
   }
@@ -250,15 +255,15 @@ CFileRecoverStep1::CFileRecoverStep1(CFileRecoverStep0* pStep0, RecoverySelectio
     : CTaskPage(parent), m_pStep0(pStep0), m_selection(std::move(selection)) {
   setObjectName(QStringLiteral("recoverStep1"));
   setTitle(QStringLiteral("Save your files"));
-  setSubTitle(QStringLiteral("Please wait for saving or click 'Cancel', then click 'Complete'"));
+  setSubTitle(QStringLiteral("Please wait while the files are saved, or click 'Cancel'; then click 'Finish'."));
   setFinalPage(true);
 
-  auto* labelLocation = new QLabel(QStringLiteral("Save location"), this);
+  auto* labelLocation = new QLabel(QStringLiteral("Save location:"), this);
   m_editDestination = new QLineEdit(this);
   m_editDestination->setObjectName(QStringLiteral("saveLocation"));
   m_editDestination->setReadOnly(true);
   labelLocation->setBuddy(m_editDestination);
-  auto* labelFiles = new QLabel(QStringLiteral("Current files:"), this);
+  auto* labelFiles = new QLabel(QStringLiteral("Current file:"), this);
   m_barFile = new QProgressBar(this);
   m_barFile->setObjectName(QStringLiteral("fileBar"));
   m_barFile->setTextVisible(false);
@@ -283,6 +288,22 @@ CFileRecoverStep1::CFileRecoverStep1(CFileRecoverStep0* pStep0, RecoverySelectio
   m_listProblems->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   m_labelProblems->hide();
   m_listProblems->hide();
+  m_labelRate = new QLabel(this);
+  m_labelRate->setObjectName(QStringLiteral("rateText"));
+  m_labelSummary = new QLabel(this);
+  m_labelSummary->setObjectName(QStringLiteral("summaryText"));
+  m_labelSummary->setWordWrap(true);
+  m_labelSummary->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  QFont big = m_labelSummary->font();
+  big.setBold(true);
+  big.setPointSizeF(big.pointSizeF() * 1.2);
+  m_labelSummary->setFont(big);
+  m_labelSummary->hide();
+  m_btnOpenFolder = new QPushButton(Tr("IDS_OPEN_FOLDER", u"&Open Folder"), this);
+  m_btnOpenFolder->setObjectName(QStringLiteral("openFolderButton"));
+  m_btnOpenFolder->hide();
+  connect(m_btnOpenFolder, &QPushButton::clicked, this,
+          [this] { QDesktopServices::openUrl(QUrl::fromLocalFile(m_strDestination)); });
 
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(labelLocation);
@@ -294,6 +315,11 @@ CFileRecoverStep1::CFileRecoverStep1(CFileRecoverStep0* pStep0, RecoverySelectio
   layout->addWidget(m_labelStatus);
   layout->addWidget(m_barOverall);
   layout->addWidget(m_labelCounter);
+  layout->addWidget(m_labelRate);
+  auto* summaryRow = new QHBoxLayout;
+  summaryRow->addWidget(m_labelSummary, 1);
+  summaryRow->addWidget(m_btnOpenFolder, 0, Qt::AlignTop);
+  layout->addLayout(summaryRow);
   layout->addWidget(m_labelProblems);
   layout->addWidget(m_listProblems, 1);
   layout->addStretch(0);
@@ -316,6 +342,10 @@ void CFileRecoverStep1::initializePage() {
   m_barFile->setRange(0, 1);
   m_barFile->setValue(0);
   m_labelCounter->clear();
+  m_labelRate->clear();
+  m_labelSummary->clear();
+  m_labelSummary->hide();
+  m_btnOpenFolder->hide();
   m_labelProblems->hide();
   m_listProblems->clear();
   m_listProblems->hide();
@@ -332,6 +362,10 @@ void CFileRecoverStep1::initializePage() {
   m_nTotalFiles = 0;
   m_nFilesDone = 0;
   m_nFileShift = 0;
+  m_nWrittenFiles = 0;
+  m_nWrittenBytes = 0;
+  m_nBytesOfDoneFiles = m_nCurrentFileBytes = 0;
+  m_clock.Restart();
   m_bDone = false;
 
   m_bRunning = true;
@@ -403,6 +437,8 @@ bool CFileRecoverStep1::ThreadStep() {
       run.Save(this, &prompts);
     }
   }
+  m_nWrittenFiles = int64_t(run.Result().written.size());
+  m_nWrittenBytes = run.Result().nBytesWritten;
   m_bStopped = !counted || IsPageStopSignalled();
   SendProgress(this, WM_RECOVER_FINISHED, 0, 0);
   m_bDone = true;
@@ -412,7 +448,7 @@ bool CFileRecoverStep1::ThreadStep() {
 int64_t CFileRecoverStep1::OnProgress(uint32_t message, uint64_t wParam, int64_t lParam) {
   switch (message) {
     case WM_RECOVER_COUNTING:
-      m_labelStatus->setText(QStringLiteral("Calculating files count..."));
+      m_labelStatus->setText(QStringLiteral("Counting the files..."));
       break;
     case WM_RECOVER_COUNTED:
       m_labelStatus->setText(QStringLiteral("Saving file..."));
@@ -429,12 +465,17 @@ int64_t CFileRecoverStep1::OnProgress(uint32_t message, uint64_t wParam, int64_t
         while ((size >> m_nFileShift) > uint64_t(INT_MAX)) ++m_nFileShift;
         m_barFile->setRange(0, std::max(1, int(size >> m_nFileShift)));
       } else if (wParam == FILE_WRITTEN) {
+        m_nCurrentFileBytes = uint64_t(std::max<int64_t>(lParam, 0));
+        ShowRate();
         int pos = int(std::min<uint64_t>(uint64_t(std::max<int64_t>(lParam, 0)) >> m_nFileShift, INT_MAX));
         m_barFile->setValue(std::min(pos, m_barFile->maximum()));
       }
       break;
     case WM_FILEDONE:
       ++m_nFilesDone;
+      m_nBytesOfDoneFiles += m_nCurrentFileBytes;
+      m_nCurrentFileBytes = 0;
+      ShowRate();
       m_barOverall->setValue(int(std::min<int64_t>(m_nFilesDone, m_barOverall->maximum())));
       m_labelCounter->setText(QStringLiteral("%1/%2").arg(m_nFilesDone).arg(m_nTotalFiles));
       break;
@@ -454,6 +495,7 @@ int64_t CFileRecoverStep1::OnProgress(uint32_t message, uint64_t wParam, int64_t
         m_labelProblems->show();
         m_listProblems->show();
       }
+      ShowSummary();
       m_bRunning = false;
       if (wizard()) wizard()->setOption(QWizard::DisabledBackButtonOnLastPage, false);
       emit completeChanged();
@@ -465,11 +507,46 @@ int64_t CFileRecoverStep1::OnProgress(uint32_t message, uint64_t wParam, int64_t
   return 0;
 }
 
+void CFileRecoverStep1::ShowRate() {
+  // The count of files is the measure of the run: their sizes are not known before each is
+  // saved.
+  const double seconds = m_clock.ElapsedSeconds();
+  ProgressFigures byFiles = ComputeProgressFigures(uint64_t(m_nFilesDone), uint64_t(std::max<int64_t>(m_nTotalFiles, 0)), seconds);
+  const uint64_t bytes = m_nBytesOfDoneFiles + m_nCurrentFileBytes;
+  const QString rate =
+      seconds > 0 && bytes > 0 ? QString::fromStdString(FormatByteCount(uint64_t(double(bytes) / seconds))) : QStringLiteral("--");
+  m_labelRate->setText(Tr("IDS_RECOVER_RATE", u"%1 saved, %2/s, %3 elapsed, %4 left")
+                           .arg(QString::fromStdString(FormatByteCount(bytes)), rate,
+                                QString::fromStdString(FormatDuration(seconds)),
+                                QString::fromStdString(FormatDuration(byFiles.dRemainingSeconds))));
+}
+
+void CFileRecoverStep1::ShowSummary() {
+  const QString dir = QDir::toNativeSeparators(m_strDestination);
+  QString text;
+  if (m_bDestinationFailed) {
+    text = Tr("IDS_RECOVER_SUMMARY_NO_DESTINATION", u"Nothing was saved: the folder %1 cannot be used.").arg(dir);
+  } else {
+    text = TrCount(m_nWrittenFiles, "IDS_RECOVER_SUMMARY_ONE", u"%1 file, %2 saved to %3.", "IDS_RECOVER_SUMMARY",
+                   u"%1 files, %2 saved to %3.")
+               .arg(QString::fromStdString(FormatByteCount(m_nWrittenBytes)), dir);
+    if (!m_problems.empty())
+      text += QLatin1Char(' ') + TrCount(m_problems.size(), "IDS_RECOVER_SUMMARY_FAILED_ONE",
+                                         u"%1 item could not be saved whole (listed below).",
+                                         "IDS_RECOVER_SUMMARY_FAILED", u"%1 items could not be saved whole (listed below).");
+    if (m_bStopped) text += QLatin1Char(' ') + Tr("IDS_RECOVER_SUMMARY_STOPPED", u"The recovery was stopped.");
+  }
+  m_labelSummary->setText(text);
+  m_labelSummary->show();
+  // The folder is offered once it exists: something was saved into it.
+  m_btnOpenFolder->setVisible(!m_bDestinationFailed && QFileInfo(m_strDestination).isDir());
+}
+
 // ---------------------------------------------------------------------------
 
 CFileRecoverWizard::CFileRecoverWizard(RecoverySelection selection, QWidget* parent) : QWizard(parent) {
   setObjectName(QStringLiteral("recoverWizard"));
-  setWindowTitle(QStringLiteral("Recovery your files"));
+  setWindowTitle(QStringLiteral("Recover Your Files"));
   setWizardStyle(QWizard::ModernStyle);
   setOption(QWizard::NoBackButtonOnStartPage, true);
   setPixmap(QWizard::LogoPixmap, icons::Program().pixmap(48, 48));
@@ -488,7 +565,7 @@ void CFileRecoverWizard::reject() {
     // the same request.
     if (m_bAsking) return;
     m_bAsking = true;
-    auto answer = QMessageBox::question(this, kAppTitle, QStringLiteral("Abort current operation?"),
+    auto answer = QMessageBox::question(this, kAppTitle, QStringLiteral("Abort the current operation?"),
                                         QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer == QMessageBox::Yes && m_pStep1->IsRunning()) m_pStep1->Abort();
     m_bAsking = false;

@@ -21,6 +21,7 @@
 #include "device/Driver.h"
 #include "tasks/StopEvents.h"
 #include "ui/GuiApp.h"
+#include "ui/UiText.h"
 #include "ui/Icons.h"
 #include "ui/MainFrame.h"
 #include "ui/SearchResultPane.h"
@@ -91,9 +92,9 @@ CSearchDlg::CSearchDlg(CKelvoDoc* doc, CSearchResultPane* results, QWidget* pare
   m_pSearch->setDefault(true);
   m_pMatchCase = new QCheckBox(QStringLiteral("Match case"), this);
   m_pMatchCase->setObjectName(QStringLiteral("matchCaseCheck"));
-  m_pSubfolders = new QCheckBox(QStringLiteral("Search recourse subdirectories"), this);
+  m_pSubfolders = new QCheckBox(QStringLiteral("Search subfolders"), this);
   m_pSubfolders->setObjectName(QStringLiteral("subfoldersCheck"));
-  m_pSizeFilter = new QCheckBox(QStringLiteral("Size between (in KB) ..."), this);
+  m_pSizeFilter = new QCheckBox(QStringLiteral("Size between (in KB):"), this);
   m_pSizeFilter->setObjectName(QStringLiteral("sizeFilterCheck"));
   auto* digits = new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,10}")), this);
   m_pSizeLow = new QLineEdit(QStringLiteral("0"), this);
@@ -102,12 +103,12 @@ CSearchDlg::CSearchDlg(CKelvoDoc* doc, CSearchResultPane* results, QWidget* pare
   m_pSizeHigh = new QLineEdit(QStringLiteral("0"), this);
   m_pSizeHigh->setObjectName(QStringLiteral("sizeHighEdit"));
   m_pSizeHigh->setValidator(digits);
-  m_pDateFilter = new QCheckBox(QStringLiteral("Specify Date"), this);
+  m_pDateFilter = new QCheckBox(QStringLiteral("Date between:"), this);
   m_pDateFilter->setObjectName(QStringLiteral("dateFilterCheck"));
   m_pDateKind = new QComboBox(this);
   m_pDateKind->setObjectName(QStringLiteral("dateKindCombo"));
-  // A sorted list: "Create Date" is item 0 (creation time), "Modify Date" item 1.
-  m_pDateKind->addItems({QStringLiteral("Create Date"), QStringLiteral("Modify Date")});
+  // A sorted list: "Created" is item 0 (creation time), "Modified" item 1.
+  m_pDateKind->addItems({QStringLiteral("Created"), QStringLiteral("Modified")});
   const QDateTime now = QDateTime::currentDateTime();
   m_tDateLow = m_tDateHigh = now.toSecsSinceEpoch();
   m_pDateLow = new QDateTimeEdit(now, this);
@@ -347,7 +348,7 @@ int64_t CSearchDlg::OnProgress(uint32_t message, uint64_t wParam, int64_t lParam
   ++m_nAnswering;
   switch (message) {
     case WM_STATUSTEXT:
-      if (GuiApp().m_pMainFrame) GuiApp().m_pMainFrame->SetStatusText(QStringLiteral("Finded %1 Object(s)").arg(wParam));
+      if (GuiApp().m_pMainFrame) GuiApp().m_pMainFrame->SetStatusText(TrCount(wParam, "IDS_SEARCH_FOUND_ONE", u"Found %1 item", "IDS_SEARCH_FOUND", u"Found %1 items"));
       break;
     case WM_SEARCHDONE:
       SetIdle();

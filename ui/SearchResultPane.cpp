@@ -5,6 +5,7 @@
 #include "tree/DirEntry.h"
 #include "ui/FSListCtrl.h"
 #include "ui/GuiApp.h"
+#include "ui/UiText.h"
 #include "ui/MainFrame.h"
 #include "ui/TaskRunnerQt.h"
 
@@ -88,5 +89,5 @@ void CSearchResultPane::MakeActive() {
 
 void CSearchResultPane::ShowSelectedCount() {
   if (GuiApp().m_pMainFrame)
-    GuiApp().m_pMainFrame->SetStatusText(QStringLiteral("%1 Object(s) Selected").arg(m_pList->SelectedCount()));
+    GuiApp().m_pMainFrame->SetStatusText(SelectedCountText(m_pList->SelectedCount()));
 }

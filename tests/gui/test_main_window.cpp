@@ -93,10 +93,10 @@ class MainWindowTest : public QObject {
     QVERIFY(m_frame->LeftBar()->isVisible());
     QVERIFY(m_frame->PreviewBar()->isVisible());
     QVERIFY(!m_frame->ResultBar()->isVisible());
-    QCOMPARE(m_frame->LeftPages()->tabText(0), QStringLiteral("Drivers"));
+    QCOMPARE(m_frame->LeftPages()->tabText(0), QStringLiteral("Drives"));
     QCOMPARE(m_frame->LeftPages()->tabText(1), QStringLiteral("Search"));
     QCOMPARE(Tree()->m_pComputer->text(0), QStringLiteral("My Computer"));
-    QCOMPARE(Tree()->m_pDisks->text(0), QStringLiteral("Physical Drivers"));
+    QCOMPARE(Tree()->m_pDisks->text(0), QStringLiteral("Physical Drives"));
     // Both images are disks with a virtual volume each; their volumes are under My Computer.
     QCOMPARE(Tree()->m_pComputer->childCount(), 2);
     QCOMPARE(Tree()->m_pDisks->childCount(), 2);
@@ -142,7 +142,7 @@ class MainWindowTest : public QObject {
     QVERIFY(volume);
     Tree()->setCurrentItem(volume);
     QVERIFY(m_frame->View()->IsListShown());
-    QVERIFY2(m_frame->StatusText().endsWith(QStringLiteral("Object(s)")), qPrintable(m_frame->StatusText()));
+    QVERIFY2(m_frame->StatusText().endsWith(QStringLiteral(" items")), qPrintable(m_frame->StatusText()));
     // Go To Parent on a volume does nothing (its parent is "My Computer").
     QVERIFY(m_frame->Action(ID_VIEW_GO_TO_PARENT)->isEnabled());
     m_frame->OnGoToParent();
@@ -215,7 +215,7 @@ class MainWindowTest : public QObject {
     QVERIFY(m_frame->Action(ID_FILE_FIND_LOST_FILES)->isEnabled());
     m_frame->OnSelectAll();
     QCOMPARE(list->SelectedCount(), Model()->rowCount());
-    QCOMPARE(m_frame->StatusText(), QStringLiteral("%1 Object(s) Selected").arg(Model()->rowCount()));
+    QCOMPARE(m_frame->StatusText(), QStringLiteral("%1 items selected").arg(Model()->rowCount()));
     QVERIFY(m_frame->Action(ID_FILE_RECOVER)->isEnabled());
     QVERIFY(Model()->rowCount() > 1);
     QVERIFY(!m_frame->Action(ID_FILE_PROPERTIES)->isEnabled());  // one item at a time
@@ -339,7 +339,7 @@ class MainWindowTest : public QObject {
     QCOMPARE(Column(Model(), 0), names);
   }
 
-  // Find Lost Drivers on a disk whose partition table is gone: the disk and range dialogs,
+  // Find Lost Drives on a disk whose partition table is gone: the disk and range dialogs,
   // the search, and the volumes found under "My Computer".
   void findLostPartitions() {
     QTemporaryDir dir;
@@ -352,11 +352,17 @@ class MainWindowTest : public QObject {
     }
     m_frame->OpenImages({copy}, false);
     int before = Tree()->m_pComputer->childCount();
+    // The disk selected in the tree is the one offered.
+    QTreeWidgetItem* diskItem = nullptr;
+    for (int i = 0; i < Tree()->m_pDisks->childCount(); ++i)
+      if (Tree()->m_pDisks->child(i)->text(0).contains(QStringLiteral("wiped.img"))) diskItem = Tree()->m_pDisks->child(i);
+    QVERIFY(diskItem);
+    Tree()->setCurrentItem(diskItem);
+    QString offered;
+    TakeJobSummaries();  // those of the scans before
     WhenModalShown([](QWidget* w) { return qobject_cast<CFindLostDriversDlg*>(w) != nullptr; },
-                   [](QWidget* w) {
-                     auto* disks = w->findChild<QComboBox*>(QStringLiteral("disks"));
-                     for (int i = 0; i < disks->count(); ++i)
-                       if (disks->itemText(i).contains(QStringLiteral("wiped.img"))) disks->setCurrentIndex(i);
+                   [&offered](QWidget* w) {
+                     offered = w->findChild<QComboBox*>(QStringLiteral("disks"))->currentText();
                      w->findChild<QDialogButtonBox*>(QStringLiteral("buttons"))->button(QDialogButtonBox::Ok)->click();
                      WhenModalShown([](QWidget* r) { return qobject_cast<CFindLostFilesDlg*>(r) != nullptr; },
                                     [](QWidget* r) {
@@ -370,6 +376,13 @@ class MainWindowTest : public QObject {
     for (int i = before; i < Tree()->m_pComputer->childCount(); ++i) found << Tree()->m_pComputer->child(i)->text(0);
     QCOMPARE(found.size(), 4);
     QVERIFY2(found.join(',').contains(QStringLiteral("LostDriver_2049")), qPrintable(found.join(',')));
+    QVERIFY2(offered.contains(QStringLiteral("wiped.img")), qPrintable(offered));
+    // The search ends with a summary listing what it found.
+    const QStringList summaries = TakeJobSummaries();
+    QCOMPARE(summaries.size(), 1);
+    QVERIFY2(summaries[0].startsWith(QStringLiteral("4 lost volumes found on ")), qPrintable(summaries[0]));
+    QVERIFY2(summaries[0].contains(QStringLiteral("LostDriver_2049: ")), qPrintable(summaries[0]));
+    QCOMPARE(m_frame->StatusText(), QStringLiteral("4 lost volumes found"));
     // A found volume is browsed like any other.
     Tree()->setCurrentItem(Tree()->m_pComputer->child(before));
     QVERIFY(Column(Model(), 0).contains(QStringLiteral("README.TXT")));

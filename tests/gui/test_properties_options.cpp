@@ -297,7 +297,7 @@ class TestPropertiesOptions : public QObject {
     QCOMPARE(Field(page, "size"), QStringLiteral("68 KB (70000 octets)"));
     QCOMPARE(Text(page, "readOnly"), QStringLiteral("Lecture seule(&L)"));
     QCOMPARE(Text(page, "hidden"), QStringLiteral("Caché\\n(&C)"));  // dialog texts are taken as written
-    QCOMPARE(Text(page, "archive"), QStringLiteral("Archive(&A)"));  // an empty value keeps the text
+    QCOMPARE(Text(page, "archive"), QStringLiteral("&Archive"));  // an empty value keeps the text
     QCOMPARE(Text(page, "statusLabel"), QStringLiteral("Étiquette"));
     QCOMPARE(Text(page, "attributesLabel"), QStringLiteral("Étiquette"));
     QCOMPARE(sheet->windowTitle(), QStringLiteral("Properties"));
@@ -568,7 +568,7 @@ class TestPropertiesOptions : public QObject {
       QVERIFY2(base.count(key), key);
     // English is the program's own wording.
     QCOMPARE(base["IDS_FILE_PROERITIES_STATUS_POOR"], std::string("Poor"));
-    QCOMPARE(base["IDS_FILE_OVERWRITE"], std::string("This folder already contains a file called '%s' \\nWould "
+    QCOMPARE(base["IDS_FILE_OVERWRITE"], std::string("This folder already contains a file called '%s'.\\nWould "
                                                      "you like to replace the existing file?"));
 
     const QRegularExpression keyLine(QStringLiteral("^[A-Za-z0-9_]+=.*$"));

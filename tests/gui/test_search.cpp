@@ -239,8 +239,8 @@ void TestSearch::pageControls() {
   QCOMPARE(lookIn->currentIndex(), 0);
   QCOMPARE(lookIn->itemText(0), Q(m_doc->Volumes()[0]->m_pRoot->m_strName));
   auto* kind = m_page->findChild<QComboBox*>("dateKindCombo");
-  QCOMPARE(kind->currentText(), QString("Create Date"));
-  QCOMPARE(kind->itemText(1), QString("Modify Date"));
+  QCOMPARE(kind->currentText(), QString("Created"));
+  QCOMPARE(kind->itemText(1), QString("Modified"));
   QCOMPARE(Button()->text(), QString("Search"));
   QVERIFY(!m_page->findChild<QCheckBox*>("subfoldersCheck")->isChecked());
 
@@ -350,7 +350,7 @@ void TestSearch::criteria() {
     expected.sort();
     QCOMPARE(hits, expected);
   }
-  QCOMPARE(m_frame->StatusText(), QString("Finded %1 Object(s)").arg(hits.size()));
+  QCOMPARE(m_frame->StatusText(), hits.size() == 1 ? QString("Found 1 item") : QString("Found %1 items").arg(hits.size()));
   if (QByteArray(QTest::currentDataTag()) == "*.TXT any case, subfolders") {
     QApplication::processEvents();
     m_frame->resizeDocks({m_frame->ResultBar()}, {260}, Qt::Vertical);
@@ -443,7 +443,7 @@ void TestSearch::stopThenReadTheVolume() {
   StopRunningSearch();
   QVERIFY(RunSearch());
   QCOMPARE(Results()->rowCount(), kBigHits);
-  QCOMPARE(m_frame->StatusText(), QString("Finded %1 Object(s)").arg(kBigHits));
+  QCOMPARE(m_frame->StatusText(), QString("Found %1 items").arg(kBigHits));
 }
 
 void TestSearch::stopFromInsideAHit() {
@@ -537,7 +537,7 @@ void TestSearch::hitRecoveredFromTheActiveList() {
   QVERIFY(GuiApp().m_bResultListActive);
   QCOMPARE(m_frame->ActiveList(), list);
   QCOMPARE(m_frame->ActiveList()->SelectedNodes(), std::vector<CDirEntry*>{photo});
-  QCOMPARE(m_frame->StatusText(), QString("1 Object(s) Selected"));
+  QCOMPARE(m_frame->StatusText(), QString("1 item selected"));
 
   QTemporaryDir out;
   bool finished = false;

@@ -1,0 +1,20 @@
+// The texts of the windows: each one looked up by key in the language file (section
+// [String]) with the program's English as the default, and the plural forms of counts.
+#pragma once
+
+#include <QString>
+
+struct ProgressFigures;
+
+// The language file's text for key, or english when the file has none.
+QString Tr(const char* key, const char16_t* english);
+// The text for count n: keyOne/one for 1, keyMany/many otherwise; "%1" becomes n.
+QString TrCount(qulonglong n, const char* keyOne, const char16_t* one, const char* keyMany, const char16_t* many);
+// "1 item", "N items" and "N items selected", the list's status texts.
+QString ItemCountText(qulonglong n);
+QString SelectedCountText(qulonglong n);
+
+// A long job's figures (tasks/ProgressFigures.h) in words: "42% (1.2 GiB of 3.0 GiB)" and
+// "85.3 MiB/s, 00:00:14 elapsed, 00:00:22 left".
+QString ProgressPercentText(const ProgressFigures& f);
+QString ProgressRateText(const ProgressFigures& f);
