@@ -217,6 +217,9 @@ void CMainFrame::CreateMenus() {
   }
   Action(ID_VIEW_DETAILS)->setChecked(true);
   view->addSeparator();
+  AddCommand(view, ID_VIEW_DELETED_ONLY, Tr("IDS_VIEW_DELETED_ONLY", u"Show &Deleted Items Only"),
+             Tr("IDS_VIEW_DELETED_ONLY_PROMPT", u"List only the deleted items\nShow Deleted Items Only"));
+  Action(ID_VIEW_DELETED_ONLY)->setCheckable(true);
   AddCommand(view, ID_VIEW_GO_TO_PARENT, QStringLiteral("Go To Parent"),
              QStringLiteral("Go to the parent folder\nGo To Parent"));
 
@@ -248,6 +251,7 @@ void CMainFrame::CreateMenus() {
   connect(Action(ID_EDIT_INVERT_SELECTION), &QAction::triggered, this, &CMainFrame::OnInvertSelection);
   connect(Action(ID_EDIT_SEARCH), &QAction::triggered, this, &CMainFrame::OnSearch);
   connect(Action(ID_VIEW_GO_TO_PARENT), &QAction::triggered, this, &CMainFrame::OnGoToParent);
+  connect(Action(ID_VIEW_DELETED_ONLY), &QAction::toggled, this, &CMainFrame::OnDeletedOnly);
   connect(Action(ID_FILE_PROPERTIES), &QAction::triggered, this, [this] {
     CFSListCtrl* list = ActiveList();
     if (list->SelectedCount() != 1) return;  // exactly one item
@@ -298,8 +302,9 @@ void CMainFrame::CreateToolBar() {
   Action(ID_EDIT_SEARCH)->setIcon(ThemeIcon("system-search", QStyle::SP_FileDialogContentsView));
   Action(ID_TOOLS_OPTIONS)->setIcon(ThemeIcon("preferences-system", QStyle::SP_ComputerIcon));
   Action(ID_HELP_TOPICS)->setIcon(ThemeIcon("help-contents", QStyle::SP_MessageBoxQuestion));
+  Action(ID_VIEW_DELETED_ONLY)->setIcon(ThemeIcon("user-trash", QStyle::SP_TrashIcon));
   for (int id : std::initializer_list<int>{ID_VIEW_GO_TO_PARENT, 0, ID_FILE_RECOVER, ID_FILE_PROPERTIES, ID_FILE_VIEW_HEX, 0,
-                 ID_FILE_FIND_LOST_FILES, ID_EDIT_SEARCH, 0}) {
+                 ID_FILE_FIND_LOST_FILES, ID_EDIT_SEARCH, ID_VIEW_DELETED_ONLY, 0}) {
     if (id == 0) m_pToolBar->addSeparator();
     else m_pToolBar->addAction(Action(id));
   }
@@ -456,6 +461,19 @@ void CMainFrame::PreviewIfSmall(CDirEntry* node) {
     StopRunningSearch();
     GuiApp().m_loadPreview(node);
   }
+}
+
+void CMainFrame::OnDeletedOnly(bool on) {
+  // Both lists follow the one switch; the rows go, the selection with them.
+  for (CFSListCtrl* list : {m_pView->List(), GuiApp().m_pResultList}) {
+    if (!list) continue;
+    list->Selection()->clearSelection();
+    list->Model()->SetDeletedOnly(on);
+  }
+  if (m_pView->List()->Model()->Folder())
+    SetStatusText(ItemCountText(qulonglong(m_pView->List()->Model()->rowCount())) +
+                  (on ? Tr("IDS_DELETED_ONLY_SUFFIX", u" (deleted only)") : QString()));
+  UpdateCommands();
 }
 
 void CMainFrame::OnSelectAll() {

@@ -12,6 +12,7 @@
 CSearchResultPane::CSearchResultPane(QWidget* parent) : QWidget(parent), m_pList(new CFSListCtrl(true, true, this)) {
   setObjectName(QStringLiteral("searchResultPane"));
   m_pList->setObjectName(QStringLiteral("resultList"));
+  m_pList->RememberColumnsAs("ResultListColumns");
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(m_pList);

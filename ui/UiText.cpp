@@ -1,5 +1,8 @@
 #include "ui/UiText.h"
 
+#include <QFileInfo>
+
+#include "device/Driver.h"
 #include "settings/Language.h"
 #include "tasks/ProgressFigures.h"
 
@@ -27,4 +30,16 @@ QString ProgressRateText(const ProgressFigures& f) {
   return Tr("IDS_PROGRESS_RATE", u"%1/s, %2 elapsed, %3 left")
       .arg(rate, QString::fromStdString(FormatDuration(f.dElapsedSeconds)),
            QString::fromStdString(FormatDuration(f.dRemainingSeconds)));
+}
+
+QString VolumeDisplayName(const CDriver& volume) {
+  const QString name = QString::fromStdU16String(volume.m_szName);
+  const QString root = QString::fromStdU16String(volume.m_strRootText);
+  // An image's volume has the image's path (and "#N" for a partition) as its root text and
+  // as the start of its name; a mounted or system volume keeps its name.
+  if (root.isEmpty() || !name.startsWith(root) || !QFileInfo(QString::fromStdString(volume.m_source.strPath)).isFile())
+    return name;
+  const qsizetype hash = root.lastIndexOf(QLatin1Char('#'));
+  const QString path = hash > 0 && QFileInfo(root.left(hash)).isFile() ? root.left(hash) : root;
+  return QFileInfo(path).fileName() + root.mid(path.size()) + name.mid(root.size());
 }

@@ -5,6 +5,7 @@
 #include <QString>
 
 struct ProgressFigures;
+class CDriver;
 
 // The language file's text for key, or english when the file has none.
 QString Tr(const char* key, const char16_t* english);
@@ -18,3 +19,7 @@ QString SelectedCountText(qulonglong n);
 // "85.3 MiB/s, 00:00:14 elapsed, 00:00:22 left".
 QString ProgressPercentText(const ProgressFigures& f);
 QString ProgressRateText(const ProgressFigures& f);
+
+// The name a volume is shown by: a volume of an image file is named by the image's file name
+// (with its partition number and label), not its whole path, which goes to the tooltip.
+QString VolumeDisplayName(const CDriver& volume);

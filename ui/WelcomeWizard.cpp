@@ -271,7 +271,7 @@ void CWelcomeWizardStep1::FillList() {
   QListWidgetItem* first = nullptr;
   auto add = [&](CLogicalDriver* device, int group, const QIcon& icon, const QString& fileSystem) {
     QListWidgetItem* item =
-        m_pList->AddDevice(device, group, icon, Q(device->m_szName), Q(device->GetSizeText()), fileSystem);
+        m_pList->AddDevice(device, group, icon, VolumeDisplayName(*device), Q(device->GetSizeText()), fileSystem);
     if (!first) first = item;
   };
   for (const auto& volume : m_pDoc->Volumes()) {

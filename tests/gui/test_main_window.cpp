@@ -11,7 +11,9 @@
 #include <QDockWidget>
 #include <QHeaderView>
 #include <QTabWidget>
+#include <QMenu>
 #include <QTest>
+#include <QToolBar>
 #include <QTreeView>
 
 #include "app/App.h"
@@ -137,6 +139,82 @@ class MainWindowTest : public QObject {
     QCOMPARE(Tree()->currentItem(), volume);
   }
 
+  // View > Show Deleted Items Only, from the toolbar: the list keeps the deleted items,
+  // which stand out by their colour; switched off, every item is back.
+  void deletedItemsOnly() {
+    QTreeWidgetItem* volume = VolumeItem(QStringLiteral("fat16"));
+    QVERIFY(volume);
+    // An image's volume is shown by the image's file name, its path in the tooltip.
+    QVERIFY2(volume->text(0).startsWith(QStringLiteral("fat16.img")), qPrintable(volume->text(0)));
+    QCOMPARE(volume->toolTip(0), Q(CFSTreeCtrl::NodeOf(volume)->m_pDriver->m_szName));
+    Tree()->setCurrentItem(volume);
+    const int all = Model()->rowCount();
+    int deleted = 0;
+    for (int r = 0; r < all; ++r) {
+      CDirEntry* n = Model()->NodeAt(r);
+      const QVariant colour = Model()->index(r, 1).data(Qt::ForegroundRole);
+      QCOMPARE(colour.isValid(), n->m_bDeleted);
+      deleted += n->m_bDeleted ? 1 : 0;
+    }
+    QVERIFY(deleted > 0 && deleted < all);
+
+    QAction* toggle = m_frame->Action(ID_VIEW_DELETED_ONLY);
+    QVERIFY(toggle->isCheckable());
+    bool inViewMenu = false;
+    for (QObject* o : toggle->associatedObjects())
+      if (auto* menu = qobject_cast<QMenu*>(o)) inViewMenu |= menu->title() == QStringLiteral("&View");
+    QVERIFY(inViewMenu);
+    auto* bar = m_frame->findChild<QToolBar*>(QStringLiteral("mainToolBar"));
+    QWidget* button = bar->widgetForAction(toggle);
+    QVERIFY(button && button->isVisible());
+    QTest::mouseClick(button, Qt::LeftButton);
+    QVERIFY(toggle->isChecked());
+    QCOMPARE(Model()->rowCount(), deleted);
+    for (int r = 0; r < Model()->rowCount(); ++r) QVERIFY(Model()->NodeAt(r)->m_bDeleted);
+    // Sorting keeps the filter.
+    Model()->Sort(1, Qt::DescendingOrder);
+    QCOMPARE(Model()->rowCount(), deleted);
+    // Another folder opens filtered too.
+    volume->setExpanded(true);
+    Tree()->setCurrentItem(ChildNamed(volume, QStringLiteral("Docs")));
+    for (int r = 0; r < Model()->rowCount(); ++r) QVERIFY(Model()->NodeAt(r)->m_bDeleted);
+    Tree()->setCurrentItem(volume);
+    QTest::mouseClick(button, Qt::LeftButton);
+    QVERIFY(!toggle->isChecked());
+    QCOMPARE(Model()->rowCount(), all);
+  }
+
+  // The columns: the name stretches, the others are resizable, a right click on the header
+  // hides and shows them, and their widths and choice are kept for the next list.
+  void columnsChosenAndRemembered() {
+    CFSListCtrl* list = m_frame->View()->List();
+    QHeaderView* header = list->DetailsView()->header();
+    QCOMPARE(header->sectionResizeMode(0), QHeaderView::Stretch);
+    for (int c = 1; c < header->count(); ++c) QCOMPARE(header->sectionResizeMode(c), QHeaderView::Interactive);
+    // Every column's title fits its width.
+    for (int c = 1; c < header->count(); ++c)
+      QVERIFY(header->sectionSize(c) >= header->fontMetrics().horizontalAdvance(
+                                             Model()->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString()));
+    QMenu* menu = list->ColumnMenu();
+    QStringList entries;
+    for (QAction* a : menu->actions()) entries << a->text();
+    QCOMPARE(entries, (QStringList{"Size", "Type", "Modified", "Status"}));
+    QAction* type = menu->actions()[1];
+    type->trigger();  // hidden
+    QVERIFY(header->isSectionHidden(2));
+    header->resizeSection(1, 123);
+    QTest::qWait(700);  // the widths are written once the edge rests
+
+    CFSListCtrl other(false, true);
+    other.RememberColumnsAs("FileListColumns");
+    QCOMPARE(other.DetailsView()->header()->sectionSize(1), 123);
+    QVERIFY(other.DetailsView()->header()->isSectionHidden(2));
+    QVERIFY(!other.ColumnMenu()->actions()[1]->isChecked());
+
+    type->trigger();  // shown again
+    QVERIFY(!header->isSectionHidden(2));
+  }
+
   void fatFolderShowsDeletedItemsAndSorts() {
     QTreeWidgetItem* volume = VolumeItem(QStringLiteral("fat16"));
     QVERIFY(volume);
@@ -162,7 +240,7 @@ class MainWindowTest : public QObject {
     QVERIFY(names.contains(QStringLiteral("Holiday photo.jpg")));
     int holiday = int(names.indexOf(QStringLiteral("Holiday photo.jpg")));
     QCOMPARE(Model()->index(holiday, 4).data().toString(), QStringLiteral("Excellent"));
-    QCOMPARE(Model()->index(holiday, 0).data(Qt::ToolTipRole).toString(), QStringLiteral("Deleted"));
+    QCOMPARE(Model()->index(holiday, 0).data(Qt::ToolTipRole).toString(), QStringLiteral("Holiday photo.jpg\nDeleted"));
     int readme = int(names.indexOf(QStringLiteral("README.TXT")));
     QCOMPARE(Model()->index(readme, 4).data().toString(), QStringLiteral("Existing"));
 

@@ -44,6 +44,7 @@
 #include "ui/MutiTreeCtrl.h"
 #include "ui/TaskRunnerQt.h"
 #include "ui/UpdateCheck.h"
+#include "ui/UiText.h"
 #include "ui/WelcomeWizard.h"
 
 namespace {
@@ -230,7 +231,7 @@ class TestWelcomeUpdate : public QObject {
       QCOMPARE(bool(item->flags() & Qt::ItemIsSelectable), !CDeviceListCtrl::IsHeader(item));
     }
     auto row = [](CLogicalDriver* d, const char* fs) {
-      return QString::fromStdU16String(d->m_szName) + "|" + QString::fromStdU16String(d->GetSizeText()) + "|" + fs;
+      return VolumeDisplayName(*d) + "|" + QString::fromStdU16String(d->GetSizeText()) + "|" + fs;
     };
     QCOMPARE(rows, (QStringList{"[Hard Disk Drives]", row(ntfs, "NTFS"), "[Removable Disk Drives]",
                                 row(card, "FAT12"), "[Physical Drives]", row(doc->VirtualVolumes()[0].get(), "VIRTUAL FS"),
@@ -368,7 +369,7 @@ class TestWelcomeUpdate : public QObject {
                      wizard->button(QWizard::FinishButton)->click();
                    });
     QVERIFY(RunWelcomeWizard(nullptr, doc.get(), pane.get()));
-    QCOMPARE(chosen, QStringList{QString::fromStdU16String(device->m_szName)});
+    QCOMPARE(chosen, QStringList{VolumeDisplayName(*device)});
 
     QVERIFY(FlagsAreDefaults(*device));
     QCOMPARE(GuiApp().m_strSourceDevice, device->m_source.strPath);
@@ -420,7 +421,8 @@ class TestWelcomeUpdate : public QObject {
                    });
     m_nDeepScanHookCalls = 0;
     QVERIFY(RunWelcomeWizard(&frame, doc.get(), GuiApp().m_pTreePane));
-    QCOMPARE(listed, QStringList{QString::fromStdU16String(volume->m_szName)});
+    // An image's volume is shown by the image's file name.
+    QCOMPARE(listed, QStringList{QString("fat12.img")});
     QVERIFY(finishShown);
     QCOMPARE(m_nDeepScanHookCalls, 0);
     QCOMPARE(CFSTreeCtrl::NodeOf(GuiApp().m_pTreePane->Tree()->currentItem()), volume->m_pRoot);
