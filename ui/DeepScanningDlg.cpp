@@ -52,11 +52,11 @@ void CDeepScanningDlg::Build() {
   m_pAnimation->setObjectName(QStringLiteral("animation"));
   m_pAnimation->setFixedSize(40, 40);
 
-  auto* heading = new QLabel(QStringLiteral("Deep scan of the current disk."), this);
-  auto* foundLabel = new QLabel(QStringLiteral("Files found:"), this);
+  auto* heading = new QLabel(Tr("IDS_UI_DEEP_SCAN_OF_THE_CURRENT_DISK", u"Deep scan of the current disk."), this);
+  auto* foundLabel = new QLabel(Tr("IDS_UI_FILES_FOUND", u"Files found:"), this);
   m_pFound = new QLabel(QStringLiteral("0"), this);
   m_pFound->setObjectName(QStringLiteral("filesFound"));
-  m_pStatus = new QLabel(QStringLiteral("Scanning..."), this);
+  m_pStatus = new QLabel(Tr("IDS_UI_SCANNING", u"Scanning..."), this);
   m_pStatus->setObjectName(QStringLiteral("statusText"));
   m_pUnits = new QLabel(QStringLiteral("/"), this);
   m_pUnits->setObjectName(QStringLiteral("unitCounter"));
@@ -68,7 +68,7 @@ void CDeepScanningDlg::Build() {
   m_pBar->setTextVisible(false);
   m_pBar->setRange(0, 1);
   m_pBar->setValue(0);
-  m_pCancel = new QPushButton(QStringLiteral("Cancel"), this);
+  m_pCancel = new QPushButton(Tr("IDS_UI_CANCEL", u"Cancel"), this);
   m_pCancel->setObjectName(QStringLiteral("cancelButton"));
   connect(m_pCancel, &QPushButton::clicked, this, &QDialog::reject);
 

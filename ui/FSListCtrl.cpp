@@ -336,9 +336,9 @@ QVariant CFSListModel::data(const QModelIndex& index, int role) const {
         // A carved file: the whole of the file-system name the column may cut.
         auto* file = dynamic_cast<CFSFile*>(node);
         if (file && !file->m_strFsPath.empty())
-          return QStringLiteral("%1: begins where %2 %3 began")
+          return Tr("IDS_UI_1_BEGINS_WHERE_2_3_BEGAN", u"%1: begins where %2 %3 began")
               .arg(Q(node->m_strName), Q(file->m_strFsPath),
-                   file->m_bFsDeleted ? QStringLiteral("(deleted)") : QStringLiteral("(existing)"));
+                   file->m_bFsDeleted ? Tr("IDS_UI_DELETED", u"(deleted)") : Tr("IDS_UI_EXISTING", u"(existing)"));
       }
       // The whole name, which a narrow column cuts, and whether the item is deleted.
       if (key == EListColumn::Name)

@@ -73,9 +73,9 @@ class CRecoverPrompts final : public ISavePrompts {
     return ToAnswer(m_pPage->AskOnGuiThread(text));
   }
   SaveAnswer AskReplaceFolder(const std::u16string& name) override {
-    QString text = FillIn(QStringLiteral("This folder already contains a folder called '%s'.\nIf files in the "
-                                         "existing folder have the same names as files you are saving,\ndo you want "
-                                         "to replace the existing files?"),
+    QString text = FillIn(Tr("IDS_UI_THIS_FOLDER_ALREADY_CONTAINS_A_FOLDER", u"This folder already contains a folder called '%s'.\nIf files in the "
+                                         u"existing folder have the same names as files you are saving,\ndo you want "
+                                         u"to replace the existing files?"),
                           Q(name));
     return ToAnswer(m_pPage->AskOnGuiThread(text));
   }
@@ -119,12 +119,12 @@ int RunRecoveryWizard(QWidget* parent, RecoverySelection selection) {
 
 CFileRecoverStep0::CFileRecoverStep0(QWidget* parent) : QWizardPage(parent) {
   setObjectName(QStringLiteral("recoverStep0"));
-  setTitle(QStringLiteral("Recover files"));
-  setSubTitle(QStringLiteral("Select the place on your hard drive where you want to save the recovered files, and "
-                             "click 'Next'."));
+  setTitle(Tr("IDS_UI_RECOVER_FILES", u"Recover files"));
+  setSubTitle(Tr("IDS_UI_SELECT_THE_PLACE_ON_YOUR_HARD", u"Select the place on your hard drive where you want to save the recovered files, and "
+                             u"click 'Next'."));
 
-  auto* group = new QGroupBox(QStringLiteral("Destination folder"), this);
-  auto* label = new QLabel(QStringLiteral("Location:"), group);
+  auto* group = new QGroupBox(Tr("IDS_UI_DESTINATION_FOLDER", u"Destination folder"), this);
+  auto* label = new QLabel(Tr("IDS_UI_LOCATION", u"Location:"), group);
   m_comboHistory = new QComboBox(group);
   m_comboHistory->setObjectName(QStringLiteral("destinationCombo"));
   m_comboHistory->setEditable(true);
@@ -133,7 +133,7 @@ CFileRecoverStep0::CFileRecoverStep0(QWidget* parent) : QWizardPage(parent) {
   m_comboHistory->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   m_comboHistory->setMinimumContentsLength(30);
   label->setBuddy(m_comboHistory);
-  m_btnBrowse = new QPushButton(QStringLiteral("Browse..."), group);
+  m_btnBrowse = new QPushButton(Tr("IDS_UI_BROWSE_2", u"Browse..."), group);
   m_btnBrowse->setObjectName(QStringLiteral("browseButton"));
   auto* grid = new QGridLayout(group);
   grid->addWidget(label, 0, 0);
@@ -141,10 +141,10 @@ CFileRecoverStep0::CFileRecoverStep0(QWidget* parent) : QWizardPage(parent) {
   grid->addWidget(m_btnBrowse, 0, 2);
   grid->setColumnStretch(1, 1);
 
-  auto* info = new QLabel(QStringLiteral("Tarnwell Quarrow will save your lost files to your hard drive."), this);
+  auto* info = new QLabel(Tr("IDS_UI_TARNWELL_QUARROW_WILL_SAVE_YOUR_LOST", u"Tarnwell Quarrow will save your lost files to your hard drive."), this);
   info->setWordWrap(true);
-  auto* notice = new QLabel(QStringLiteral("Note: save the lost or deleted files on another drive. Otherwise other "
-                                           "lost or deleted files could be overwritten."),
+  auto* notice = new QLabel(Tr("IDS_UI_NOTE_SAVE_THE_LOST_OR_DELETED", u"Note: save the lost or deleted files on another drive. Otherwise other "
+                                           u"lost or deleted files could be overwritten."),
                             this);
   notice->setObjectName(QStringLiteral("noticeLabel"));
   notice->setWordWrap(true);
@@ -220,7 +220,7 @@ void CFileRecoverStep0::ForgetDestination(const QString& destination) {
 }
 
 void CFileRecoverStep0::OnBrowse() {
-  QString folder = QFileDialog::getExistingDirectory(this, QStringLiteral("Select Folder"),
+  QString folder = QFileDialog::getExistingDirectory(this, Tr("IDS_UI_SELECT_FOLDER", u"Select Folder"),
                                                      m_comboHistory->currentText());
   if (folder.isEmpty()) return;
   folder = NormalizeDestination(folder);
@@ -235,13 +235,13 @@ bool CFileRecoverStep0::validatePage() {
   SaveHistory();
   m_strDestination = NormalizeDestination(m_comboHistory->currentText());
   if (m_strDestination.isEmpty()) {
-    QMessageBox::warning(this, kAppTitle, QStringLiteral("Please select a location to save the files."));
+    QMessageBox::warning(this, kAppTitle, Tr("IDS_UI_PLEASE_SELECT_A_LOCATION_TO_SAVE", u"Please select a location to save the files."));
     return false;
   }
   if (SameDiskDecision()(m_strDestination, GuiApp().m_strSourceDevice)) {
     auto answer = QMessageBox::question(this, kAppTitle,
-                                        QStringLiteral("You are about to restore data to the same drive it was "
-                                                       "erased from, which is not recommended. Continue?"),
+                                        Tr("IDS_UI_YOU_ARE_ABOUT_TO_RESTORE_DATA", u"You are about to restore data to the same drive it was "
+                                                       u"erased from, which is not recommended. Continue?"),
                                         QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer != QMessageBox::Yes) return false;
   }
@@ -254,22 +254,22 @@ bool CFileRecoverStep0::validatePage() {
 CFileRecoverStep1::CFileRecoverStep1(CFileRecoverStep0* pStep0, RecoverySelection selection, QWidget* parent)
     : CTaskPage(parent), m_pStep0(pStep0), m_selection(std::move(selection)) {
   setObjectName(QStringLiteral("recoverStep1"));
-  setTitle(QStringLiteral("Save your files"));
-  setSubTitle(QStringLiteral("Please wait while the files are saved, or click 'Cancel'; then click 'Finish'."));
+  setTitle(Tr("IDS_UI_SAVE_YOUR_FILES", u"Save your files"));
+  setSubTitle(Tr("IDS_UI_PLEASE_WAIT_WHILE_THE_FILES_ARE", u"Please wait while the files are saved, or click 'Cancel'; then click 'Finish'."));
   setFinalPage(true);
 
-  auto* labelLocation = new QLabel(QStringLiteral("Save location:"), this);
+  auto* labelLocation = new QLabel(Tr("IDS_UI_SAVE_LOCATION", u"Save location:"), this);
   m_editDestination = new QLineEdit(this);
   m_editDestination->setObjectName(QStringLiteral("saveLocation"));
   m_editDestination->setReadOnly(true);
   labelLocation->setBuddy(m_editDestination);
-  auto* labelFiles = new QLabel(QStringLiteral("Current file:"), this);
+  auto* labelFiles = new QLabel(Tr("IDS_UI_CURRENT_FILE", u"Current file:"), this);
   m_barFile = new QProgressBar(this);
   m_barFile->setObjectName(QStringLiteral("fileBar"));
   m_barFile->setTextVisible(false);
   m_barFile->setRange(0, 1);
   m_barFile->setValue(0);
-  m_labelStatus = new QLabel(QStringLiteral("Saving file..."), this);
+  m_labelStatus = new QLabel(Tr("IDS_UI_SAVING_FILE", u"Saving file..."), this);
   m_labelStatus->setObjectName(QStringLiteral("statusText"));
   m_barOverall = new QProgressBar(this);
   m_barOverall->setObjectName(QStringLiteral("overallBar"));
@@ -397,7 +397,7 @@ int CFileRecoverStep1::AskOnGuiThread(const QString& text) {
     QPushButton* none = box.addButton(QMessageBox::NoToAll);
     none->setText(Q(GetString("IDS_NOTOALL", u"N&o to All")));
     QPushButton* both = box.addButton(Q(GetString("IDS_KEEPBOTH", u"&Keep Both")), QMessageBox::AcceptRole);
-    both->setToolTip(QStringLiteral("Save the recovered item beside the existing one, as \"NAME (2)\""));
+    both->setToolTip(Tr("IDS_UI_SAVE_THE_RECOVERED_ITEM_BESIDE_THE", u"Save the recovered item beside the existing one, as \"NAME (2)\""));
     // Keeping what is there is the safe answer to a stray Enter.
     box.setDefaultButton(no);
     box.setEscapeButton(no);
@@ -430,7 +430,7 @@ bool CFileRecoverStep1::ThreadStep() {
       const std::string& error = run.Result().strDestinationError;
       m_bDestinationFailed = true;
       m_problems.push_back(error);
-      ShowErrorOnGuiThread(QStringLiteral("The files cannot be saved to this folder:\n%1")
+      ShowErrorOnGuiThread(Tr("IDS_UI_THE_FILES_CANNOT_BE_SAVED_TO", u"The files cannot be saved to this folder:\n%1")
                                .arg(QString::fromStdString(error)));
     } else {
       CRecoverPrompts prompts(this);
@@ -448,10 +448,10 @@ bool CFileRecoverStep1::ThreadStep() {
 int64_t CFileRecoverStep1::OnProgress(uint32_t message, uint64_t wParam, int64_t lParam) {
   switch (message) {
     case WM_RECOVER_COUNTING:
-      m_labelStatus->setText(QStringLiteral("Counting the files..."));
+      m_labelStatus->setText(Tr("IDS_UI_COUNTING_THE_FILES", u"Counting the files..."));
       break;
     case WM_RECOVER_COUNTED:
-      m_labelStatus->setText(QStringLiteral("Saving file..."));
+      m_labelStatus->setText(Tr("IDS_UI_SAVING_FILE", u"Saving file..."));
       m_labelCounter->setText(QStringLiteral("%1/%2").arg(0).arg(m_nTotalFiles));
       // An empty range would turn the bar into a busy indicator.
       m_barOverall->setRange(0, int(std::clamp<int64_t>(m_nTotalFiles, 1, INT_MAX)));
@@ -484,13 +484,13 @@ int64_t CFileRecoverStep1::OnProgress(uint32_t message, uint64_t wParam, int64_t
       if (m_bDestinationFailed) m_pStep0->ForgetDestination(m_strDestination);
       for (const std::string& problem : m_problems) m_problemTexts << QString::fromStdString(problem);
       if (m_bStopped)
-        m_problemTexts << QStringLiteral("The recovery was stopped: the file being saved at that moment may be "
-                                         "incomplete, and the items after it were not saved.");
+        m_problemTexts << Tr("IDS_UI_THE_RECOVERY_WAS_STOPPED_THE_FILE", u"The recovery was stopped: the file being saved at that moment may be "
+                                         u"incomplete, and the items after it were not saved.");
       if (!m_problemTexts.isEmpty()) {
         int failed = int(m_problems.size());
         m_labelProblems->setText(
-            failed > 0 ? QStringLiteral("%1 item(s) could not be recovered completely:").arg(failed)
-                       : QStringLiteral("Not everything was recovered:"));
+            failed > 0 ? Tr("IDS_UI_1_ITEM_S_COULD_NOT_BE", u"%1 item(s) could not be recovered completely:").arg(failed)
+                       : Tr("IDS_UI_NOT_EVERYTHING_WAS_RECOVERED", u"Not everything was recovered:"));
         m_listProblems->addItems(m_problemTexts);
         m_labelProblems->show();
         m_listProblems->show();
@@ -546,7 +546,7 @@ void CFileRecoverStep1::ShowSummary() {
 
 CFileRecoverWizard::CFileRecoverWizard(RecoverySelection selection, QWidget* parent) : QWizard(parent) {
   setObjectName(QStringLiteral("recoverWizard"));
-  setWindowTitle(QStringLiteral("Recover Your Files"));
+  setWindowTitle(Tr("IDS_UI_RECOVER_YOUR_FILES", u"Recover Your Files"));
   setWizardStyle(QWizard::ModernStyle);
   setOption(QWizard::NoBackButtonOnStartPage, true);
   setPixmap(QWizard::LogoPixmap, icons::Program().pixmap(48, 48));
@@ -565,7 +565,7 @@ void CFileRecoverWizard::reject() {
     // the same request.
     if (m_bAsking) return;
     m_bAsking = true;
-    auto answer = QMessageBox::question(this, kAppTitle, QStringLiteral("Abort the current operation?"),
+    auto answer = QMessageBox::question(this, kAppTitle, Tr("IDS_UI_ABORT_THE_CURRENT_OPERATION", u"Abort the current operation?"),
                                         QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer == QMessageBox::Yes && m_pStep1->IsRunning()) m_pStep1->Abort();
     m_bAsking = false;

@@ -1,6 +1,9 @@
 #include "ui/UiText.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
+#include <QLibraryInfo>
+#include <QTranslator>
 
 #include "device/Driver.h"
 #include "settings/Language.h"
@@ -42,4 +45,27 @@ QString VolumeDisplayName(const CDriver& volume) {
   const qsizetype hash = root.lastIndexOf(QLatin1Char('#'));
   const QString path = hash > 0 && QFileInfo(root.left(hash)).isFile() ? root.left(hash) : root;
   return QFileInfo(path).fileName() + root.mid(path.size()) + name.mid(root.size());
+}
+
+void InstallQtTranslations() {
+  static QTranslator* s_pTranslator = nullptr;
+  if (!QCoreApplication::instance()) return;
+  if (s_pTranslator) {
+    QCoreApplication::removeTranslator(s_pTranslator);
+    delete s_pTranslator;
+    s_pTranslator = nullptr;
+  }
+  const QString file = QFileInfo(QString::fromStdString(LanguageFilePath())).fileName().toLower();
+  QString code;
+  if (file == QStringLiteral("german.ini")) code = QStringLiteral("de");
+  else if (file == QStringLiteral("french.ini")) code = QStringLiteral("fr");
+  else if (file == QStringLiteral("spanish.ini")) code = QStringLiteral("es");
+  if (code.isEmpty() || !QFileInfo::exists(QString::fromStdString(LanguageFilePath()))) return;
+  auto* translator = new QTranslator;
+  if (!translator->load(QStringLiteral("qtbase_") + code, QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    delete translator;
+    return;
+  }
+  QCoreApplication::installTranslator(translator);
+  s_pTranslator = translator;
 }

@@ -23,3 +23,9 @@ QString ProgressRateText(const ProgressFigures& f);
 // The name a volume is shown by: a volume of an image file is named by the image's file name
 // (with its partition number and label), not its whole path, which goes to the tooltip.
 QString VolumeDisplayName(const CDriver& volume);
+
+// Loads Qt's own translation of its standard texts (OK, Cancel, Next, Back, Finish, Yes, No,
+// ...) for the language of the chosen language file, from Qt's translations folder; does
+// nothing for English or when Qt's translations are not installed. Called again, it replaces
+// the previous one.
+void InstallQtTranslations();

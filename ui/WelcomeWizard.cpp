@@ -188,9 +188,9 @@ CDeviceListCtrl::CDeviceListCtrl(QWidget* parent) : QListWidget(parent) {
 
 QString CDeviceListCtrl::GroupName(int group) {
   switch (group) {
-    case DEVICE_GROUP_FIXED: return QStringLiteral("Hard Disk Drives");
-    case DEVICE_GROUP_REMOVABLE: return QStringLiteral("Removable Disk Drives");
-    default: return QStringLiteral("Physical Drives");
+    case DEVICE_GROUP_FIXED: return Tr("IDS_UI_HARD_DISK_DRIVES", u"Hard Disk Drives");
+    case DEVICE_GROUP_REMOVABLE: return Tr("IDS_UI_REMOVABLE_DISK_DRIVES", u"Removable Disk Drives");
+    default: return Tr("IDS_UI_PHYSICAL_DRIVES", u"Physical Drives");
   }
 }
 
@@ -248,9 +248,9 @@ void CDeviceListCtrl::FitHeaders() {
 
 CWelcomeWizardStep1::CWelcomeWizardStep1(CKelvoDoc* doc, QWidget* parent) : QWizardPage(parent), m_pDoc(doc) {
   setObjectName(QStringLiteral("devicePage"));
-  setTitle(QStringLiteral("Select the storage device to be scanned"));
-  setSubTitle(QStringLiteral("Recoverable files will be searched for on the selected storage device. To continue, select "
-                             "the storage device and click 'Next'."));
+  setTitle(Tr("IDS_UI_SELECT_THE_STORAGE_DEVICE_TO_BE", u"Select the storage device to be scanned"));
+  setSubTitle(Tr("IDS_UI_RECOVERABLE_FILES_WILL_BE_SEARCHED_FOR", u"Recoverable files will be searched for on the selected storage device. To continue, select "
+                             u"the storage device and click 'Next'."));
   m_pList = new CDeviceListCtrl(this);
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
@@ -308,7 +308,7 @@ CLogicalDriver* CWelcomeWizardStep1::GetSelectedDevice() const {
 bool CWelcomeWizardStep1::validatePage() {
   if (GetSelectedDevice()) return true;
   QMessageBox::warning(this, wizard() ? wizard()->windowTitle() : QString(),
-                       QStringLiteral("Please select a storage device to scan."));
+                       Tr("IDS_UI_PLEASE_SELECT_A_STORAGE_DEVICE_TO", u"Please select a storage device to scan."));
   return false;
 }
 
@@ -316,7 +316,7 @@ bool CWelcomeWizardStep1::validatePage() {
 
 CWelcomeWizard::CWelcomeWizard(CKelvoDoc* doc, QWidget* parent) : QWizard(parent) {
   setObjectName(QStringLiteral("welcomeWizard"));
-  setWindowTitle(QStringLiteral("Tarnwell Quarrow Recovery Wizard"));
+  setWindowTitle(Tr("IDS_UI_TARNWELL_QUARROW_RECOVERY_WIZARD", u"Tarnwell Quarrow Recovery Wizard"));
   setWizardStyle(QWizard::ModernStyle);
   setPixmap(QWizard::LogoPixmap, icons::Program().pixmap(48, 48));
   setSizeGripEnabled(true);
