@@ -60,7 +60,7 @@ void CDeepScanningDlg::Build() {
   m_pStatus->setObjectName(QStringLiteral("statusText"));
   m_pUnits = new QLabel(QStringLiteral("/"), this);
   m_pUnits->setObjectName(QStringLiteral("unitCounter"));
-  m_pUnits->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  m_pUnits->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   m_pRate = new QLabel(this);
   m_pRate->setObjectName(QStringLiteral("rateText"));
   m_pBar = new QProgressBar(this);
@@ -86,7 +86,10 @@ void CDeepScanningDlg::Build() {
 
   auto* status = new QHBoxLayout;
   status->addWidget(m_pStatus, 1);
-  status->addWidget(m_pUnits);
+  // Below the bar: percent and bytes, then rate and times, a line each.
+  auto* figures = new QVBoxLayout;
+  figures->addWidget(m_pUnits);
+  figures->addWidget(m_pRate);
 
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
@@ -97,7 +100,7 @@ void CDeepScanningDlg::Build() {
   layout->addSpacing(6);
   layout->addLayout(status);
   layout->addWidget(m_pBar);
-  layout->addWidget(m_pRate);
+  layout->addLayout(figures);
   layout->addLayout(buttons);
   setMinimumWidth(420);
 }

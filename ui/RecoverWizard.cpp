@@ -540,6 +540,11 @@ void CFileRecoverStep1::ShowSummary() {
   m_labelSummary->show();
   // The folder is offered once it exists: something was saved into it.
   m_btnOpenFolder->setVisible(!m_bDestinationFailed && QFileInfo(m_strDestination).isDir());
+  // The summary must be read whole: the wizard grows to hold it.
+  if (QWidget* sheet = wizard(); sheet && sheet->isVisible()) {
+    if (sheet->layout()) sheet->layout()->activate();
+    sheet->resize(sheet->size().expandedTo(sheet->sizeHint()));
+  }
 }
 
 // ---------------------------------------------------------------------------

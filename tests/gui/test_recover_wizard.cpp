@@ -3,6 +3,7 @@
 // run with the replace questions, the abort question, and the report of items that could
 // not be saved completely.
 #include <QAbstractButton>
+#include <QApplication>
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDirIterator>
@@ -256,6 +257,10 @@ void TestRecoverWizard::recoversSelectionAndAsksBeforeReplacing() {
   openFolder->click();
   QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
   QCOMPARE(opened.urls, QList<QUrl>{QUrl::fromLocalFile(dest + "/")});
+  // It is not cut: the wizard holds the whole of its wrapped text.
+  QApplication::processEvents();
+  QVERIFY2(summary->heightForWidth(summary->width()) <= summary->height() + 1,
+           qPrintable(QString("%1 < %2").arg(summary->height()).arg(summary->heightForWidth(summary->width()))));
   SaveScreenshot(&wizard, "recovery_summary");
 
   // Back, then Next: a new run over the selection as it is now. The file is asked about and
