@@ -421,8 +421,8 @@ class TestWelcomeUpdate : public QObject {
                    });
     m_nDeepScanHookCalls = 0;
     QVERIFY(RunWelcomeWizard(&frame, doc.get(), GuiApp().m_pTreePane));
-    // An image's volume is shown by the image's file name.
-    QCOMPARE(listed, QStringList{QString("fat12.img")});
+    // An image's volume is shown by the image's file name and its label.
+    QCOMPARE(listed, QStringList{QString("fat12.img (QFAT12)")});
     QVERIFY(finishShown);
     QCOMPARE(m_nDeepScanHookCalls, 0);
     QCOMPARE(CFSTreeCtrl::NodeOf(GuiApp().m_pTreePane->Tree()->currentItem()), volume->m_pRoot);
