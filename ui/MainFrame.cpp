@@ -58,7 +58,7 @@ CMainFrame::CMainFrame(CKelvoDoc* doc, QWidget* parent) : QMainWindow(parent), m
   setWindowTitle(QStringLiteral("Tarnwell Quarrow"));
   setWindowIcon(icons::Program());
   GuiApp().m_pMainFrame = this;
-  SetFolderTypeName(u"File Folder");
+  SetFolderTypeName(U(Tr("IDS_FOLDER_TYPE", u"File Folder")));
 
   m_pView = new CKelvoView(this);
   setCentralWidget(m_pView);
