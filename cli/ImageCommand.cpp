@@ -16,6 +16,7 @@
 #include "cli/Source.h"
 #include "platform/Sha256.h"
 #include "tasks/DiskImager.h"
+#include "tasks/ProgressFigures.h"
 
 namespace {
 struct ImageOptions {
@@ -34,12 +35,7 @@ std::string ShellQuote(const std::string& text) {
   return out + "'";
 }
 
-std::string Bytes(uint64_t n) {
-  if (n < 1024) return fmt::format("{} B", n);
-  if (n < (1u << 20)) return fmt::format("{:.1f} KiB", double(n) / 1024);
-  if (n < (1u << 30)) return fmt::format("{:.1f} MiB", double(n) / 1048576);
-  return fmt::format("{:.2f} GiB", double(n) / 1073741824);
-}
+std::string Bytes(uint64_t n) { return FormatByteCount(n); }
 
 std::string PhaseText(const ImagerStatus& s) {
   switch (s.cPhase) {
@@ -51,11 +47,7 @@ std::string PhaseText(const ImagerStatus& s) {
   }
 }
 
-std::string Duration(double seconds) {
-  if (seconds < 0) return "--:--:--";
-  auto t = static_cast<uint64_t>(seconds);
-  return fmt::format("{:02}:{:02}:{:02}", t / 3600, t / 60 % 60, t % 60);
-}
+std::string Duration(double seconds) { return FormatDuration(seconds); }
 
 // The SHA-256 of the image file as it now is (unread sectors read as the zeros they are);
 // empty when it cannot be read.

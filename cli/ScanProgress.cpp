@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "device/Driver.h"
+#include "tasks/ProgressFigures.h"
 #include "tree/DirEntry.h"
 
 CScanProgress::CScanProgress(const CDriver& device, std::string what)
@@ -40,18 +41,15 @@ void CScanProgress::Draw(bool force) {
   if (!force && m_bDrawn && now - m_lastDraw < std::chrono::milliseconds(100)) return;
   m_lastDraw = now;
   m_bDrawn = true;
-  double seconds = std::chrono::duration<double>(now - m_start).count();
   uint64_t total = m_nLast >= m_nFirst ? m_nLast - m_nFirst + 1 : 0;
   uint64_t done = m_nPosition >= m_nFirst ? m_nPosition - m_nFirst + 1 : 0;
-  double fraction = total ? double(done) / double(total) : 1.0;
-  double rate = seconds > 0 ? double(done) * m_nUnitBytes / seconds / 1048576.0 : 0.0;
-  std::string eta = "--:--";
-  if (fraction > 0 && seconds > 0.5) {
-    auto left = static_cast<uint64_t>(seconds / fraction - seconds);
-    eta = fmt::format("{:02}:{:02}:{:02}", left / 3600, left / 60 % 60, left % 60);
-  }
-  std::fprintf(stderr, "\r%s unit %llu of %llu (%.1f%%), %.1f MB/s, ETA %s, %llu found   ", m_strWhat.c_str(),
-               (unsigned long long)m_nPosition, (unsigned long long)m_nLast, fraction * 100.0, rate, eta.c_str(),
+  const double seconds = std::chrono::duration<double>(now - m_start).count();
+  const ProgressFigures f = ComputeProgressFigures(done * m_nUnitBytes, total * m_nUnitBytes, seconds);
+  std::fprintf(stderr, "\r%s unit %llu of %llu (%.1f%%), %s of %s, %s/s, %s elapsed, ETA %s, %llu found   ",
+               m_strWhat.c_str(), (unsigned long long)m_nPosition, (unsigned long long)m_nLast, f.dFraction * 100.0,
+               FormatByteCount(f.nBytesDone).c_str(), FormatByteCount(f.nBytesTotal).c_str(),
+               FormatByteCount(uint64_t(f.dBytesPerSecond)).c_str(), FormatDuration(f.dElapsedSeconds).c_str(),
+               FormatDuration(f.dRemainingSeconds).c_str(),
                (unsigned long long)(m_pResults ? m_pResults->m_children.size() : 0));
   std::fflush(stderr);
 }

@@ -1,4 +1,5 @@
 #include "ui/AboutBox.h"
+#include "ui/UiText.h"
 
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
@@ -31,19 +32,19 @@ QString LibraryVersionsText() {
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("aboutBox"));
-  setWindowTitle(QStringLiteral("About Tarnwell Quarrow"));
+  setWindowTitle(Tr("IDS_ABOUT_TITLE", u"About Tarnwell Quarrow"));
 
   auto* icon = new QLabel(this);
   icon->setObjectName(QStringLiteral("programIcon"));
   icon->setPixmap(icons::Program().pixmap(48, 48));
-  auto* version = new QLabel(QStringLiteral("Tarnwell Quarrow Version " QUARROW_VERSION), this);
+  auto* version = new QLabel(Tr("IDS_ABOUT_VERSION", u"Tarnwell Quarrow Version %1").arg(QStringLiteral(QUARROW_VERSION)), this);
   version->setObjectName(QStringLiteral("version"));
   version->setTextInteractionFlags(Qt::TextSelectableByMouse);
   QFont bold = version->font();
   bold.setBold(true);
   version->setFont(bold);
 
-  auto* licence = new QLabel(QStringLiteral("Licence: %1").arg(QStringLiteral(QUARROW_LICENSE_NAME)), this);
+  auto* licence = new QLabel(Tr("IDS_ABOUT_LICENCE", u"Licence: %1").arg(QStringLiteral(QUARROW_LICENSE_NAME)), this);
   licence->setObjectName(QStringLiteral("licence"));
   licence->setTextInteractionFlags(Qt::TextSelectableByMouse);
   const QString homepage = QStringLiteral(QUARROW_HOMEPAGE);
@@ -51,7 +52,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   link->setObjectName(QStringLiteral("homepage"));
   link->setOpenExternalLinks(true);
   link->setVisible(!homepage.isEmpty());
-  auto* libraries = new QLabel(QStringLiteral("Libraries: %1").arg(LibraryVersionsText()), this);
+  auto* libraries = new QLabel(Tr("IDS_ABOUT_LIBRARIES", u"Libraries: %1").arg(LibraryVersionsText()), this);
   libraries->setObjectName(QStringLiteral("libraries"));
   libraries->setTextInteractionFlags(Qt::TextSelectableByMouse);
 

@@ -12,6 +12,7 @@
 #include "ui/KelvoView.h"
 #include "ui/MainFrame.h"
 #include "ui/RecoverWizard.h"
+#include "ui/UiText.h"
 
 void CMainFrame::OnRecover() {
   CFSListCtrl* list = ActiveList();
@@ -40,11 +41,11 @@ void CMainFrame::OnFindLostDrivers() {
   CPhysicalDriver* disk = AskFindLostDisk(this, *m_pDoc, SelectedDisk());
   if (!disk || !AskFindLostRange(this, disk)) return;
   size_t before = m_pDoc->Volumes().size();
-  {
-    CDeepScanningDlg dlg(disk, m_pDoc, this);
-    dlg.exec();
-  }
+  CDeepScanningDlg dlg(disk, m_pDoc, this);
+  dlg.exec();
   m_pTreePane->SyncVolumes();
   size_t found = m_pDoc->Volumes().size() - before;
-  SetStatusText(QStringLiteral("%1 lost volume(s) found").arg(qulonglong(found)));
+  SetStatusText(TrCount(found, "IDS_LOST_VOLUMES_STATUS_ONE", u"%1 lost volume found", "IDS_LOST_VOLUMES_STATUS",
+                        u"%1 lost volumes found"));
+  dlg.ShowSummary(this);
 }

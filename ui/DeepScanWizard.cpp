@@ -1,4 +1,5 @@
 #include "ui/DeepScanWizard.h"
+#include "ui/UiText.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -67,9 +68,9 @@ CDeepScanStep0::CDeepScanStep0(QWidget* parent) : QWizardPage(parent) {
   setObjectName(QStringLiteral("deepScanWelcomePage"));
   setPixmap(QWizard::WatermarkPixmap, WizardWatermark());
 
-  m_pTitle = MakeWelcomeTitle(QStringLiteral("Welcome to Deep Scan recovery Wizard"), this);
+  m_pTitle = MakeWelcomeTitle(Tr("IDS_UI_WELCOME_TO_THE_DEEP_SCAN_RECOVERY", u"Welcome to the Deep Scan Recovery Wizard"), this);
 
-  m_pShowNext = new QCheckBox(QStringLiteral("Show this screen next"), this);
+  m_pShowNext = new QCheckBox(Tr("IDS_UI_SHOW_THIS_SCREEN_NEXT", u"Show this screen next"), this);
   m_pShowNext->setObjectName(QStringLiteral("showNextCheck"));
   m_pShowNext->setChecked(TheApp().m_settings.DeepScanWizard != 0);
   connect(m_pShowNext, &QCheckBox::clicked, this, &CDeepScanStep0::OnShowNextClicked);
@@ -78,15 +79,15 @@ CDeepScanStep0::CDeepScanStep0(QWidget* parent) : QWizardPage(parent) {
   layout->addWidget(m_pTitle);
   layout->addSpacing(18);
   layout->addWidget(WrappedText(
-      QStringLiteral("Deep scan recovery Wizard will guide you through the process of recovering files from driver. "),
+      Tr("IDS_UI_THE_DEEP_SCAN_RECOVERY_WIZARD_WILL", u"The Deep Scan Recovery Wizard will guide you through recovering files from a drive."),
       this));
   layout->addSpacing(8);
-  layout->addWidget(WrappedText(QStringLiteral("Deep scan will take longer than normal mode and it will scans whole "
-                                               "drive's surface searching ALL possible file being deleted. It will "
-                                               "potentially recover more files."),
+  layout->addWidget(WrappedText(Tr("IDS_UI_A_DEEP_SCAN_TAKES_LONGER_THAN", u"A deep scan takes longer than browsing the drive: it reads the whole "
+                                               u"surface of the drive, looking for every deleted file it can find. It "
+                                               u"can recover more files."),
                                 this));
   layout->addStretch(1);
-  layout->addWidget(WrappedText(QStringLiteral("To begin, click 'Next'."), this));
+  layout->addWidget(WrappedText(Tr("IDS_UI_TO_BEGIN_CLICK_NEXT", u"To begin, click 'Next'."), this));
   layout->addSpacing(8);
   layout->addWidget(m_pShowNext);
 }
@@ -100,10 +101,10 @@ void CDeepScanStep0::OnShowNextClicked(bool checked) {
 
 CDeepScanStep1::CDeepScanStep1(QWidget* parent) : QWizardPage(parent) {
   setObjectName(QStringLiteral("deepScanTypePage"));
-  setTitle(QStringLiteral("Select file types you need to recover"));
-  setSubTitle(QStringLiteral("Specify file types that should be searched for and recovered. To start searching, "
-                             "click 'Start Scan'"));
-  setButtonText(QWizard::FinishButton, QStringLiteral("Start Scan"));
+  setTitle(Tr("IDS_UI_SELECT_THE_FILE_TYPES_YOU_NEED", u"Select the file types you need to recover"));
+  setSubTitle(Tr("IDS_UI_CHOOSE_THE_FILE_TYPES_TO_SEARCH", u"Choose the file types to search for and recover. To start searching, "
+                             u"click 'Start Scan'."));
+  setButtonText(QWizard::FinishButton, Tr("IDS_UI_START_SCAN", u"Start Scan"));
 
   m_pTree = new CMutiTreeCtrl(this);
   m_pTree->setObjectName(QStringLiteral("typeTree"));
@@ -150,7 +151,7 @@ void CDeepScanStep1::ApplyTypeSelection(CLogicalDriver* volume) const {
 
 CDeepScanWizard::CDeepScanWizard(QWidget* parent) : QWizard(parent) {
   setObjectName(QStringLiteral("deepScanWizard"));
-  setWindowTitle(QStringLiteral("Deep Scan Recovery Wizard"));
+  setWindowTitle(Tr("IDS_UI_DEEP_SCAN_RECOVERY_WIZARD", u"Deep Scan Recovery Wizard"));
   setWizardStyle(QWizard::ModernStyle);
   setPixmap(QWizard::LogoPixmap, icons::Program().pixmap(48, 48));
   setSizeGripEnabled(true);
@@ -199,11 +200,11 @@ void RunDeepScan(CDirectory* folder, QWidget* parent) {
     // something.
     folder->m_children.clear();
     folder->m_bLoaded = false;
-    {
-      CDeepScanningDlg dialog(folder, parent);
-      dialog.exec();
-    }  // the worker has ended here
+    CDeepScanningDlg dialog(folder, parent);
+    dialog.exec();
+    dialog.StopThread();  // the worker has ended here
     EndFolderChange(folder);
+    dialog.ShowSummary(parent);
   } else if (!folder->m_children.empty()) {
     folder->m_bLoaded = true;
   }

@@ -1,5 +1,5 @@
 // The progress dialog of a deep scan ("Find Lost Files...", mode 0: the unit scan of a
-// results folder's volume) and of the lost-volume search ("Find Lost Drivers...", mode 1:
+// results folder's volume) and of the lost-volume search ("Find Lost Drives...", mode 1:
 // FindLostVolumes on a disk).
 //
 // One work step on the dialog runner's worker does the whole scan; the dialog closes itself
@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "tasks/ProgressFigures.h"
 #include "ui/TaskRunnerQt.h"
 
 class CBusyIndicator;
@@ -50,9 +51,15 @@ class CDeepScanningDlg : public CTaskDialog {
   // Mode 0: the files the scan counted as found, stored by the work step.
   std::atomic<uint64_t> m_nFound{0};
 
+  // After exec(): shows the job's summary (ShowJobSummary): mode 0 the files found or "No
+  // files found" with a hint, mode 1 the volumes found on the disk, each listed, or none;
+  // a scan that did not run to its end says so. Answers the box.
+  class QMessageBox* ShowSummary(QWidget* parent);
+
   // The parts of the dialog (public for the tests).
   QLabel* m_pFound = nullptr;     // files-found counter
-  QLabel* m_pUnits = nullptr;     // unit counter "unit/last"
+  QLabel* m_pUnits = nullptr;     // percent and bytes: "42% (1.2 GiB of 3.0 GiB)"
+  QLabel* m_pRate = nullptr;      // rate, time since the start and time left
   QLabel* m_pStatus = nullptr;    // "Calculating..." / "Scanning..."
   CBusyIndicator* m_pAnimation = nullptr;
   QProgressBar* m_pBar = nullptr;
@@ -64,6 +71,8 @@ class CDeepScanningDlg : public CTaskDialog {
  private:
   void Build();
   void SetBarPosition(uint64_t unit);
+  // The percent, bytes, rate and times for unit, the last unit reported.
+  void ShowFigures(uint64_t unit);
 
   CDirectory* m_pFolder = nullptr;   // mode 0, not owned
   CDriver* m_pDevice = nullptr;      // mode 0: the folder's volume; mode 1: the disk; not owned
@@ -74,4 +83,6 @@ class CDeepScanningDlg : public CTaskDialog {
   uint64_t m_nBarFirst = 0;
   uint64_t m_nBarSpan = 0;
   int m_nBarShift = 0;
+  CProgressClock m_clock;         // restarted when the scan starts
+  size_t m_nVolumesBefore = 0;    // mode 1: the document's volumes before the search
 };

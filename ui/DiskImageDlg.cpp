@@ -1,4 +1,5 @@
 #include "ui/DiskImageDlg.h"
+#include "ui/UiText.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -15,41 +16,29 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-namespace {
-QString Bytes(uint64_t n) {
-  if (n < 1024) return QStringLiteral("%1 B").arg(n);
-  if (n < (1u << 20)) return QStringLiteral("%1 KiB").arg(double(n) / 1024, 0, 'f', 1);
-  if (n < (1u << 30)) return QStringLiteral("%1 MiB").arg(double(n) / 1048576, 0, 'f', 1);
-  return QStringLiteral("%1 GiB").arg(double(n) / 1073741824, 0, 'f', 2);
-}
+#include "tasks/ProgressFigures.h"
 
-QString Duration(double seconds) {
-  if (seconds < 0) return QStringLiteral("--:--:--");
-  const auto t = static_cast<qulonglong>(seconds);
-  return QStringLiteral("%1:%2:%3")
-      .arg(t / 3600, 2, 10, QLatin1Char('0'))
-      .arg(t / 60 % 60, 2, 10, QLatin1Char('0'))
-      .arg(t % 60, 2, 10, QLatin1Char('0'));
-}
+namespace {
+QString Bytes(uint64_t n) { return QString::fromStdString(FormatByteCount(n)); }
+QString Duration(double seconds) { return QString::fromStdString(FormatDuration(seconds)); }
 
 QString PhaseText(const ImagerStatus& s) {
   switch (s.cPhase) {
-    case rescue::kNonTried: return QStringLiteral("Copying, pass %1").arg(s.nPass);
-    case rescue::kNonTrimmed: return QStringLiteral("Trimming the failed blocks");
-    case rescue::kNonScraped: return QStringLiteral("Scraping the failed blocks sector by sector");
-    case rescue::kBadSector: return QStringLiteral("Retrying the bad sectors, pass %1").arg(s.nPass);
-    default: return QStringLiteral("Finished");
+    case rescue::kNonTried: return Tr("IDS_UI_COPYING_PASS_1", u"Copying, pass %1").arg(s.nPass);
+    case rescue::kNonTrimmed: return Tr("IDS_UI_TRIMMING_THE_FAILED_BLOCKS", u"Trimming the failed blocks");
+    case rescue::kNonScraped: return Tr("IDS_UI_SCRAPING_THE_FAILED_BLOCKS_SECTOR_BY", u"Scraping the failed blocks sector by sector");
+    case rescue::kBadSector: return Tr("IDS_UI_RETRYING_THE_BAD_SECTORS_PASS_1", u"Retrying the bad sectors, pass %1").arg(s.nPass);
+    default: return Tr("IDS_UI_FINISHED", u"Finished");
   }
 }
 }  // namespace
 
 CDiskImageDlg::CDiskImageDlg(const QStringList& sources, QWidget* parent) : QDialog(parent) {
-  setWindowTitle(QStringLiteral("Create Disk Image"));
+  setWindowTitle(Tr("IDS_UI_CREATE_DISK_IMAGE", u"Create Disk Image"));
   setObjectName(QStringLiteral("diskImageDialog"));
   auto* layout = new QVBoxLayout(this);
-  auto* intro = new QLabel(QStringLiteral(
-      "Copies a disk or volume into an image file, the good areas first; unreadable sectors stay zeros in the "
-      "image. The map file records what was copied: give an existing map to continue a copy that was stopped."));
+  auto* intro = new QLabel(Tr("IDS_UI_COPIES_A_DISK_OR_VOLUME_INTO", u"Copies a disk or volume into an image file, the good areas first; unreadable sectors stay zeros in the "
+      u"image. The map file records what was copied: give an existing map to continue a copy that was stopped."));
   intro->setWordWrap(true);
   layout->addWidget(intro);
 
@@ -58,23 +47,23 @@ CDiskImageDlg::CDiskImageDlg(const QStringList& sources, QWidget* parent) : QDia
   m_pSource->setObjectName(QStringLiteral("source"));
   m_pSource->setEditable(true);
   m_pSource->addItems(sources);
-  form->addRow(QStringLiteral("&Source disk or volume:"), m_pSource);
+  form->addRow(Tr("IDS_UI_SOURCE_DISK_OR_VOLUME", u"&Source disk or volume:"), m_pSource);
   auto* destRow = new QHBoxLayout;
   m_pDest = new QLineEdit;
   m_pDest->setObjectName(QStringLiteral("dest"));
-  m_pBrowse = new QPushButton(QStringLiteral("&Browse..."));
+  m_pBrowse = new QPushButton(Tr("IDS_UI_BROWSE", u"&Browse..."));
   destRow->addWidget(m_pDest);
   destRow->addWidget(m_pBrowse);
-  form->addRow(QStringLiteral("Image file:"), destRow);
+  form->addRow(Tr("IDS_UI_IMAGE_FILE", u"Image file:"), destRow);
   m_pMap = new QLineEdit;
   m_pMap->setObjectName(QStringLiteral("map"));
-  m_pMap->setPlaceholderText(QStringLiteral("the image file's name + .map"));
-  form->addRow(QStringLiteral("&Map file:"), m_pMap);
+  m_pMap->setPlaceholderText(Tr("IDS_UI_THE_IMAGE_FILE_S_NAME_MAP", u"the image file's name + .map"));
+  form->addRow(Tr("IDS_UI_MAP_FILE", u"&Map file:"), m_pMap);
   m_pRetries = new QSpinBox;
   m_pRetries->setObjectName(QStringLiteral("retries"));
   m_pRetries->setRange(0, 100);
   m_pRetries->setValue(1);
-  form->addRow(QStringLiteral("&Retry passes over bad sectors:"), m_pRetries);
+  form->addRow(Tr("IDS_UI_RETRY_PASSES_OVER_BAD_SECTORS", u"&Retry passes over bad sectors:"), m_pRetries);
   layout->addLayout(form);
 
   m_pProgress = new QProgressBar;
@@ -93,9 +82,9 @@ CDiskImageDlg::CDiskImageDlg(const QStringList& sources, QWidget* parent) : QDia
   for (QLabel* l : {m_pPhase, m_pCounts, m_pRate, m_pResult}) layout->addWidget(l);
 
   auto* buttons = new QDialogButtonBox;
-  m_pStart = buttons->addButton(QStringLiteral("&Start"), QDialogButtonBox::ActionRole);
+  m_pStart = buttons->addButton(Tr("IDS_UI_START", u"&Start"), QDialogButtonBox::ActionRole);
   m_pStart->setObjectName(QStringLiteral("start"));
-  m_pStop = buttons->addButton(QStringLiteral("S&top"), QDialogButtonBox::ActionRole);
+  m_pStop = buttons->addButton(Tr("IDS_UI_S_TOP", u"S&top"), QDialogButtonBox::ActionRole);
   m_pStop->setObjectName(QStringLiteral("stop"));
   m_pClose = buttons->addButton(QDialogButtonBox::Close);
   layout->addWidget(buttons);
@@ -125,8 +114,8 @@ void CDiskImageDlg::SetRunning(bool running) {
 
 void CDiskImageDlg::OnBrowse() {
   // The imager never overwrites: an existing file is refused when the copy starts.
-  const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Image File"), m_pDest->text(),
-                                                    QStringLiteral("Disk images (*.img);;All files (*)"), nullptr,
+  const QString path = QFileDialog::getSaveFileName(this, Tr("IDS_UI_IMAGE_FILE_2", u"Image File"), m_pDest->text(),
+                                                    Tr("IDS_UI_DISK_IMAGES_IMG_ALL_FILES", u"Disk images (*.img);;All files (*)"), nullptr,
                                                     QFileDialog::DontConfirmOverwrite);
   if (!path.isEmpty()) m_pDest->setText(path);
 }
@@ -141,7 +130,7 @@ void CDiskImageDlg::OnStart() {
   DeviceHandle device = source.empty() ? nullptr : CRawDevice::OpenPath(source, &error, false);
   if (!device) {
     QMessageBox::warning(this, windowTitle(),
-                         error.empty() ? QStringLiteral("Choose the disk or volume to copy.") : QString::fromStdString(error));
+                         error.empty() ? Tr("IDS_UI_CHOOSE_THE_DISK_OR_VOLUME_TO", u"Choose the disk or volume to copy.") : QString::fromStdString(error));
     return;
   }
   auto imager = std::make_unique<CDiskImager>(device, options);
@@ -153,7 +142,7 @@ void CDiskImageDlg::OnStart() {
   m_bStop = false;
   m_bDone = false;
   m_strFinishedImage.clear();
-  m_pResult->setText(m_pImager->Continued() ? QStringLiteral("Continuing the copy recorded in %1.")
+  m_pResult->setText(m_pImager->Continued() ? Tr("IDS_UI_CONTINUING_THE_COPY_RECORDED_IN_1", u"Continuing the copy recorded in %1.")
                                                   .arg(QString::fromStdString(m_pImager->MapPath()))
                                             : QString());
   SetRunning(true);
@@ -167,18 +156,18 @@ void CDiskImageDlg::OnStart() {
 void CDiskImageDlg::OnStop() {
   m_bStop = true;
   m_pStop->setEnabled(false);
-  m_pPhase->setText(QStringLiteral("Stopping after the current read..."));
+  m_pPhase->setText(Tr("IDS_UI_STOPPING_AFTER_THE_CURRENT_READ", u"Stopping after the current read..."));
 }
 
 void CDiskImageDlg::ShowStatus(const ImagerStatus& s) {
   const uint64_t done = s.nRescued + s.nBad;
   m_pProgress->setValue(s.nDomainBytes ? int(double(done) / double(s.nDomainBytes) * 1000) : 0);
   m_pPhase->setText(PhaseText(s));
-  m_pCounts->setText(QStringLiteral("Read %1, rescued %2 of %3, bad %4 in %5 area(s), %6 read error(s)")
+  m_pCounts->setText(Tr("IDS_UI_READ_1_RESCUED_2_OF_3", u"Read %1, rescued %2 of %3, bad %4 in %5 area(s), %6 read error(s)")
                          .arg(Bytes(s.nReadBytes), Bytes(s.nRescued), Bytes(s.nDomainBytes), Bytes(s.nBad))
                          .arg(s.nBadAreas)
                          .arg(s.nReadErrors));
-  m_pRate->setText(QStringLiteral("%1/s, elapsed %2, time left %3")
+  m_pRate->setText(Tr("IDS_UI_1_S_ELAPSED_2_TIME_LEFT", u"%1/s, elapsed %2, time left %3")
                        .arg(Bytes(uint64_t(s.dRate)), Duration(s.dSeconds), Duration(s.dSecondsLeft)));
 }
 
@@ -195,19 +184,19 @@ void CDiskImageDlg::OnTick() {
   const QString map = QString::fromStdString(m_pImager->MapPath());
   QString text;
   switch (m_end) {
-    case ImagerEnd::Finished: text = QStringLiteral("Done: every sector was copied into %1.").arg(dest); break;
+    case ImagerEnd::Finished: text = Tr("IDS_UI_DONE_EVERY_SECTOR_WAS_COPIED_INTO", u"Done: every sector was copied into %1.").arg(dest); break;
     case ImagerEnd::BadSectors:
-      text = QStringLiteral("Done. %1 could not be read: those sectors are zeros in the image, and the map %2 "
-                            "lists them. Start again with the same map to retry them.")
+      text = Tr("IDS_UI_DONE_1_COULD_NOT_BE_READ", u"Done. %1 could not be read: those sectors are zeros in the image, and the map %2 "
+                            u"lists them. Start again with the same map to retry them.")
                  .arg(Bytes(s.nBad + s.nNonTried + s.nNonTrimmed + s.nNonScraped), map);
       break;
     case ImagerEnd::Stopped:
-      text = QStringLiteral("Stopped. Start again with the map %1 to continue where the copy stopped.").arg(map);
+      text = Tr("IDS_UI_STOPPED_START_AGAIN_WITH_THE_MAP", u"Stopped. Start again with the map %1 to continue where the copy stopped.").arg(map);
       break;
     case ImagerEnd::SourceGone:
     case ImagerEnd::WriteFailed:
       text = QString::fromStdString(m_pImager->Problem()) +
-             QStringLiteral("\nWhat was copied stays in %1; start again with the map %2 to continue.").arg(dest, map);
+             Tr("IDS_UI_WHAT_WAS_COPIED_STAYS_IN_1", u"\nWhat was copied stays in %1; start again with the map %2 to continue.").arg(dest, map);
       break;
   }
   m_pResult->setText(text);

@@ -6,25 +6,62 @@
 #include <QListView>
 #include <QMenu>
 #include <QTreeView>
+#include <QTimer>
+#include <QStyledItemDelegate>
+#include <QBrush>
+#include <map>
 #include <algorithm>
 
 #include "tree/DirEntry.h"
 #include "ui/GuiApp.h"
 #include "ui/Icons.h"
+#include "ui/UiText.h"
+#include "platform/Profile.h"
+#include "settings/Settings.h"
 
 namespace {
 
-QString ColumnTitle(EListColumn c) {
+// Deleted items' text: a dark red, readable on light and dark backgrounds alike.
+const QColor kDeletedColour(0xC0, 0x1C, 0x28);
+
+// The column's name in the settings file.
+QString ColumnKeyName(EListColumn c) {
   switch (c) {
-    case EListColumn::Name: return QStringLiteral("FileName");
+    case EListColumn::Name: return QStringLiteral("Name");
     case EListColumn::Path: return QStringLiteral("Path");
     case EListColumn::Size: return QStringLiteral("Size");
     case EListColumn::Type: return QStringLiteral("Type");
-    case EListColumn::Modified: return QStringLiteral("Modified Date");
+    case EListColumn::Modified: return QStringLiteral("Modified");
     case EListColumn::Status: return QStringLiteral("Status");
   }
   return {};
 }
+
+QString ColumnTitle(EListColumn c) {
+  switch (c) {
+    case EListColumn::Name: return Tr("IDS_COLUMN_NAME", u"Name");
+    case EListColumn::Path: return Tr("IDS_COLUMN_PATH", u"Path");
+    case EListColumn::Size: return Tr("IDS_COLUMN_SIZE", u"Size");
+    case EListColumn::Type: return Tr("IDS_COLUMN_TYPE", u"Type");
+    case EListColumn::Modified: return Tr("IDS_COLUMN_MODIFIED", u"Modified");
+    case EListColumn::Status: return Tr("IDS_COLUMN_STATUS", u"Status");
+  }
+  return {};
+}
+
+// The folder a search hit lies in, ending in '/', as the Path column shows and sorts it.
+std::u16string FolderOf(const CDirEntry* node) { return node->GetFullPath(); }
+
+// Draws its column's text shortened in the middle ("/media/card/…/holiday") instead of at
+// its end.
+class CElideMiddleDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+    QStyledItemDelegate::initStyleOption(option, index);
+    option->textElideMode = Qt::ElideMiddle;
+  }
+};
 
 CDirEntry* Raw(const std::unique_ptr<CDirEntry>& p) { return p.get(); }
 CDirEntry* Raw(CDirEntry* p) { return p; }
@@ -67,8 +104,10 @@ void SortByKey(Vec& v, EListColumn key, bool ascending) {
       SortNodes(v, ascending, [](CDirEntry* a, CDirEntry* b) { return CompareNoCase(a->m_strName, b->m_strName) < 0; });
       break;
     case EListColumn::Path: {
+      // By the folder shown, then by name within a folder.
       SortNodes(v, ascending, [](CDirEntry* a, CDirEntry* b) {
-        return CompareNoCase(a->GetRelativePath(nullptr), b->GetRelativePath(nullptr)) < 0;
+        int folder = CompareNoCase(FolderOf(a), FolderOf(b));
+        return folder != 0 ? folder < 0 : CompareNoCase(a->m_strName, b->m_strName) < 0;
       });
       break;
     }
@@ -126,6 +165,7 @@ void CFSListModel::ShowFolder(CDirectory* folder, bool sort) {
   m_bLive = false;
   if (folder && sort) SortByKey(folder->m_children, ColumnKey(0), m_order == Qt::AscendingOrder);
   if (sort) m_nSortColumn = 0;
+  Refilter();
   endResetModel();
   if (sort) emit SortChanged(m_nSortColumn, m_order);
 }
@@ -134,6 +174,7 @@ void CFSListModel::ShowNodes() {
   beginResetModel();
   m_pFolder = nullptr;
   m_nodes.clear();
+  m_filtered.clear();
   m_bOwnList = true;
   m_bLive = false;
   endResetModel();
@@ -141,6 +182,15 @@ void CFSListModel::ShowNodes() {
 
 void CFSListModel::AppendNode(CDirEntry* node) {
   if (!m_bOwnList) return;
+  if (m_bDeletedOnly) {
+    m_nodes.push_back(node);
+    if (!node || !node->m_bDeleted) return;
+    int row = int(m_filtered.size());
+    beginInsertRows(QModelIndex(), row, row);
+    m_filtered.push_back(node);
+    endInsertRows();
+    return;
+  }
   int row = int(m_nodes.size());
   beginInsertRows(QModelIndex(), row, row);
   m_nodes.push_back(node);
@@ -151,6 +201,7 @@ void CFSListModel::Clear() {
   beginResetModel();
   m_pFolder = nullptr;
   m_nodes.clear();
+  m_filtered.clear();
   m_bOwnList = false;
   m_bLive = false;
   endResetModel();
@@ -184,17 +235,40 @@ void CFSListModel::EndLive(CDirectory* folder) {
   beginResetModel();
   m_nodes.clear();
   m_bLive = false;
+  Refilter();
   endResetModel();
+}
+
+void CFSListModel::SetDeletedOnly(bool on) {
+  if (on == m_bDeletedOnly) return;
+  beginResetModel();
+  m_bDeletedOnly = on;
+  Refilter();
+  endResetModel();
+}
+
+void CFSListModel::Refilter() {
+  m_filtered.clear();
+  if (!m_bDeletedOnly || m_bLive) return;
+  if (m_bOwnList) {
+    for (CDirEntry* n : m_nodes)
+      if (n && n->m_bDeleted) m_filtered.push_back(n);
+  } else if (m_pFolder) {
+    for (const auto& n : m_pFolder->m_children)
+      if (n && n->m_bDeleted) m_filtered.push_back(n.get());
+  }
 }
 
 CDirEntry* CFSListModel::NodeAt(int row) const {
   if (row < 0) return nullptr;
+  if (m_bDeletedOnly && !m_bLive) return size_t(row) < m_filtered.size() ? m_filtered[size_t(row)] : nullptr;
   if (m_bOwnList || m_bLive) return size_t(row) < m_nodes.size() ? m_nodes[size_t(row)] : nullptr;
   if (!m_pFolder || size_t(row) >= m_pFolder->m_children.size()) return nullptr;
   return m_pFolder->m_children[size_t(row)].get();
 }
 
 int CFSListModel::Count() const {
+  if (m_bDeletedOnly && !m_bLive) return int(std::min<size_t>(m_filtered.size(), size_t(INT32_MAX)));
   if (m_bOwnList || m_bLive) return int(m_nodes.size());
   return m_pFolder ? int(std::min<size_t>(m_pFolder->m_children.size(), size_t(INT32_MAX))) : 0;
 }
@@ -213,6 +287,7 @@ void CFSListModel::Sort(int column, Qt::SortOrder order) {
   bool asc = order == Qt::AscendingOrder;
   if (m_bOwnList) SortByKey(m_nodes, ColumnKey(column), asc);
   else if (m_pFolder) SortByKey(m_pFolder->m_children, ColumnKey(column), asc);
+  Refilter();
   emit layoutChanged();
   emit SortChanged(column, order);
 }
@@ -237,7 +312,7 @@ QVariant CFSListModel::data(const QModelIndex& index, int role) const {
           if (file && !file->m_strFsPath.empty()) return Q(node->m_strName) + QStringLiteral("  [") + Q(file->m_strFsPath) + u']';
           return Q(node->m_strName);
         }
-        case EListColumn::Path: return Q(node->GetFullPath());
+        case EListColumn::Path: return Q(FolderOf(node));
         case EListColumn::Size: return node->IsDirectory() ? QString() : Q(node->GetSizeText(false));
         case EListColumn::Type: return Q(node->GetTypeText());
         case EListColumn::Modified: return Q(node->GetModifiedText());
@@ -249,6 +324,10 @@ QVariant CFSListModel::data(const QModelIndex& index, int role) const {
       QIcon icon = node->IsDirectory() ? icons::Folder() : icons::ForFileName(Q(node->m_strName));
       return node->m_bDeleted ? icons::Deleted(icon) : icon;
     }
+    case Qt::ForegroundRole:
+      // Deleted items stand out from the existing ones in every column.
+      if (node->m_bDeleted) return QBrush(kDeletedColour);
+      return {};
     case Qt::TextAlignmentRole:
       if (key == EListColumn::Size) return QVariant(Qt::AlignRight | Qt::AlignVCenter);
       return QVariant(Qt::AlignLeft | Qt::AlignVCenter);
@@ -257,11 +336,15 @@ QVariant CFSListModel::data(const QModelIndex& index, int role) const {
         // A carved file: the whole of the file-system name the column may cut.
         auto* file = dynamic_cast<CFSFile*>(node);
         if (file && !file->m_strFsPath.empty())
-          return QStringLiteral("%1: begins where %2 %3 began")
+          return Tr("IDS_UI_1_BEGINS_WHERE_2_3_BEGAN", u"%1: begins where %2 %3 began")
               .arg(Q(node->m_strName), Q(file->m_strFsPath),
-                   file->m_bFsDeleted ? QStringLiteral("(deleted)") : QStringLiteral("(existing)"));
+                   file->m_bFsDeleted ? Tr("IDS_UI_DELETED", u"(deleted)") : Tr("IDS_UI_EXISTING", u"(existing)"));
       }
-      if (key == EListColumn::Name && node->m_bDeleted) return QStringLiteral("Deleted");
+      // The whole name, which a narrow column cuts, and whether the item is deleted.
+      if (key == EListColumn::Name)
+        return node->m_bDeleted ? Q(node->m_strName) + QLatin1Char('\n') + Tr("IDS_DELETED", u"Deleted")
+                                : Q(node->m_strName);
+      if (key == EListColumn::Path) return Q(node->GetFullPath() + node->m_strName);
       if (key == EListColumn::Status) {
         const std::u16string reason = node->GetStatusReasonText();
         if (!reason.empty()) return Q(reason);
@@ -314,18 +397,67 @@ CFSListCtrl::CFSListCtrl(bool withPath, bool withStatus, QWidget* parent)
   header->setSectionsClickable(true);
   header->setSortIndicatorShown(true);
   header->setStretchLastSection(false);
-  int col = 0;
-  for (EListColumn key : {EListColumn::Name, EListColumn::Path, EListColumn::Size, EListColumn::Type,
-                          EListColumn::Modified, EListColumn::Status}) {
-    if (key == EListColumn::Path && !withPath) continue;
-    if (key == EListColumn::Status && !withStatus) continue;
-    int width = 140;
-    if (key == EListColumn::Size) width = withStatus ? 80 : 76;
-    if (key == EListColumn::Type) width = 110;
-    if (key == EListColumn::Modified) width = 130;
-    if (key == EListColumn::Status) width = 70;
-    header->resizeSection(col++, width);
+  header->setSectionsMovable(false);
+  header->setMinimumSectionSize(40);
+  // Each column but the name is as wide as its usual content and can be resized; the name
+  // takes the rest of the width.
+  const QFontMetrics fm(m_pDetails->font());
+  const int padding = 2 * m_pDetails->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, m_pDetails) + 24;
+  auto widthFor = [&](std::initializer_list<QString> samples) {
+    int w = 0;
+    for (const QString& t : samples) w = std::max(w, fm.horizontalAdvance(t));
+    return w + padding;
+  };
+  for (int col = 0; col < m_pModel->columnCount(); ++col) {
+    const EListColumn key = m_pModel->ColumnKey(col);
+    const QString title = m_pModel->headerData(col, Qt::Horizontal, Qt::DisplayRole).toString();
+    int width = 0;
+    switch (key) {
+      case EListColumn::Name: break;
+      case EListColumn::Path: width = widthFor({title, QString(32, QLatin1Char('x'))}); break;
+      case EListColumn::Size: width = widthFor({title, QStringLiteral("9999999 KB")}); break;
+      case EListColumn::Type: width = widthFor({title, QStringLiteral("Folder"), QStringLiteral("XLSX"), QString(10, QLatin1Char('x'))}); break;
+      case EListColumn::Modified: width = widthFor({title, QStringLiteral("2000/12/31 23:59:59")}); break;
+      case EListColumn::Status:
+        width = widthFor({title, Tr("IDS_FILE_PROERITIES_STATUS_EXIST", u"Existing"),
+                          Tr("IDS_FILE_PROERITIES_STATUS_EXCELLENT", u"Excellent"),
+                          Tr("IDS_FILE_PROERITIES_STATUS_GOOD", u"Good"), Tr("IDS_FILE_PROERITIES_STATUS_POOR", u"Poor")});
+        break;
+    }
+    if (key == EListColumn::Name) {
+      header->setSectionResizeMode(col, QHeaderView::Stretch);
+    } else {
+      header->setSectionResizeMode(col, QHeaderView::Interactive);
+      header->resizeSection(col, width);
+    }
+    // The folder of a search hit is shortened in the middle, where its least telling part is.
+    if (key == EListColumn::Path) m_pDetails->setItemDelegateForColumn(col, new CElideMiddleDelegate(m_pDetails));
   }
+
+  // A right click on the header chooses the columns shown.
+  m_pColumnMenu = new QMenu(this);
+  m_pColumnMenu->setObjectName(QStringLiteral("columnMenu"));
+  for (int col = 0; col < m_pModel->columnCount(); ++col) {
+    if (m_pModel->ColumnKey(col) == EListColumn::Name) continue;  // the name always shows
+    QAction* a = m_pColumnMenu->addAction(m_pModel->headerData(col, Qt::Horizontal, Qt::DisplayRole).toString());
+    a->setCheckable(true);
+    a->setChecked(true);
+    a->setData(col);
+    connect(a, &QAction::toggled, this, [this, col](bool on) {
+      m_pDetails->header()->setSectionHidden(col, !on);
+      SaveColumns();
+    });
+  }
+  header->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(header, &QHeaderView::customContextMenuRequested, this,
+          [this, header](const QPoint& pos) { m_pColumnMenu->popup(header->viewport()->mapToGlobal(pos)); });
+  m_pSaveTimer = new QTimer(this);
+  m_pSaveTimer->setSingleShot(true);
+  m_pSaveTimer->setInterval(500);
+  connect(m_pSaveTimer, &QTimer::timeout, this, [this] { SaveColumns(); });
+  connect(header, &QHeaderView::sectionResized, this, [this] {
+    if (!m_bRestoring && !m_strColumnsKey.empty()) m_pSaveTimer->start();
+  });
   connect(header, &QHeaderView::sectionClicked, this, [this](int column) {
     StopRunningSearch();  // the search may be walking the folder being reordered
     m_pModel->SortByColumn(column);
@@ -414,6 +546,56 @@ void CFSListCtrl::InvertSelection() {
   QItemSelection all(m_pModel->index(0, 0), m_pModel->index(rows - 1, m_pModel->columnCount() - 1));
   m_pSelection->select(all, QItemSelectionModel::Toggle | QItemSelectionModel::Rows);
   CurrentView()->setFocus();
+}
+
+void CFSListCtrl::RememberColumnsAs(const std::string& key) {
+  m_strColumnsKey = key;
+  const std::string file = SettingsFilePath();
+  auto widths = profile::Read(file, "Settings", key + "Widths");
+  auto hidden = profile::Read(file, "Settings", key + "Hidden");
+  m_bRestoring = true;
+  QHeaderView* header = m_pDetails->header();
+  // "Size=80,Type=96": a width per column key, so a list with other columns reads it too.
+  auto entries = [](const std::optional<std::string>& value) {
+    std::map<QString, QString> out;
+    if (!value) return out;
+    for (const QString& part : QString::fromStdString(*value).split(QLatin1Char(','), Qt::SkipEmptyParts))
+      out[part.section(QLatin1Char('='), 0, 0)] = part.section(QLatin1Char('='), 1);
+    return out;
+  };
+  const auto widthOf = entries(widths);
+  const auto hiddenOf = entries(hidden);
+  for (int col = 0; col < m_pModel->columnCount(); ++col) {
+    const EListColumn key = m_pModel->ColumnKey(col);
+    if (key == EListColumn::Name) continue;
+    const QString name = ColumnKeyName(key);
+    if (auto it = widthOf.find(name); it != widthOf.end()) {
+      bool ok = false;
+      const int w = it->second.toInt(&ok);
+      if (ok && w >= header->minimumSectionSize() && w <= 2000) header->resizeSection(col, w);
+    }
+    if (auto it = hiddenOf.find(name); it != hiddenOf.end() && it->second == QStringLiteral("1"))
+      for (QAction* a : m_pColumnMenu->actions())
+        if (a->data().toInt() == col) a->setChecked(false);
+  }
+  m_bRestoring = false;
+}
+
+void CFSListCtrl::SaveColumns() const {
+  if (m_strColumnsKey.empty() || m_bRestoring) return;
+  QStringList widths, hidden;
+  QHeaderView* header = m_pDetails->header();
+  for (int col = 0; col < m_pModel->columnCount(); ++col) {
+    const EListColumn key = m_pModel->ColumnKey(col);
+    if (key == EListColumn::Name) continue;
+    const QString name = ColumnKeyName(key);
+    if (!header->isSectionHidden(col)) widths << name + QLatin1Char('=') + QString::number(header->sectionSize(col));
+    hidden << name + (header->isSectionHidden(col) ? QStringLiteral("=1") : QStringLiteral("=0"));
+  }
+  const std::string file = SettingsFilePath();
+  // A settings file that cannot be written costs only the remembered widths.
+  profile::WriteString(file, "Settings", m_strColumnsKey + "Widths", widths.join(QLatin1Char(',')).toStdString());
+  profile::WriteString(file, "Settings", m_strColumnsKey + "Hidden", hidden.join(QLatin1Char(',')).toStdString());
 }
 
 void CFSListCtrl::ShowContextMenu(QAbstractItemView* view, const QPoint& pos, bool byKeyboard) {

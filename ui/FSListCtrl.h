@@ -12,6 +12,7 @@
 #include <QItemSelectionModel>
 #include <QStackedWidget>
 #include <memory>
+#include <string>
 #include <vector>
 
 class CDirEntry;
@@ -49,6 +50,11 @@ class CFSListModel : public QAbstractTableModel {
   CDirEntry* NodeAt(int row) const;
   int Count() const;
 
+  // Shows only the deleted items (m_bDeleted) of the folder or of the hits; the nodes stay
+  // where they are, the rows are a filtered view of them.
+  void SetDeletedOnly(bool on);
+  bool DeletedOnly() const { return m_bDeletedOnly; }
+
   // Sorts by the column (in screen order); a click on the sorted column flips the order.
   void SortByColumn(int column);
   void Sort(int column, Qt::SortOrder order);
@@ -71,6 +77,10 @@ class CFSListModel : public QAbstractTableModel {
   std::vector<CDirEntry*> m_nodes;        // hits, or a folder's nodes while live
   bool m_bOwnList = false;                // m_nodes are the rows (search hits)
   bool m_bLive = false;                   // m_nodes are the rows (folder being filled)
+  bool m_bDeletedOnly = false;
+  // With m_bDeletedOnly: the rows of the folder or hits, rebuilt after every change of them.
+  std::vector<CDirEntry*> m_filtered;
+  void Refilter();
   int m_nSortColumn = 0;
   Qt::SortOrder m_order = Qt::AscendingOrder;
 };
@@ -102,6 +112,13 @@ class CFSListCtrl : public QStackedWidget {
   // The menu shown on a right click or the menu key; set by the owner.
   void SetContextMenu(QMenu* menu) { m_pContextMenu = menu; }
 
+  // The column widths and hidden columns are kept in the settings file, section [Settings],
+  // under key ("<key>Widths" and "<key>Hidden", one entry per column key); called by the
+  // owner once, and saved whenever the user changes them.
+  void RememberColumnsAs(const std::string& key);
+  // The header's menu (right click): one checkable entry per column but the name.
+  QMenu* ColumnMenu() const { return m_pColumnMenu; }
+
  signals:
   void Activated(CDirEntry* node);           // double click or Enter
   void SelectionChangedTo(int count);        // the selection changed (count of selected rows)
@@ -110,6 +127,7 @@ class CFSListCtrl : public QStackedWidget {
 
  private:
   void ShowContextMenu(QAbstractItemView* view, const QPoint& pos, bool byKeyboard);
+  void SaveColumns() const;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
   CFSListModel* m_pModel;
@@ -117,6 +135,10 @@ class CFSListCtrl : public QStackedWidget {
   QTreeView* m_pDetails;
   QListView* m_pIcons;
   QMenu* m_pContextMenu = nullptr;
+  QMenu* m_pColumnMenu = nullptr;
+  class QTimer* m_pSaveTimer = nullptr;  // a drag of a column's edge is saved once it rests
+  std::string m_strColumnsKey;  // empty: the columns are not remembered
+  bool m_bRestoring = false;
   ViewMode m_mode = ViewMode::Details;
 };
 

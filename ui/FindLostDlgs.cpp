@@ -1,4 +1,5 @@
 #include "ui/FindLostDlgs.h"
+#include "ui/UiText.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -26,10 +27,10 @@
 
 CFindLostDriversDlg::CFindLostDriversDlg(CKelvoDoc& doc, QWidget* parent, const CPhysicalDriver* preselect)
     : QDialog(parent) {
-  setWindowTitle(QStringLiteral("Find Lost Drivers"));
+  setWindowTitle(Tr("IDS_UI_FIND_LOST_DRIVES", u"Find Lost Drives"));
 
-  auto* prompt = new QLabel(QStringLiteral("Select physical drivers to find:"), this);
-  auto* label = new QLabel(QStringLiteral("Drivers"), this);
+  auto* prompt = new QLabel(Tr("IDS_UI_SELECT_THE_PHYSICAL_DRIVE_TO_SEARCH", u"Select the physical drive to search:"), this);
+  auto* label = new QLabel(Tr("IDS_UI_DRIVE", u"&Drive:"), this);
   m_pDisks = new QComboBox(this);
   m_pDisks->setObjectName(QStringLiteral("disks"));
   m_pDisks->setIconSize(QSize(16, 16));
@@ -170,14 +171,14 @@ constexpr int kScaledSteps = 1 << 30;
 
 CFindLostFilesDlg::CFindLostFilesDlg(uint64_t nMin, uint64_t nMax, uint32_t nUnitBytes, QWidget* parent)
     : QDialog(parent), m_nMin(nMin), m_nMax(std::max(nMin, nMax)), m_nUnitBytes(nUnitBytes) {
-  setWindowTitle(QStringLiteral("Select cluster range"));
+  setWindowTitle(Tr("IDS_UI_SELECT_CLUSTER_RANGE", u"Select Cluster Range"));
   const uint64_t span = m_nMax - m_nMin;
   m_nSteps = span <= uint64_t(INT_MAX) ? int(span) : kScaledSteps;
 
-  auto* group = new QGroupBox(QStringLiteral("Select Scan Cluster Range"), this);
-  auto* startLabel = new QLabel(QStringLiteral("Start Cluster:"), group);
-  auto* endLabel = new QLabel(QStringLiteral(" End Cluster:"), group);
-  auto* rangeLabel = new QLabel(QStringLiteral("Cluster to scan:"), group);
+  auto* group = new QGroupBox(Tr("IDS_UI_CLUSTERS_TO_SCAN", u"Clusters to Scan"), this);
+  auto* startLabel = new QLabel(Tr("IDS_UI_START_CLUSTER", u"Start Cluster:"), group);
+  auto* endLabel = new QLabel(Tr("IDS_UI_END_CLUSTER", u"End Cluster:"), group);
+  auto* rangeLabel = new QLabel(Tr("IDS_UI_CLUSTERS_TO_SCAN_2", u"Clusters to scan:"), group);
 
   auto makeEdit = [&](const char* name) {
     auto* e = new CUnitSpinBox(group);
@@ -250,7 +251,7 @@ QString CFindLostFilesDlg::RangeText(uint64_t start, uint64_t end, uint32_t unit
     unsigned __int128 bytes = (units >> 10) * unitBytes >> 10;
     mb = bytes > UINT64_MAX ? UINT64_MAX : uint64_t(bytes);
   }
-  return QStringLiteral("%1-%2(%3Mb)").arg(start).arg(end).arg(mb);
+  return Tr("IDS_UI_1_2_3MB", u"%1-%2(%3Mb)").arg(start).arg(end).arg(mb);
 }
 
 int CFindLostFilesDlg::SliderFromUnit(uint64_t unit) const {
@@ -329,7 +330,7 @@ void CFindLostFilesDlg::accept() {
     return;
   }
   QMessageBox::warning(this, QApplication::applicationDisplayName(),
-                       QStringLiteral("The end cluster can not less start cluster."));
+                       Tr("IDS_UI_THE_END_CLUSTER_CANNOT_BE_LESS", u"The end cluster cannot be less than the start cluster."));
 }
 
 bool AskFindLostRange(QWidget* parent, CPhysicalDriver* disk) {

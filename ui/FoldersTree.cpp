@@ -9,6 +9,7 @@
 #include "tree/DirEntry.h"
 #include "ui/GuiApp.h"
 #include "ui/Icons.h"
+#include "ui/UiText.h"
 
 namespace {
 constexpr int kNodeRole = Qt::UserRole + 1;
@@ -119,8 +120,8 @@ CFoldersTreeDlg::CFoldersTreeDlg(CKelvoDoc* doc, QWidget* parent) : QWidget(pare
   layout->addWidget(m_pTree);
   GuiApp().m_pTreePane = this;
 
-  m_pTree->m_pComputer = m_pTree->InsertTopItem(QStringLiteral("My Computer"), icons::Computer());
-  m_pTree->m_pDisks = m_pTree->InsertTopItem(QStringLiteral("Physical Drivers"), icons::Disks());
+  m_pTree->m_pComputer = m_pTree->InsertTopItem(Tr("IDS_MY_COMPUTER", u"My Computer"), icons::Computer());
+  m_pTree->m_pDisks = m_pTree->InsertTopItem(Tr("IDS_PHYSICAL_DRIVES", u"Physical Drives"), icons::Disks());
   SyncVolumes();
   m_pTree->m_pComputer->setExpanded(true);
   m_pTree->m_pDisks->setExpanded(true);
@@ -140,6 +141,11 @@ QTreeWidgetItem* CFoldersTreeDlg::SyncVolumes() {
     m_inserted.insert(v);
     QIcon icon = v->m_nDriveType == DRIVE_REMOVABLE ? icons::RemovableVolume() : icons::FixedVolume();
     QTreeWidgetItem* item = m_pTree->InsertNode(top, v->m_pRoot, icon, true);
+    const QString shown = VolumeDisplayName(*v);
+    if (top == m_pTree->m_pComputer && shown != item->text(0)) {
+      item->setToolTip(0, item->text(0));
+      item->setText(0, shown);
+    }
     if (!first) first = item;
   };
   for (const auto& v : m_pDoc->Volumes()) add(v.get(), m_pTree->m_pComputer);

@@ -1,4 +1,5 @@
 #include "ui/HelpViewer.h"
+#include "ui/UiText.h"
 
 #include <QFileInfo>
 #include <QPointer>
@@ -12,7 +13,7 @@
 CHelpViewer::CHelpViewer(QWidget* parent) : QWidget(parent, Qt::Window) {
   setObjectName(QStringLiteral("helpViewer"));
   setAttribute(Qt::WA_DeleteOnClose);
-  setWindowTitle(QStringLiteral("Tarnwell Quarrow Help"));
+  setWindowTitle(Tr("IDS_UI_TARNWELL_QUARROW_HELP", u"Tarnwell Quarrow Help"));
   setWindowIcon(icons::Program());
   m_pBrowser = new QTextBrowser(this);
   m_pBrowser->setObjectName(QStringLiteral("helpBrowser"));
@@ -35,9 +36,9 @@ bool CHelpViewer::ShowGuide(const QString& path) {
   }
   if (!m_bLoaded) {
     m_pBrowser->clearHistory();
-    m_pBrowser->setHtml(QStringLiteral("<h3>The user guide was not found</h3>"
-                                       "<p>It should be in the file <code>%1</code>, which is installed with the "
-                                       "program. Reinstalling the program restores it.</p>")
+    m_pBrowser->setHtml(Tr("IDS_UI_H3_THE_USER_GUIDE_WAS_NOT", u"<h3>The user guide was not found</h3>"
+                                       u"<p>It should be in the file <code>%1</code>, which is installed with the "
+                                       u"program. Reinstalling the program restores it.</p>")
                             .arg(path.toHtmlEscaped()));
   }
   return m_bLoaded;

@@ -1,4 +1,5 @@
 #include "ui/HexView.h"
+#include "ui/UiText.h"
 
 #include <QApplication>
 #include <QDialogButtonBox>
@@ -96,9 +97,9 @@ void CFilePageReader::Fill(uint64_t first, uint64_t last) {
   const size_t got = window.Bytes().size();
   if (!window.Full()) {
     const uint64_t failedAt = start + got;
-    m_strProblem = ok ? QStringLiteral("The file ends before its recorded size: bytes from offset %1 on show as ??.")
+    m_strProblem = ok ? Tr("IDS_UI_THE_FILE_ENDS_BEFORE_ITS_RECORDED", u"The file ends before its recorded size: bytes from offset %1 on show as ??.")
                             .arg(HexOffset(failedAt, 8))
-                      : QStringLiteral("The file could not be read from offset %1 on: those bytes show as ??.")
+                      : Tr("IDS_UI_THE_FILE_COULD_NOT_BE_READ", u"The file could not be read from offset %1 on: those bytes show as ??.")
                             .arg(HexOffset(failedAt, 8));
   }
   for (uint64_t index = first; index <= last; ++index) {
@@ -372,7 +373,7 @@ void CHexDumpCtrl::paintEvent(QPaintEvent*) {
 // ---------------------------------------------------------------------------------------------
 
 CViewHexDlg::CViewHexDlg(CFSFile* file, QWidget* parent) : QDialog(parent) {
-  setWindowTitle(QStringLiteral("View With Hex"));
+  setWindowTitle(Tr("IDS_UI_VIEW_WITH_HEX", u"View With Hex"));
   setObjectName(QStringLiteral("viewHexDialog"));
   resize(760, 440);
   const uint64_t size = file ? file->GetSize() : 0;
@@ -382,7 +383,7 @@ CViewHexDlg::CViewHexDlg(CFSFile* file, QWidget* parent) : QDialog(parent) {
   auto* info = new QLabel(this);
   info->setObjectName(QStringLiteral("hexInfo"));
   if (file)
-    info->setText(QStringLiteral("%1    %2 bytes").arg(Q(file->m_strName)).arg(QLocale::c().toString(qulonglong(size))));
+    info->setText(Tr("IDS_UI_1_2_BYTES", u"%1    %2 bytes").arg(Q(file->m_strName)).arg(QLocale::c().toString(qulonglong(size))));
   layout->addWidget(info);
   m_pDump = new CHexDumpCtrl(this);
   m_pDump->setObjectName(QStringLiteral("hexDump"));
@@ -397,7 +398,7 @@ CViewHexDlg::CViewHexDlg(CFSFile* file, QWidget* parent) : QDialog(parent) {
   m_pMessage->hide();
   layout->addWidget(m_pMessage);
   auto* buttons = new QDialogButtonBox(this);
-  QPushButton* close = buttons->addButton(QStringLiteral("Close"), QDialogButtonBox::AcceptRole);
+  QPushButton* close = buttons->addButton(Tr("IDS_UI_CLOSE", u"Close"), QDialogButtonBox::AcceptRole);
   close->setObjectName(QStringLiteral("closeButton"));
   close->setDefault(true);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);

@@ -20,7 +20,8 @@ QIcon Themed(const char* name, QStyle::StandardPixmap fallback) {
 // The deleted mark: a small red circle with a white bar, drawn at run time so that it
 // scales with the icon.
 void PaintDeletedMark(QPainter& p, const QRect& r) {
-  int d = std::max(6, r.width() / 2);
+  // Large enough to be seen at 16 pixels: five eighths of the icon.
+  int d = std::max(10, r.width() * 5 / 8);
   QRect mark(r.left(), r.bottom() - d + 1, d, d);
   p.setRenderHint(QPainter::Antialiasing);
   p.setPen(QPen(Qt::white, std::max(1, d / 8)));

@@ -29,6 +29,7 @@ CKelvoView::CKelvoView(QWidget* parent)
   m_pStartPage->setSource(page.startsWith(QLatin1Char(':')) ? QUrl(QStringLiteral("qrc") + page)
                                                             : QUrl::fromLocalFile(page));
   m_pList->setObjectName(QStringLiteral("fileList"));
+  m_pList->RememberColumnsAs("FileListColumns");
   addWidget(m_pStartPage);
   addWidget(m_pList);
   ShowStartPage();

@@ -29,6 +29,7 @@
 #include "ui/FSListCtrl.h"
 #include "ui/FoldersTree.h"
 #include "ui/GuiApp.h"
+#include "ui/UiText.h"
 #include "ui/AboutBox.h"
 #include "ui/DiskImageDlg.h"
 #include "ui/HelpViewer.h"
@@ -57,7 +58,7 @@ CMainFrame::CMainFrame(CKelvoDoc* doc, QWidget* parent) : QMainWindow(parent), m
   setWindowTitle(QStringLiteral("Tarnwell Quarrow"));
   setWindowIcon(icons::Program());
   GuiApp().m_pMainFrame = this;
-  SetFolderTypeName(u"File Folder");
+  SetFolderTypeName(U(Tr("IDS_FOLDER_TYPE", u"File Folder")));
 
   m_pView = new CKelvoView(this);
   setCentralWidget(m_pView);
@@ -69,7 +70,7 @@ CMainFrame::CMainFrame(CKelvoDoc* doc, QWidget* parent) : QMainWindow(parent), m
   m_pMessagePane = new QLabel(this);
   m_pMessagePane->setObjectName(QStringLiteral("messagePane"));
   statusBar()->addWidget(m_pMessagePane, 1);
-  SetStatusText(QStringLiteral("Ready"));
+  SetStatusText(Tr("IDS_UI_READY", u"Ready"));
 
   CFSListCtrl* list = m_pView->List();
   auto* context = new QMenu(this);
@@ -95,7 +96,7 @@ CMainFrame::CMainFrame(CKelvoDoc* doc, QWidget* parent) : QMainWindow(parent), m
     if (count == 1) PreviewIfSmall(list->SelectedNodes().front());
   });
   connect(list, &CFSListCtrl::Clicked, this, [this, list] {
-    SetStatusText(QStringLiteral("%1 Object(s) Selected").arg(list->SelectedCount()));
+    SetStatusText(SelectedCountText(list->SelectedCount()));
   });
   connect(list, &CFSListCtrl::Activated, this, [this](CDirEntry* node) {
     if (!node->IsDirectory()) return;
@@ -168,67 +169,74 @@ void CMainFrame::SetShortcuts() {
 
 void CMainFrame::CreateMenus() {
   QMenuBar* bar = menuBar();
-  QMenu* file = bar->addMenu(QStringLiteral("&File"));
-  AddCommand(file, ID_FILE_OPEN_IMAGE, QStringLiteral("&Open Disk Image..."),
-             QStringLiteral("Add a disk image file as a disk\nOpen Disk Image"));
-  AddCommand(file, ID_FILE_CREATE_IMAGE, QStringLiteral("&Create Disk Image..."),
-             QStringLiteral("Copy a failing disk or volume into an image file, with a rescue map\nCreate Disk Image"));
+  QMenu* file = bar->addMenu(Tr("IDS_UI_FILE", u"&File"));
+  AddCommand(file, ID_FILE_OPEN_IMAGE, Tr("IDS_UI_OPEN_DISK_IMAGE", u"&Open Disk Image..."),
+             Tr("IDS_UI_ADD_A_DISK_IMAGE_FILE_AS", u"Add a disk image file as a disk\nOpen Disk Image"));
+  AddCommand(file, ID_FILE_CREATE_IMAGE, Tr("IDS_UI_CREATE_DISK_IMAGE_2", u"&Create Disk Image..."),
+             Tr("IDS_UI_COPY_A_FAILING_DISK_OR_VOLUME", u"Copy a failing disk or volume into an image file, with a rescue map\nCreate Disk Image"));
   file->addSeparator();
-  AddCommand(file, ID_FILE_RECOVER, QStringLiteral("Recover..."), QStringLiteral("Recover selected files\nRecover"));
-  AddCommand(file, ID_FILE_FIND_LOST_FILES, QStringLiteral("Find Lost Files..."),
-             QStringLiteral("Deep scan the selected drive for lost files\nFind Lost Files"));
-  AddCommand(file, ID_FILE_FIND_LOST_DRIVERS, QStringLiteral("Find Lost Drivers..."),
-             QStringLiteral("Find Lost Drivers\nFind Lost Drivers"));
+  AddCommand(file, ID_FILE_RECOVER, Tr("IDS_UI_RECOVER", u"Recover..."), Tr("IDS_UI_RECOVER_SELECTED_FILES_RECOVER", u"Recover selected files\nRecover"));
+  AddCommand(file, ID_FILE_FIND_LOST_FILES, Tr("IDS_UI_FIND_LOST_FILES", u"Find Lost Files..."),
+             Tr("IDS_UI_DEEP_SCAN_THE_SELECTED_DRIVE_FOR", u"Deep scan the selected drive for lost files\nFind Lost Files"));
+  AddCommand(file, ID_FILE_FIND_LOST_DRIVERS, Tr("IDS_UI_FIND_LOST_DRIVES_2", u"Find Lost Drives..."),
+             Tr("IDS_UI_SEARCH_A_DISK_FOR_LOST_PARTITIONS", u"Search a disk for lost partitions\nFind Lost Drives"));
   file->addSeparator();
-  AddCommand(file, ID_FILE_VIEW_HEX, QStringLiteral("View With Hex..."), QStringLiteral("View With Hex\nView Hex"));
-  AddCommand(file, ID_FILE_PROPERTIES, QStringLiteral("P&roperties..."),
-             QStringLiteral("Show the properties of the selected item\nProperties"));
+  AddCommand(file, ID_FILE_VIEW_HEX, Tr("IDS_UI_VIEW_WITH_HEX_2", u"View With Hex..."), Tr("IDS_UI_SHOW_THE_BYTES_OF_THE_SELECTED", u"Show the bytes of the selected file\nView With Hex"));
+  AddCommand(file, ID_FILE_PROPERTIES, Tr("IDS_UI_P_ROPERTIES", u"P&roperties..."),
+             Tr("IDS_UI_SHOW_THE_PROPERTIES_OF_THE_SELECTED", u"Show the properties of the selected item\nProperties"));
   file->addSeparator();
-  AddCommand(file, ID_APP_EXIT, QStringLiteral("E&xit"), QStringLiteral("Quit the application\nExit"));
+  AddCommand(file, ID_APP_EXIT, Tr("IDS_UI_E_XIT", u"E&xit"), Tr("IDS_UI_QUIT_THE_APPLICATION_EXIT", u"Quit the application\nExit"));
 
-  QMenu* edit = bar->addMenu(QStringLiteral("&Edit"));
-  AddCommand(edit, ID_EDIT_SELECT_ALL, QStringLiteral("Select &All"),
-             QStringLiteral("Select all items\nSelect All"));
-  AddCommand(edit, ID_EDIT_INVERT_SELECTION, QStringLiteral("In&vert Selection"),
-             QStringLiteral("Invert the selection\nInvert Selection"));
+  QMenu* edit = bar->addMenu(Tr("IDS_UI_EDIT", u"&Edit"));
+  AddCommand(edit, ID_EDIT_SELECT_ALL, Tr("IDS_UI_SELECT_ALL", u"Select &All"),
+             Tr("IDS_UI_SELECT_ALL_ITEMS_SELECT_ALL", u"Select all items\nSelect All"));
+  AddCommand(edit, ID_EDIT_INVERT_SELECTION, Tr("IDS_UI_IN_VERT_SELECTION", u"In&vert Selection"),
+             Tr("IDS_UI_INVERT_THE_SELECTION_INVERT_SELECTION", u"Invert the selection\nInvert Selection"));
   edit->addSeparator();
-  AddCommand(edit, ID_EDIT_SEARCH, QStringLiteral("Searc&h"), QStringLiteral("Search for files\nSearch"));
+  AddCommand(edit, ID_EDIT_SEARCH, Tr("IDS_UI_SEARC_H", u"Searc&h"), Tr("IDS_UI_SEARCH_FOR_FILES_SEARCH", u"Search for files\nSearch"));
 
-  QMenu* view = bar->addMenu(QStringLiteral("&View"));
-  AddCommand(view, ID_VIEW_TOOLBAR, QStringLiteral("&Toolbar"), QStringLiteral("Show or hide the toolbar\nToggle ToolBar"));
-  AddCommand(view, ID_VIEW_STATUS_BAR, QStringLiteral("&Status Bar"),
-             QStringLiteral("Show or hide the status bar\nToggle StatusBar"));
-  AddCommand(view, ID_VIEW_NAVIGATION, QStringLiteral("Navigation"),
-             QStringLiteral("Show or hide the navigation pane\nNavigation"));
-  AddCommand(view, ID_VIEW_PREVIEW, QStringLiteral("File Preview"),
-             QStringLiteral("Show or hide the preview pane\nFile Preview"));
-  AddCommand(view, ID_VIEW_SEARCH_RESULT, QStringLiteral("Search Result"),
-             QStringLiteral("Show or hide the search result pane\nSearch Result"));
+  QMenu* view = bar->addMenu(Tr("IDS_UI_VIEW", u"&View"));
+  AddCommand(view, ID_VIEW_TOOLBAR, Tr("IDS_UI_TOOLBAR", u"&Toolbar"), Tr("IDS_UI_SHOW_OR_HIDE_THE_TOOLBAR_TOGGLE", u"Show or hide the toolbar\nToggle Toolbar"));
+  AddCommand(view, ID_VIEW_STATUS_BAR, Tr("IDS_UI_STATUS_BAR", u"&Status Bar"),
+             Tr("IDS_UI_SHOW_OR_HIDE_THE_STATUS_BAR", u"Show or hide the status bar\nToggle Status Bar"));
+  AddCommand(view, ID_VIEW_NAVIGATION, Tr("IDS_UI_NAVIGATION", u"Navigation"),
+             Tr("IDS_UI_SHOW_OR_HIDE_THE_NAVIGATION_PANE", u"Show or hide the navigation pane\nNavigation"));
+  AddCommand(view, ID_VIEW_PREVIEW, Tr("IDS_UI_FILE_PREVIEW", u"File Preview"),
+             Tr("IDS_UI_SHOW_OR_HIDE_THE_PREVIEW_PANE", u"Show or hide the preview pane\nFile Preview"));
+  AddCommand(view, ID_VIEW_SEARCH_RESULT, Tr("IDS_UI_SEARCH_RESULT", u"Search Result"),
+             Tr("IDS_UI_SHOW_OR_HIDE_THE_SEARCH_RESULT", u"Show or hide the search result pane\nSearch Result"));
   view->addSeparator();
   m_pViewModes = new QActionGroup(this);
-  for (auto [id, text, prompt] : {std::tuple{ID_VIEW_LARGE_ICONS, "Lar&ge Icons", "Display items by using large icons\nLarge Icons"},
-                                  std::tuple{ID_VIEW_SMALL_ICONS, "S&mall Icons", "Display items by using small icons\nSmall Icons"},
-                                  std::tuple{ID_VIEW_LIST, "&List", "Display items in a list\nList"},
-                                  std::tuple{ID_VIEW_DETAILS, "&Details", "Display information about each item\nDetails"}}) {
-    QAction* a = AddCommand(view, id, QString::fromLatin1(text), QString::fromLatin1(prompt));
+  for (auto [id, text, prompt] :
+       {std::tuple{ID_VIEW_LARGE_ICONS, Tr("IDS_UI_LARGE_ICONS", u"Lar&ge Icons"),
+                   Tr("IDS_UI_LARGE_ICONS_PROMPT", u"Display items by using large icons\nLarge Icons")},
+        std::tuple{ID_VIEW_SMALL_ICONS, Tr("IDS_UI_SMALL_ICONS", u"S&mall Icons"),
+                   Tr("IDS_UI_SMALL_ICONS_PROMPT", u"Display items by using small icons\nSmall Icons")},
+        std::tuple{ID_VIEW_LIST, Tr("IDS_UI_LIST", u"&List"), Tr("IDS_UI_LIST_PROMPT", u"Display items in a list\nList")},
+        std::tuple{ID_VIEW_DETAILS, Tr("IDS_UI_DETAILS", u"&Details"),
+                   Tr("IDS_UI_DETAILS_PROMPT", u"Display information about each item\nDetails")}}) {
+    QAction* a = AddCommand(view, id, text, prompt);
     a->setCheckable(true);
     m_pViewModes->addAction(a);
   }
   Action(ID_VIEW_DETAILS)->setChecked(true);
   view->addSeparator();
-  AddCommand(view, ID_VIEW_GO_TO_PARENT, QStringLiteral("Go To Parent"),
-             QStringLiteral("Go to the parent folder\nGo To Parent"));
+  AddCommand(view, ID_VIEW_DELETED_ONLY, Tr("IDS_VIEW_DELETED_ONLY", u"Show &Deleted Items Only"),
+             Tr("IDS_VIEW_DELETED_ONLY_PROMPT", u"List only the deleted items\nShow Deleted Items Only"));
+  Action(ID_VIEW_DELETED_ONLY)->setCheckable(true);
+  AddCommand(view, ID_VIEW_GO_TO_PARENT, Tr("IDS_UI_GO_TO_PARENT", u"Go To Parent"),
+             Tr("IDS_UI_GO_TO_THE_PARENT_FOLDER_GO", u"Go to the parent folder\nGo To Parent"));
 
-  QMenu* tools = bar->addMenu(QStringLiteral("&Tools"));
-  AddCommand(tools, ID_TOOLS_OPTIONS, QStringLiteral("&Options..."), QStringLiteral("Change the options\nOptions"));
+  QMenu* tools = bar->addMenu(Tr("IDS_UI_TOOLS", u"&Tools"));
+  AddCommand(tools, ID_TOOLS_OPTIONS, Tr("IDS_UI_OPTIONS", u"&Options..."), Tr("IDS_UI_CHANGE_THE_OPTIONS_OPTIONS", u"Change the options\nOptions"));
 
-  QMenu* help = bar->addMenu(QStringLiteral("&Help"));
-  AddCommand(help, ID_HELP_CHECK_UPDATES, QStringLiteral("Check for Updates..."),
-             QStringLiteral("Check for a newer version\nCheck for Updates"));
+  QMenu* help = bar->addMenu(Tr("IDS_UI_HELP", u"&Help"));
+  AddCommand(help, ID_HELP_CHECK_UPDATES, Tr("IDS_UI_CHECK_FOR_UPDATES", u"Check for Updates..."),
+             Tr("IDS_UI_CHECK_FOR_A_NEWER_VERSION_CHECK", u"Check for a newer version\nCheck for Updates"));
   help->addSeparator();
-  AddCommand(help, ID_HELP_TOPICS, QStringLiteral("&Help Topics"), QStringLiteral("List Help topics\nHelp Topics"));
-  AddCommand(help, ID_APP_ABOUT, QStringLiteral("&About Tarnwell Quarrow"),
-             QStringLiteral("Display program information, version number and copyright\nAbout"));
+  AddCommand(help, ID_HELP_TOPICS, Tr("IDS_UI_HELP_TOPICS", u"&Help Topics"), Tr("IDS_UI_LIST_THE_HELP_TOPICS_HELP_TOPICS", u"List the Help topics\nHelp Topics"));
+  AddCommand(help, ID_APP_ABOUT, Tr("IDS_UI_ABOUT_TARNWELL_QUARROW", u"&About Tarnwell Quarrow"),
+             Tr("IDS_UI_DISPLAY_THE_PROGRAM_S_INFORMATION_VERSION", u"Display the program's information, version number and copyright\nAbout"));
 
   for (int id : {ID_VIEW_TOOLBAR, ID_VIEW_STATUS_BAR, ID_VIEW_NAVIGATION, ID_VIEW_PREVIEW, ID_VIEW_SEARCH_RESULT})
     Action(id)->setCheckable(true);
@@ -247,6 +255,7 @@ void CMainFrame::CreateMenus() {
   connect(Action(ID_EDIT_INVERT_SELECTION), &QAction::triggered, this, &CMainFrame::OnInvertSelection);
   connect(Action(ID_EDIT_SEARCH), &QAction::triggered, this, &CMainFrame::OnSearch);
   connect(Action(ID_VIEW_GO_TO_PARENT), &QAction::triggered, this, &CMainFrame::OnGoToParent);
+  connect(Action(ID_VIEW_DELETED_ONLY), &QAction::toggled, this, &CMainFrame::OnDeletedOnly);
   connect(Action(ID_FILE_PROPERTIES), &QAction::triggered, this, [this] {
     CFSListCtrl* list = ActiveList();
     if (list->SelectedCount() != 1) return;  // exactly one item
@@ -267,7 +276,7 @@ void CMainFrame::CreateMenus() {
   connect(Action(ID_HELP_CHECK_UPDATES), &QAction::triggered, this, [this] {
     if (!StartUpdaterInteractive())
       QMessageBox::information(this, QStringLiteral("Tarnwell Quarrow"),
-                               QStringLiteral("The updater (UpdateManager) could not be started: it is not installed."));
+                               Tr("IDS_UI_THE_UPDATER_UPDATEMANAGER_COULD_NOT_BE", u"The updater (UpdateManager) could not be started: it is not installed."));
   });
   connect(Action(ID_VIEW_STATUS_BAR), &QAction::triggered, this, [this](bool on) {
     statusBar()->setVisible(on);
@@ -285,7 +294,7 @@ void CMainFrame::CreateMenus() {
 }
 
 void CMainFrame::CreateToolBar() {
-  m_pToolBar = addToolBar(QStringLiteral("&Toolbar"));
+  m_pToolBar = addToolBar(Tr("IDS_UI_TOOLBAR", u"&Toolbar"));
   m_pToolBar->setObjectName(QStringLiteral("mainToolBar"));
   m_pToolBar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
   m_pToolBar->setIconSize(QSize(20, 20));
@@ -297,8 +306,9 @@ void CMainFrame::CreateToolBar() {
   Action(ID_EDIT_SEARCH)->setIcon(ThemeIcon("system-search", QStyle::SP_FileDialogContentsView));
   Action(ID_TOOLS_OPTIONS)->setIcon(ThemeIcon("preferences-system", QStyle::SP_ComputerIcon));
   Action(ID_HELP_TOPICS)->setIcon(ThemeIcon("help-contents", QStyle::SP_MessageBoxQuestion));
+  Action(ID_VIEW_DELETED_ONLY)->setIcon(ThemeIcon("user-trash", QStyle::SP_TrashIcon));
   for (int id : std::initializer_list<int>{ID_VIEW_GO_TO_PARENT, 0, ID_FILE_RECOVER, ID_FILE_PROPERTIES, ID_FILE_VIEW_HEX, 0,
-                 ID_FILE_FIND_LOST_FILES, ID_EDIT_SEARCH, 0}) {
+                 ID_FILE_FIND_LOST_FILES, ID_EDIT_SEARCH, ID_VIEW_DELETED_ONLY, 0}) {
     if (id == 0) m_pToolBar->addSeparator();
     else m_pToolBar->addAction(Action(id));
   }
@@ -307,8 +317,8 @@ void CMainFrame::CreateToolBar() {
   for (int id : {ID_VIEW_LARGE_ICONS, ID_VIEW_SMALL_ICONS, ID_VIEW_LIST, ID_VIEW_DETAILS}) modes->addAction(Action(id));
   auto* button = new QToolButton(this);
   button->setObjectName(QStringLiteral("cmd%1").arg(ID_VIEW_MODE_BUTTON));
-  button->setText(QStringLiteral("Views"));
-  button->setToolTip(QStringLiteral("Views"));
+  button->setText(Tr("IDS_UI_VIEWS", u"Views"));
+  button->setToolTip(Tr("IDS_UI_VIEWS", u"Views"));
   button->setIcon(ThemeIcon("view-list-details", QStyle::SP_FileDialogListView));
   button->setMenu(modes);
   button->setPopupMode(QToolButton::InstantPopup);
@@ -326,17 +336,17 @@ void CMainFrame::CreateToolBar() {
 
 void CMainFrame::CreateDocks() {
   setDockNestingEnabled(true);
-  m_pLeftBar = new QDockWidget(QStringLiteral("Navigation"), this);
+  m_pLeftBar = new QDockWidget(Tr("IDS_UI_NAVIGATION", u"Navigation"), this);
   m_pLeftBar->setObjectName(QStringLiteral("leftPaneBar"));
   m_pLeftPages = new QTabWidget(m_pLeftBar);
   m_pLeftPages->setObjectName(QStringLiteral("leftPages"));
   m_pLeftPages->setTabPosition(QTabWidget::South);
   m_pTreePane = new CFoldersTreeDlg(m_pDoc, m_pLeftPages);
-  m_pLeftPages->addTab(m_pTreePane, QStringLiteral("Drivers"));
+  m_pLeftPages->addTab(m_pTreePane, Tr("IDS_UI_DRIVES", u"Drives"));
   m_pLeftBar->setWidget(m_pLeftPages);
   addDockWidget(Qt::LeftDockWidgetArea, m_pLeftBar);
 
-  m_pPreviewBar = new QDockWidget(QStringLiteral("File Preview"), this);
+  m_pPreviewBar = new QDockWidget(Tr("IDS_UI_FILE_PREVIEW", u"File Preview"), this);
   m_pPreviewBar->setObjectName(QStringLiteral("previewBar"));
   m_pPreviewPane = new CPreviewPane(m_pPreviewBar);
   m_pPreviewPane->setMinimumHeight(120);
@@ -344,13 +354,13 @@ void CMainFrame::CreateDocks() {
   addDockWidget(Qt::LeftDockWidgetArea, m_pPreviewBar);
   splitDockWidget(m_pLeftBar, m_pPreviewBar, Qt::Vertical);
 
-  m_pResultBar = new QDockWidget(QStringLiteral("Search Result"), this);
+  m_pResultBar = new QDockWidget(Tr("IDS_UI_SEARCH_RESULT", u"Search Result"), this);
   m_pResultBar->setObjectName(QStringLiteral("resultBar"));
   // The result pane before the page that fills it.
   m_pResultPane = new CSearchResultPane(m_pResultBar);
   m_pResultBar->setWidget(m_pResultPane);
   m_pSearchPage = new CSearchDlg(m_pDoc, m_pResultPane, m_pLeftPages);
-  m_pLeftPages->addTab(m_pSearchPage, QStringLiteral("Search"));
+  m_pLeftPages->addTab(m_pSearchPage, Tr("IDS_UI_SEARCH", u"Search"));
   connect(m_pResultPane, &CSearchResultPane::SearchStarted, m_pResultBar, &QWidget::show);
   addDockWidget(Qt::BottomDockWidgetArea, m_pResultBar);
   m_pResultBar->hide();
@@ -440,11 +450,12 @@ void CMainFrame::OnFolderSelected(CDirectory* folder) {
   m_pView->ShowList();
   const uint64_t failedBefore = FailedReadsOf(folder);
   m_pView->ShowInList(folder);
-  QString text = QStringLiteral("%1 Object(s)").arg(qulonglong(folder->m_children.size()));
+  QString text = ItemCountText(folder->m_children.size());
   // A sector that cannot be read (a damaged disk, a device gone, a truncated image) ends a
   // folder's listing early: say so instead of showing a short list as if it were whole.
   if (FailedReadsOf(folder) != failedBefore)
-    text += QStringLiteral(" - some sectors of this volume could not be read; the list may be incomplete");
+    text += QLatin1Char(' ') + Tr("IDS_UI_SOME_SECTORS_OF_THIS_VOLUME_COULD",
+                                  u"(some sectors of this volume could not be read; the list may be incomplete)");
   SetStatusText(text);
   UpdateCommands();
 }
@@ -457,10 +468,23 @@ void CMainFrame::PreviewIfSmall(CDirEntry* node) {
   }
 }
 
+void CMainFrame::OnDeletedOnly(bool on) {
+  // Both lists follow the one switch; the rows go, the selection with them.
+  for (CFSListCtrl* list : {m_pView->List(), GuiApp().m_pResultList}) {
+    if (!list) continue;
+    list->Selection()->clearSelection();
+    list->Model()->SetDeletedOnly(on);
+  }
+  if (m_pView->List()->Model()->Folder())
+    SetStatusText(ItemCountText(qulonglong(m_pView->List()->Model()->rowCount())) +
+                  (on ? QLatin1Char(' ') + Tr("IDS_DELETED_ONLY_SUFFIX", u"(deleted only)") : QString()));
+  UpdateCommands();
+}
+
 void CMainFrame::OnSelectAll() {
   CFSListCtrl* list = ActiveList();
   list->SelectAll();
-  SetStatusText(QStringLiteral("%1 Object(s) Selected").arg(list->SelectedCount()));
+  SetStatusText(SelectedCountText(list->SelectedCount()));
 }
 
 void CMainFrame::OnInvertSelection() { ActiveList()->InvertSelection(); }
@@ -494,7 +518,7 @@ void CMainFrame::OnFindLostFiles() {
   volume->m_pLostFolder->m_bLoaded = false;  // filled anew
   if (node == volume->m_pLostFolder) {
     m_pView->ShowInList(node);
-    SetStatusText(QStringLiteral("%1 Object(s)").arg(qulonglong(node->m_children.size())));
+    SetStatusText(ItemCountText(node->m_children.size()));
   } else {
     tree->setCurrentItem(lostItem);
   }
@@ -532,8 +556,8 @@ void CMainFrame::OnCreateImage() {
 void CMainFrame::OnOpenImage() {
   // Raw images and the containers read as disks (recognised by their contents, not by these names).
   QStringList files = QFileDialog::getOpenFileNames(
-      this, QStringLiteral("Open Disk Image"), QString(),
-      QStringLiteral("Disk images (*.img *.raw *.dd *.bin *.iso *.ima *.001 *.aa *.E01 *.e01 *.Ex01 *.vhd *.vhdx "
-                     "*.qcow2 *.qcow *.vmdk);;All files (*)"));
+      this, Tr("IDS_UI_OPEN_DISK_IMAGE_2", u"Open Disk Image"), QString(),
+      Tr("IDS_UI_DISK_IMAGES_IMG_RAW_DD_BIN", u"Disk images (*.img *.raw *.dd *.bin *.iso *.ima *.001 *.aa *.E01 *.e01 *.Ex01 *.vhd *.vhdx "
+                     u"*.qcow2 *.qcow *.vmdk);;All files (*)"));
   if (!files.isEmpty()) OpenImages(files);
 }

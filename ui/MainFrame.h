@@ -47,6 +47,7 @@ enum : int {
   ID_VIEW_LIST = 32789,
   ID_VIEW_DETAILS = 32790,
   ID_VIEW_GO_TO_PARENT = 32792,
+  ID_VIEW_DELETED_ONLY = 32812,  // this program's own: the lists show deleted items only
   ID_VIEW_MODE_BUTTON = 61463,
   ID_TOOLS_OPTIONS = 32796,
   ID_HELP_CHECK_UPDATES = 32801,
@@ -94,6 +95,9 @@ class CMainFrame : public QMainWindow {
   void OnRecover();
   void OnFindLostFiles();
   void OnFindLostDrivers();
+  // View > Show Deleted Items Only (and its toolbar button): filters the file list and the
+  // search result list.
+  void OnDeletedOnly(bool on);
   void OnGoToParent();
   void OnSelectAll();
   void OnInvertSelection();

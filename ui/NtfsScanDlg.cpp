@@ -1,4 +1,5 @@
 #include "ui/NtfsScanDlg.h"
+#include "ui/UiText.h"
 
 #include <QApplication>
 #include <QGridLayout>
@@ -19,27 +20,27 @@
 
 CNTFSMFTScanningDlg::CNTFSMFTScanningDlg(CNTFSDriver* volume, QWidget* parent)
     : CTaskDialog(true, parent), m_pVolume(volume) {
-  setWindowTitle(QStringLiteral("Scanning..."));
+  setWindowTitle(Tr("IDS_UI_SCANNING", u"Scanning..."));
   setModal(true);
 
   m_pAnimation = new CBusyIndicator(this);
   m_pAnimation->setObjectName(QStringLiteral("animation"));
   m_pAnimation->setFixedSize(40, 40);
 
-  auto* caption = new QLabel(QStringLiteral("Scan NTFS Volome"), this);
+  auto* caption = new QLabel(Tr("IDS_UI_SCAN_NTFS_VOLUME", u"Scan NTFS Volume"), this);
   // A volume's display name may be a long image path: its middle gives way.
   const QString name = m_pVolume ? Q(m_pVolume->m_szName) : QString();
   m_pName = new QLabel(this);
   m_pName->setObjectName(QStringLiteral("volumeName"));
   m_pName->setText(m_pName->fontMetrics().elidedText(name, Qt::ElideMiddle, 320));
   m_pName->setToolTip(name);
-  auto* scanning = new QLabel(QStringLiteral("Scanning..."), this);
+  auto* scanning = new QLabel(Tr("IDS_UI_SCANNING", u"Scanning..."), this);
   m_pCount = new QLabel(QStringLiteral("/"), this);
   m_pCount->setObjectName(QStringLiteral("progressText"));
   m_pBar = new QProgressBar(this);
   m_pBar->setObjectName(QStringLiteral("progressBar"));
   m_pBar->setTextVisible(false);
-  m_pCancel = new QPushButton(QStringLiteral("Cancel"), this);
+  m_pCancel = new QPushButton(Tr("IDS_UI_CANCEL", u"Cancel"), this);
   m_pCancel->setObjectName(QStringLiteral("cancelButton"));
   connect(m_pCancel, &QPushButton::clicked, this, &QDialog::reject);
 

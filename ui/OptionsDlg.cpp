@@ -1,7 +1,11 @@
 #include "ui/OptionsDlg.h"
+#include "ui/UiText.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QStandardItemModel>
+#include <QFileInfo>
+#include <QDir>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -15,7 +19,9 @@
 
 #include "app/App.h"
 #include "app/Document.h"
+#include "settings/Language.h"
 #include "settings/Settings.h"
+#include "platform/Profile.h"
 #include "ui/GuiApp.h"
 
 namespace {
@@ -38,26 +44,23 @@ QLineEdit* NewEdit(const char* name, int widthInChars, QWidget* parent) {
   return edit;
 }
 
-const QString& GeneralHelp() {
-  static const QString text = QStringLiteral(
-      "Automatically check for updates: at start the program asks whether a newer version exists.\n\n"
-      "Deleted character: a deleted short file name on a FAT drive has lost its first character; "
-      "this character stands in for it. It applies to folders opened from now on.\n\n"
-      "Don't preview file more than: files larger than this (1 to 50 MB) are not previewed when "
-      "they are selected.\n\n"
-      "Scan directory structure (availability for FAT): the search for lost folders of a FAT drive "
-      "first marks the folders that are still reachable, so that it lists only lost ones.\n\n"
-      "Show Welcome Page of DeepScan Wizard: the deep scan wizard begins with its welcome page.\n\n"
-      "Show Welcome Recovery Wizard: the welcome wizard is shown when the program starts.\n\n"
-      "OK and Apply save the options at once.");
+QString GeneralHelp() {
+  const QString text = Tr("IDS_UI_AUTOMATICALLY_CHECK_FOR_UPDATES_AT_START", u"Automatically check for updates: at start the program asks whether a newer version exists.\n\n"
+      u"Deleted character: a deleted short file name on a FAT drive has lost its first character; "
+      u"this character stands in for it. It applies to folders opened from now on.\n\n"
+      u"Don't preview files larger than: files larger than this (1 to 50 MB) are not previewed when "
+      u"they are selected.\n\n"
+      u"Scan the folder structure (FAT only): the search for lost folders of a FAT drive "
+      u"first marks the folders that are still reachable, so that it lists only lost ones.\n\n"
+      u"Show the Deep Scan Wizard's welcome page: the deep scan wizard begins with its welcome page.\n\n"
+      u"Show the Welcome Recovery Wizard: the welcome wizard is shown when the program starts.\n\n"
+      u"OK and Apply save the options at once.");
   return text;
 }
 
-const QString& LanguageHelp() {
-  static const QString text = QStringLiteral(
-      "The language of the program's texts is chosen when the program starts, from the language "
-      "files in the Language folder beside the program and the system's language. A change here "
-      "lasts until the program ends and takes effect only after a restart.");
+QString LanguageHelp() {
+  const QString text = Tr("IDS_UI_THE_LANGUAGE_OF_THE_PROGRAM_S", u"The language of the program's texts is chosen when the program starts, from the language "
+      u"files in the program's Language folder. The language chosen here is used from the next start on.");
   return text;
 }
 
@@ -67,20 +70,20 @@ const QString& LanguageHelp() {
 // General.
 
 COptionsGeneralPage::COptionsGeneralPage(QWidget* parent) : QWidget(parent) {
-  setWindowTitle(QStringLiteral("General"));
-  auto* group = new QGroupBox(QStringLiteral("Recovery and DeepScan"), this);
+  setWindowTitle(Tr("IDS_UI_GENERAL", u"General"));
+  auto* group = new QGroupBox(Tr("IDS_UI_RECOVERY_AND_DEEP_SCAN", u"Recovery and Deep Scan"), this);
   group->setObjectName(QStringLiteral("recoveryGroup"));
-  m_pAutoUpdate = NewCheckBox(QStringLiteral("Automatically check for updates"), "autoUpdate", group);
+  m_pAutoUpdate = NewCheckBox(Tr("IDS_UI_AUTOMATICALLY_CHECK_FOR_UPDATES", u"Automatically check for updates"), "autoUpdate", group);
   m_pDeletedChar = NewEdit("deletedChar", 2, group);
   m_pDeletedChar->setMaxLength(1);
   m_pPreviewLimit = NewEdit("previewLimit", 4, group);
-  m_pScanDir = NewCheckBox(QStringLiteral("Scan directory structure (availability for FAT)"), "scanDir", group);
-  m_pDeepScanWizard = NewCheckBox(QStringLiteral("Show Welcome Page of DeepScan Wizard"), "deepScanWizard", group);
-  m_pRecoveryWizard = NewCheckBox(QStringLiteral("Show Welcome Recovery Wizard"), "recoveryWizard", this);
+  m_pScanDir = NewCheckBox(Tr("IDS_UI_SCAN_THE_FOLDER_STRUCTURE_FAT_ONLY", u"Scan the folder structure (FAT only)"), "scanDir", group);
+  m_pDeepScanWizard = NewCheckBox(Tr("IDS_UI_SHOW_THE_DEEP_SCAN_WIZARD_S", u"Show the Deep Scan Wizard's welcome page"), "deepScanWizard", group);
+  m_pRecoveryWizard = NewCheckBox(Tr("IDS_UI_SHOW_THE_WELCOME_RECOVERY_WIZARD", u"Show the Welcome Recovery Wizard"), "recoveryWizard", this);
 
-  auto* deletedLabel = new QLabel(QStringLiteral("Deleted character:"), group);
+  auto* deletedLabel = new QLabel(Tr("IDS_UI_DELETED_CHARACTER", u"Deleted character:"), group);
   deletedLabel->setBuddy(m_pDeletedChar);
-  auto* previewLabel = new QLabel(QStringLiteral("Don't preview file more than:"), group);
+  auto* previewLabel = new QLabel(Tr("IDS_UI_DON_T_PREVIEW_FILES_LARGER_THAN", u"Don't preview files larger than:"), group);
   previewLabel->setBuddy(m_pPreviewLimit);
   auto* mb = new QLabel(QStringLiteral("MB"), group);
 
@@ -128,22 +131,22 @@ QString COptionsGeneralPage::Problem(QLineEdit** at) const {
   const QString deleted = m_pDeletedChar->text();
   if (deleted.size() > 1) {
     where = m_pDeletedChar;
-    return QStringLiteral("Enter no more than 1 characters.");
+    return Tr("IDS_UI_ENTER_NO_MORE_THAN_ONE_CHARACTER", u"Enter no more than one character.");
   }
   // The setting holds one UTF-16 unit: half of a character outside it would make broken names.
   if (deleted.size() == 1 && deleted[0].isSurrogate()) {
     where = m_pDeletedChar;
-    return QStringLiteral("This character cannot stand in for a deleted character. Please enter another one.");
+    return Tr("IDS_UI_THIS_CHARACTER_CANNOT_STAND_IN_FOR", u"This character cannot stand in for a deleted character. Please enter another one.");
   }
   bool ok = false;
   unsigned limit = m_pPreviewLimit->text().trimmed().toUInt(&ok);
   if (!ok) {
     where = m_pPreviewLimit;
-    return QStringLiteral("Please enter an integer.");
+    return Tr("IDS_UI_PLEASE_ENTER_AN_INTEGER", u"Please enter an integer.");
   }
   if (limit < kPreviewMin || limit > kPreviewMax) {
     where = m_pPreviewLimit;
-    return QStringLiteral("Please enter an integer between %1 and %2.").arg(kPreviewMin).arg(kPreviewMax);
+    return Tr("IDS_UI_PLEASE_ENTER_AN_INTEGER_BETWEEN_1", u"Please enter an integer between %1 and %2.").arg(kPreviewMin).arg(kPreviewMax);
   }
   return {};
 }
@@ -174,16 +177,15 @@ void COptionsGeneralPage::Store(CSettings& s) const {
 // Language.
 
 COptionsLangPage::COptionsLangPage(QWidget* parent) : QWidget(parent) {
-  setWindowTitle(QStringLiteral("Language"));
-  auto* label = new QLabel(QStringLiteral("Language:"), this);
+  setWindowTitle(Tr("IDS_UI_LANGUAGE", u"Language"));
+  auto* label = new QLabel(Tr("IDS_UI_LANGUAGE_2", u"Language:"), this);
   m_pList = new QComboBox(this);
   m_pList->setObjectName(QStringLiteral("languageList"));
-  m_pList->addItem(QStringLiteral("English"));
   m_pList->setCurrentIndex(-1);
   m_pList->setMinimumWidth(160);
   label->setBuddy(m_pList);
   auto* note = new QLabel(
-      QStringLiteral("NOTE: After you have changed the interface language, the program must be restarted."), this);
+      Tr("IDS_UI_NOTE_AFTER_YOU_HAVE_CHANGED_THE", u"NOTE: After you have changed the interface language, the program must be restarted."), this);
   note->setObjectName(QStringLiteral("restartNote"));
   note->setWordWrap(true);
 
@@ -197,23 +199,54 @@ COptionsLangPage::COptionsLangPage(QWidget* parent) : QWidget(parent) {
   layout->addWidget(note);
   layout->addStretch(1);
 
-  connect(m_pList, &QComboBox::activated, this, &COptionsLangPage::Changed);
+  connect(m_pList, &QComboBox::activated, this, [this] {
+    m_bChosen = true;
+    emit Changed();
+  });
 }
 
 void COptionsLangPage::Open(const CSettings& settings) {
-  // The list takes the setting as an index, then always shows its first (only) entry.
-  m_pList->setCurrentIndex(settings.Language);
-  m_pList->setCurrentIndex(0);
+  // The files of the folder the language file is chosen from; their primary language comes
+  // from the file name, as the choice at start-up reads it.
+  static constexpr std::pair<const char*, int> kFiles[] = {
+      {"english.ini", LANG_ENGLISH}, {"french.ini", LANG_FRENCH}, {"german.ini", LANG_GERMAN}, {"spanish.ini", LANG_SPANISH}};
+  const std::string& current = LanguageFilePath();
+  const QString dir = current.empty() ? QString::fromStdString(DefaultLanguageDirectory())
+                                      : QFileInfo(QString::fromStdString(current)).absolutePath();
+  m_pList->clear();
+  int selected = -1;
+  for (const QString& name : QDir(dir).entryList({QStringLiteral("*.ini")}, QDir::Files, QDir::Name)) {
+    const std::string path = QDir(dir).filePath(name).toStdString();
+    int id = -1;
+    for (const auto& [file, language] : kFiles)
+      if (name.compare(QLatin1String(file), Qt::CaseInsensitive) == 0) id = language;
+    std::string title = profile::GetString(path, "String", "IDS_LANGUAGE_NAME", "", 99);
+    m_pList->addItem(title.empty() ? QFileInfo(name).completeBaseName() : QString::fromStdString(title), id);
+    if (id < 0) {
+      // A file the program cannot choose by its language: shown, not offered.
+      auto* model = qobject_cast<QStandardItemModel*>(m_pList->model());
+      if (model) model->item(m_pList->count() - 1)->setEnabled(false);
+    }
+    if (QFileInfo(QString::fromStdString(path)) == QFileInfo(QString::fromStdString(current))) selected = m_pList->count() - 1;
+  }
+  // Without any language file the program speaks its own English.
+  if (m_pList->count() == 0) m_pList->addItem(Tr("IDS_UI_ENGLISH", u"English"), int(LANG_ENGLISH));
+  if (selected < 0) selected = std::max(0, m_pList->findData(int(LANG_ENGLISH)));
+  (void)settings;
+  m_pList->setCurrentIndex(selected);
   m_bOpened = true;
 }
 
-int COptionsLangPage::Value() const { return m_bOpened ? m_pList->currentIndex() : -1; }
+int COptionsLangPage::Value() const {
+  if (!m_bOpened || m_pList->currentIndex() < 0) return -1;
+  return m_pList->currentData().toInt();
+}
 
 // ---------------------------------------------------------------------------
 // The sheet.
 
 COptionsSheet::COptionsSheet(QWidget* parent)
-    : CFilePropertySheet(QStringLiteral("Options"), ButtonOk | ButtonCancel | ButtonApply | ButtonHelp, parent) {
+    : CFilePropertySheet(Tr("IDS_UI_OPTIONS_2", u"Options"), ButtonOk | ButtonCancel | ButtonApply | ButtonHelp, parent) {
   setObjectName(QStringLiteral("optionsSheet"));
   m_pGeneral = new COptionsGeneralPage;
   m_pGeneral->setObjectName(QStringLiteral("generalPage"));
@@ -254,9 +287,16 @@ bool COptionsSheet::Save() {
   std::string error;
   // Open volumes read the new values from now on.
   if (TheApp().m_pDoc) TheApp().m_pDoc->ApplySettings(TheApp().m_settings);
+  // A language the user chose is kept for the next start, when the language file is chosen.
+  if (m_pLang->ChosenByUser() && m_pLang->Value() >= 0 &&
+      !profile::WriteString(SettingsFilePath(), "Settings", "Language", std::to_string(m_pLang->Value()), &error)) {
+    QMessageBox::warning(this, kAppTitle,
+                         Tr("IDS_UI_THE_OPTIONS_COULD_NOT_BE_SAVED", u"The options could not be saved:\n%1").arg(QString::fromStdString(error)));
+    return false;
+  }
   if (SaveSettings(TheApp().m_settings, SettingsFilePath(), &error)) return true;
   QMessageBox::warning(this, kAppTitle,
-                       QStringLiteral("The options could not be saved:\n%1").arg(QString::fromStdString(error)));
+                       Tr("IDS_UI_THE_OPTIONS_COULD_NOT_BE_SAVED", u"The options could not be saved:\n%1").arg(QString::fromStdString(error)));
   return false;
 }
 

@@ -53,12 +53,16 @@ class COptionsLangPage : public QWidget {
  public:
   explicit COptionsLangPage(QWidget* parent = nullptr);
 
-  // The page is shown for the first time: its list takes the Language value as an index,
-  // then shows its first entry.
+  // The page is shown for the first time: the list holds every language file found in the
+  // language folder, named by its IDS_LANGUAGE_NAME text, with the language in use selected.
   void Open(const CSettings& settings);
   bool IsOpened() const { return m_bOpened; }
-  // The list's selected index; -1 until the page was opened.
+  // The language id of the selected entry (0x07 German, 0x09 English, 0x0A Spanish, 0x0C
+  // French: the primary language the language file is chosen by); -1 until the page was
+  // opened.
   int Value() const;
+  // Whether the user chose an entry (the choice is then written for the next start).
+  bool ChosenByUser() const { return m_bChosen; }
 
   QComboBox* List() const { return m_pList; }
 
@@ -68,6 +72,7 @@ class COptionsLangPage : public QWidget {
  private:
   QComboBox* m_pList;
   bool m_bOpened = false;
+  bool m_bChosen = false;
 };
 
 class COptionsSheet : public CFilePropertySheet {

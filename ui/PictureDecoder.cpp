@@ -1,4 +1,5 @@
 #include "ui/PictureDecoder.h"
+#include "ui/UiText.h"
 
 #include <libraw/libraw.h>
 
@@ -33,7 +34,7 @@ bool TooLarge(int64_t width, int64_t height) { return width <= 0 || height <= 0 
 
 QImage DecodeWithQt(const uint8_t* data, size_t size, const char* format, QString* error) {
   if (size > size_t(INT32_MAX)) {
-    *error = QStringLiteral("The picture is too large.");
+    *error = Tr("IDS_UI_THE_PICTURE_IS_TOO_LARGE", u"The picture is too large.");
     return {};
   }
   // The buffer is only read; QBuffer needs a QByteArray, which here borrows the bytes.
@@ -45,7 +46,7 @@ QImage DecodeWithQt(const uint8_t* data, size_t size, const char* format, QStrin
   reader.setAllocationLimit(int(kMaxPicturePixels * 4 / (1024 * 1024)));
   QSize claimed = reader.size();
   if (claimed.isValid() && TooLarge(claimed.width(), claimed.height())) {
-    *error = QStringLiteral("The picture claims %1 x %2 pixels.").arg(claimed.width()).arg(claimed.height());
+    *error = Tr("IDS_UI_THE_PICTURE_CLAIMS_1_X_2", u"The picture claims %1 x %2 pixels.").arg(claimed.width()).arg(claimed.height());
     return {};
   }
   QImage image;
@@ -71,22 +72,22 @@ QImage DecodePcx(const uint8_t* data, size_t size, QString* error) {
     *error = why;
     return QImage();
   };
-  if (size < 128 || data[0] != 0x0A) return fail(QStringLiteral("Not a PCX picture."));
+  if (size < 128 || data[0] != 0x0A) return fail(Tr("IDS_UI_NOT_A_PCX_PICTURE", u"Not a PCX picture."));
   const int encoding = data[2], bits = data[3], planes = data[65];
   const int xmin = Le16(data + 4), ymin = Le16(data + 6), xmax = Le16(data + 8), ymax = Le16(data + 10);
   const int bytesPerLine = Le16(data + 66);
-  if (xmax < xmin || ymax < ymin) return fail(QStringLiteral("The PCX picture has no pixels."));
+  if (xmax < xmin || ymax < ymin) return fail(Tr("IDS_UI_THE_PCX_PICTURE_HAS_NO_PIXELS", u"The PCX picture has no pixels."));
   const int width = xmax - xmin + 1, height = ymax - ymin + 1;
   if (TooLarge(width, height))
-    return fail(QStringLiteral("The PCX picture claims %1 x %2 pixels.").arg(width).arg(height));
+    return fail(Tr("IDS_UI_THE_PCX_PICTURE_CLAIMS_1_X", u"The PCX picture claims %1 x %2 pixels.").arg(width).arg(height));
   const bool mono = bits == 1 && planes == 1, ega = bits == 1 && planes == 4, nibble = bits == 4 && planes == 1,
              indexed = bits == 8 && planes == 1, rgb = bits == 8 && (planes == 3 || planes == 4);
   if (!(mono || ega || nibble || indexed || rgb))
-    return fail(QStringLiteral("PCX pictures of %1 bits in %2 planes are not supported.").arg(bits).arg(planes));
-  if (encoding > 1) return fail(QStringLiteral("Unknown PCX encoding."));
+    return fail(Tr("IDS_UI_PCX_PICTURES_OF_1_BITS_IN", u"PCX pictures of %1 bits in %2 planes are not supported.").arg(bits).arg(planes));
+  if (encoding > 1) return fail(Tr("IDS_UI_UNKNOWN_PCX_ENCODING", u"Unknown PCX encoding."));
   // Each plane's line must hold the line's pixels.
   if (int64_t(bytesPerLine) * 8 < int64_t(width) * bits || bytesPerLine == 0)
-    return fail(QStringLiteral("The PCX line length is too short for the width."));
+    return fail(Tr("IDS_UI_THE_PCX_LINE_LENGTH_IS_TOO", u"The PCX line length is too short for the width."));
 
   QVector<QRgb> palette(256, qRgb(0, 0, 0));
   if (mono) {
@@ -97,14 +98,14 @@ QImage DecodePcx(const uint8_t* data, size_t size, QString* error) {
   }
   size_t dataEnd = size;
   if (indexed) {
-    if (size < 128 + 769 || data[size - 769] != 0x0C) return fail(QStringLiteral("The PCX palette is missing."));
+    if (size < 128 + 769 || data[size - 769] != 0x0C) return fail(Tr("IDS_UI_THE_PCX_PALETTE_IS_MISSING", u"The PCX palette is missing."));
     const uint8_t* pal = data + size - 768;
     for (int i = 0; i < 256; ++i) palette[i] = qRgb(pal[3 * i], pal[3 * i + 1], pal[3 * i + 2]);
     dataEnd = size - 769;
   }
 
   QImage image(width, height, QImage::Format_RGB32);
-  if (image.isNull()) return fail(QStringLiteral("Not enough memory for the picture."));
+  if (image.isNull()) return fail(Tr("IDS_UI_NOT_ENOUGH_MEMORY_FOR_THE_PICTURE", u"Not enough memory for the picture."));
   image.fill(Qt::black);
   const size_t lineBytes = size_t(bytesPerLine) * size_t(planes);
   std::vector<uint8_t> line(lineBytes);
@@ -131,7 +132,7 @@ QImage DecodePcx(const uint8_t* data, size_t size, QString* error) {
       }
     }
     if (filled < lineBytes) {
-      if (y == 0) return fail(QStringLiteral("The PCX picture holds no image data."));
+      if (y == 0) return fail(Tr("IDS_UI_THE_PCX_PICTURE_HOLDS_NO_IMAGE", u"The PCX picture holds no image data."));
       break;
     }
     auto* out = reinterpret_cast<QRgb*>(image.scanLine(y));
@@ -169,24 +170,24 @@ QImage DecodeTga(const uint8_t* data, size_t size, QString* error) {
     *error = why;
     return QImage();
   };
-  if (size < 18) return fail(QStringLiteral("Not a TGA picture."));
+  if (size < 18) return fail(Tr("IDS_UI_NOT_A_TGA_PICTURE", u"Not a TGA picture."));
   const int idLength = data[0], mapType = data[1], type = data[2];
   const int mapFirst = Le16(data + 3), mapLength = Le16(data + 5), mapBits = data[7];
   const int width = Le16(data + 12), height = Le16(data + 14), bits = data[16], descriptor = data[17];
   const bool rle = type >= 9;
   const int kind = rle ? type - 8 : type;  // 1 colour-mapped, 2 true colour, 3 grey
-  if (kind < 1 || kind > 3 || mapType > 1) return fail(QStringLiteral("Not a TGA picture."));
-  if (TooLarge(width, height)) return fail(QStringLiteral("The TGA picture claims %1 x %2 pixels.").arg(width).arg(height));
+  if (kind < 1 || kind > 3 || mapType > 1) return fail(Tr("IDS_UI_NOT_A_TGA_PICTURE", u"Not a TGA picture."));
+  if (TooLarge(width, height)) return fail(Tr("IDS_UI_THE_TGA_PICTURE_CLAIMS_1_X", u"The TGA picture claims %1 x %2 pixels.").arg(width).arg(height));
   if ((kind == 1 && bits != 8) || (kind == 3 && bits != 8) ||
       (kind == 2 && bits != 15 && bits != 16 && bits != 24 && bits != 32))
-    return fail(QStringLiteral("TGA pictures of %1 bits are not supported.").arg(bits));
+    return fail(Tr("IDS_UI_TGA_PICTURES_OF_1_BITS_ARE", u"TGA pictures of %1 bits are not supported.").arg(bits));
   const int mapEntryBytes = (mapBits + 7) / 8;
   if (mapType == 1 && mapBits != 15 && mapBits != 16 && mapBits != 24 && mapBits != 32)
-    return fail(QStringLiteral("Unsupported TGA colour map."));
-  if (kind == 1 && mapType != 1) return fail(QStringLiteral("The TGA colour map is missing."));
+    return fail(Tr("IDS_UI_UNSUPPORTED_TGA_COLOUR_MAP", u"Unsupported TGA colour map."));
+  if (kind == 1 && mapType != 1) return fail(Tr("IDS_UI_THE_TGA_COLOUR_MAP_IS_MISSING", u"The TGA colour map is missing."));
   size_t pos = 18 + size_t(idLength);
   const size_t mapBytes = mapType == 1 ? size_t(mapLength) * size_t(mapEntryBytes) : 0;
-  if (pos + mapBytes > size) return fail(QStringLiteral("The TGA colour map is cut short."));
+  if (pos + mapBytes > size) return fail(Tr("IDS_UI_THE_TGA_COLOUR_MAP_IS_CUT", u"The TGA colour map is cut short."));
 
   auto colour = [](const uint8_t* p, int nbits) -> QRgb {
     switch (nbits) {
@@ -215,7 +216,7 @@ QImage DecodeTga(const uint8_t* data, size_t size, QString* error) {
   };
   const bool alpha = bits == 32 && (descriptor & 0x0F) != 0;
   QImage image(width, height, alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
-  if (image.isNull()) return fail(QStringLiteral("Not enough memory for the picture."));
+  if (image.isNull()) return fail(Tr("IDS_UI_NOT_ENOUGH_MEMORY_FOR_THE_PICTURE", u"Not enough memory for the picture."));
   image.fill(Qt::black);
   const bool topDown = descriptor & 0x20, rightToLeft = descriptor & 0x10;
   const int64_t total = int64_t(width) * height;
@@ -252,7 +253,7 @@ QImage DecodeTga(const uint8_t* data, size_t size, QString* error) {
     }
   }
   // A picture cut short keeps what was decoded; one with no pixel at all is not a picture.
-  if (done == 0) return fail(QStringLiteral("The TGA picture holds no image data."));
+  if (done == 0) return fail(Tr("IDS_UI_THE_TGA_PICTURE_HOLDS_NO_IMAGE", u"The TGA picture holds no image data."));
   return image;
 }
 
@@ -290,7 +291,7 @@ QImage DecodeCameraRaw(const uint8_t* data, size_t size, QString* error) {
   try {
     raw = std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE);
   } catch (const std::bad_alloc&) {
-    *error = QStringLiteral("Not enough memory for the picture.");
+    *error = Tr("IDS_UI_NOT_ENOUGH_MEMORY_FOR_THE_PICTURE", u"Not enough memory for the picture.");
     return {};
   }
   raw->imgdata.params.half_size = 1;
@@ -299,7 +300,7 @@ QImage DecodeCameraRaw(const uint8_t* data, size_t size, QString* error) {
   // open_buffer takes a non-const pointer but only reads the buffer.
   int rc = raw->open_buffer(const_cast<uint8_t*>(data), size);
   if (rc != LIBRAW_SUCCESS) {
-    *error = QStringLiteral("Not a camera RAW picture LibRaw reads (%1).").arg(QString::fromUtf8(libraw_strerror(rc)));
+    *error = Tr("IDS_UI_NOT_A_CAMERA_RAW_PICTURE_LIBRAW", u"Not a camera RAW picture LibRaw reads (%1).").arg(QString::fromUtf8(libraw_strerror(rc)));
     return {};
   }
   // The embedded preview is quick and already developed by the camera.
@@ -319,27 +320,27 @@ QImage DecodeCameraRaw(const uint8_t* data, size_t size, QString* error) {
     }
   }
   if (TooLarge(raw->imgdata.sizes.raw_width, raw->imgdata.sizes.raw_height)) {
-    *error = QStringLiteral("The RAW picture is too large.");
+    *error = Tr("IDS_UI_THE_RAW_PICTURE_IS_TOO_LARGE", u"The RAW picture is too large.");
     return {};
   }
   rc = raw->unpack();
   if (rc == LIBRAW_SUCCESS) rc = raw->dcraw_process();
   if (rc != LIBRAW_SUCCESS) {
-    *error = QStringLiteral("The RAW picture cannot be developed (%1).").arg(QString::fromUtf8(libraw_strerror(rc)));
+    *error = Tr("IDS_UI_THE_RAW_PICTURE_CANNOT_BE_DEVELOPED", u"The RAW picture cannot be developed (%1).").arg(QString::fromUtf8(libraw_strerror(rc)));
     return {};
   }
   LibRawMemory developed;
   int err = 0;
   developed.p = raw->dcraw_make_mem_image(&err);
   QImage image = FromLibRawBitmap(developed.p);
-  if (image.isNull()) *error = QStringLiteral("The RAW picture cannot be developed.");
+  if (image.isNull()) *error = Tr("IDS_UI_THE_RAW_PICTURE_CANNOT_BE_DEVELOPED_2", u"The RAW picture cannot be developed.");
   return image;
 }
 
 bool CPicture::Decode(const uint8_t* data, size_t size, int format) {
   Clear();
   if (!data || size == 0) {
-    m_strError = QStringLiteral("The file is empty.");
+    m_strError = Tr("IDS_UI_THE_FILE_IS_EMPTY", u"The file is empty.");
     return false;
   }
   try {
@@ -352,19 +353,19 @@ bool CPicture::Decode(const uint8_t* data, size_t size, int format) {
     } else if (format == PICTURE_RAW) {
       m_image = DecodeCameraRaw(data, size, &m_strError);
     } else if (format == PICTURE_WMF) {
-      m_strError = QStringLiteral("WMF and EMF pictures cannot be previewed.");
+      m_strError = Tr("IDS_UI_WMF_AND_EMF_PICTURES_CANNOT_BE", u"WMF and EMF pictures cannot be previewed.");
     } else {
-      m_strError = QStringLiteral("Unknown picture format.");
+      m_strError = Tr("IDS_UI_UNKNOWN_PICTURE_FORMAT", u"Unknown picture format.");
     }
   } catch (const std::bad_alloc&) {
     m_image = QImage();
-    m_strError = QStringLiteral("Not enough memory for the picture.");
+    m_strError = Tr("IDS_UI_NOT_ENOUGH_MEMORY_FOR_THE_PICTURE", u"Not enough memory for the picture.");
   } catch (...) {
     // A decoder library that throws on a damaged file: the picture is not shown.
     m_image = QImage();
-    m_strError = QStringLiteral("The picture is damaged.");
+    m_strError = Tr("IDS_UI_THE_PICTURE_IS_DAMAGED", u"The picture is damaged.");
   }
-  if (m_image.isNull() && m_strError.isEmpty()) m_strError = QStringLiteral("The picture cannot be decoded.");
+  if (m_image.isNull() && m_strError.isEmpty()) m_strError = Tr("IDS_UI_THE_PICTURE_CANNOT_BE_DECODED", u"The picture cannot be decoded.");
   if (!m_image.isNull()) m_strError.clear();
   return !m_image.isNull();
 }

@@ -1,4 +1,5 @@
 #include "ui/PreviewPane.h"
+#include "ui/UiText.h"
 #include "preview/PreviewRules.h"
 
 #include <QContextMenuEvent>
@@ -223,7 +224,7 @@ void CPreviewPane::ShowEntries(std::vector<CArchiveEntry> entries) {
 bool CPreviewPane::ShowZipListing(const uint8_t* data, size_t size) {
   std::vector<CArchiveEntry> entries;
   if (!ListZipEntries(data, size, entries)) {
-    ShowMessage(QStringLiteral("No preview: the file is not a ZIP archive that can be listed."));
+    ShowMessage(Tr("IDS_UI_NO_PREVIEW_THE_FILE_IS_NOT", u"No preview: the file is not a ZIP archive that can be listed."));
     return false;
   }
   ShowEntries(std::move(entries));
@@ -233,7 +234,7 @@ bool CPreviewPane::ShowZipListing(const uint8_t* data, size_t size) {
 bool CPreviewPane::ShowRarListing(const uint8_t* data, size_t size) {
   std::vector<CArchiveEntry> entries;
   if (!ListRarEntries(data, size, entries)) {
-    ShowMessage(QStringLiteral("No preview: the file is not a RAR archive that can be listed."));
+    ShowMessage(Tr("IDS_UI_NO_PREVIEW_THE_FILE_IS_NOT_2", u"No preview: the file is not a RAR archive that can be listed."));
     return false;
   }
   ShowEntries(std::move(entries));
@@ -266,18 +267,18 @@ void CPreviewPane::LoadPreview(CDirEntry* item) {
 
   auto* file = dynamic_cast<CFSFile*>(item);
   if (!file) {
-    ShowMessage(QStringLiteral("No preview."));
+    ShowMessage(Tr("IDS_UI_NO_PREVIEW", u"No preview."));
     return;
   }
   const uint64_t size = file->GetSize();
   if (!IsPreviewSizeAllowed(size)) {
-    ShowMessage(QStringLiteral("No preview: the file is larger than the preview limit of %1 MB (see Options).")
+    ShowMessage(Tr("IDS_UI_NO_PREVIEW_THE_FILE_IS_LARGER", u"No preview: the file is larger than the preview limit of %1 MB (see Options).")
                     .arg(TheApp().m_settings.PreviewLargeFile));
     return;
   }
   const int code = ClassifyPreview(file->m_strExtension);
   if (code == PICTURE_WMF) {
-    ShowMessage(QStringLiteral("No preview: WMF and EMF pictures cannot be shown."));
+    ShowMessage(Tr("IDS_UI_NO_PREVIEW_WMF_AND_EMF_PICTURES", u"No preview: WMF and EMF pictures cannot be shown."));
     return;
   }
   StopRunningSearch();
@@ -285,13 +286,13 @@ void CPreviewPane::LoadPreview(CDirEntry* item) {
   if (code == PREVIEW_NONE) {
     QImage thumbnail;
     if (GetShellThumbnail(file, &thumbnail, m_pCanvas->width(), m_pCanvas->height())) ShowPicture(thumbnail);
-    else ShowMessage(QStringLiteral("No preview for this type of file."));
+    else ShowMessage(Tr("IDS_UI_NO_PREVIEW_FOR_THIS_TYPE_OF", u"No preview for this type of file."));
     return;
   }
   // The whole file in memory, bounded by the limit whatever size the node claims.
   CMemoryOutputFile content(size_t(PreviewByteLimit(TheApp().m_settings.PreviewLargeFile)));
   if (!file->WriteContent(content, nullptr, 0)) {
-    ShowMessage(QStringLiteral("No preview: the file could not be read."));
+    ShowMessage(Tr("IDS_UI_NO_PREVIEW_THE_FILE_COULD_NOT", u"No preview: the file could not be read."));
     return;
   }
   const std::vector<uint8_t>& bytes = content.Bytes();
@@ -306,6 +307,6 @@ void CPreviewPane::LoadPreview(CDirEntry* item) {
     m_pCanvas->SetPicture(&m_picture);
     ShowView(EView::Canvas);
   } else {
-    ShowMessage(QStringLiteral("No preview: the picture cannot be shown.\n%1").arg(m_picture.Error()));
+    ShowMessage(Tr("IDS_UI_NO_PREVIEW_THE_PICTURE_CANNOT_BE", u"No preview: the picture cannot be shown.\n%1").arg(m_picture.Error()));
   }
 }

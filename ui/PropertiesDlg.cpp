@@ -1,4 +1,5 @@
 #include "ui/PropertiesDlg.h"
+#include "ui/UiText.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
@@ -64,18 +65,17 @@ void SetField(QLineEdit* edit, const std::u16string& text) {
   edit->setCursorPosition(0);  // long paths show their beginning
 }
 
-const QString& PropertiesHelp() {
-  static const QString text = QStringLiteral(
-      "The General page shows the selected item as it was found on the drive: its name and type, the "
-      "folder that holds it, its size and the space it takes on the drive, its times and its "
-      "attributes. Nothing on this page changes the item.\n\n"
-      "Status tells how likely the item comes back whole when it is recovered:\n"
-      "Existing: the item was not deleted.\n"
-      "Excellent: the data at the item's place on the drive begins as a file of its type and "
-      "length would.\n"
-      "Good: nothing shows that the data was overwritten, but it could not be checked.\n"
-      "Poor: the item's place on the drive is used by something else, or does not hold a file "
-      "of its type: expect the recovered file to be damaged.");
+QString PropertiesHelp() {
+  const QString text = Tr("IDS_UI_THE_GENERAL_PAGE_SHOWS_THE_SELECTED", u"The General page shows the selected item as it was found on the drive: its name and type, the "
+      u"folder that holds it, its size and the space it takes on the drive, its times and its "
+      u"attributes. Nothing on this page changes the item.\n\n"
+      u"Status tells how likely the item comes back whole when it is recovered:\n"
+      u"Existing: the item was not deleted.\n"
+      u"Excellent: the data at the item's place on the drive begins as a file of its type and "
+      u"length would.\n"
+      u"Good: nothing shows that the data was overwritten, but it could not be checked.\n"
+      u"Poor: the item's place on the drive is used by something else, or does not hold a file "
+      u"of its type: expect the recovered file to be damaged.");
   return text;
 }
 
@@ -123,7 +123,7 @@ QPushButton* CFilePropertySheet::Button(Buttons which) const {
 // The General page.
 
 CFilePropertyPage::CFilePropertyPage(CDirEntry* node, QWidget* parent) : QWidget(parent), m_pNode(node) {
-  setWindowTitle(QStringLiteral("General"));
+  setWindowTitle(Tr("IDS_UI_GENERAL", u"General"));
   auto* grid = new QGridLayout(this);
   grid->setColumnStretch(1, 1);
   grid->setHorizontalSpacing(16);
@@ -138,8 +138,8 @@ CFilePropertyPage::CFilePropertyPage(CDirEntry* node, QWidget* parent) : QWidget
   grid->addWidget(m_pItemName, 0, 1);
 
   grid->addWidget(Separator(this), 1, 0, 1, 2);
-  m_pType = AddField(grid, 2, QStringLiteral("Type:"), "type");
-  m_pStatus = AddField(grid, 3, QStringLiteral("Status:"), "status");
+  m_pType = AddField(grid, 2, Tr("IDS_UI_TYPE_2", u"Type:"), "type");
+  m_pStatus = AddField(grid, 3, Tr("IDS_UI_STATUS_2", u"Status:"), "status");
   // Why the status is what it is, under the word; hidden for existing items.
   m_pStatusReason = new QLabel(this);
   m_pStatusReason->setObjectName(QStringLiteral("statusReason"));
@@ -147,25 +147,25 @@ CFilePropertyPage::CFilePropertyPage(CDirEntry* node, QWidget* parent) : QWidget
   m_pStatusReason->setTextInteractionFlags(Qt::TextSelectableByMouse);
   grid->addWidget(m_pStatusReason, 4, 1);
   grid->addWidget(Separator(this), 5, 0, 1, 2);
-  m_pLocation = AddField(grid, 6, QStringLiteral("Location:"), "location");
-  m_pSize = AddField(grid, 7, QStringLiteral("Size:"), "size");
-  m_pSizeOnDisk = AddField(grid, 8, QStringLiteral("Size on disk:"), "sizeOnDisk");
+  m_pLocation = AddField(grid, 6, Tr("IDS_UI_LOCATION", u"Location:"), "location");
+  m_pSize = AddField(grid, 7, Tr("IDS_UI_SIZE_2", u"Size:"), "size");
+  m_pSizeOnDisk = AddField(grid, 8, Tr("IDS_UI_SIZE_ON_DISK", u"Size on disk:"), "sizeOnDisk");
   grid->addWidget(Separator(this), 9, 0, 1, 2);
-  m_pCreated = AddField(grid, 10, QStringLiteral("Created:"), "created");
-  m_pModified = AddField(grid, 11, QStringLiteral("Modified:"), "modified");
-  m_pAccessed = AddField(grid, 12, QStringLiteral("Accessed:"), "accessed");
+  m_pCreated = AddField(grid, 10, Tr("IDS_UI_CREATED", u"Created:"), "created");
+  m_pModified = AddField(grid, 11, Tr("IDS_UI_MODIFIED_2", u"Modified:"), "modified");
+  m_pAccessed = AddField(grid, 12, Tr("IDS_UI_ACCESSED", u"Accessed:"), "accessed");
   grid->addWidget(Separator(this), 13, 0, 1, 2);
 
-  auto* attributes = new QLabel(QStringLiteral("Attributes:"), this);
+  auto* attributes = new QLabel(Tr("IDS_UI_ATTRIBUTES", u"Attributes:"), this);
   attributes->setObjectName(QStringLiteral("attributesLabel"));
   SetControlId(attributes, kSharedLabelId);
-  m_pReadOnly = new CDisplayCheckBox(QStringLiteral("Read only(&R)"), this);
+  m_pReadOnly = new CDisplayCheckBox(Tr("IDS_UI_READ_ONLY", u"&Read-only"), this);
   m_pReadOnly->setObjectName(QStringLiteral("readOnly"));
   SetControlId(m_pReadOnly, IDC_READONLY);
-  m_pHidden = new CDisplayCheckBox(QStringLiteral("Hidden(&H)"), this);
+  m_pHidden = new CDisplayCheckBox(Tr("IDS_UI_HIDDEN", u"&Hidden"), this);
   m_pHidden->setObjectName(QStringLiteral("hidden"));
   SetControlId(m_pHidden, IDC_HIDDEN);
-  m_pArchive = new CDisplayCheckBox(QStringLiteral("Archive(&A)"), this);
+  m_pArchive = new CDisplayCheckBox(Tr("IDS_UI_ARCHIVE", u"&Archive"), this);
   m_pArchive->setObjectName(QStringLiteral("archive"));
   SetControlId(m_pArchive, IDC_ARCHIVE);
   auto* boxes = new QHBoxLayout;
@@ -182,7 +182,7 @@ CFilePropertyPage::CFilePropertyPage(CDirEntry* node, QWidget* parent) : QWidget
 QLineEdit* CFilePropertyPage::AddField(QGridLayout* grid, int row, const QString& label, const char* name) {
   // The labels have no id of their own; the fields show data and are not translated.
   auto* text = new QLabel(label, this);
-  text->setObjectName(QString::fromLatin1(name) + QStringLiteral("Label"));
+  text->setObjectName(QString::fromLatin1(name) + Tr("IDS_UI_LABEL", u"Label"));
   SetControlId(text, kSharedLabelId);
   auto* field = new QLineEdit(this);
   field->setObjectName(QString::fromLatin1(name));
@@ -225,7 +225,7 @@ void CFilePropertyPage::Open() {
 
 CFilePropertySheet* CreatePropertiesDialog(QWidget* parent, CDirEntry* node) {
   if (!node) return nullptr;
-  auto* sheet = new CFilePropertySheet(QStringLiteral("Properties"),
+  auto* sheet = new CFilePropertySheet(Tr("IDS_UI_PROPERTIES", u"Properties"),
                                        CFilePropertySheet::ButtonOk | CFilePropertySheet::ButtonHelp, parent);
   sheet->setObjectName(QStringLiteral("propertiesSheet"));
   auto* page = new CFilePropertyPage(node);

@@ -2,6 +2,10 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QUrl>
 #include <QDir>
 #include <QFileDialog>
 #include <QGridLayout>
@@ -34,6 +38,7 @@
 #include <nlohmann/json.hpp>
 #include "ui/GuiApp.h"
 #include "ui/Icons.h"
+#include "ui/UiText.h"
 
 namespace {
 const QString kAppTitle = QStringLiteral("Tarnwell Quarrow");
@@ -68,15 +73,15 @@ class CRecoverPrompts final : public ISavePrompts {
  public:
   explicit CRecoverPrompts(CFileRecoverStep1* pPage) : m_pPage(pPage) {}
   SaveAnswer AskOverwriteFile(const std::u16string& name) override {
-    QString text = FillIn(Q(GetString("IDS_FILE_OVERWRITE", u"This folder already contains a file called '%s' "
+    QString text = FillIn(Q(GetString("IDS_FILE_OVERWRITE", u"This folder already contains a file called '%s'."
                                                             u"\nWould you like to replace the existing file?")),
                           Q(name));
     return ToAnswer(m_pPage->AskOnGuiThread(text));
   }
   SaveAnswer AskReplaceFolder(const std::u16string& name) override {
-    QString text = FillIn(QStringLiteral("This folder already contains a folder called '%s' \nIf the files in the "
-                                         "existing folder have the same name as files you are saving, \ndo you want "
-                                         "to replace the existing files?"),
+    QString text = FillIn(Tr("IDS_UI_THIS_FOLDER_ALREADY_CONTAINS_A_FOLDER", u"This folder already contains a folder called '%s'.\nIf files in the "
+                                         u"existing folder have the same names as files you are saving,\ndo you want "
+                                         u"to replace the existing files?"),
                           Q(name));
     return ToAnswer(m_pPage->AskOnGuiThread(text));
   }
@@ -120,12 +125,12 @@ int RunRecoveryWizard(QWidget* parent, RecoverySelection selection) {
 
 CFileRecoverStep0::CFileRecoverStep0(QWidget* parent) : QWizardPage(parent) {
   setObjectName(QStringLiteral("recoverStep0"));
-  setTitle(QStringLiteral("Recover files"));
-  setSubTitle(QStringLiteral("Select the location of your hard drive where you want to save the recovered files and "
-                             "click 'Next'"));
+  setTitle(Tr("IDS_UI_RECOVER_FILES", u"Recover files"));
+  setSubTitle(Tr("IDS_UI_SELECT_THE_PLACE_ON_YOUR_HARD", u"Select the place on your hard drive where you want to save the recovered files, and "
+                             u"click 'Next'."));
 
-  auto* group = new QGroupBox(QStringLiteral("Destination folder"), this);
-  auto* label = new QLabel(QStringLiteral("Location:"), group);
+  auto* group = new QGroupBox(Tr("IDS_UI_DESTINATION_FOLDER", u"Destination folder"), this);
+  auto* label = new QLabel(Tr("IDS_UI_LOCATION", u"Location:"), group);
   m_comboHistory = new QComboBox(group);
   m_comboHistory->setObjectName(QStringLiteral("destinationCombo"));
   m_comboHistory->setEditable(true);
@@ -134,7 +139,7 @@ CFileRecoverStep0::CFileRecoverStep0(QWidget* parent) : QWizardPage(parent) {
   m_comboHistory->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   m_comboHistory->setMinimumContentsLength(30);
   label->setBuddy(m_comboHistory);
-  m_btnBrowse = new QPushButton(QStringLiteral("Browse..."), group);
+  m_btnBrowse = new QPushButton(Tr("IDS_UI_BROWSE_2", u"Browse..."), group);
   m_btnBrowse->setObjectName(QStringLiteral("browseButton"));
   auto* grid = new QGridLayout(group);
   grid->addWidget(label, 0, 0);
@@ -142,20 +147,21 @@ CFileRecoverStep0::CFileRecoverStep0(QWidget* parent) : QWizardPage(parent) {
   grid->addWidget(m_btnBrowse, 0, 2);
   grid->setColumnStretch(1, 1);
 
-  auto* info = new QLabel(QStringLiteral("Tarnwell Quarrow will save your lost files to your hard drive."), this);
+  auto* info = new QLabel(Tr("IDS_UI_TARNWELL_QUARROW_WILL_SAVE_YOUR_LOST", u"Tarnwell Quarrow will save your lost files to your hard drive."), this);
   info->setWordWrap(true);
-  auto* notice = new QLabel(QStringLiteral("Notice: It is recommended to save the lost/deleted pictures on another "
-                                           "drive! Otherwise other lost/deleted files could be overwritten."),
+  auto* notice = new QLabel(Tr("IDS_UI_NOTE_SAVE_THE_LOST_OR_DELETED", u"Note: save the lost or deleted files on another drive. Otherwise other "
+                                           u"lost or deleted files could be overwritten."),
                             this);
   notice->setObjectName(QStringLiteral("noticeLabel"));
   notice->setWordWrap(true);
 
-  m_checkReport = new QCheckBox(QStringLiteral("&Write a report of the saved files (%1) into the destination")
-                                    .arg(QString::fromLatin1(kReportFileName)),
-                                this);
+  m_checkReport = new QCheckBox(
+      Tr("IDS_UI_WRITE_A_REPORT", u"&Write a report of the saved files (%1) into the destination")
+          .arg(QString::fromLatin1(kReportFileName)),
+      this);
   m_checkReport->setObjectName(QStringLiteral("reportCheck"));
-  m_checkReport->setToolTip(QStringLiteral("One line per file: where it was read from, its size, its SHA-256 and "
-                                           "whether it could be saved whole"));
+  m_checkReport->setToolTip(Tr("IDS_UI_REPORT_TIP", u"One line per file: where it was read from, its size, its "
+                                                    u"SHA-256 and whether it could be saved whole"));
 
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(group);
@@ -231,7 +237,7 @@ void CFileRecoverStep0::ForgetDestination(const QString& destination) {
 }
 
 void CFileRecoverStep0::OnBrowse() {
-  QString folder = QFileDialog::getExistingDirectory(this, QStringLiteral("Select folder"),
+  QString folder = QFileDialog::getExistingDirectory(this, Tr("IDS_UI_SELECT_FOLDER", u"Select Folder"),
                                                      m_comboHistory->currentText());
   if (folder.isEmpty()) return;
   folder = NormalizeDestination(folder);
@@ -246,13 +252,13 @@ bool CFileRecoverStep0::validatePage() {
   SaveHistory();
   m_strDestination = NormalizeDestination(m_comboHistory->currentText());
   if (m_strDestination.isEmpty()) {
-    QMessageBox::warning(this, kAppTitle, QStringLiteral("Please select a location to save pictures"));
+    QMessageBox::warning(this, kAppTitle, Tr("IDS_UI_PLEASE_SELECT_A_LOCATION_TO_SAVE", u"Please select a location to save the files."));
     return false;
   }
   if (SameDiskDecision()(m_strDestination, GuiApp().m_strSourceDevice)) {
     auto answer = QMessageBox::question(this, kAppTitle,
-                                        QStringLiteral("You are about to restore data to the same driver it was "
-                                                       "erased from, which is not recommended"),
+                                        Tr("IDS_UI_YOU_ARE_ABOUT_TO_RESTORE_DATA", u"You are about to restore data to the same drive it was "
+                                                       u"erased from, which is not recommended. Continue?"),
                                         QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer != QMessageBox::Yes) return false;
   }
@@ -265,22 +271,22 @@ bool CFileRecoverStep0::validatePage() {
 CFileRecoverStep1::CFileRecoverStep1(CFileRecoverStep0* pStep0, RecoverySelection selection, QWidget* parent)
     : CTaskPage(parent), m_pStep0(pStep0), m_selection(std::move(selection)) {
   setObjectName(QStringLiteral("recoverStep1"));
-  setTitle(QStringLiteral("Save your files"));
-  setSubTitle(QStringLiteral("Please wait for saving or click 'Cancel', then click 'Complete'"));
+  setTitle(Tr("IDS_UI_SAVE_YOUR_FILES", u"Save your files"));
+  setSubTitle(Tr("IDS_UI_PLEASE_WAIT_WHILE_THE_FILES_ARE", u"Please wait while the files are saved, or click 'Cancel'; then click 'Finish'."));
   setFinalPage(true);
 
-  auto* labelLocation = new QLabel(QStringLiteral("Save location"), this);
+  auto* labelLocation = new QLabel(Tr("IDS_UI_SAVE_LOCATION", u"Save location:"), this);
   m_editDestination = new QLineEdit(this);
   m_editDestination->setObjectName(QStringLiteral("saveLocation"));
   m_editDestination->setReadOnly(true);
   labelLocation->setBuddy(m_editDestination);
-  auto* labelFiles = new QLabel(QStringLiteral("Current files:"), this);
+  auto* labelFiles = new QLabel(Tr("IDS_UI_CURRENT_FILE", u"Current file:"), this);
   m_barFile = new QProgressBar(this);
   m_barFile->setObjectName(QStringLiteral("fileBar"));
   m_barFile->setTextVisible(false);
   m_barFile->setRange(0, 1);
   m_barFile->setValue(0);
-  m_labelStatus = new QLabel(QStringLiteral("Saving file..."), this);
+  m_labelStatus = new QLabel(Tr("IDS_UI_SAVING_FILE", u"Saving file..."), this);
   m_labelStatus->setObjectName(QStringLiteral("statusText"));
   m_barOverall = new QProgressBar(this);
   m_barOverall->setObjectName(QStringLiteral("overallBar"));
@@ -299,6 +305,22 @@ CFileRecoverStep1::CFileRecoverStep1(CFileRecoverStep0* pStep0, RecoverySelectio
   m_listProblems->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   m_labelProblems->hide();
   m_listProblems->hide();
+  m_labelRate = new QLabel(this);
+  m_labelRate->setObjectName(QStringLiteral("rateText"));
+  m_labelSummary = new QLabel(this);
+  m_labelSummary->setObjectName(QStringLiteral("summaryText"));
+  m_labelSummary->setWordWrap(true);
+  m_labelSummary->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  QFont big = m_labelSummary->font();
+  big.setBold(true);
+  big.setPointSizeF(big.pointSizeF() * 1.2);
+  m_labelSummary->setFont(big);
+  m_labelSummary->hide();
+  m_btnOpenFolder = new QPushButton(Tr("IDS_OPEN_FOLDER", u"&Open Folder"), this);
+  m_btnOpenFolder->setObjectName(QStringLiteral("openFolderButton"));
+  m_btnOpenFolder->hide();
+  connect(m_btnOpenFolder, &QPushButton::clicked, this,
+          [this] { QDesktopServices::openUrl(QUrl::fromLocalFile(m_strDestination)); });
 
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(labelLocation);
@@ -310,6 +332,11 @@ CFileRecoverStep1::CFileRecoverStep1(CFileRecoverStep0* pStep0, RecoverySelectio
   layout->addWidget(m_labelStatus);
   layout->addWidget(m_barOverall);
   layout->addWidget(m_labelCounter);
+  layout->addWidget(m_labelRate);
+  auto* summaryRow = new QHBoxLayout;
+  summaryRow->addWidget(m_labelSummary, 1);
+  summaryRow->addWidget(m_btnOpenFolder, 0, Qt::AlignTop);
+  layout->addLayout(summaryRow);
   layout->addWidget(m_labelProblems);
   layout->addWidget(m_listProblems, 1);
   layout->addStretch(0);
@@ -332,6 +359,10 @@ void CFileRecoverStep1::initializePage() {
   m_barFile->setRange(0, 1);
   m_barFile->setValue(0);
   m_labelCounter->clear();
+  m_labelRate->clear();
+  m_labelSummary->clear();
+  m_labelSummary->hide();
+  m_btnOpenFolder->hide();
   m_labelProblems->hide();
   m_listProblems->clear();
   m_listProblems->hide();
@@ -349,6 +380,10 @@ void CFileRecoverStep1::initializePage() {
   m_nTotalFiles = 0;
   m_nFilesDone = 0;
   m_nFileShift = 0;
+  m_nWrittenFiles = 0;
+  m_nWrittenBytes = 0;
+  m_nBytesOfDoneFiles = m_nCurrentFileBytes = 0;
+  m_clock.Restart();
   m_bDone = false;
 
   m_bRunning = true;
@@ -380,7 +415,7 @@ int CFileRecoverStep1::AskOnGuiThread(const QString& text) {
     QPushButton* none = box.addButton(QMessageBox::NoToAll);
     none->setText(Q(GetString("IDS_NOTOALL", u"N&o to All")));
     QPushButton* both = box.addButton(Q(GetString("IDS_KEEPBOTH", u"&Keep Both")), QMessageBox::AcceptRole);
-    both->setToolTip(QStringLiteral("Save the recovered item beside the existing one, as \"NAME (2)\""));
+    both->setToolTip(Tr("IDS_UI_SAVE_THE_RECOVERED_ITEM_BESIDE_THE", u"Save the recovered item beside the existing one, as \"NAME (2)\""));
     // Keeping what is there is the safe answer to a stray Enter.
     box.setDefaultButton(no);
     box.setEscapeButton(no);
@@ -413,7 +448,7 @@ bool CFileRecoverStep1::ThreadStep() {
       const std::string& error = run.Result().strDestinationError;
       m_bDestinationFailed = true;
       m_problems.push_back(error);
-      ShowErrorOnGuiThread(QStringLiteral("The files cannot be saved to this folder:\n%1")
+      ShowErrorOnGuiThread(Tr("IDS_UI_THE_FILES_CANNOT_BE_SAVED_TO", u"The files cannot be saved to this folder:\n%1")
                                .arg(QString::fromStdString(error)));
     } else {
       CRecoverPrompts prompts(this);
@@ -440,6 +475,8 @@ bool CFileRecoverStep1::ThreadStep() {
       }
     }
   }
+  m_nWrittenFiles = int64_t(run.Result().written.size());
+  m_nWrittenBytes = run.Result().nBytesWritten;
   m_bStopped = !counted || IsPageStopSignalled();
   SendProgress(this, WM_RECOVER_FINISHED, 0, 0);
   m_bDone = true;
@@ -449,10 +486,10 @@ bool CFileRecoverStep1::ThreadStep() {
 int64_t CFileRecoverStep1::OnProgress(uint32_t message, uint64_t wParam, int64_t lParam) {
   switch (message) {
     case WM_RECOVER_COUNTING:
-      m_labelStatus->setText(QStringLiteral("Calculating files count..."));
+      m_labelStatus->setText(Tr("IDS_UI_COUNTING_THE_FILES", u"Counting the files..."));
       break;
     case WM_RECOVER_COUNTED:
-      m_labelStatus->setText(QStringLiteral("Saving file..."));
+      m_labelStatus->setText(Tr("IDS_UI_SAVING_FILE", u"Saving file..."));
       m_labelCounter->setText(QStringLiteral("%1/%2").arg(0).arg(m_nTotalFiles));
       // An empty range would turn the bar into a busy indicator.
       m_barOverall->setRange(0, int(std::clamp<int64_t>(m_nTotalFiles, 1, INT_MAX)));
@@ -466,12 +503,17 @@ int64_t CFileRecoverStep1::OnProgress(uint32_t message, uint64_t wParam, int64_t
         while ((size >> m_nFileShift) > uint64_t(INT_MAX)) ++m_nFileShift;
         m_barFile->setRange(0, std::max(1, int(size >> m_nFileShift)));
       } else if (wParam == FILE_WRITTEN) {
+        m_nCurrentFileBytes = uint64_t(std::max<int64_t>(lParam, 0));
+        ShowRate();
         int pos = int(std::min<uint64_t>(uint64_t(std::max<int64_t>(lParam, 0)) >> m_nFileShift, INT_MAX));
         m_barFile->setValue(std::min(pos, m_barFile->maximum()));
       }
       break;
     case WM_FILEDONE:
       ++m_nFilesDone;
+      m_nBytesOfDoneFiles += m_nCurrentFileBytes;
+      m_nCurrentFileBytes = 0;
+      ShowRate();
       m_barOverall->setValue(int(std::min<int64_t>(m_nFilesDone, m_barOverall->maximum())));
       m_labelCounter->setText(QStringLiteral("%1/%2").arg(m_nFilesDone).arg(m_nTotalFiles));
       break;
@@ -480,17 +522,18 @@ int64_t CFileRecoverStep1::OnProgress(uint32_t message, uint64_t wParam, int64_t
       if (m_bDestinationFailed) m_pStep0->ForgetDestination(m_strDestination);
       for (const std::string& problem : m_problems) m_problemTexts << QString::fromStdString(problem);
       if (m_bStopped)
-        m_problemTexts << QStringLiteral("The recovery was stopped: the file being saved at that moment may be "
-                                         "incomplete, and the items after it were not saved.");
+        m_problemTexts << Tr("IDS_UI_THE_RECOVERY_WAS_STOPPED_THE_FILE", u"The recovery was stopped: the file being saved at that moment may be "
+                                         u"incomplete, and the items after it were not saved.");
       if (!m_problemTexts.isEmpty()) {
         int failed = int(m_problems.size());
         m_labelProblems->setText(
-            failed > 0 ? QStringLiteral("%1 item(s) could not be recovered completely:").arg(failed)
-                       : QStringLiteral("Not everything was recovered:"));
+            failed > 0 ? Tr("IDS_UI_1_ITEM_S_COULD_NOT_BE", u"%1 item(s) could not be recovered completely:").arg(failed)
+                       : Tr("IDS_UI_NOT_EVERYTHING_WAS_RECOVERED", u"Not everything was recovered:"));
         m_listProblems->addItems(m_problemTexts);
         m_labelProblems->show();
         m_listProblems->show();
       }
+      ShowSummary();
       m_bRunning = false;
       if (wizard()) wizard()->setOption(QWizard::DisabledBackButtonOnLastPage, false);
       emit completeChanged();
@@ -502,11 +545,51 @@ int64_t CFileRecoverStep1::OnProgress(uint32_t message, uint64_t wParam, int64_t
   return 0;
 }
 
+void CFileRecoverStep1::ShowRate() {
+  // The count of files is the measure of the run: their sizes are not known before each is
+  // saved.
+  const double seconds = m_clock.ElapsedSeconds();
+  ProgressFigures byFiles = ComputeProgressFigures(uint64_t(m_nFilesDone), uint64_t(std::max<int64_t>(m_nTotalFiles, 0)), seconds);
+  const uint64_t bytes = m_nBytesOfDoneFiles + m_nCurrentFileBytes;
+  const QString rate =
+      seconds > 0 && bytes > 0 ? QString::fromStdString(FormatByteCount(uint64_t(double(bytes) / seconds))) : QStringLiteral("--");
+  m_labelRate->setText(Tr("IDS_RECOVER_RATE", u"%1 saved, %2/s, %3 elapsed, %4 left")
+                           .arg(QString::fromStdString(FormatByteCount(bytes)), rate,
+                                QString::fromStdString(FormatDuration(seconds)),
+                                QString::fromStdString(FormatDuration(byFiles.dRemainingSeconds))));
+}
+
+void CFileRecoverStep1::ShowSummary() {
+  const QString dir = QDir::toNativeSeparators(m_strDestination);
+  QString text;
+  if (m_bDestinationFailed) {
+    text = Tr("IDS_RECOVER_SUMMARY_NO_DESTINATION", u"Nothing was saved: the folder %1 cannot be used.").arg(dir);
+  } else {
+    text = TrCount(m_nWrittenFiles, "IDS_RECOVER_SUMMARY_ONE", u"%1 file, %2 saved to %3.", "IDS_RECOVER_SUMMARY",
+                   u"%1 files, %2 saved to %3.")
+               .arg(QString::fromStdString(FormatByteCount(m_nWrittenBytes)), dir);
+    if (!m_problems.empty())
+      text += QLatin1Char(' ') + TrCount(m_problems.size(), "IDS_RECOVER_SUMMARY_FAILED_ONE",
+                                         u"%1 item could not be saved whole (listed below).",
+                                         "IDS_RECOVER_SUMMARY_FAILED", u"%1 items could not be saved whole (listed below).");
+    if (m_bStopped) text += QLatin1Char(' ') + Tr("IDS_RECOVER_SUMMARY_STOPPED", u"The recovery was stopped.");
+  }
+  m_labelSummary->setText(text);
+  m_labelSummary->show();
+  // The folder is offered once it exists: something was saved into it.
+  m_btnOpenFolder->setVisible(!m_bDestinationFailed && QFileInfo(m_strDestination).isDir());
+  // The summary must be read whole: the wizard grows to hold it.
+  if (QWidget* sheet = wizard(); sheet && sheet->isVisible()) {
+    if (sheet->layout()) sheet->layout()->activate();
+    sheet->resize(sheet->size().expandedTo(sheet->sizeHint()));
+  }
+}
+
 // ---------------------------------------------------------------------------
 
 CFileRecoverWizard::CFileRecoverWizard(RecoverySelection selection, QWidget* parent) : QWizard(parent) {
   setObjectName(QStringLiteral("recoverWizard"));
-  setWindowTitle(QStringLiteral("Recovery your files"));
+  setWindowTitle(Tr("IDS_UI_RECOVER_YOUR_FILES", u"Recover Your Files"));
   setWizardStyle(QWizard::ModernStyle);
   setOption(QWizard::NoBackButtonOnStartPage, true);
   setPixmap(QWizard::LogoPixmap, icons::Program().pixmap(48, 48));
@@ -525,7 +608,7 @@ void CFileRecoverWizard::reject() {
     // the same request.
     if (m_bAsking) return;
     m_bAsking = true;
-    auto answer = QMessageBox::question(this, kAppTitle, QStringLiteral("Abort current operation?"),
+    auto answer = QMessageBox::question(this, kAppTitle, Tr("IDS_UI_ABORT_THE_CURRENT_OPERATION", u"Abort the current operation?"),
                                         QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer == QMessageBox::Yes && m_pStep1->IsRunning()) m_pStep1->Abort();
     m_bAsking = false;

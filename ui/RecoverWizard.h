@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tasks/ProgressFigures.h"
 #include "ui/TaskRunnerQt.h"
 
 class QCheckBox;
@@ -111,6 +112,11 @@ class CFileRecoverStep1 : public CTaskPage {
   QString m_strDestination;
   int64_t m_nTotalFiles = 0;
   bool m_bDestinationFailed = false;  // the last run could not open its destination
+  // The last run's summary ("N files, M bytes saved to DIR; K could not be saved whole"),
+  // shown in large type at the end of the run, and the button that opens the destination in
+  // the desktop's file manager (QDesktopServices).
+  QLabel* m_labelSummary = nullptr;
+  QPushButton* m_btnOpenFolder = nullptr;
 
  protected:
   int64_t OnProgress(uint32_t message, uint64_t wParam, int64_t lParam) override;
@@ -119,6 +125,8 @@ class CFileRecoverStep1 : public CTaskPage {
   friend class CRecoverPrompts;
   // The worker's questions and reports, shown on the GUI thread.
   int AskOnGuiThread(const QString& text);
+  void ShowRate();
+  void ShowSummary();
   void ShowErrorOnGuiThread(const QString& text);
 
   CFileRecoverStep0* m_pStep0;
@@ -131,6 +139,7 @@ class CFileRecoverStep1 : public CTaskPage {
   QProgressBar* m_barOverall = nullptr;
   QLabel* m_labelProblems = nullptr;
   QListWidget* m_listProblems = nullptr;
+  QLabel* m_labelRate = nullptr;  // bytes saved, rate, time since the start, time left
 
   // Read by the worker; written on the GUI thread before it starts.
   std::vector<CDirEntry*> m_nodes;
@@ -140,11 +149,15 @@ class CFileRecoverStep1 : public CTaskPage {
   // it waits for that report.
   std::vector<std::string> m_problems;
   bool m_bStopped = false;
+  int64_t m_nWrittenFiles = 0;
+  uint64_t m_nWrittenBytes = 0;
 
   // GUI thread only.
   bool m_bRunning = false;
   int64_t m_nFilesDone = 0;
   int m_nFileShift = 0;  // the file bar counts bytes >> m_nFileShift, so that it fits an int
+  uint64_t m_nBytesOfDoneFiles = 0, m_nCurrentFileBytes = 0;
+  CProgressClock m_clock;
   QStringList m_problemTexts;
 };
 

@@ -21,6 +21,7 @@
 #include "device/Driver.h"
 #include "tasks/StopEvents.h"
 #include "ui/GuiApp.h"
+#include "ui/UiText.h"
 #include "ui/Icons.h"
 #include "ui/MainFrame.h"
 #include "ui/SearchResultPane.h"
@@ -86,14 +87,14 @@ CSearchDlg::CSearchDlg(CKelvoDoc* doc, CSearchResultPane* results, QWidget* pare
   m_pLookIn->setMinimumContentsLength(12);
   m_pPattern = new QLineEdit(this);
   m_pPattern->setObjectName(QStringLiteral("patternEdit"));
-  m_pSearch = new QPushButton(QStringLiteral("Search"), this);
+  m_pSearch = new QPushButton(Tr("IDS_UI_SEARCH", u"Search"), this);
   m_pSearch->setObjectName(QStringLiteral("searchButton"));
   m_pSearch->setDefault(true);
-  m_pMatchCase = new QCheckBox(QStringLiteral("Match case"), this);
+  m_pMatchCase = new QCheckBox(Tr("IDS_UI_MATCH_CASE", u"Match case"), this);
   m_pMatchCase->setObjectName(QStringLiteral("matchCaseCheck"));
-  m_pSubfolders = new QCheckBox(QStringLiteral("Search recourse subdirectories"), this);
+  m_pSubfolders = new QCheckBox(Tr("IDS_UI_SEARCH_SUBFOLDERS", u"Search subfolders"), this);
   m_pSubfolders->setObjectName(QStringLiteral("subfoldersCheck"));
-  m_pSizeFilter = new QCheckBox(QStringLiteral("Size between (in KB) ..."), this);
+  m_pSizeFilter = new QCheckBox(Tr("IDS_UI_SIZE_BETWEEN_IN_KB", u"Size between (in KB):"), this);
   m_pSizeFilter->setObjectName(QStringLiteral("sizeFilterCheck"));
   auto* digits = new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,10}")), this);
   m_pSizeLow = new QLineEdit(QStringLiteral("0"), this);
@@ -102,12 +103,12 @@ CSearchDlg::CSearchDlg(CKelvoDoc* doc, CSearchResultPane* results, QWidget* pare
   m_pSizeHigh = new QLineEdit(QStringLiteral("0"), this);
   m_pSizeHigh->setObjectName(QStringLiteral("sizeHighEdit"));
   m_pSizeHigh->setValidator(digits);
-  m_pDateFilter = new QCheckBox(QStringLiteral("Specify Date"), this);
+  m_pDateFilter = new QCheckBox(Tr("IDS_UI_DATE_BETWEEN", u"Date between:"), this);
   m_pDateFilter->setObjectName(QStringLiteral("dateFilterCheck"));
   m_pDateKind = new QComboBox(this);
   m_pDateKind->setObjectName(QStringLiteral("dateKindCombo"));
-  // A sorted list: "Create Date" is item 0 (creation time), "Modify Date" item 1.
-  m_pDateKind->addItems({QStringLiteral("Create Date"), QStringLiteral("Modify Date")});
+  // A sorted list: "Created" is item 0 (creation time), "Modified" item 1.
+  m_pDateKind->addItems({Tr("IDS_UI_CREATED_2", u"Created"), Tr("IDS_UI_MODIFIED", u"Modified")});
   const QDateTime now = QDateTime::currentDateTime();
   m_tDateLow = m_tDateHigh = now.toSecsSinceEpoch();
   m_pDateLow = new QDateTimeEdit(now, this);
@@ -127,10 +128,10 @@ CSearchDlg::CSearchDlg(CKelvoDoc* doc, CSearchResultPane* results, QWidget* pare
   auto* content = new QWidget;
   auto* layout = new QVBoxLayout(content);
   layout->setContentsMargins(4, 4, 4, 4);
-  layout->addWidget(new QLabel(QStringLiteral("Look in:"), this));
+  layout->addWidget(new QLabel(Tr("IDS_UI_LOOK_IN", u"Look in:"), this));
   layout->addWidget(m_pLookIn);
   layout->addSpacing(6);
-  layout->addWidget(new QLabel(QStringLiteral("Search for:"), this));
+  layout->addWidget(new QLabel(Tr("IDS_UI_SEARCH_FOR", u"Search for:"), this));
   auto* searchRow = new QHBoxLayout;
   searchRow->setSpacing(6);
   searchRow->addWidget(m_pPattern, 1);
@@ -150,9 +151,9 @@ CSearchDlg::CSearchDlg(CKelvoDoc* doc, CSearchResultPane* results, QWidget* pare
   auto* dateGrid = new QGridLayout;
   dateGrid->setContentsMargins(20, 0, 0, 0);
   dateGrid->addWidget(m_pDateKind, 0, 0, 1, 2);
-  dateGrid->addWidget(new QLabel(QStringLiteral("From"), this), 1, 0);
+  dateGrid->addWidget(new QLabel(Tr("IDS_UI_FROM", u"From"), this), 1, 0);
   dateGrid->addWidget(m_pDateLow, 1, 1);
-  dateGrid->addWidget(new QLabel(QStringLiteral("To"), this), 2, 0);
+  dateGrid->addWidget(new QLabel(Tr("IDS_UI_TO", u"To"), this), 2, 0);
   dateGrid->addWidget(m_pDateHigh, 2, 1);
   dateGrid->setColumnStretch(1, 1);
   layout->addLayout(dateGrid);
@@ -268,12 +269,12 @@ void CSearchDlg::showEvent(QShowEvent* event) {
 
 void CSearchDlg::SetIdle() {
   m_bRunning = false;
-  m_pSearch->setText(QStringLiteral("Search"));
+  m_pSearch->setText(Tr("IDS_UI_SEARCH", u"Search"));
 }
 
 void CSearchDlg::OnSearchButton() {
   if (m_bRunning) {
-    m_pSearch->setText(QStringLiteral("Search"));
+    m_pSearch->setText(Tr("IDS_UI_SEARCH", u"Search"));
     StopSearch();
     return;
   }
@@ -298,7 +299,7 @@ void CSearchDlg::OnSearchButton() {
   m_bStepBegan.store(false);
 
   m_bRunning = true;
-  m_pSearch->setText(QStringLiteral("Cancel"));
+  m_pSearch->setText(Tr("IDS_UI_CANCEL", u"Cancel"));
   if (!StartThread()) {
     SetIdle();
     return;
@@ -347,7 +348,7 @@ int64_t CSearchDlg::OnProgress(uint32_t message, uint64_t wParam, int64_t lParam
   ++m_nAnswering;
   switch (message) {
     case WM_STATUSTEXT:
-      if (GuiApp().m_pMainFrame) GuiApp().m_pMainFrame->SetStatusText(QStringLiteral("Finded %1 Object(s)").arg(wParam));
+      if (GuiApp().m_pMainFrame) GuiApp().m_pMainFrame->SetStatusText(TrCount(wParam, "IDS_SEARCH_FOUND_ONE", u"Found %1 item", "IDS_SEARCH_FOUND", u"Found %1 items"));
       break;
     case WM_SEARCHDONE:
       SetIdle();

@@ -7,7 +7,7 @@
 // not start by itself. One work step is the whole search: it loads the folders the search
 // will enter, then runs the folder model's Search with the result pane as the result
 // window; each hit reaches the pane as WM_SEARCHHIT while the worker waits. At the end the
-// step sends WM_STATUSTEXT (completed searches only: "Finded N Object(s)" in the status
+// step sends WM_STATUSTEXT (completed searches only: "Found N items" in the status
 // bar) and WM_SEARCHDONE (the button reads "Search" again).
 //
 // Exclusion: the worker reads the volume being searched (its folders are loaded on demand)

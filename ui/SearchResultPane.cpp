@@ -5,12 +5,14 @@
 #include "tree/DirEntry.h"
 #include "ui/FSListCtrl.h"
 #include "ui/GuiApp.h"
+#include "ui/UiText.h"
 #include "ui/MainFrame.h"
 #include "ui/TaskRunnerQt.h"
 
 CSearchResultPane::CSearchResultPane(QWidget* parent) : QWidget(parent), m_pList(new CFSListCtrl(true, true, this)) {
   setObjectName(QStringLiteral("searchResultPane"));
   m_pList->setObjectName(QStringLiteral("resultList"));
+  m_pList->RememberColumnsAs("ResultListColumns");
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addWidget(m_pList);
@@ -88,5 +90,5 @@ void CSearchResultPane::MakeActive() {
 
 void CSearchResultPane::ShowSelectedCount() {
   if (GuiApp().m_pMainFrame)
-    GuiApp().m_pMainFrame->SetStatusText(QStringLiteral("%1 Object(s) Selected").arg(m_pList->SelectedCount()));
+    GuiApp().m_pMainFrame->SetStatusText(SelectedCountText(m_pList->SelectedCount()));
 }

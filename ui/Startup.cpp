@@ -1,4 +1,5 @@
 #include "ui/Startup.h"
+#include "ui/UiText.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -70,6 +71,7 @@ int RunProgram(const QStringList& images, bool includeSystem) {
     return 1;
   }
   app.m_pumpMessages = [] { PumpGuiEvents(); };
+  InstallQtTranslations();
   int status = 0;
   {
     CKelvoDoc doc(includeSystem);

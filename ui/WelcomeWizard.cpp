@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPainter>
+#include <QRadioButton>
 #include <QResizeEvent>
 #include <QStyledItemDelegate>
 #include <QThread>
@@ -21,6 +22,9 @@
 #include "ui/FoldersTree.h"
 #include "ui/GuiApp.h"
 #include "ui/Icons.h"
+#include "ui/FSListCtrl.h"
+#include "ui/KelvoView.h"
+#include "ui/UiText.h"
 
 namespace {
 
@@ -114,17 +118,26 @@ CWelcomeWizardStep0::CWelcomeWizardStep0(QWidget* parent) : QWizardPage(parent) 
   setObjectName(QStringLiteral("welcomePage"));
   setPixmap(QWizard::WatermarkPixmap, WizardWatermark());
 
-  m_pTitle = MakeWelcomeTitle(QStringLiteral("Welcome to recovery Wizard"), this);
+  m_pTitle = MakeWelcomeTitle(Tr("IDS_WELCOME_TITLE", u"Welcome to the Recovery Wizard"), this);
 
-  m_pAdvice = WrappedText(
-      QStringLiteral("If you don't want to take a long time do Deep Scan, or you remember the position of your "
-                     "disappeared files. you should click 'Cancle' and try to find your lost files in the left "
-                     "folders treeview. If you still can't find your lost files, you should click the 'Deep Scan' "
-                     "button on the toolbar to do Deep Scan."),
+  m_pBrowse = new QRadioButton(Tr("IDS_WELCOME_BROWSE", u"&Browse the drive for deleted files"), this);
+  m_pBrowse->setObjectName(QStringLiteral("browseChoice"));
+  m_pDeepScan = new QRadioButton(Tr("IDS_WELCOME_DEEP_SCAN", u"&Deep scan"), this);
+  m_pDeepScan->setObjectName(QStringLiteral("deepScanChoice"));
+  m_pBrowse->setChecked(true);
+  auto* browseNote = WrappedText(
+      Tr("IDS_WELCOME_BROWSE_NOTE",
+         u"Fast: opens the drive's folders with the deleted items listed first. Fits when the files were "
+         u"deleted recently and the drive was neither formatted nor damaged."),
       this);
-  m_pAdvice->setObjectName(QStringLiteral("welcomeAdvice"));
+  auto* deepNote = WrappedText(
+      Tr("IDS_WELCOME_DEEP_SCAN_NOTE",
+         u"Slow: reads the whole surface of the drive and finds files by their contents. Fits when browsing "
+         u"does not show them, or the drive was formatted or is damaged."),
+      this);
+  for (QLabel* note : {browseNote, deepNote}) note->setIndent(24);
 
-  m_pShowNext = new QCheckBox(QStringLiteral("Show this screen next"), this);
+  m_pShowNext = new QCheckBox(Tr("IDS_SHOW_NEXT", u"Show this screen next time"), this);
   m_pShowNext->setObjectName(QStringLiteral("showNextCheck"));
   m_pShowNext->setChecked(TheApp().m_settings.RecoveryWizard != 0);
   connect(m_pShowNext, &QCheckBox::clicked, this, &CWelcomeWizardStep0::OnShowNextClicked);
@@ -132,22 +145,23 @@ CWelcomeWizardStep0::CWelcomeWizardStep0(QWidget* parent) : QWizardPage(parent) 
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(m_pTitle);
   layout->addSpacing(14);
-  layout->addWidget(WrappedText(QStringLiteral("Tarnwell Quarrow Recovery Wizard will guide you through the process "
-                                               "of recovering files from the driver. You will not need any technical "
-                                               "knowledge, just follow the instructions of the wizard."),
+  layout->addWidget(WrappedText(Tr("IDS_WELCOME_INTRO",
+                                   u"The Tarnwell Quarrow Recovery Wizard will guide you through recovering files "
+                                   u"from a drive. You need no technical knowledge: just follow its steps."),
                                 this));
+  layout->addSpacing(10);
+  layout->addWidget(m_pBrowse);
+  layout->addWidget(browseNote);
   layout->addSpacing(6);
-  layout->addWidget(WrappedText(QStringLiteral("Recovery Wizard will do Deep Scan to find your lost files. Deep Scan "
-                                               "is much slower and it scans whole drive's surface searching ALL "
-                                               "possible data being deleted."),
-                                this));
-  layout->addSpacing(6);
-  layout->addWidget(m_pAdvice);
+  layout->addWidget(m_pDeepScan);
+  layout->addWidget(deepNote);
   layout->addStretch(1);
-  layout->addWidget(WrappedText(QStringLiteral("To begin, click 'Next'."), this));
+  layout->addWidget(WrappedText(Tr("IDS_TO_BEGIN", u"To begin, click 'Next'."), this));
   layout->addSpacing(6);
   layout->addWidget(m_pShowNext);
 }
+
+bool CWelcomeWizardStep0::Browse() const { return m_pBrowse->isChecked(); }
 
 void CWelcomeWizardStep0::OnShowNextClicked(bool checked) {
   TheApp().m_settings.RecoveryWizard = checked ? 1 : 0;
@@ -174,9 +188,9 @@ CDeviceListCtrl::CDeviceListCtrl(QWidget* parent) : QListWidget(parent) {
 
 QString CDeviceListCtrl::GroupName(int group) {
   switch (group) {
-    case DEVICE_GROUP_FIXED: return QStringLiteral("Hard Disk Drivers");
-    case DEVICE_GROUP_REMOVABLE: return QStringLiteral("Removeable Disk Drives");
-    default: return QStringLiteral("Physical Drives");
+    case DEVICE_GROUP_FIXED: return Tr("IDS_UI_HARD_DISK_DRIVES", u"Hard Disk Drives");
+    case DEVICE_GROUP_REMOVABLE: return Tr("IDS_UI_REMOVABLE_DISK_DRIVES", u"Removable Disk Drives");
+    default: return Tr("IDS_UI_PHYSICAL_DRIVES", u"Physical Drives");
   }
 }
 
@@ -234,9 +248,9 @@ void CDeviceListCtrl::FitHeaders() {
 
 CWelcomeWizardStep1::CWelcomeWizardStep1(CKelvoDoc* doc, QWidget* parent) : QWizardPage(parent), m_pDoc(doc) {
   setObjectName(QStringLiteral("devicePage"));
-  setTitle(QStringLiteral("Select the storage device to be scanned"));
-  setSubTitle(QStringLiteral("Recoverable files will be found on the selected storage device. To continue, select "
-                             "the storage device and click 'Next'"));
+  setTitle(Tr("IDS_UI_SELECT_THE_STORAGE_DEVICE_TO_BE", u"Select the storage device to be scanned"));
+  setSubTitle(Tr("IDS_UI_RECOVERABLE_FILES_WILL_BE_SEARCHED_FOR", u"Recoverable files will be searched for on the selected storage device. To continue, select "
+                             u"the storage device and click 'Next'."));
   m_pList = new CDeviceListCtrl(this);
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
@@ -244,13 +258,20 @@ CWelcomeWizardStep1::CWelcomeWizardStep1(CKelvoDoc* doc, QWidget* parent) : QWiz
   FillList();
 }
 
+bool CWelcomeWizardStep1::Browsing() const {
+  auto* sheet = qobject_cast<CWelcomeWizard*>(wizard());
+  return sheet && sheet->m_pStep0 && sheet->m_pStep0->Browse();
+}
+
+int CWelcomeWizardStep1::nextId() const { return Browsing() ? -1 : WELCOME_PAGE_TYPES; }
+
 void CWelcomeWizardStep1::FillList() {
   m_pList->clear();
   if (!m_pDoc) return;
   QListWidgetItem* first = nullptr;
   auto add = [&](CLogicalDriver* device, int group, const QIcon& icon, const QString& fileSystem) {
     QListWidgetItem* item =
-        m_pList->AddDevice(device, group, icon, Q(device->m_szName), Q(device->GetSizeText()), fileSystem);
+        m_pList->AddDevice(device, group, icon, VolumeDisplayName(*device), Q(device->GetSizeText()), fileSystem);
     if (!first) first = item;
   };
   for (const auto& volume : m_pDoc->Volumes()) {
@@ -259,8 +280,10 @@ void CWelcomeWizardStep1::FillList() {
     add(volume.get(), removable ? DEVICE_GROUP_REMOVABLE : DEVICE_GROUP_FIXED,
         removable ? icons::RemovableVolume() : icons::FixedVolume(), Q(volume->GetFileSystemText()));
   }
-  for (const auto& disk : m_pDoc->VirtualVolumes())
-    if (disk) add(disk.get(), DEVICE_GROUP_DISKS, icons::Disks(), QStringLiteral("VIRTUAL FS"));
+  // A whole disk has no folders to browse; it is only deep-scanned.
+  if (!m_bBrowsing)
+    for (const auto& disk : m_pDoc->VirtualVolumes())
+      if (disk) add(disk.get(), DEVICE_GROUP_DISKS, icons::Disks(), QStringLiteral("VIRTUAL FS"));
   if (first) {
     m_pList->setFocus();
     m_pList->setCurrentItem(first);
@@ -268,6 +291,10 @@ void CWelcomeWizardStep1::FillList() {
 }
 
 void CWelcomeWizardStep1::initializePage() {
+  if (Browsing() != m_bBrowsing) {
+    m_bBrowsing = Browsing();
+    FillList();
+  }
   if (m_pList->currentItem()) m_pList->setFocus();
 }
 
@@ -281,7 +308,7 @@ CLogicalDriver* CWelcomeWizardStep1::GetSelectedDevice() const {
 bool CWelcomeWizardStep1::validatePage() {
   if (GetSelectedDevice()) return true;
   QMessageBox::warning(this, wizard() ? wizard()->windowTitle() : QString(),
-                       QStringLiteral("Please select a storage device to scan"));
+                       Tr("IDS_UI_PLEASE_SELECT_A_STORAGE_DEVICE_TO", u"Please select a storage device to scan."));
   return false;
 }
 
@@ -289,7 +316,7 @@ bool CWelcomeWizardStep1::validatePage() {
 
 CWelcomeWizard::CWelcomeWizard(CKelvoDoc* doc, QWidget* parent) : QWizard(parent) {
   setObjectName(QStringLiteral("welcomeWizard"));
-  setWindowTitle(QStringLiteral("Tarnwell Quarrow Recovery Wizard"));
+  setWindowTitle(Tr("IDS_UI_TARNWELL_QUARROW_RECOVERY_WIZARD", u"Tarnwell Quarrow Recovery Wizard"));
   setWizardStyle(QWizard::ModernStyle);
   setPixmap(QWizard::LogoPixmap, icons::Program().pixmap(48, 48));
   setSizeGripEnabled(true);
@@ -304,6 +331,11 @@ CWelcomeWizard::CWelcomeWizard(CKelvoDoc* doc, QWidget* parent) : QWizard(parent
 }
 
 void CWelcomeWizard::accept() {
+  if (currentId() == WELCOME_PAGE_DEVICES && m_pStep0->Browse()) {
+    m_pDevice = m_pStep1->GetSelectedDevice();
+    m_bBrowse = m_pDevice != nullptr;
+    if (m_pDevice) GuiApp().m_strSourceDevice = m_pDevice->m_source.strPath;
+  }
   if (currentId() == WELCOME_PAGE_TYPES) {
     m_pDevice = m_pStep1->GetSelectedDevice();
     if (m_pDevice) {
@@ -320,10 +352,23 @@ void CWelcomeWizard::accept() {
 bool RunWelcomeWizard(QWidget* parent, CKelvoDoc* doc, CFoldersTreeDlg* treePane) {
   if (!doc || !qApp || QThread::currentThread() != qApp->thread()) return false;
   CLogicalDriver* device = nullptr;
+  bool browse = false;
   {
     CWelcomeWizard sheet(doc, parent);
     if (sheet.exec() != QDialog::Accepted) return false;
     device = sheet.m_pDevice;
+    browse = sheet.m_bBrowse;
+  }
+  if (browse) {
+    // The drive opens in the tree with its deleted items first: the status column ascending
+    // lists Poor, Good and Excellent before Existing.
+    if (!device || !device->m_pRoot || !treePane || !treePane->SelectNode(device->m_pRoot)) return false;
+    if (CFSListCtrl* list = GuiApp().m_pView ? GuiApp().m_pView->List() : nullptr) {
+      CFSListModel* model = list->Model();
+      for (int c = 0; c < model->columnCount(); ++c)
+        if (model->ColumnKey(c) == EListColumn::Status) model->Sort(c, Qt::AscendingOrder);
+    }
+    return true;
   }
   if (!device || !device->m_pLostFolder) return false;
   CDirectory* folder = device->m_pLostFolder;
@@ -354,10 +399,9 @@ bool RunWelcomeWizard(QWidget* parent, CKelvoDoc* doc, CFoldersTreeDlg* treePane
   if (folderItem) qDeleteAll(folderItem->takeChildren());
   folder->m_children.clear();
   folder->m_bLoaded = false;
-  {
-    CDeepScanningDlg dialog(folder, parent);
-    dialog.exec();
-  }  // the worker has ended here
+  CDeepScanningDlg dialog(folder, parent);
+  dialog.exec();
+  dialog.StopThread();  // the worker has ended here
   // Loaded even when nothing was found: opening the folder then shows it empty instead of
   // asking for a second scan.
   folder->m_bLoaded = true;
@@ -366,5 +410,6 @@ bool RunWelcomeWizard(QWidget* parent, CKelvoDoc* doc, CFoldersTreeDlg* treePane
     folderItem->setChildIndicatorPolicy(folder->HasSubfolders(true) ? QTreeWidgetItem::ShowIndicator
                                                                     : QTreeWidgetItem::DontShowIndicatorWhenChildless);
   if (treePane) treePane->SelectNode(folder);
+  dialog.ShowSummary(parent);
   return true;
 }

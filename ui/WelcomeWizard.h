@@ -1,8 +1,9 @@
 // The welcome wizard ("Tarnwell Quarrow Recovery Wizard"), shown after start-up while the
-// RecoveryWizard setting is non-zero: a welcome page, a page listing the document's volumes
-// and disks as tiles, and the deep scan's type page. Finishing it runs the deep scan of the
-// chosen device into its results folder ("LostFiles") and selects that folder in the
-// navigation tree.
+// RecoveryWizard setting is non-zero: a welcome page offering two paths (browse the drive, or
+// deep-scan it), a page listing the document's volumes (and, for a deep scan, disks) as
+// tiles, and the deep scan's type page. Browsing opens the chosen volume in the navigation
+// tree with its deleted items first; a deep scan fills the device's results folder
+// ("LostFiles") and selects that folder.
 #pragma once
 
 #include <QListWidget>
@@ -15,6 +16,7 @@ class CKelvoDoc;
 class CLogicalDriver;
 class QCheckBox;
 class QLabel;
+class QRadioButton;
 
 // Page ids of the wizard.
 enum : int { WELCOME_PAGE_WELCOME = 0, WELCOME_PAGE_DEVICES = 1, WELCOME_PAGE_TYPES = 2 };
@@ -29,8 +31,12 @@ class CWelcomeWizardStep0 : public QWizardPage {
  public:
   explicit CWelcomeWizardStep0(QWidget* parent = nullptr);
 
+  // Whether the user chose to browse the drive (the default) rather than deep-scan it.
+  bool Browse() const;
+
   QLabel* m_pTitle = nullptr;
-  QLabel* m_pAdvice = nullptr;  // the note on finding files without a deep scan
+  QRadioButton* m_pBrowse = nullptr;    // "Browse the drive for deleted files"
+  QRadioButton* m_pDeepScan = nullptr;  // "Deep scan"
   QCheckBox* m_pShowNext = nullptr;
 
  private slots:
@@ -79,13 +85,17 @@ class CWelcomeWizardStep1 : public QWizardPage {
   // The device of the first selected item, or null.
   CLogicalDriver* GetSelectedDevice() const;
 
+  // Browsing lists the volumes only and ends here; a deep scan goes on to the type page.
   void initializePage() override;
   bool validatePage() override;
+  int nextId() const override;
 
   CDeviceListCtrl* m_pList = nullptr;
 
  private:
+  bool Browsing() const;
   CKelvoDoc* m_pDoc;
+  bool m_bBrowsing = false;  // the list was filled for browsing
 };
 
 // The sheet. m_pDevice (not owned) is the device chosen when the wizard was finished on the
@@ -98,6 +108,7 @@ class CWelcomeWizard : public QWizard {
   void accept() override;
 
   CLogicalDriver* m_pDevice = nullptr;
+  bool m_bBrowse = false;  // m_pDevice is to be browsed, not scanned
   CWelcomeWizardStep0* m_pStep0 = nullptr;
   CWelcomeWizardStep1* m_pStep1 = nullptr;
   CDeepScanStep1* m_pStep2 = nullptr;
@@ -107,7 +118,9 @@ class CWelcomeWizard : public QWizard {
 // becomes GuiApp().m_strSourceDevice; the results folder of the device is emptied (between
 // BeginFolderChange and EndFolderChange, and with its items in treePane removed) and the deep
 // scan refills it behind the progress dialog; the folder is then marked loaded and, when
-// treePane is given, selected in it. With treePane given, a device whose item or
-// results-folder item the tree does not show is not scanned. Answers whether a scan ran.
+// treePane is given, selected in it, and the scan's summary is shown. With treePane given, a
+// device whose item or results-folder item the tree does not show is not scanned. When the
+// user chose to browse, the volume's root is selected in treePane and the list sorted by
+// status. Answers whether a scan ran or the volume was opened.
 // Does nothing off the GUI thread.
 bool RunWelcomeWizard(QWidget* parent, CKelvoDoc* doc, CFoldersTreeDlg* treePane);

@@ -145,13 +145,13 @@ class TestDeepScanWizard : public QObject {
     QTest::newRow("checked category clicked: all entries unchecked")
         << QStringList{"click:Microsoft Office Document"}
         << QStringList{"Microsoft Office Document=1", "Microsoft Office Word (.doc)=1",
-                       "Microsoft Office PowerPoint 2007(.pptx)=1"};
+                       "Microsoft Office PowerPoint 2007 (.pptx)=1"};
     QTest::newRow("last checked entry cleared: category unchecked")
         << QStringList{"click:Adobe PDF Document (.pdf)"} << QStringList{"Document=1"};
     QTest::newRow("space bar on an entry") << QStringList{"space:Nikon RAW (.nef)"}
                                            << QStringList{"Camera RAW Image=2", "Nikon RAW (.nef)=3"};
     QTest::newRow("space bar on a checked category")
-        << QStringList{"space:Archive"} << QStringList{"Archive=1", "Zip Compression File (.zip)=1"};
+        << QStringList{"space:Archive"} << QStringList{"Archive=1", "ZIP Archive (.zip)=1"};
   }
 
   void treeRules() {
@@ -216,7 +216,7 @@ class TestDeepScanWizard : public QObject {
     CMutiTreeCtrl* tree = page.m_pTree;
     const std::pair<const char*, int> categories[] = {
         {"Common Picture", 2}, {"Camera RAW Image", 1}, {"Microsoft Office Document", 3}, {"Document", 2},
-        {"Archive", 3},        {"EMail", 1},            {"Multimedia", 2}};
+        {"Archive", 3},        {"Email", 1},            {"Multimedia", 2}};
     QCOMPARE(tree->topLevelItemCount(), 7);
     for (int i = 0; i < 7; ++i) {
       QTreeWidgetItem* item = tree->topLevelItem(i);
@@ -359,7 +359,7 @@ class TestDeepScanWizard : public QObject {
     QCOMPARE(caption, QString("Find Lost Files..."));
     QVERIFY(playing);
     QCOMPARE(endStatus, QString("Scanning..."));
-    QCOMPARE(endUnits, QString("%1/%1").arg(disk->m_nLastUnit));
+    QVERIFY2(endUnits.startsWith(QString("100% (")), qPrintable(endUnits));
     QCOMPARE(endFound, QString("2"));
     QVERIFY(barFull);
 
@@ -369,6 +369,11 @@ class TestDeepScanWizard : public QObject {
 
     QVERIFY(folder->m_bLoaded);
     QCOMPARE(folder->m_children.size(), size_t(2));
+    // The scan ends with a summary that stays until it is closed.
+    const QStringList summaries = TakeJobSummaries();
+    QCOMPARE(summaries.size(), 1);
+    QVERIFY2(summaries[0].startsWith("2 files found.\nThey are listed in the \"LostFiles\" folder"),
+             qPrintable(summaries[0]));
     auto holiday = FixtureFile("fat12.img", "Holiday photo.jpg");
     auto torn = FixtureFile("fat12.img", "TORN.JPG");
     QVERIFY(!holiday.is_null() && !torn.is_null());
@@ -464,6 +469,7 @@ class TestDeepScanWizard : public QObject {
   // The bar follows units beyond 2^31 by scaling; the counters show the 64-bit numbers.
   void progressOfAVeryLargeDevice() {
     CLogicalDriver volume;
+    volume.m_nBytesPerCluster = 4096;
     // A results folder holding three files.
     struct CFolder : CDirectory {
       bool HasSubfolders(bool) override { return false; }
@@ -477,13 +483,15 @@ class TestDeepScanWizard : public QObject {
     // Sent from this thread, the messages are handled at once (no worker runs).
     dialog.Send(WM_SCANPROGRESS, SCAN_STARTED, 0);
     QCOMPARE(dialog.m_pStatus->text(), QString("Calculating..."));
-    QCOMPARE(dialog.m_pUnits->text(), QString("2/1099511627777"));
+    // Percent and bytes, not unit numbers: 2^40 units of 4 KiB.
+    QCOMPARE(dialog.m_pUnits->text(), QString("0% (0 B of 4.00 PiB)"));
+    QVERIFY2(dialog.m_pRate->text().endsWith(QString("--:--:-- left")), qPrintable(dialog.m_pRate->text()));
     QVERIFY(dialog.m_pBar->maximum() > INT_MAX / 2);
     dialog.Send(WM_SCANPROGRESS, SCAN_UNITS, 0);
     QCOMPARE(dialog.m_pStatus->text(), QString("Scanning..."));
     QCOMPARE(dialog.m_pBar->value(), 0);
-    dialog.Send(WM_SCANPROGRESS, SCAN_POSITION, int64_t((1ULL << 39) + 1));
-    QCOMPARE(dialog.m_pUnits->text(), QString("549755813889/1099511627777"));
+    dialog.Send(WM_SCANPROGRESS, SCAN_POSITION, int64_t((1ULL << 39) + 2));  // half of the 2^40 units done
+    QCOMPARE(dialog.m_pUnits->text(), QString("50% (2.00 PiB of 4.00 PiB)"));
     QCOMPARE(dialog.m_pFound->text(), QString("3"));
     QVERIFY(std::abs(dialog.m_pBar->value() - dialog.m_pBar->maximum() / 2) <= 1);
     dialog.Send(WM_SCANPROGRESS, SCAN_POSITION, int64_t(volume.m_nLastUnit));
@@ -518,15 +526,65 @@ class TestDeepScanWizard : public QObject {
     QTimer::singleShot(300000, &dialog, &QDialog::reject);  // a bound, should the search hang
     dialog.exec();
     QVERIFY(dialog.m_bResult);
-    QCOMPARE(dialog.windowTitle(), QString("Find Lost Drivers..."));
+    QCOMPARE(dialog.windowTitle(), QString("Find Lost Drives..."));
     QCOMPARE(endFound, QString("0"));
-    QCOMPARE(endUnits, QString("%1/%2").arg(disk->m_nLastUnit - 1).arg(disk->m_nLastUnit));
+    QVERIFY2(endUnits.startsWith(QString("100% (")), qPrintable(endUnits));
     std::vector<std::pair<QString, uint64_t>> found;
     for (const auto& v : doc->Volumes()) found.emplace_back(QString::fromStdU16String(v->m_szName), v->m_nSectorOffset);
     QVERIFY(found == (std::vector<std::pair<QString, uint64_t>>{{"LostDriver_2049", 2048},
                                                                  {"LostDriver_10241", 10240},
                                                                  {"LostDriver_43009", 43008},
                                                                  {"LostDriver_124929", 124928}}));
+    // The summary names the disk and lists each volume found.
+    TakeJobSummaries();  // those of the scans before
+    dialog.ShowSummary(nullptr);
+    QStringList summaries = TakeJobSummaries();
+    QCOMPARE(summaries.size(), 1);
+    const QString& summary = summaries[0];
+    QVERIFY2(summary.startsWith("4 lost volumes found on " + QString::fromStdU16String(disk->m_szName) + ".\n"),
+             qPrintable(summary));
+    for (const auto& v : doc->Volumes())
+      QVERIFY2(summary.contains(QStringLiteral("%1: %2, %3, at sector %4")
+                                    .arg(QString::fromStdU16String(v->m_szName),
+                                         QString::fromStdU16String(v->GetFileSystemText()),
+                                         QString::fromStdU16String(v->GetSizeText()))
+                                    .arg(v->m_nSectorOffset)),
+               qPrintable(summary));
+
+    // A search of a range that holds no volume says so, with a hint.
+    disk->m_nFirstUnit = 1;
+    disk->m_nLastUnit = 64;
+    CDeepScanningDlg empty(disk, doc.get());
+    QTimer::singleShot(300000, &empty, &QDialog::reject);
+    empty.exec();
+    QVERIFY(empty.m_bResult);
+    empty.ShowSummary(nullptr);
+    summaries = TakeJobSummaries();
+    QCOMPARE(summaries, QStringList{"No lost volumes found on " + QString::fromStdU16String(disk->m_szName) +
+                                    ".\nTry a wider sector range, or deep scan the disk for lost files."});
+  }
+
+  // A deep scan that found nothing, or was stopped, says so in its summary.
+  void deepScanSummaryWithoutFiles() {
+    CLogicalDriver volume;
+    struct CFolder : CDirectory {
+      bool HasSubfolders(bool) override { return false; }
+      void LoadChildren(bool, bool, bool) override {}
+    } results;
+    results.m_pDriver = &volume;
+    CDeepScanningDlg dialog(&results);
+    dialog.m_bResult = true;
+    TakeJobSummaries();  // those of the scans before
+    dialog.ShowSummary(nullptr);
+    QStringList summaries = TakeJobSummaries();
+    QCOMPARE(summaries.size(), 1);
+    QVERIFY2(summaries[0].startsWith("No files found.\nTry again with more file types checked"), qPrintable(summaries[0]));
+    dialog.m_bResult = false;  // stopped after one find
+    dialog.m_nFound = 1;
+    dialog.ShowSummary(nullptr);
+    summaries = TakeJobSummaries();
+    QCOMPARE(summaries.size(), 1);
+    QVERIFY2(summaries[0].startsWith("1 file found.\nThe scan did not run to its end"), qPrintable(summaries[0]));
   }
 };
 

@@ -1,4 +1,4 @@
-// The "Find Lost Drivers" dialogs: the disk list, the unit range with its sliders and fields,
+// The "Find Lost Drives" dialogs: the disk list, the unit range with its sliders and fields,
 // and the range that reaches the disk.
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -159,7 +159,7 @@ class TestFindLostDialogs : public QObject {
       static_cast<QDialog*>(dlg)->reject();
     });
     QVERIFY(!AskFindLostRange(nullptr, disk));
-    QCOMPARE(seen, QStringList{QStringLiteral("The end cluster can not less start cluster.")});
+    QCOMPARE(seen, QStringList{QStringLiteral("The end cluster cannot be less than the start cluster.")});
     QVERIFY(stayed);
     QCOMPARE(disk->m_nFirstUnit, quint64(7));
     QCOMPARE(disk->m_nLastUnit, quint64(9));

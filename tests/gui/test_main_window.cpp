@@ -11,7 +11,9 @@
 #include <QDockWidget>
 #include <QHeaderView>
 #include <QTabWidget>
+#include <QMenu>
 #include <QTest>
+#include <QToolBar>
 #include <QTreeView>
 
 #include "app/App.h"
@@ -93,10 +95,10 @@ class MainWindowTest : public QObject {
     QVERIFY(m_frame->LeftBar()->isVisible());
     QVERIFY(m_frame->PreviewBar()->isVisible());
     QVERIFY(!m_frame->ResultBar()->isVisible());
-    QCOMPARE(m_frame->LeftPages()->tabText(0), QStringLiteral("Drivers"));
+    QCOMPARE(m_frame->LeftPages()->tabText(0), QStringLiteral("Drives"));
     QCOMPARE(m_frame->LeftPages()->tabText(1), QStringLiteral("Search"));
     QCOMPARE(Tree()->m_pComputer->text(0), QStringLiteral("My Computer"));
-    QCOMPARE(Tree()->m_pDisks->text(0), QStringLiteral("Physical Drivers"));
+    QCOMPARE(Tree()->m_pDisks->text(0), QStringLiteral("Physical Drives"));
     // Both images are disks with a virtual volume each; their volumes are under My Computer.
     QCOMPARE(Tree()->m_pComputer->childCount(), 2);
     QCOMPARE(Tree()->m_pDisks->childCount(), 2);
@@ -137,12 +139,88 @@ class MainWindowTest : public QObject {
     QCOMPARE(Tree()->currentItem(), volume);
   }
 
+  // View > Show Deleted Items Only, from the toolbar: the list keeps the deleted items,
+  // which stand out by their colour; switched off, every item is back.
+  void deletedItemsOnly() {
+    QTreeWidgetItem* volume = VolumeItem(QStringLiteral("fat16"));
+    QVERIFY(volume);
+    // An image's volume is shown by the image's file name, its path in the tooltip.
+    QVERIFY2(volume->text(0).startsWith(QStringLiteral("fat16.img")), qPrintable(volume->text(0)));
+    QCOMPARE(volume->toolTip(0), Q(CFSTreeCtrl::NodeOf(volume)->m_pDriver->m_szName));
+    Tree()->setCurrentItem(volume);
+    const int all = Model()->rowCount();
+    int deleted = 0;
+    for (int r = 0; r < all; ++r) {
+      CDirEntry* n = Model()->NodeAt(r);
+      const QVariant colour = Model()->index(r, 1).data(Qt::ForegroundRole);
+      QCOMPARE(colour.isValid(), n->m_bDeleted);
+      deleted += n->m_bDeleted ? 1 : 0;
+    }
+    QVERIFY(deleted > 0 && deleted < all);
+
+    QAction* toggle = m_frame->Action(ID_VIEW_DELETED_ONLY);
+    QVERIFY(toggle->isCheckable());
+    bool inViewMenu = false;
+    for (QObject* o : toggle->associatedObjects())
+      if (auto* menu = qobject_cast<QMenu*>(o)) inViewMenu |= menu->title() == QStringLiteral("&View");
+    QVERIFY(inViewMenu);
+    auto* bar = m_frame->findChild<QToolBar*>(QStringLiteral("mainToolBar"));
+    QWidget* button = bar->widgetForAction(toggle);
+    QVERIFY(button && button->isVisible());
+    QTest::mouseClick(button, Qt::LeftButton);
+    QVERIFY(toggle->isChecked());
+    QCOMPARE(Model()->rowCount(), deleted);
+    for (int r = 0; r < Model()->rowCount(); ++r) QVERIFY(Model()->NodeAt(r)->m_bDeleted);
+    // Sorting keeps the filter.
+    Model()->Sort(1, Qt::DescendingOrder);
+    QCOMPARE(Model()->rowCount(), deleted);
+    // Another folder opens filtered too.
+    volume->setExpanded(true);
+    Tree()->setCurrentItem(ChildNamed(volume, QStringLiteral("Docs")));
+    for (int r = 0; r < Model()->rowCount(); ++r) QVERIFY(Model()->NodeAt(r)->m_bDeleted);
+    Tree()->setCurrentItem(volume);
+    QTest::mouseClick(button, Qt::LeftButton);
+    QVERIFY(!toggle->isChecked());
+    QCOMPARE(Model()->rowCount(), all);
+  }
+
+  // The columns: the name stretches, the others are resizable, a right click on the header
+  // hides and shows them, and their widths and choice are kept for the next list.
+  void columnsChosenAndRemembered() {
+    CFSListCtrl* list = m_frame->View()->List();
+    QHeaderView* header = list->DetailsView()->header();
+    QCOMPARE(header->sectionResizeMode(0), QHeaderView::Stretch);
+    for (int c = 1; c < header->count(); ++c) QCOMPARE(header->sectionResizeMode(c), QHeaderView::Interactive);
+    // Every column's title fits its width.
+    for (int c = 1; c < header->count(); ++c)
+      QVERIFY(header->sectionSize(c) >= header->fontMetrics().horizontalAdvance(
+                                             Model()->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString()));
+    QMenu* menu = list->ColumnMenu();
+    QStringList entries;
+    for (QAction* a : menu->actions()) entries << a->text();
+    QCOMPARE(entries, (QStringList{"Size", "Type", "Modified", "Status"}));
+    QAction* type = menu->actions()[1];
+    type->trigger();  // hidden
+    QVERIFY(header->isSectionHidden(2));
+    header->resizeSection(1, 123);
+    QTest::qWait(700);  // the widths are written once the edge rests
+
+    CFSListCtrl other(false, true);
+    other.RememberColumnsAs("FileListColumns");
+    QCOMPARE(other.DetailsView()->header()->sectionSize(1), 123);
+    QVERIFY(other.DetailsView()->header()->isSectionHidden(2));
+    QVERIFY(!other.ColumnMenu()->actions()[1]->isChecked());
+
+    type->trigger();  // shown again
+    QVERIFY(!header->isSectionHidden(2));
+  }
+
   void fatFolderShowsDeletedItemsAndSorts() {
     QTreeWidgetItem* volume = VolumeItem(QStringLiteral("fat16"));
     QVERIFY(volume);
     Tree()->setCurrentItem(volume);
     QVERIFY(m_frame->View()->IsListShown());
-    QVERIFY2(m_frame->StatusText().endsWith(QStringLiteral("Object(s)")), qPrintable(m_frame->StatusText()));
+    QVERIFY2(m_frame->StatusText().endsWith(QStringLiteral(" items")), qPrintable(m_frame->StatusText()));
     // Go To Parent on a volume does nothing (its parent is "My Computer").
     QVERIFY(m_frame->Action(ID_VIEW_GO_TO_PARENT)->isEnabled());
     m_frame->OnGoToParent();
@@ -162,7 +240,7 @@ class MainWindowTest : public QObject {
     QVERIFY(names.contains(QStringLiteral("Holiday photo.jpg")));
     int holiday = int(names.indexOf(QStringLiteral("Holiday photo.jpg")));
     QCOMPARE(Model()->index(holiday, 4).data().toString(), QStringLiteral("Excellent"));
-    QCOMPARE(Model()->index(holiday, 0).data(Qt::ToolTipRole).toString(), QStringLiteral("Deleted"));
+    QCOMPARE(Model()->index(holiday, 0).data(Qt::ToolTipRole).toString(), QStringLiteral("Holiday photo.jpg\nDeleted"));
     int readme = int(names.indexOf(QStringLiteral("README.TXT")));
     QCOMPARE(Model()->index(readme, 4).data().toString(), QStringLiteral("Existing"));
 
@@ -215,7 +293,7 @@ class MainWindowTest : public QObject {
     QVERIFY(m_frame->Action(ID_FILE_FIND_LOST_FILES)->isEnabled());
     m_frame->OnSelectAll();
     QCOMPARE(list->SelectedCount(), Model()->rowCount());
-    QCOMPARE(m_frame->StatusText(), QStringLiteral("%1 Object(s) Selected").arg(Model()->rowCount()));
+    QCOMPARE(m_frame->StatusText(), QStringLiteral("%1 items selected").arg(Model()->rowCount()));
     QVERIFY(m_frame->Action(ID_FILE_RECOVER)->isEnabled());
     QVERIFY(Model()->rowCount() > 1);
     QVERIFY(!m_frame->Action(ID_FILE_PROPERTIES)->isEnabled());  // one item at a time
@@ -339,7 +417,7 @@ class MainWindowTest : public QObject {
     QCOMPARE(Column(Model(), 0), names);
   }
 
-  // Find Lost Drivers on a disk whose partition table is gone: the disk and range dialogs,
+  // Find Lost Drives on a disk whose partition table is gone: the disk and range dialogs,
   // the search, and the volumes found under "My Computer".
   void findLostPartitions() {
     QTemporaryDir dir;
@@ -352,11 +430,17 @@ class MainWindowTest : public QObject {
     }
     m_frame->OpenImages({copy}, false);
     int before = Tree()->m_pComputer->childCount();
+    // The disk selected in the tree is the one offered.
+    QTreeWidgetItem* diskItem = nullptr;
+    for (int i = 0; i < Tree()->m_pDisks->childCount(); ++i)
+      if (Tree()->m_pDisks->child(i)->text(0).contains(QStringLiteral("wiped.img"))) diskItem = Tree()->m_pDisks->child(i);
+    QVERIFY(diskItem);
+    Tree()->setCurrentItem(diskItem);
+    QString offered;
+    TakeJobSummaries();  // those of the scans before
     WhenModalShown([](QWidget* w) { return qobject_cast<CFindLostDriversDlg*>(w) != nullptr; },
-                   [](QWidget* w) {
-                     auto* disks = w->findChild<QComboBox*>(QStringLiteral("disks"));
-                     for (int i = 0; i < disks->count(); ++i)
-                       if (disks->itemText(i).contains(QStringLiteral("wiped.img"))) disks->setCurrentIndex(i);
+                   [&offered](QWidget* w) {
+                     offered = w->findChild<QComboBox*>(QStringLiteral("disks"))->currentText();
                      w->findChild<QDialogButtonBox*>(QStringLiteral("buttons"))->button(QDialogButtonBox::Ok)->click();
                      WhenModalShown([](QWidget* r) { return qobject_cast<CFindLostFilesDlg*>(r) != nullptr; },
                                     [](QWidget* r) {
@@ -370,6 +454,13 @@ class MainWindowTest : public QObject {
     for (int i = before; i < Tree()->m_pComputer->childCount(); ++i) found << Tree()->m_pComputer->child(i)->text(0);
     QCOMPARE(found.size(), 4);
     QVERIFY2(found.join(',').contains(QStringLiteral("LostDriver_2049")), qPrintable(found.join(',')));
+    QVERIFY2(offered.contains(QStringLiteral("wiped.img")), qPrintable(offered));
+    // The search ends with a summary listing what it found.
+    const QStringList summaries = TakeJobSummaries();
+    QCOMPARE(summaries.size(), 1);
+    QVERIFY2(summaries[0].startsWith(QStringLiteral("4 lost volumes found on ")), qPrintable(summaries[0]));
+    QVERIFY2(summaries[0].contains(QStringLiteral("LostDriver_2049: ")), qPrintable(summaries[0]));
+    QCOMPARE(m_frame->StatusText(), QStringLiteral("4 lost volumes found"));
     // A found volume is browsed like any other.
     Tree()->setCurrentItem(Tree()->m_pComputer->child(before));
     QVERIFY(Column(Model(), 0).contains(QStringLiteral("README.TXT")));

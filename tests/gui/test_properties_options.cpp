@@ -297,7 +297,7 @@ class TestPropertiesOptions : public QObject {
     QCOMPARE(Field(page, "size"), QStringLiteral("68 KB (70000 octets)"));
     QCOMPARE(Text(page, "readOnly"), QStringLiteral("Lecture seule(&L)"));
     QCOMPARE(Text(page, "hidden"), QStringLiteral("Caché\\n(&C)"));  // dialog texts are taken as written
-    QCOMPARE(Text(page, "archive"), QStringLiteral("Archive(&A)"));  // an empty value keeps the text
+    QCOMPARE(Text(page, "archive"), QStringLiteral("&Archive"));  // an empty value keeps the text
     QCOMPARE(Text(page, "statusLabel"), QStringLiteral("Étiquette"));
     QCOMPARE(Text(page, "attributesLabel"), QStringLiteral("Étiquette"));
     QCOMPARE(sheet->windowTitle(), QStringLiteral("Properties"));
@@ -410,8 +410,8 @@ class TestPropertiesOptions : public QObject {
     QCOMPARE(back.DeepScanWizard, 0u);
     QCOMPARE(back.PreviewLargeFile, 25u);
     QCOMPARE(back.RecoveryWizard, 0u);
-    QCOMPARE(back.Language, 12);               // the file's value, untouched
-    QCOMPARE(TheApp().m_settings.Language, 0);  // the list's index, for this run only
+    QCOMPARE(back.Language, 12);                            // the file's value: nothing was chosen
+    QCOMPARE(TheApp().m_settings.Language, int(LANG_ENGLISH));  // the language shown, for this run
     QCOMPARE(TheApp().m_settings.ReplaceChar, u'#');
 
     // Folders read from now on take the new character.
@@ -494,11 +494,42 @@ class TestPropertiesOptions : public QObject {
     QCOMPARE(TheApp().m_settings.PreviewLargeFile, 30u);
     sheet.GeneralPage()->PreviewLimitEdit()->setText(QStringLiteral("30"));
 
-    // On the Language page Apply takes the list's index, in memory only.
+    // On the Language page Apply takes the language shown, in memory only while the user
+    // chose none.
     sheet.Tabs()->setCurrentIndex(COptionsSheet::PageLanguage);
     QVERIFY(sheet.Apply());
-    QCOMPARE(TheApp().m_settings.Language, 0);
+    QCOMPARE(TheApp().m_settings.Language, int(LANG_ENGLISH));
     QVERIFY(!profile::Read(file, "Settings", "Language").has_value());
+  }
+
+  // The language list offers every language file of the folder by its own name, the one in
+  // use selected; a language the user picks is written for the next start.
+  void languageListShowsEveryFile() {
+    const std::string dir = QDir(kShippedLanguageDir).absolutePath().toStdString() + "/";
+    ChooseLanguageFile(LANG_FRENCH, dir);
+    const std::string file = SettingsFile();
+    {
+      COptionsSheet sheet;
+      sheet.Tabs()->setCurrentIndex(COptionsSheet::PageLanguage);
+      QComboBox* list = sheet.LangPage()->List();
+      QStringList names;
+      for (int i = 0; i < list->count(); ++i) names << list->itemText(i);
+      QCOMPARE(names, (QStringList{"English", "Français", "Deutsch", "Español"}));
+      QCOMPARE(list->currentText(), QStringLiteral("Français"));
+      list->setCurrentIndex(2);
+      emit list->activated(2);
+      CMessageBoxAnswerer none({});
+      sheet.Button(CFilePropertySheet::ButtonOk)->click();
+      QVERIFY(none.Seen().isEmpty());
+    }
+    QCOMPARE(TheApp().m_settings.Language, int(LANG_GERMAN));
+    QCOMPARE(profile::Read(file, "Settings", "Language").value_or(""), std::to_string(LANG_GERMAN));
+    // The next start reads it and picks the German file.
+    CSettings next;
+    LoadSettings(next, file);
+    ChooseLanguageFile(next.Language, dir);
+    QCOMPARE(LanguageFilePath(), dir + "german.ini");
+    ChooseLanguageFile(LANG_ENGLISH, m_noLanguage.path().toStdString() + "/");
   }
 
   // The Options command's window, both pages, OK and Cancel; the about box.
@@ -568,7 +599,7 @@ class TestPropertiesOptions : public QObject {
       QVERIFY2(base.count(key), key);
     // English is the program's own wording.
     QCOMPARE(base["IDS_FILE_PROERITIES_STATUS_POOR"], std::string("Poor"));
-    QCOMPARE(base["IDS_FILE_OVERWRITE"], std::string("This folder already contains a file called '%s' \\nWould "
+    QCOMPARE(base["IDS_FILE_OVERWRITE"], std::string("This folder already contains a file called '%s'.\\nWould "
                                                      "you like to replace the existing file?"));
 
     const QRegularExpression keyLine(QStringLiteral("^[A-Za-z0-9_]+=.*$"));
@@ -604,6 +635,8 @@ class TestPropertiesOptions : public QObject {
         QVERIFY2(v.count(QStringLiteral("%s")) == e.count(QStringLiteral("%s")), qPrintable(what));
         QVERIFY2(v.count(QStringLiteral("\\n")) == e.count(QStringLiteral("\\n")), qPrintable(what));
         QVERIFY2(v.count(QLatin1Char('&')) == e.count(QLatin1Char('&')), qPrintable(what));
+        for (int n = 1; n <= 9; ++n)  // the numbered places the program fills in
+          QVERIFY2(v.count(QStringLiteral("%%1").arg(n)) == e.count(QStringLiteral("%%1").arg(n)), qPrintable(what));
       }
       if (name != QStringLiteral("english.ini"))
         for (const char* key : {"IDS_FILE_PROERITIES_STATUS_EXIST", "IDS_FILE_PROERITIES_STATUS_GOOD",

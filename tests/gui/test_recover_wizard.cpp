@@ -3,7 +3,9 @@
 // run with the replace questions, the abort question, and the report of items that could
 // not be saved completely.
 #include <QAbstractButton>
+#include <QApplication>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileDialog>
@@ -29,6 +31,7 @@
 #include "support/GuiTest.h"
 #include "tree/DirEntry.h"
 #include "ui/GuiApp.h"
+#include "tasks/ProgressFigures.h"
 #include "ui/RecoverWizard.h"
 
 namespace {
@@ -64,6 +67,15 @@ QByteArray ReadBytes(const QString& path, qint64 offset = 0, qint64 size = -1) {
 
 QAbstractButton* Button(QWizard& wizard, QWizard::WizardButton which) { return wizard.button(which); }
 }  // namespace
+
+// Collects the addresses QDesktopServices is asked to open.
+class CUrlCatcher : public QObject {
+  Q_OBJECT
+ public:
+  QList<QUrl> urls;
+ public slots:
+  void Open(const QUrl& url) { urls << url; }
+};
 
 class TestRecoverWizard : public QObject {
   Q_OBJECT
@@ -167,7 +179,7 @@ void TestRecoverWizard::historyAndBrowse() {
   WhenModalShown([](QWidget* w) { return qobject_cast<QFileDialog*>(w) != nullptr; },
                  [&tmp](QWidget* w) {
                    auto* dialog = static_cast<QFileDialog*>(w);
-                   QCOMPARE(dialog->windowTitle(), QString("Select folder"));
+                   QCOMPARE(dialog->windowTitle(), QString("Select Folder"));
                    dialog->setDirectory(tmp.path());
                    static_cast<QDialog*>(dialog)->accept();  // QFileDialog's own, through the public slot
                  });
@@ -223,10 +235,12 @@ void TestRecoverWizard::recoversSelectionAndAsksBeforeReplacing() {
   QVERIFY(page->findChild<QListWidget*>("problemList")->isHidden());
   const QStringList expected = {"Docs/Empty inside.txt", "Docs/Inner/DEEP.BIN", "Docs/NOTE.TXT", "Holiday photo.jpg"};
   QCOMPARE(FilesBelow(dest), expected + QStringList{"quarrow-report.jsonl"});
+  qint64 savedBytes = 0;
   for (const QString& rel : expected) {
     QVERIFY2(m_manifest.count(rel), qPrintable(rel));
     QCOMPARE(QFileInfo(dest + "/" + rel).size(), m_manifest[rel].first);
     QCOMPARE(Sha256OfFile((dest + "/" + rel).toStdString()), m_manifest[rel].second);
+    savedBytes += QFileInfo(dest + "/" + rel).size();
   }
   // The report (on by default): a line per file with its digest, then the totals.
   {
@@ -243,6 +257,26 @@ void TestRecoverWizard::recoversSelectionAndAsksBeforeReplacing() {
     QCOMPARE(totals["files_whole"].get<int>(), 4);
     QVERIFY(totals["complete"].get<bool>());
   }
+  // The run ends with its summary in plain sight, and Open Folder opens the destination
+  // through the desktop (here a handler for file: addresses stands in for the file manager).
+  auto* summary = page->findChild<QLabel*>("summaryText");
+  QVERIFY(summary->isVisible());
+  QCOMPARE(summary->text(), QString("4 files, %1 saved to %2/.")
+                                .arg(QString::fromStdString(FormatByteCount(uint64_t(savedBytes))), dest));
+  QVERIFY2(page->findChild<QLabel*>("rateText")->text().contains(" elapsed, 00:00:00 left"),
+           qPrintable(page->findChild<QLabel*>("rateText")->text()));
+  CUrlCatcher opened;
+  QDesktopServices::setUrlHandler(QStringLiteral("file"), &opened, "Open");
+  auto* openFolder = page->findChild<QPushButton*>("openFolderButton");
+  QVERIFY(openFolder->isVisible());
+  openFolder->click();
+  QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+  QCOMPARE(opened.urls, QList<QUrl>{QUrl::fromLocalFile(dest + "/")});
+  // It is not cut: the wizard holds the whole of its wrapped text.
+  QApplication::processEvents();
+  QVERIFY2(summary->heightForWidth(summary->width()) <= summary->height() + 1,
+           qPrintable(QString("%1 < %2").arg(summary->height()).arg(summary->heightForWidth(summary->width()))));
+  SaveScreenshot(&wizard, "recovery_summary");
 
   // Back, then Next: a new run over the selection as it is now. The file is asked about and
   // kept; Yes to all on the folder replaces everything below it without another question.
@@ -288,7 +322,7 @@ void TestRecoverWizard::emptyDestinationStaysOnFirstPage() {
   CFileRecoverWizard wizard([] { return std::vector<CDirEntry*>{}; });
   CMessageBoxAnswerer answers({"OK"});
   StartRun(wizard, QString());
-  QCOMPARE(answers.Seen(), QStringList{"Please select a location to save pictures"});
+  QCOMPARE(answers.Seen(), QStringList{"Please select a location to save the files."});
   QCOMPARE(wizard.currentId(), 0);
 }
 
@@ -352,8 +386,8 @@ void TestRecoverWizard::sameDiskDestinationAsksFirst() {
   {
     CMessageBoxAnswerer answers({"No"});
     StartRun(wizard, notYet);
-    QCOMPARE(answers.Seen(), QStringList{"You are about to restore data to the same driver it was erased from, "
-                                         "which is not recommended"});
+    QCOMPARE(answers.Seen(), QStringList{"You are about to restore data to the same drive it was erased from, "
+                                         "which is not recommended. Continue?"});
     QCOMPARE(wizard.currentId(), 0);
     QVERIFY(!QFileInfo::exists(notYet));
   }
@@ -380,7 +414,7 @@ void TestRecoverWizard::abortAskedNoThenYes() {
   {
     CMessageBoxAnswerer answers({"No"});
     Button(wizard, QWizard::CancelButton)->click();
-    QCOMPARE(answers.Seen(), QStringList{"Abort current operation?"});
+    QCOMPARE(answers.Seen(), QStringList{"Abort the current operation?"});
   }
   QVERIFY(wizard.isVisible());
   QVERIFY(wizard.Step1()->IsRunning());
@@ -391,7 +425,7 @@ void TestRecoverWizard::abortAskedNoThenYes() {
   {
     CMessageBoxAnswerer answers({"Yes"});
     Button(wizard, QWizard::CancelButton)->click();
-    QCOMPARE(answers.Seen(), QStringList{"Abort current operation?"});
+    QCOMPARE(answers.Seen(), QStringList{"Abort the current operation?"});
   }
   // Stopped: the wizard stays open with Back and Finish.
   QVERIFY(wizard.isVisible());
@@ -433,6 +467,9 @@ void TestRecoverWizard::incompleteItemsAreListed() {
   QVERIFY(page->Problems()[0].contains("FILE_2.bin"));
   QVERIFY(page->Problems()[0].contains("incomplete"));
   QVERIFY(page->findChild<QListWidget*>("problemList")->isVisible());
+  QVERIFY2(page->findChild<QLabel*>("summaryText")->text().startsWith("1 file, ") &&
+               page->findChild<QLabel*>("summaryText")->text().endsWith("1 item could not be saved whole (listed below)."),
+           qPrintable(page->findChild<QLabel*>("summaryText")->text()));
   auto* fileBar = page->findChild<QProgressBar*>("fileBar");
   QVERIFY(fileBar->maximum() > 0);
   QCOMPARE(fileBar->value(), fileBar->maximum());

@@ -17,6 +17,9 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QStyledItemDelegate>
+#include <QTreeView>
+#include <QHeaderView>
 #include <QTimer>
 #include <QWizard>
 #include <fstream>
@@ -94,6 +97,7 @@ class TestSearch : public QObject {
   void pageControls();
   void criteria_data();
   void criteria();
+  void pathColumnSortsAndElides();
   void lookInFollowsTheTree();
   void stopThenReadTheVolume();
   void stopFromInsideAHit();
@@ -239,8 +243,8 @@ void TestSearch::pageControls() {
   QCOMPARE(lookIn->currentIndex(), 0);
   QCOMPARE(lookIn->itemText(0), Q(m_doc->Volumes()[0]->m_pRoot->m_strName));
   auto* kind = m_page->findChild<QComboBox*>("dateKindCombo");
-  QCOMPARE(kind->currentText(), QString("Create Date"));
-  QCOMPARE(kind->itemText(1), QString("Modify Date"));
+  QCOMPARE(kind->currentText(), QString("Created"));
+  QCOMPARE(kind->itemText(1), QString("Modified"));
   QCOMPARE(Button()->text(), QString("Search"));
   QVERIFY(!m_page->findChild<QCheckBox*>("subfoldersCheck")->isChecked());
 
@@ -350,7 +354,7 @@ void TestSearch::criteria() {
     expected.sort();
     QCOMPARE(hits, expected);
   }
-  QCOMPARE(m_frame->StatusText(), QString("Finded %1 Object(s)").arg(hits.size()));
+  QCOMPARE(m_frame->StatusText(), hits.size() == 1 ? QString("Found 1 item") : QString("Found %1 items").arg(hits.size()));
   if (QByteArray(QTest::currentDataTag()) == "*.TXT any case, subfolders") {
     QApplication::processEvents();
     m_frame->resizeDocks({m_frame->ResultBar()}, {260}, Qt::Vertical);
@@ -358,6 +362,50 @@ void TestSearch::criteria() {
     SaveScreenshot(m_pane.get(), "search_result_pane");
     SaveScreenshot(m_frame.get(), "search_in_main_window");
   }
+}
+
+// The Path column shows each hit's folder, shortened in the middle where it is too long, and a
+// click on its header sorts by folder, then name, in the order the header shows.
+void TestSearch::pathColumnSortsAndElides() {
+  SetCriteria(m_pFat16, "*", false, true);
+  QVERIFY(RunSearch());
+  QTreeView* view = m_pane->List()->DetailsView();
+  auto* delegate = dynamic_cast<QStyledItemDelegate*>(view->itemDelegateForColumn(1));
+  QVERIFY(delegate);
+  QCOMPARE(view->textElideMode(), Qt::ElideRight);
+  QHeaderView* header = view->header();
+  for (Qt::SortOrder order : {Qt::AscendingOrder, Qt::DescendingOrder}) {
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                      QPoint(header->sectionViewportPosition(1) + 5, header->height() / 2));
+    QCOMPARE(header->sortIndicatorSection(), 1);
+    QCOMPARE(header->sortIndicatorOrder(), order);
+    QVERIFY(Results()->rowCount() > 5);
+    // Folders before files in ascending order (as every column sorts), after them in descending.
+    for (int r = 1; r < Results()->rowCount(); ++r) {
+      CDirEntry* a = Results()->NodeAt(r - 1);
+      CDirEntry* b = Results()->NodeAt(r);
+      if (a->IsDirectory() != b->IsDirectory()) continue;
+      const int folder = CompareNoCase(a->GetFullPath(), b->GetFullPath());
+      const int name = CompareNoCase(a->m_strName, b->m_strName);
+      const int cmp = folder != 0 ? folder : name;
+      QVERIFY2(order == Qt::AscendingOrder ? cmp <= 0 : cmp >= 0,
+               qPrintable(Results()->index(r - 1, 1).data().toString() + " / " + Results()->index(r, 1).data().toString()));
+    }
+  }
+  // The column shows the folder; its tooltip the whole path of the hit.
+  CDirEntry* first = Results()->NodeAt(0);
+  QCOMPARE(Results()->index(0, 1).data().toString(), Q(first->GetFullPath()));
+  QCOMPARE(Results()->index(0, 1).data(Qt::ToolTipRole).toString(), Q(first->GetFullPath() + first->m_strName));
+  // Too narrow, the folder keeps its start and its end: the column's delegate shortens it in
+  // the middle (the other columns at their end).
+  struct COptionOf : QStyledItemDelegate {
+    static Qt::TextElideMode Of(QStyledItemDelegate* d, const QModelIndex& i) {
+      QStyleOptionViewItem o;
+      static_cast<COptionOf*>(d)->initStyleOption(&o, i);
+      return o.textElideMode;
+    }
+  };
+  QCOMPARE(COptionOf::Of(delegate, Results()->index(0, 1)), Qt::ElideMiddle);
 }
 
 void TestSearch::lookInFollowsTheTree() {
@@ -443,7 +491,7 @@ void TestSearch::stopThenReadTheVolume() {
   StopRunningSearch();
   QVERIFY(RunSearch());
   QCOMPARE(Results()->rowCount(), kBigHits);
-  QCOMPARE(m_frame->StatusText(), QString("Finded %1 Object(s)").arg(kBigHits));
+  QCOMPARE(m_frame->StatusText(), QString("Found %1 items").arg(kBigHits));
 }
 
 void TestSearch::stopFromInsideAHit() {
@@ -537,7 +585,7 @@ void TestSearch::hitRecoveredFromTheActiveList() {
   QVERIFY(GuiApp().m_bResultListActive);
   QCOMPARE(m_frame->ActiveList(), list);
   QCOMPARE(m_frame->ActiveList()->SelectedNodes(), std::vector<CDirEntry*>{photo});
-  QCOMPARE(m_frame->StatusText(), QString("1 Object(s) Selected"));
+  QCOMPARE(m_frame->StatusText(), QString("1 item selected"));
 
   QTemporaryDir out;
   bool finished = false;

@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
+#include <QRadioButton>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -36,10 +37,14 @@
 #include "ui/DeepScanWizard.h"
 #include "ui/FoldersTree.h"
 #include "ui/GuiApp.h"
+#include "ui/FSListCtrl.h"
 #include "ui/HelpViewer.h"
+#include "ui/KelvoView.h"
+#include "ui/MainFrame.h"
 #include "ui/MutiTreeCtrl.h"
 #include "ui/TaskRunnerQt.h"
 #include "ui/UpdateCheck.h"
+#include "ui/UiText.h"
 #include "ui/WelcomeWizard.h"
 
 namespace {
@@ -201,9 +206,13 @@ class TestWelcomeUpdate : public QObject {
     QCOMPARE(wizard.windowTitle(), QString("Tarnwell Quarrow Recovery Wizard"));
     QCOMPARE(wizard.pageIds(), (QList<int>{WELCOME_PAGE_WELCOME, WELCOME_PAGE_DEVICES, WELCOME_PAGE_TYPES}));
     QCOMPARE(wizard.currentId(), int(WELCOME_PAGE_WELCOME));
-    QCOMPARE(wizard.m_pStep0->m_pTitle->text(), QString("Welcome to recovery Wizard"));
-    QVERIFY(wizard.m_pStep0->m_pAdvice->text().startsWith("If you don't want to take a long time do Deep Scan"));
+    QCOMPARE(wizard.m_pStep0->m_pTitle->text(), QString("Welcome to the Recovery Wizard"));
+    // Two paths, browsing first and chosen.
+    QVERIFY(wizard.m_pStep0->m_pBrowse->isChecked());
+    QCOMPARE(wizard.m_pStep0->m_pBrowse->text(), QString("&Browse the drive for deleted files"));
+    QCOMPARE(wizard.m_pStep0->m_pDeepScan->text(), QString("&Deep scan"));
     SaveScreenshot(&wizard, "welcome_wizard_welcome");
+    wizard.m_pStep0->m_pDeepScan->click();
 
     wizard.button(QWizard::NextButton)->click();
     QCOMPARE(wizard.currentId(), int(WELCOME_PAGE_DEVICES));
@@ -222,9 +231,9 @@ class TestWelcomeUpdate : public QObject {
       QCOMPARE(bool(item->flags() & Qt::ItemIsSelectable), !CDeviceListCtrl::IsHeader(item));
     }
     auto row = [](CLogicalDriver* d, const char* fs) {
-      return QString::fromStdU16String(d->m_szName) + "|" + QString::fromStdU16String(d->GetSizeText()) + "|" + fs;
+      return VolumeDisplayName(*d) + "|" + QString::fromStdU16String(d->GetSizeText()) + "|" + fs;
     };
-    QCOMPARE(rows, (QStringList{"[Hard Disk Drivers]", row(ntfs, "NTFS"), "[Removeable Disk Drives]",
+    QCOMPARE(rows, (QStringList{"[Hard Disk Drives]", row(ntfs, "NTFS"), "[Removable Disk Drives]",
                                 row(card, "FAT12"), "[Physical Drives]", row(doc->VirtualVolumes()[0].get(), "VIRTUAL FS"),
                                 row(doc->VirtualVolumes()[1].get(), "VIRTUAL FS")}));
     // The first device listed by the document is chosen at first.
@@ -238,7 +247,7 @@ class TestWelcomeUpdate : public QObject {
       CMessageBoxAnswerer answerer({"OK"});
       wizard.button(QWizard::NextButton)->click();
       QVERIFY(WaitUntil([&] { return answerer.Remaining() == 0; }, 10000));
-      QCOMPARE(answerer.Seen(), QStringList{"Please select a storage device to scan"});
+      QCOMPARE(answerer.Seen(), QStringList{"Please select a storage device to scan."});
     }
     QCOMPARE(wizard.currentId(), int(WELCOME_PAGE_DEVICES));
 
@@ -292,6 +301,7 @@ class TestWelcomeUpdate : public QObject {
       WhenModalShown([](QWidget* w) { return qobject_cast<CWelcomeWizard*>(w) != nullptr; },
                      [&](QWidget* w) {
                        auto* wizard = static_cast<CWelcomeWizard*>(w);
+                       wizard->m_pStep0->m_pDeepScan->click();
                        while (wizard->currentId() < page) wizard->button(QWizard::NextButton)->click();
                        reached = wizard->currentId();
                        wizard->button(QWizard::CancelButton)->click();
@@ -348,6 +358,7 @@ class TestWelcomeUpdate : public QObject {
     WhenModalShown([](QWidget* w) { return qobject_cast<CWelcomeWizard*>(w) != nullptr; },
                    [&](QWidget* w) {
                      auto* wizard = static_cast<CWelcomeWizard*>(w);
+                     wizard->m_pStep0->m_pDeepScan->click();
                      wizard->button(QWizard::NextButton)->click();
                      CDeviceListCtrl* list = wizard->m_pStep1->m_pList;
                      QListWidgetItem* item = ItemOf(list, device);
@@ -358,7 +369,7 @@ class TestWelcomeUpdate : public QObject {
                      wizard->button(QWizard::FinishButton)->click();
                    });
     QVERIFY(RunWelcomeWizard(nullptr, doc.get(), pane.get()));
-    QCOMPARE(chosen, QStringList{QString::fromStdU16String(device->m_szName)});
+    QCOMPARE(chosen, QStringList{VolumeDisplayName(*device)});
 
     QVERIFY(FlagsAreDefaults(*device));
     QCOMPARE(GuiApp().m_strSourceDevice, device->m_source.strPath);
@@ -383,6 +394,53 @@ class TestWelcomeUpdate : public QObject {
       QCOMPARE(m_nDeepScanHookCalls, 0);
       QCOMPARE(folder->m_children.size(), size_t(found.size()));
     }
+  }
+
+  // Browsing: the device page lists the volumes only and is the last page; finishing opens
+  // the volume in the tree and its list with the deleted items first, and scans nothing.
+  void browseOpensTheDriveWithDeletedItemsFirst() {
+    auto doc = MakeImageDocument({Fixture("fat12.img")});
+    CLogicalDriver* volume = doc->Volumes()[0].get();
+    CMainFrame frame(doc.get());
+    frame.resize(900, 600);
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    QStringList listed;
+    bool finishShown = false;
+    WhenModalShown([](QWidget* w) { return qobject_cast<CWelcomeWizard*>(w) != nullptr; },
+                   [&](QWidget* w) {
+                     auto* wizard = static_cast<CWelcomeWizard*>(w);
+                     wizard->button(QWizard::NextButton)->click();
+                     CDeviceListCtrl* list = wizard->m_pStep1->m_pList;
+                     for (int r = 0; r < list->count(); ++r)
+                       if (!CDeviceListCtrl::IsHeader(list->item(r))) listed << list->item(r)->text();
+                     list->setCurrentItem(ItemOf(list, volume));
+                     finishShown = wizard->button(QWizard::FinishButton)->isVisible() &&
+                                   !wizard->button(QWizard::NextButton)->isVisible();
+                     wizard->button(QWizard::FinishButton)->click();
+                   });
+    m_nDeepScanHookCalls = 0;
+    QVERIFY(RunWelcomeWizard(&frame, doc.get(), GuiApp().m_pTreePane));
+    // An image's volume is shown by the image's file name and its label.
+    QCOMPARE(listed, QStringList{QString("fat12.img (QFAT12)")});
+    QVERIFY(finishShown);
+    QCOMPARE(m_nDeepScanHookCalls, 0);
+    QCOMPARE(CFSTreeCtrl::NodeOf(GuiApp().m_pTreePane->Tree()->currentItem()), volume->m_pRoot);
+    // Folders lead (as in any sort); among the files the deleted ones come before the others.
+    CFSListModel* model = GuiApp().m_pView->List()->Model();
+    bool seenExisting = false;
+    int deletedFiles = 0;
+    for (int r = 0; r < model->rowCount(); ++r) {
+      CDirEntry* node = model->NodeAt(r);
+      if (node->IsDirectory()) continue;
+      if (!node->m_bDeleted) seenExisting = true;
+      else {
+        QVERIFY2(!seenExisting, qPrintable(QString::fromStdU16String(node->m_strName)));
+        ++deletedFiles;
+      }
+    }
+    QVERIFY(deletedFiles > 0);
+    QVERIFY(seenExisting);
   }
 
   // The version comparison on the numbers a server may write.

@@ -104,3 +104,15 @@ bool FlagsAreDefaults(CLogicalDriver& volume) {
     if (volume.*(f.pFlag) != expected.*(f.pFlag)) return false;
   return true;
 }
+
+QStringList TakeJobSummaries() {
+  QStringList texts;
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    auto* box = qobject_cast<QMessageBox*>(w);
+    if (!box || box->objectName() != QStringLiteral("jobSummary") || !box->isVisible()) continue;
+    texts << box->text() + QLatin1Char('\n') + box->informativeText();
+    box->close();
+  }
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  return texts;
+}

@@ -46,3 +46,7 @@ std::unique_ptr<CKelvoDoc> MakeImageDocument(const QStringList& images);
 
 // Saves a screenshot of the widget as QUARROW_ARTIFACT_DIR/<name>.png; answers the path.
 QString SaveScreenshot(QWidget* widget, const QString& name);
+
+// The job summaries (ui/JobSummary.h) now shown, each as its text, a line
+// break and its informative text; closes them.
+QStringList TakeJobSummaries();
