@@ -16,6 +16,7 @@
 #include "ui/GuiHooks.h"
 #include "ui/MainFrame.h"
 #include "ui/TaskRunnerQt.h"
+#include "ui/UDisksAccess.h"
 #include "ui/UpdateCheck.h"
 #include "ui/WelcomeWizard.h"
 
@@ -72,12 +73,17 @@ int RunProgram(const QStringList& images, bool includeSystem) {
   app.m_pumpMessages = [] { PumpGuiEvents(); };
   int status = 0;
   {
+    // Disks the user may not read are asked for through UDisks2 from here on.
+    CDeviceAccessScope deviceAccess;
     CKelvoDoc doc(includeSystem);
     CMainFrame frame(&doc);
     InstallCoreHooks(&frame);
     QScreen* screen = QApplication::primaryScreen();
     frame.setGeometry(CMainFrame::InitialGeometry(screen ? screen->availableGeometry() : QRect(0, 0, 1280, 800)));
     frame.show();
+    // The machine's disks that could not be read, and how to get access (images given on
+    // the command line are reported by OpenImages).
+    ReportRefusedDevices(&frame);
     if (!images.isEmpty()) frame.OpenImages(images);
     QApplication::processEvents();  // paint the window before anything modal comes up
     if (newer) StartUpdaterQuietly();
