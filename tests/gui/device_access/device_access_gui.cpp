@@ -42,25 +42,26 @@ struct Seen {
 
 // Runs the program with device, answering every message box with OK, and looks at the main
 // window once it is up, the boxes expected were answered and none is open; then closes it.
-// (A box runs an event loop of its own before it shows: looking earlier would close the
-// window under it.) After 30 s it looks anyway, and the checks tell what is missing.
+// After 30 s it looks anyway, and the checks tell what is missing. The look may come while
+// the program is still starting (a box runs an event loop of its own, and an answered one
+// is left only after this poll returns), where closing the window does not end the run: the
+// poll then asks the main loop to end until it has.
 Seen RunWith(const QString& device, int boxesExpected) {
   Seen seen;
   CMessageBoxAnswerer answerer(QStringList(50, QStringLiteral("OK")));
   QDeadlineTimer deadline(30000);
   auto* poll = new QTimer(qApp);
-  auto settled = std::make_shared<bool>(false);
+  auto looked = std::make_shared<bool>(false);
   poll->setInterval(50);
-  QObject::connect(poll, &QTimer::timeout, [&seen, &answerer, boxesExpected, deadline, poll, settled] {
+  QObject::connect(poll, &QTimer::timeout, [&seen, &answerer, boxesExpected, deadline, looked] {
+    if (*looked) {
+      QCoreApplication::exit(0);
+      return;
+    }
     CMainFrame* frame = GuiApp().m_pMainFrame;
     if (!frame || !frame->isVisible() || QApplication::activeModalWidget()) return;
     if (answerer.Seen().size() < boxesExpected && !deadline.hasExpired()) return;
-    // A box just answered still runs its loop until this poll returns: look at the next one.
-    if (!*settled) {
-      *settled = true;
-      return;
-    }
-    poll->stop();
+    *looked = true;
     CFSTreeCtrl* tree = frame->TreePane()->Tree();
     seen.disks = tree->m_pDisks->childCount();
     for (int i = 0; i < tree->m_pComputer->childCount(); ++i) seen.volumes << tree->m_pComputer->child(i)->text(0);
@@ -78,7 +79,7 @@ Seen RunWith(const QString& device, int boxesExpected) {
   });
   poll->start();
   const int status = RunProgram({device}, false);
-  poll->deleteLater();
+  delete poll;
   seen.boxes = answerer.Seen();
   if (status != 0) seen.boxes << QStringLiteral("exit status %1").arg(status);
   return seen;

@@ -98,7 +98,7 @@ stop_service() {
 run_gui() {  # test function
   "${as_user[@]}" env -i PATH="$PATH" HOME="$scratch/home" TMPDIR="$scratch/tmp" XDG_CONFIG_HOME="$scratch/config" \
     XDG_RUNTIME_DIR="$scratch/runtime" QT_QPA_PLATFORM=offscreen QUARROW_NO_SYSTEM_DEVICES=1 \
-    QUARROW_TEST_DEVICE="$device" DBUS_SYSTEM_BUS_ADDRESS="$address" "$gui" "$1" ||
+    QUARROW_TEST_DEVICE="$device" DBUS_SYSTEM_BUS_ADDRESS="$address" timeout 120 "$gui" "$1" ||
     fail "$1"
 }
 
