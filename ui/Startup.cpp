@@ -81,11 +81,12 @@ int RunProgram(const QStringList& images, bool includeSystem) {
     QScreen* screen = QApplication::primaryScreen();
     frame.setGeometry(CMainFrame::InitialGeometry(screen ? screen->availableGeometry() : QRect(0, 0, 1280, 800)));
     frame.show();
-    // The machine's disks that could not be read, and how to get access (images given on
-    // the command line are reported by OpenImages).
-    ReportRefusedDevices(&frame);
+    // The machine's disks that could not be read are told once the window is painted, with
+    // how to get access; images given on the command line are reported by OpenImages.
+    const std::vector<devaccess::Denial> refused = devaccess::TakeDenials();
     if (!images.isEmpty()) frame.OpenImages(images);
     QApplication::processEvents();  // paint the window before anything modal comes up
+    ReportRefusedDevices(&frame, refused);
     if (newer) StartUpdaterQuietly();
     if (app.m_settings.RecoveryWizard != 0 && !g_bEnding) RunWelcomeWizard(&frame, &doc, GuiApp().m_pTreePane);
     // A signal that ended the wizard's loop ends the program too.

@@ -117,7 +117,7 @@ int CUDisksBroker::OpenReadOnly(const std::string& path, std::string* why) {
     }
   }
   if (object.isEmpty()) {
-    *why = Refused(QStringLiteral("no block device %1").arg(QString::fromStdString(path)));
+    *why = Refused(QStringLiteral("it lists no block device %1").arg(QString::fromStdString(path)));
     return -1;
   }
 
@@ -141,8 +141,8 @@ int CUDisksBroker::OpenReadOnly(const std::string& path, std::string* why) {
 CDeviceAccessScope::CDeviceAccessScope() { devaccess::SetBroker(&m_broker); }
 CDeviceAccessScope::~CDeviceAccessScope() { devaccess::SetBroker(nullptr); }
 
-void ReportRefusedDevices(QWidget* parent) {
-  const std::vector<std::string> messages = devaccess::DenialMessages(devaccess::TakeDenials());
+void ReportRefusedDevices(QWidget* parent, const std::vector<devaccess::Denial>& refused) {
+  const std::vector<std::string> messages = devaccess::DenialMessages(refused);
   if (messages.empty()) return;
   QStringList texts;
   for (const std::string& m : messages) texts << QString::fromStdString(m);

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/DeviceAccess.h"
 
@@ -38,6 +39,6 @@ class CDeviceAccessScope {
   CUDisksBroker m_broker;
 };
 
-// Shows, in one warning over parent, the devices refused since the last report and how to
-// get access to them. Nothing when none was refused.
-void ReportRefusedDevices(QWidget* parent);
+// Shows, in one warning over parent, the refused devices and how to get access to them.
+// Nothing when none was refused.
+void ReportRefusedDevices(QWidget* parent, const std::vector<devaccess::Denial>& refused);
