@@ -1,6 +1,8 @@
 #include "app/App.h"
 
 #include "platform/BadAreas.h"
+#include "platform/DeviceAccess.h"
+#include "platform/Text.h"
 #include "settings/Language.h"
 
 namespace {
@@ -20,6 +22,10 @@ bool CKelvoApp::InitCore(std::string* error, const std::function<void()>& afterS
   LoadSettings(m_settings);
   SetBadSectorPolicy(PolicyFromSettings(m_settings));
   ChooseLanguageFile(m_settings.Language);
+  // The access messages of the device layer come from the language file as well.
+  devaccess::SetTextLookup([](const char* key, const char* english) {
+    return text::ToUtf8(GetString(key, text::FromUtf8(english)));
+  });
   if (afterSettings) afterSettings();
   if (!m_tempNames.Reserve()) {
     if (error) *error = "cannot create temporary files in " + tempfiles::TempDirectory();

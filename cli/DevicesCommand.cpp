@@ -7,6 +7,7 @@
 
 #include "app/Document.h"
 #include "cli/Output.h"
+#include "platform/DeviceAccess.h"
 
 namespace {
 const char* DriveTypeText(int32_t type) {
@@ -36,9 +37,14 @@ void AddDevicesCommand(CLI::App& app, CliContext& ctx) {
         status = EXIT_BAD_INPUT;
       }
     }
+    // The images' own refusals were printed above; what is refused from here on are the
+    // machine's devices, named in one message.
+    devaccess::TakeDenials();
     doc.EnumerateVolumes();
     doc.EnumerateVirtualVolumes();
     doc.EnumerateDisks();
+    for (const std::string& message : devaccess::DenialMessages(devaccess::TakeDenials()))
+      std::cerr << "quarrow-cli: " << message << '\n';
     for (const auto& given : *images) {
       const std::string path = CKelvoDoc::CanonicalImagePath(given);
       bool any = false;

@@ -12,6 +12,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "platform/DeviceAccess.h"
 #include "platform/Text.h"
 #include "platform/RawDevice.h"
 #include "platform/VolumeProbe.h"
@@ -63,7 +64,7 @@ struct Probe {
     if (fd >= 0) ::close(fd);
   }
   bool Open(const std::string& path, uint64_t offset, uint64_t length) {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = devaccess::OpenReadOnly(path, nullptr);
     if (fd < 0) return false;
     pr = blkid_new_probe();
     if (!pr) return false;

@@ -15,6 +15,7 @@
 
 #include <fmt/format.h>
 
+#include "platform/DeviceAccess.h"
 #include "platform/ImageContainers.h"
 
 namespace {
@@ -156,8 +157,13 @@ std::shared_ptr<CRawDevice> CRawDevice::OpenPath(const std::string& path, std::s
     if (error) *error = fmt::format("{}: {}", path, what);
     return nullptr;
   };
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail(std::strerror(errno));
+  // A device the user may not read is asked for through the installed broker (UDisks2).
+  std::string why;
+  int fd = devaccess::OpenReadOnly(path, &why);
+  if (fd < 0) {
+    if (error) *error = why;
+    return nullptr;
+  }
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
     int e = errno;
@@ -186,7 +192,7 @@ std::shared_ptr<CRawDevice> CRawDevice::OpenPath(const std::string& path, std::s
     return fail("is neither a block device nor a regular file");
   }
   std::shared_ptr<CRawDevice> inside;
-  std::string why;
+  why.clear();
   switch (openContainers ? container::OpenContainer(path, fd, static_cast<uint64_t>(st.st_size), &inside, &why)
                          : container::Outcome::NotContainer) {
     case container::Outcome::Opened: ::close(fd); return inside;

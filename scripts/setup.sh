@@ -10,6 +10,7 @@ PACKAGES=(
   libcli11-dev nlohmann-json3-dev libfmt-dev libssl-dev
   dosfstools mtools ntfs-3g fdisk fuse3 python3 gzip sleuthkit exfatprogs exfat-fuse mount ewf-tools qemu-utils
   libfuse3-dev gddrescue
+  dbus-daemon python3-dbus python3-gi
   librsvg2-bin desktop-file-utils appstream dpkg-dev file lintian
 )
 

@@ -17,6 +17,7 @@
 #include "ui/GuiHooks.h"
 #include "ui/MainFrame.h"
 #include "ui/TaskRunnerQt.h"
+#include "ui/UDisksAccess.h"
 #include "ui/UpdateCheck.h"
 #include "ui/WelcomeWizard.h"
 
@@ -74,14 +75,20 @@ int RunProgram(const QStringList& images, bool includeSystem) {
   InstallQtTranslations();
   int status = 0;
   {
+    // Disks the user may not read are asked for through UDisks2 from here on.
+    CDeviceAccessScope deviceAccess;
     CKelvoDoc doc(includeSystem);
     CMainFrame frame(&doc);
     InstallCoreHooks(&frame);
     QScreen* screen = QApplication::primaryScreen();
     frame.setGeometry(CMainFrame::InitialGeometry(screen ? screen->availableGeometry() : QRect(0, 0, 1280, 800)));
     frame.show();
+    // The machine's disks that could not be read are told once the window is painted, with
+    // how to get access; images given on the command line are reported by OpenImages.
+    const std::vector<devaccess::Denial> refused = devaccess::TakeDenials();
     if (!images.isEmpty()) frame.OpenImages(images);
     QApplication::processEvents();  // paint the window before anything modal comes up
+    ReportRefusedDevices(&frame, refused);
     if (newer) StartUpdaterQuietly();
     if (app.m_settings.RecoveryWizard != 0 && !g_bEnding) RunWelcomeWizard(&frame, &doc, GuiApp().m_pTreePane);
     // A signal that ended the wizard's loop ends the program too.
