@@ -65,35 +65,6 @@ class CNoOverwrite : public ISavePrompts {
   bool m_bRefused = false;
 };
 
-// Sets the volume's type flags from a list of lower-case flag names or "all"; false with
-// *error naming the unknown names.
-bool ApplyTypes(CLogicalDriver& volume, const std::string& list, std::string* error) {
-  if (list.empty()) {
-    SetDefaultScanFlags(volume);
-    return true;
-  }
-  SetAllScanFlags(volume, false);
-  std::stringstream in(list);
-  std::string name, unknown;
-  while (std::getline(in, name, ',')) {
-    for (auto& c : name) c = char(std::tolower(static_cast<unsigned char>(c)));
-    if (name.empty()) continue;
-    if (name == "all") {
-      SetAllScanFlags(volume, true);
-      continue;
-    }
-    if (ScanFlag f = FindScanFlag(name)) volume.*f = 1;
-    else unknown += (unknown.empty() ? "" : ", ") + name;
-  }
-  if (!unknown.empty()) {
-    std::string known;
-    for (const auto& f : ScanFlags()) known += (known.empty() ? "" : ",") + std::string(f.szName);
-    *error = "unknown type name(s): " + unknown + " (known: all," + known + ")";
-    return false;
-  }
-  return true;
-}
-
 // Writes each carved file under the name and in the folders of the file-system item that
 // began where it begins (DIR/Photos/2024/holiday.jpg), each folder and name made safe as
 // every saved name is. A second file for a path already written in this run keeps its
@@ -189,7 +160,7 @@ int RunDeepScan(DeepScanOptions o, bool scanOptionsGiven) {
     std::cerr << "quarrow-cli: " << o.strSource << ": this volume has no results folder to scan into\n";
     return EXIT_BAD_INPUT;
   }
-  if (!ApplyTypes(*volume, o.strTypes, &error)) {
+  if (!ApplyScanTypeNames(*volume, o.strTypes, &error)) {
     std::cerr << "quarrow-cli: " << error << '\n';
     return EXIT_BAD_INPUT;
   }

@@ -1,5 +1,7 @@
 #include "deepscan/FileTypes.h"
 
+#include <cctype>
+
 namespace {
 constexpr const char* kTypeNames[] = {
     "BMP", "GIF", "JPG", "PCX", "PNG", "PSD", "TGA", "TIFF", "CR2", "NEF", "RAF", "PEF", "ORF",
@@ -107,6 +109,38 @@ void SetDefaultScanFlags(CLogicalDriver& volume) {
 
 void SetAllScanFlags(CLogicalDriver& volume, bool on) {
   for (const auto& f : ScanFlags()) volume.*(f.pFlag) = on ? 1 : 0;
+}
+
+bool ApplyScanTypeNames(CLogicalDriver& volume, const std::string& list, std::string* error) {
+  if (list.empty()) {
+    SetDefaultScanFlags(volume);
+    return true;
+  }
+  SetAllScanFlags(volume, false);
+  std::string unknown;
+  for (size_t start = 0; start <= list.size();) {
+    size_t end = list.find(',', start);
+    if (end == std::string::npos) end = list.size();
+    std::string name = list.substr(start, end - start);
+    start = end + 1;
+    for (auto& c : name) c = char(std::tolower(static_cast<unsigned char>(c)));
+    if (name.empty()) continue;
+    if (name == "all") SetAllScanFlags(volume, true);
+    else if (ScanFlag f = FindScanFlag(name)) volume.*f = 1;
+    else unknown += (unknown.empty() ? "" : ", ") + name;
+  }
+  if (unknown.empty()) return true;
+  std::string known;
+  for (const auto& f : ScanFlags()) known += (known.empty() ? "" : ",") + std::string(f.szName);
+  if (error) *error = "unknown type name(s): " + unknown + " (known: all," + known + ")";
+  return false;
+}
+
+std::string ScanTypeNamesOf(const CLogicalDriver& volume) {
+  std::string names;
+  for (const auto& f : ScanFlags())
+    if (volume.*(f.pFlag)) names += (names.empty() ? "" : ",") + std::string(f.szName);
+  return names;
 }
 
 bool IsHeaderCheckExtension(std::u16string_view upperExtension) {

@@ -57,6 +57,11 @@ ScanFlag FindScanFlag(std::string_view name);
 // Sets every flag from the catalogue's "checked at start" column.
 void SetDefaultScanFlags(CLogicalDriver& volume);
 void SetAllScanFlags(CLogicalDriver& volume, bool on);
+// Sets the flags from a comma-separated list of flag names or "all" (case does not count);
+// an empty list sets the defaults. False with *error naming the unknown names.
+bool ApplyScanTypeNames(CLogicalDriver& volume, const std::string& list, std::string* error);
+// The names of the flags that are set, comma-separated (what ApplyScanTypeNames takes back).
+std::string ScanTypeNamesOf(const CLogicalDriver& volume);
 
 // Whether an upper-case extension text is one of the thirty names whose header can be
 // checked.

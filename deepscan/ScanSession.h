@@ -51,6 +51,13 @@ class CScanSession final : public IScanJournal {
   bool Save(std::string* error);
   // The scan ended: complete when it reached its last unit. Writes the file.
   bool Finish(bool complete, std::string* error);
+  // The same without writing (a session kept in memory until the user saves it).
+  void MarkEnded(bool complete) { m_bComplete = complete; }
+  // Writes the session to path, which it is written to from then on.
+  bool SaveAs(const std::string& path, std::string* error) {
+    m_strPath = path;
+    return Save(error);
+  }
   // False once a periodic write failed (why in LastError).
   bool Healthy() const { return m_strError.empty(); }
   const std::string& LastError() const { return m_strError; }

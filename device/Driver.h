@@ -207,6 +207,9 @@ class CLogicalDriver : public CDriver {
   // CollectFirstUnits' items sorted by unit (existing before deleted at one unit), made
   // once, when the first carved file is added (deepscan/ResultNodes.cpp).
   std::vector<FirstUnitItem> m_firstUnitItems;
+  // The journal of the volume's last deep scan in the GUI (what "Save Scan..." writes), or
+  // the session "Open Scan..." resumes; null when there is none.
+  std::shared_ptr<IScanJournal> m_pScanJournal;
   bool m_bFirstUnitItemsMade = false;
 
   // Reads count sectors; with a shared handle the sector is shifted by m_nSectorOffset.

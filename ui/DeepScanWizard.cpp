@@ -13,6 +13,10 @@
 #include "app/App.h"
 #include "settings/Settings.h"
 #include "deepscan/FileTypes.h"
+#include "deepscan/ScanSession.h"
+#include "deepscan/VirtualDriver.h"
+#include "exfat/ExFATDriver.h"
+#include "fat/FATDriver.h"
 #include "device/Driver.h"
 #include "tree/DirEntry.h"
 #include "ui/DeepScanningDlg.h"
@@ -179,6 +183,59 @@ void CDeepScanWizard::accept() {
 
 // ---------------------------------------------------------------------------
 
+nlohmann::json ScanSessionOptions(CLogicalDriver& volume) {
+  bool scanDir = false;
+  if (auto* fat = dynamic_cast<CFATDriver*>(&volume)) scanDir = fat->m_bScanDir;
+  if (auto* exfat = dynamic_cast<CExFATDriver*>(&volume)) scanDir = exfat->m_bScanDir;
+  return {{"types", ScanTypeNamesOf(volume)},
+          {"first", volume.m_nFirstUnit},
+          {"last", volume.m_nLastUnit},
+          {"partition", 0},
+          {"lost", ""},
+          {"disk", dynamic_cast<CVirtualDriver*>(&volume) != nullptr},
+          {"scan_dir", scanDir}};
+}
+
+bool ApplyScanSessionOptions(CLogicalDriver& volume, const nlohmann::json& options, std::string* error) {
+  try {
+    const uint64_t first = options.at("first").get<uint64_t>(), last = options.at("last").get<uint64_t>();
+    // The units the volume has: sectors of a disk, clusters of a volume.
+    const bool disk = dynamic_cast<CVirtualDriver*>(&volume) != nullptr;
+    const uint64_t lowest = disk ? 0 : volume.m_nFirstUnit;
+    const uint64_t highest = disk ? (volume.m_nClusterCount ? volume.m_nClusterCount - 1 : 0) : volume.m_nLastUnit;
+    if (first > last || first < lowest || last > highest) {
+      if (error) *error = "the session scans units " + std::to_string(first) + " to " + std::to_string(last) +
+                          ", which this volume does not have";
+      return false;
+    }
+    if (!ApplyScanTypeNames(volume, options.at("types").get<std::string>(), error)) return false;
+    volume.m_nFirstUnit = first;
+    volume.m_nLastUnit = last;
+    const bool scanDir = options.at("scan_dir").get<bool>();
+    if (auto* fat = dynamic_cast<CFATDriver*>(&volume)) fat->m_bScanDir = scanDir;
+    if (auto* exfat = dynamic_cast<CExFATDriver*>(&volume)) exfat->m_bScanDir = scanDir;
+  } catch (const nlohmann::json::exception&) {
+    if (error) *error = "the session's scan options are damaged";
+    return false;
+  }
+  return true;
+}
+
+void RunScanDialog(CDirectory* folder, QWidget* parent) {
+  BeginFolderChange(folder);
+  // The old results go; the folder counts as loaded again only when this scan finds
+  // something.
+  folder->m_children.clear();
+  folder->m_bLoaded = false;
+  CDeepScanningDlg dialog(folder, parent);
+  dialog.exec();
+  dialog.StopThread();  // the worker has ended here
+  EndFolderChange(folder);
+  if (auto* session = dynamic_cast<CScanSession*>(folder->m_pDriver->m_pScanJournal.get()))
+    session->MarkEnded(dialog.m_bResult);
+  dialog.ShowSummary(parent);
+}
+
 void RunDeepScan(CDirectory* folder, QWidget* parent) {
   if (!folder || !qApp || QThread::currentThread() != qApp->thread()) return;
   // A list that asks for the folder's children while its scan runs gets them as they stand;
@@ -195,16 +252,13 @@ void RunDeepScan(CDirectory* folder, QWidget* parent) {
     finished = sheet.exec() == QDialog::Accepted;
   }
   if (finished) {
-    BeginFolderChange(folder);
-    // The old results go; the folder counts as loaded again only when this scan finds
-    // something.
-    folder->m_children.clear();
-    folder->m_bLoaded = false;
-    CDeepScanningDlg dialog(folder, parent);
-    dialog.exec();
-    dialog.StopThread();  // the worker has ended here
-    EndFolderChange(folder);
-    dialog.ShowSummary(parent);
+    // A new scan, recorded in a new session.
+    CLogicalDriver* volume = folder->m_pDriver;
+    ScanSource source;
+    volume->m_pScanJournal.reset();
+    if (DescribeScanSource(*volume, source, nullptr))
+      volume->m_pScanJournal = std::make_shared<CScanSession>(std::string(), source, ScanSessionOptions(*volume));
+    RunScanDialog(folder, parent);
   } else if (!folder->m_children.empty()) {
     folder->m_bLoaded = true;
   }

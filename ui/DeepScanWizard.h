@@ -4,6 +4,8 @@
 // CDeepScanningDlg.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <QWizard>
 #include <QWizardPage>
 #include <vector>
@@ -79,6 +81,14 @@ class CDeepScanWizard : public QWizard {
 // loaded and asks again the next time. Does nothing off the GUI thread, where no window can
 // be shown (a worker that needs the folder's children gets it as it stands).
 void RunDeepScan(CDirectory* resultsFolder, QWidget* parent = nullptr);
+// Runs the scan into the results folder with the scanning dialog (the wizard's settings, or a
+// session's, already on the volume), then shows its summary. The scan is recorded in the
+// volume's journal: a session being resumed, or a new one "Save Scan..." can write.
+void RunScanDialog(CDirectory* resultsFolder, QWidget* parent);
+// The options a session records for a scan of volume as it is set now.
+nlohmann::json ScanSessionOptions(CLogicalDriver& volume);
+// Puts a session's options on volume; false with *error when they do not fit it.
+bool ApplyScanSessionOptions(CLogicalDriver& volume, const nlohmann::json& options, std::string* error);
 
 // Pieces the welcome pages of the wizards share: the side picture, the large title and a
 // block of wrapped text.

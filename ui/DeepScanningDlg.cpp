@@ -126,7 +126,7 @@ bool CDeepScanningDlg::ThreadStep() {
       return true;
     }
     uint64_t found = 0;
-    bool result = volume->ScanUnits(this, found);
+    bool result = volume->ScanUnits(this, found, volume->m_pScanJournal.get());
     m_nFound = found;
     // The GUI reads nothing of the folder between BeginFolderChange and EndFolderChange, which
     // bracket this dialog, so the flag is written here.

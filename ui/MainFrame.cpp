@@ -178,6 +178,11 @@ void CMainFrame::CreateMenus() {
   AddCommand(file, ID_FILE_RECOVER, Tr("IDS_UI_RECOVER", u"Recover..."), Tr("IDS_UI_RECOVER_SELECTED_FILES_RECOVER", u"Recover selected files\nRecover"));
   AddCommand(file, ID_FILE_FIND_LOST_FILES, Tr("IDS_UI_FIND_LOST_FILES", u"Find Lost Files..."),
              Tr("IDS_UI_DEEP_SCAN_THE_SELECTED_DRIVE_FOR", u"Deep scan the selected drive for lost files\nFind Lost Files"));
+  AddCommand(file, ID_FILE_SAVE_SCAN, Tr("IDS_UI_SAVE_SCAN", u"Save Scan..."),
+             Tr("IDS_UI_SAVE_SCAN_TIP", u"Save the selected drive's deep scan so that it can be resumed or looked at "
+                                         u"later\nSave Scan"));
+  AddCommand(file, ID_FILE_OPEN_SCAN, Tr("IDS_UI_OPEN_SCAN", u"Open Scan..."),
+             Tr("IDS_UI_OPEN_SCAN_TIP", u"Open a saved deep scan of the selected drive and go on with it\nOpen Scan"));
   AddCommand(file, ID_FILE_FIND_LOST_DRIVERS, Tr("IDS_UI_FIND_LOST_DRIVES_2", u"Find Lost Drives..."),
              Tr("IDS_UI_SEARCH_A_DISK_FOR_LOST_PARTITIONS", u"Search a disk for lost partitions\nFind Lost Drives"));
   file->addSeparator();
@@ -249,6 +254,8 @@ void CMainFrame::CreateMenus() {
   connect(Action(ID_FILE_CREATE_IMAGE), &QAction::triggered, this, &CMainFrame::OnCreateImage);
   connect(Action(ID_FILE_RECOVER), &QAction::triggered, this, &CMainFrame::OnRecover);
   connect(Action(ID_FILE_FIND_LOST_FILES), &QAction::triggered, this, &CMainFrame::OnFindLostFiles);
+  connect(Action(ID_FILE_SAVE_SCAN), &QAction::triggered, this, &CMainFrame::OnSaveScan);
+  connect(Action(ID_FILE_OPEN_SCAN), &QAction::triggered, this, &CMainFrame::OnOpenScan);
   connect(Action(ID_FILE_FIND_LOST_DRIVERS), &QAction::triggered, this, &CMainFrame::OnFindLostDrivers);
   connect(Action(ID_APP_EXIT), &QAction::triggered, this, &QWidget::close);
   connect(Action(ID_EDIT_SELECT_ALL), &QAction::triggered, this, &CMainFrame::OnSelectAll);
@@ -411,6 +418,10 @@ void CMainFrame::UpdateCommands() {
 
   Action(ID_FILE_RECOVER)->setEnabled(selected > 0);
   Action(ID_FILE_FIND_LOST_FILES)->setEnabled(!topOrNone);
+  CDirectory* current = CFSTreeCtrl::NodeOf(treeItem);
+  CLogicalDriver* volume = current ? current->m_pDriver : nullptr;
+  Action(ID_FILE_SAVE_SCAN)->setEnabled(!topOrNone && volume && volume->m_pScanJournal);
+  Action(ID_FILE_OPEN_SCAN)->setEnabled(!topOrNone && volume && volume->m_pLostFolder);
   Action(ID_FILE_FIND_LOST_DRIVERS)->setEnabled(true);
   Action(ID_FILE_CREATE_IMAGE)->setEnabled(true);
   // Properties shows one item: with several selected it would do nothing.

@@ -33,6 +33,8 @@ enum : int {
   ID_FILE_PROPERTIES = 32781,
   ID_FILE_OPEN_IMAGE = 32810,  // this program's own: adds a disk image
   ID_FILE_CREATE_IMAGE = 32811,  // this program's own: copies a disk into an image
+  ID_FILE_SAVE_SCAN = 32812,     // this program's own: writes the last deep scan's session
+  ID_FILE_OPEN_SCAN = 32813,     // this program's own: resumes a deep scan from its session
   ID_APP_EXIT = 57665,
   ID_EDIT_SELECT_ALL = 57642,
   ID_EDIT_INVERT_SELECTION = 32779,
@@ -95,6 +97,15 @@ class CMainFrame : public QMainWindow {
   void OnRecover();
   void OnFindLostFiles();
   void OnFindLostDrivers();
+  // File > Save Scan... / Open Scan...: ask for a session file, then SaveScanTo / OpenScanFrom.
+  void OnSaveScan();
+  void OnOpenScan();
+  // Writes the selected volume's last deep scan (its finds and how far it got) to path;
+  // answers the error, empty on success.
+  QString SaveScanTo(const QString& path);
+  // Resumes the deep scan a session file recorded, on the selected volume (refused for
+  // another source), and shows its results; answers the error, empty on success.
+  QString OpenScanFrom(const QString& path);
   // View > Show Deleted Items Only (and its toolbar button): filters the file list and the
   // search result list.
   void OnDeletedOnly(bool on);

@@ -20,6 +20,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "deepscan/ScanSession.h"
 #include "app/App.h"
 #include "support/Hooks.h"
 #include "app/Document.h"
@@ -385,6 +386,10 @@ class TestDeepScanWizard : public QObject {
     QCOMPARE(first->m_nStartUnit, fat->ClusterToSector(holiday["clusters"][0][0].get<uint64_t>()));
     QCOMPARE(second->m_nStartUnit, fat->ClusterToSector(torn["clusters"][0][0].get<uint64_t>()));
     QCOMPARE(first->m_nSize, holiday["size"].get<uint64_t>());
+    // The scan is recorded for File > Save Scan: complete, with both finds.
+    auto* session = dynamic_cast<CScanSession*>(disk->m_pScanJournal.get());
+    QVERIFY(session && session->Complete());
+    QCOMPARE(session->Finds(), size_t(2));
     CMemoryOutputFile bytes;
     QVERIFY(first->WriteContent(bytes, nullptr, 0));
     QCOMPARE(Sha256Hex(std::string_view(reinterpret_cast<const char*>(bytes.Bytes().data()), bytes.Bytes().size())),
