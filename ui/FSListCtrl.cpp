@@ -182,9 +182,9 @@ void CFSListModel::ShowNodes() {
 
 void CFSListModel::AppendNode(CDirEntry* node) {
   if (!m_bOwnList) return;
-  if (m_bDeletedOnly) {
+  if (Filtering()) {
     m_nodes.push_back(node);
-    if (!node || !node->m_bDeleted) return;
+    if (!Passes(node)) return;
     int row = int(m_filtered.size());
     beginInsertRows(QModelIndex(), row, row);
     m_filtered.push_back(node);
@@ -247,28 +247,54 @@ void CFSListModel::SetDeletedOnly(bool on) {
   endResetModel();
 }
 
+void CFSListModel::SetResultFilter(const ResultFilter& filter) {
+  beginResetModel();
+  m_filter = filter;
+  Refilter();
+  endResetModel();
+}
+
+bool ResultFilter::Passes(const CDirEntry& node) const {
+  if (node.IsDirectory()) return true;
+  if (!strType.empty()) {
+    const std::u16string ext = node.m_strExtension;
+    if (QString::fromStdU16String(ext).compare(QString::fromStdU16String(strType), Qt::CaseInsensitive) != 0)
+      return false;
+  }
+  if (node.m_nSize < nMinSize || node.m_nSize > nMaxSize) return false;
+  if (!strPattern.empty()) {
+    const bool wild = strPattern.find_first_of(u"*?") != std::u16string::npos;
+    if (!MatchNamePattern(wild ? strPattern : u"*" + strPattern + u"*", node.m_strName, false)) return false;
+  }
+  return true;
+}
+
+bool CFSListModel::Passes(const CDirEntry* node) const {
+  return node && (!m_bDeletedOnly || node->m_bDeleted) && m_filter.Passes(*node);
+}
+
 void CFSListModel::Refilter() {
   m_filtered.clear();
-  if (!m_bDeletedOnly || m_bLive) return;
+  if (!Filtering()) return;
   if (m_bOwnList) {
     for (CDirEntry* n : m_nodes)
-      if (n && n->m_bDeleted) m_filtered.push_back(n);
+      if (Passes(n)) m_filtered.push_back(n);
   } else if (m_pFolder) {
     for (const auto& n : m_pFolder->m_children)
-      if (n && n->m_bDeleted) m_filtered.push_back(n.get());
+      if (Passes(n.get())) m_filtered.push_back(n.get());
   }
 }
 
 CDirEntry* CFSListModel::NodeAt(int row) const {
   if (row < 0) return nullptr;
-  if (m_bDeletedOnly && !m_bLive) return size_t(row) < m_filtered.size() ? m_filtered[size_t(row)] : nullptr;
+  if (Filtering()) return size_t(row) < m_filtered.size() ? m_filtered[size_t(row)] : nullptr;
   if (m_bOwnList || m_bLive) return size_t(row) < m_nodes.size() ? m_nodes[size_t(row)] : nullptr;
   if (!m_pFolder || size_t(row) >= m_pFolder->m_children.size()) return nullptr;
   return m_pFolder->m_children[size_t(row)].get();
 }
 
 int CFSListModel::Count() const {
-  if (m_bDeletedOnly && !m_bLive) return int(std::min<size_t>(m_filtered.size(), size_t(INT32_MAX)));
+  if (Filtering()) return int(std::min<size_t>(m_filtered.size(), size_t(INT32_MAX)));
   if (m_bOwnList || m_bLive) return int(m_nodes.size());
   return m_pFolder ? int(std::min<size_t>(m_pFolder->m_children.size(), size_t(INT32_MAX))) : 0;
 }

@@ -25,6 +25,17 @@ class QAbstractItemView;
 // Column keys, in screen order for the two layouts.
 enum class EListColumn { Name, Path, Size, Type, Modified, Status };
 
+// What the filter bar of a results folder keeps: files of one type (their extension, any case;
+// empty: all), of a size in [nMinSize, nMaxSize], whose name matches the pattern ('*' and '?';
+// without either, a part of the name; empty: all). Folders (rebuilt dir_N) are always kept.
+struct ResultFilter {
+  std::u16string strType;
+  uint64_t nMinSize = 0, nMaxSize = UINT64_MAX;
+  std::u16string strPattern;
+  bool Active() const { return !strType.empty() || nMinSize || nMaxSize != UINT64_MAX || !strPattern.empty(); }
+  bool Passes(const CDirEntry& node) const;
+};
+
 class CFSListModel : public QAbstractTableModel {
   Q_OBJECT
  public:
@@ -54,6 +65,9 @@ class CFSListModel : public QAbstractTableModel {
   // where they are, the rows are a filtered view of them.
   void SetDeletedOnly(bool on);
   bool DeletedOnly() const { return m_bDeletedOnly; }
+  // Shows only the rows the filter keeps (with the deleted-only rule, both).
+  void SetResultFilter(const ResultFilter& filter);
+  const ResultFilter& Filter() const { return m_filter; }
 
   // Sorts by the column (in screen order); a click on the sorted column flips the order.
   void SortByColumn(int column);
@@ -78,9 +92,12 @@ class CFSListModel : public QAbstractTableModel {
   bool m_bOwnList = false;                // m_nodes are the rows (search hits)
   bool m_bLive = false;                   // m_nodes are the rows (folder being filled)
   bool m_bDeletedOnly = false;
-  // With m_bDeletedOnly: the rows of the folder or hits, rebuilt after every change of them.
+  ResultFilter m_filter;
+  // While filtering: the rows of the folder or hits, rebuilt after every change of them.
   std::vector<CDirEntry*> m_filtered;
   void Refilter();
+  bool Filtering() const { return (m_bDeletedOnly || m_filter.Active()) && !m_bLive; }
+  bool Passes(const CDirEntry* node) const;
   int m_nSortColumn = 0;
   Qt::SortOrder m_order = Qt::AscendingOrder;
 };

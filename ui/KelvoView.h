@@ -6,6 +6,7 @@
 
 class CDirectory;
 class CFSListCtrl;
+class CResultFilterBar;
 class QTextBrowser;
 
 class CKelvoView : public QStackedWidget {
@@ -14,6 +15,8 @@ class CKelvoView : public QStackedWidget {
   explicit CKelvoView(QWidget* parent = nullptr);
 
   CFSListCtrl* List() const { return m_pList; }
+  // Shown above the list while it shows a results folder.
+  CResultFilterBar* FilterBar() const { return m_pFilterBar; }
   QTextBrowser* StartPage() const { return m_pStartPage; }
   void ShowStartPage();
   void ShowList();
@@ -27,6 +30,8 @@ class CKelvoView : public QStackedWidget {
  private:
   QTextBrowser* m_pStartPage;
   CFSListCtrl* m_pList;
+  QWidget* m_pListPage;
+  CResultFilterBar* m_pFilterBar;
 };
 
 // The start page file: Media/index.htm in the data folder (platform/DataDirectory.h), else

@@ -33,8 +33,8 @@ enum : int {
   ID_FILE_PROPERTIES = 32781,
   ID_FILE_OPEN_IMAGE = 32810,  // this program's own: adds a disk image
   ID_FILE_CREATE_IMAGE = 32811,  // this program's own: copies a disk into an image
-  ID_FILE_SAVE_SCAN = 32812,     // this program's own: writes the last deep scan's session
-  ID_FILE_OPEN_SCAN = 32813,     // this program's own: resumes a deep scan from its session
+  ID_FILE_SAVE_SCAN = 32820,     // this program's own: writes the last deep scan's session
+  ID_FILE_OPEN_SCAN = 32821,     // this program's own: resumes a deep scan from its session
   ID_APP_EXIT = 57665,
   ID_EDIT_SELECT_ALL = 57642,
   ID_EDIT_INVERT_SELECTION = 32779,

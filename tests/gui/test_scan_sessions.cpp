@@ -20,6 +20,13 @@
 #include "ui/GuiHooks.h"
 #include "ui/KelvoView.h"
 #include "ui/MainFrame.h"
+#include "ui/ResultFilterBar.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <algorithm>
+#include <functional>
 
 namespace {
 std::string Cli(const std::string& args) { return std::string(QUARROW_CLI_PATH) + " " + args; }
@@ -62,6 +69,7 @@ class ScanSessionsTest : public QObject {
     m_doc = std::make_unique<CKelvoDoc>(false);
     m_frame = std::make_unique<CMainFrame>(m_doc.get());
     InstallCoreHooks(m_frame.get());
+    m_frame->setGeometry(CMainFrame::InitialGeometry(QRect(0, 0, 1280, 1024)));
     m_frame->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_frame.get()));
     const QStringList messages = m_frame->OpenImages({QString::fromStdString(FixturePath("fat16.img"))}, false);
@@ -118,6 +126,57 @@ class ScanSessionsTest : public QObject {
     QCOMPARE(RunCommand(Cli("deepscan " + image + " --json --resume " + ShellQuote(saved.toStdString())), &again, &err),
              0);
     QCOMPARE(again, full);
+  }
+
+  // The results folder's filter bar: the list keeps what the type, the size range and the
+  // name pattern let through, and selecting all selects only those (what Recover writes).
+  void filterBarNarrowsTheResults() {
+    CLogicalDriver* volume = SelectVolume("fat16");
+    QVERIFY(volume && !volume->m_pLostFolder->m_children.empty());
+    CFSTreeCtrl* tree = m_frame->TreePane()->Tree();
+    tree->setCurrentItem(tree->FindLostFolderItem(tree->FindVolumeItem(volume), volume));
+    CResultFilterBar* bar = m_frame->View()->FilterBar();
+    QVERIFY(bar->isVisible());
+    CFSListCtrl* list = m_frame->View()->List();
+    const auto& all = volume->m_pLostFolder->m_children;
+    QCOMPARE(list->Model()->rowCount(), int(all.size()));
+    auto expect = [&](const std::function<bool(const CDirEntry&)>& keep) {
+      std::vector<CDirEntry*> want;
+      for (const auto& n : all)
+        if (keep(*n)) want.push_back(n.get());
+      QVERIFY(!want.empty() && want.size() < all.size());
+      QCOMPARE(list->Model()->rowCount(), int(want.size()));
+      list->SelectAll();
+      std::vector<CDirEntry*> got = list->SelectedNodes();
+      std::sort(got.begin(), got.end());
+      std::sort(want.begin(), want.end());
+      QVERIFY(got == want);
+    };
+    // The type list offers the types found; choose the first one.
+    QVERIFY(bar->m_pType->count() >= 3);
+    bar->m_pType->setCurrentIndex(1);
+    const std::u16string type = bar->m_pType->currentText().toStdU16String();
+    expect([&](const CDirEntry& n) { return QString::fromStdU16String(n.m_strExtension).toUpper().toStdU16String() == type; });
+    SaveScreenshot(m_frame.get(), QStringLiteral("results-filter-bar"));
+    bar->m_pType->setCurrentIndex(0);
+    // A size range (K = 1024), then a name pattern on top of it.
+    uint64_t largest = 0;
+    for (const auto& n : all) largest = std::max(largest, n->m_nSize);
+    bar->m_pMinSize->setText(QString::number(largest / 1024) + "k");
+    expect([&](const CDirEntry& n) { return n.m_nSize >= largest / 1024 * 1024; });
+    bar->m_pMinSize->clear();
+    bar->m_pName->setText("FILE_1*");
+    expect([](const CDirEntry& n) { return QString::fromStdU16String(n.m_strName).startsWith("FILE_1"); });
+    // A size that does not read as one is not used.
+    bar->m_pName->clear();
+    bar->m_pMaxSize->setText("lots");
+    QCOMPARE(list->Model()->rowCount(), int(all.size()));
+    bar->m_pClear->click();
+    QCOMPARE(bar->m_pMaxSize->text(), QString());
+    // Another folder is shown whole, without the bar.
+    tree->setCurrentItem(tree->FindVolumeItem(volume));
+    QVERIFY(!bar->isVisible());
+    QVERIFY(!list->Model()->Filter().Active());
   }
 
   void anotherImagesSessionIsRefused() {
