@@ -82,7 +82,7 @@ void AddDevicesCommand(CLI::App& app, CliContext& ctx) {
       for (const auto& v : doc.Volumes())
         std::cout << fmt::format("  {:<40} {:<6} {:>9}  {:<9}  {}\n", U8(v->m_szName), U8(v->GetFileSystemText()),
                                  U8(v->GetSizeText()), DriveTypeText(v->m_nDriveType), U8(v->m_strRootText));
-      std::cout << "Physical Drivers\n";
+      std::cout << "Physical Drives\n";
       for (const auto& d : doc.Disks())
         std::cout << fmt::format("  {:<40} {:>9}  {}\n", U8(d->m_szName), U8(d->GetSizeText()), d->m_source.strPath);
     }

@@ -43,7 +43,7 @@ TEST(DevicesCommand, ListsImagesAsBothTopItemsShowThemAndLeavesThemUnchanged) {
 
   ASSERT_EQ(RunCommand(Cli("devices --no-system --image " + ShellQuote(disk)), &out, &err), 0);
   EXPECT_NE(out.find("My Computer"), std::string::npos);
-  EXPECT_NE(out.find("Physical Drivers"), std::string::npos);
+  EXPECT_NE(out.find("Physical Drives"), std::string::npos);
   EXPECT_NE(out.find("(DISKNTFS)"), std::string::npos);
   EXPECT_NE(out.find("80 MB"), std::string::npos);
 }

@@ -37,7 +37,7 @@ struct Seen {
   QStringList volumes;    // names of the volumes under "My Computer"
   QStringList rootItems;  // names in the list of the first volume's root folder
   QStringList deleted;    // the deleted ones among them
-  int disks = -1;         // items under "Physical Drivers"
+  int disks = -1;         // items under "Physical Drives"
 };
 
 // Runs the program with device, answering every message box with OK, and looks at the main
