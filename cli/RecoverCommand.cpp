@@ -205,6 +205,10 @@ int RunRecover(const RecoverOptions& o) {
   const bool gone = ReportIfGone(src.pVolume);
   const size_t failed = run.Result().failed.size() + missing.size();
   if (failed) std::cerr << fmt::format("quarrow-cli: {} item(s) could not be recovered whole\n", failed);
+  if (run.Result().nSharedFiles)
+    std::cerr << fmt::format("quarrow-cli: {} file(s) share clusters with a file written before them (cross-linked "
+                             "entries of a damaged volume); they were written, but hold another file's data\n",
+                             run.Result().nSharedFiles);
   const bool ended = !run.Result().strEndReason.empty();
   if (ended)
     std::cerr << fmt::format("quarrow-cli: {} file(s) written whole before the recovery ended; {} not written\n",
@@ -215,6 +219,7 @@ int RunRecover(const RecoverOptions& o) {
     report.Totals({{"command", "recover"},
                    {"destination", o.strTo},
                    {"files_counted", run.Result().nTotalFiles},
+                   {"files_sharing_clusters", run.Result().nSharedFiles},
                    {"not_found", missingPaths},
                    {"stopped", stopped},
                    {"source_gone", gone},

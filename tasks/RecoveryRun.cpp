@@ -120,6 +120,7 @@ bool CRecoveryRun::Save(IProgressWindow* progress, ISavePrompts* prompts) {
   }
   m_result.strEndReason = state.strEndReason;
   m_result.nBytesWritten = state.nBytesWritten;
+  m_result.nSharedFiles = state.nSharedFiles;
   m_result.bSourceGone = state.bSourceGone;
   m_result.written.insert(m_result.written.end(), state.written.begin(), state.written.end());
   m_result.failed.insert(m_result.failed.end(), state.failed.begin(), state.failed.end());

@@ -38,6 +38,7 @@ struct RecoveryResult {
   std::string strEndReason;           // why the run ended early without a stop: the destination
                                       // full, or the output limit reached (tree/Save.h)
   uint64_t nBytesWritten = 0;         // the sizes of the files written
+  uint64_t nSharedFiles = 0;          // files whose clusters were written for another file before
   bool Complete() const {
     return !bStopped && strDestinationError.empty() && strEndReason.empty() && failed.empty();
   }

@@ -179,6 +179,9 @@ std::u16string StatusReasonText(StatusReason reason) {
       return GetString("IDS_STATUS_REASON_CHAIN_GONE", u"FAT chain cleared: read as consecutive clusters");
     case StatusReason::LaterClusterInUse:
       return GetString("IDS_STATUS_REASON_LATER_IN_USE", u"a later cluster now used by another file");
+    case StatusReason::SharesClusters:
+      return GetString("IDS_STATUS_REASON_SHARED",
+                       u"its clusters were already saved for another file (cross-linked entries of a damaged volume)");
   }
   return {};
 }

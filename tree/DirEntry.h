@@ -50,6 +50,7 @@ enum class StatusReason : uint8_t {
   SetChecksumMismatch,  // exFAT: the entry set fails its checksum (its entries may be of two files)
   ChainGoneReadInRow,   // exFAT: it used the FAT, whose chain is gone: read as consecutive clusters
   LaterClusterInUse,    // exFAT: one run of clusters, a later one of which another file uses now
+  SharesClusters,       // set by a save: its clusters were written for another file of the same run
 };
 // The reason as the user reads it (through the language file).
 std::u16string StatusReasonText(StatusReason reason);

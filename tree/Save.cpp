@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
+#include <map>
 #include <optional>
 #include <set>
 #include <cstring>
@@ -155,8 +157,46 @@ bool RoomFor(const CFSFile& file, int dirFd, const std::string& path, ISavePromp
   return false;
 }
 
+// Whether some of the file's units were written for another file of this run; records its
+// units as written.
+bool SharesWrittenUnits(CFSFile& file, SaveRunState& state) {
+  if (!file.m_pDriver) return false;
+  std::vector<UnitRun> runs;
+  file.DataUnits(runs);
+  auto& written = state.writtenUnits[file.m_pDriver];
+  bool shared = false;
+  for (const UnitRun& r : runs) {
+    if (r.nCount == 0) continue;
+    uint64_t from = r.nUnit, to = r.nUnit + r.nCount < r.nUnit ? UINT64_MAX : r.nUnit + r.nCount;
+    // The ranges kept are disjoint and merged: look at the one before and those inside.
+    auto it = written.upper_bound(from);
+    if (it != written.begin() && std::prev(it)->second > from) --it;
+    while (it != written.end() && it->first < to) {
+      shared = true;
+      from = std::min(from, it->first);
+      to = std::max(to, it->second);
+      it = written.erase(it);
+    }
+    if (it != written.begin() && std::prev(it)->second == from) {
+      from = std::prev(it)->first;
+      written.erase(std::prev(it));
+    }
+    if (it != written.end() && it->first == to) {
+      to = it->second;
+      written.erase(it);
+    }
+    written[from] = to;
+  }
+  return shared;
+}
+
 bool WriteFileAt(CFSFile& file, int dirFd, const std::string& name, const std::string& path, IProgressWindow* progress,
                  ISavePrompts* prompts, SaveRunState& state) {
+  if (SharesWrittenUnits(file, state)) {
+    file.GetStatusText();  // its own status first, which the reason then overrides
+    file.m_nStatusReason = StatusReason::SharesClusters;
+    ++state.nSharedFiles;
+  }
   if (!RoomFor(file, dirFd, path, prompts, state)) {
     if (state.pReport) {
       SaveOutcome outcome;

@@ -8,6 +8,7 @@
 // not a file name is replaced by a safe one (SafeFileName).
 #pragma once
 
+#include <map>
 #include <string>
 
 #include "tree/DirEntry.h"
@@ -51,6 +52,11 @@ struct SaveRunState {
   std::string strEndReason;
   // The source stopped answering (unplugged): the run ended at the file being written.
   bool bSourceGone = false;
+  // The units written so far in this run, per volume (start -> end, merged), and how many
+  // files shared some of them with a file written before (cross-linked entries): those are
+  // written too, with the reason StatusReason::SharesClusters.
+  std::map<const void*, std::map<uint64_t, uint64_t>> writtenUnits;
+  uint64_t nSharedFiles = 0;
   // With a report, every file written or failed gets its line (with the SHA-256 of what was
   // written); not owned.
   CSaveReport* pReport = nullptr;

@@ -90,6 +90,7 @@ void CSaveReport::File(CFSFile& file, const std::string& writtenPath, const Save
     j["offset_bytes"] = nullptr;
   }
   j["runs"] = std::move(runs);
+  file.GetStatusText();  // works the status out when that was left for later
   j["status"] = StatusWord(file.m_nStatus);
   j["status_reason"] = text::ToUtf8(StatusReasonText(file.m_nStatusReason));
   j["result"] = outcome.kind == SaveOutcome::Whole        ? "whole"
