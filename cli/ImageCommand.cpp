@@ -49,20 +49,6 @@ std::string PhaseText(const ImagerStatus& s) {
 
 std::string Duration(double seconds) { return FormatDuration(seconds); }
 
-// The SHA-256 of the image file as it now is (unread sectors read as the zeros they are);
-// empty when it cannot be read.
-std::string ImageDigest(const std::string& path) {
-  FILE* f = std::fopen(path.c_str(), "rbe");
-  if (!f) return {};
-  CSha256 sha;
-  std::vector<uint8_t> buffer(1u << 20);
-  size_t n;
-  while ((n = std::fread(buffer.data(), 1, buffer.size(), f)) > 0) sha.Update(buffer.data(), n);
-  const bool ok = !std::ferror(f);
-  std::fclose(f);
-  return ok ? sha.FinalHex() : std::string();
-}
-
 const char* EndWord(ImagerEnd end) {
   switch (end) {
     case ImagerEnd::Finished: return "finished";
@@ -87,7 +73,9 @@ bool WriteImageReport(CSaveReport& report, const ImageOptions& o, const CDiskIma
     unreadable.push_back({from, to - from});
   }
   std::cerr << "Hashing the image for the report...\n";
-  const std::string digest = ImageDigest(o.strDest);
+  // The image file as it now is (unread sectors read as the zeros they are).
+  std::string digest;
+  if (!Sha256OfFile(o.strDest, &digest, nullptr)) digest.clear();
   nlohmann::json item = {{"type", "image"},
                          {"source", source.Path()},
                          {"source_size", source.SourceSize()},

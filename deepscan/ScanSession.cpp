@@ -1,13 +1,11 @@
 #include "deepscan/ScanSession.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 
 #include "deepscan/ResultNodes.h"
+#include "platform/AtomicFile.h"
 #include "platform/RawDevice.h"
 #include "platform/Sha256.h"
 #include "platform/Text.h"
@@ -16,20 +14,6 @@ namespace {
 constexpr const char* kFormat = "quarrow-deepscan-session";
 constexpr int kVersion = 1;
 constexpr uint64_t kHeadBytes = 1u << 20;
-
-// Writes all of text to fd; false with errno set.
-bool WriteAll(int fd, const std::string& text) {
-  const char* p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    left -= size_t(n);
-  }
-  return true;
-}
 }  // namespace
 
 bool DescribeScanSource(CLogicalDriver& volume, ScanSource& source, std::string* error) {
@@ -143,25 +127,7 @@ bool CScanSession::Save(std::string* error) {
                             {"complete", m_bComplete},
                             {"finds", finds}};
   const std::string text = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-  const std::string temporary = m_strPath + ".tmp";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-  bool ok = fd >= 0 && WriteAll(fd, text) && ::fsync(fd) == 0;
-  const int err = errno;
-  if (fd >= 0 && ::close(fd) != 0) ok = false;
-  if (ok && ::rename(temporary.c_str(), m_strPath.c_str()) != 0) ok = false;
-  if (!ok) {
-    if (error) *error = m_strPath + ": " + std::strerror(err ? err : errno);
-    if (fd >= 0) ::unlink(temporary.c_str());
-    return false;
-  }
-  // The rename reaches the disk with its folder.
-  const size_t slash = m_strPath.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : m_strPath.substr(0, slash);
-  const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    (void)::fsync(dirFd);
-    ::close(dirFd);
-  }
+  if (!WriteFileAtomically(m_strPath, text, error)) return false;
   m_lastSave = std::chrono::steady_clock::now();
   return true;
 }

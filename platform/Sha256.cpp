@@ -1,6 +1,12 @@
 #include "platform/Sha256.h"
 
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
 
 CSha256::CSha256() : m_pContext(EVP_MD_CTX_new()) { Reset(); }
 
@@ -32,4 +38,29 @@ std::string CSha256::FinalHex() {
     hex += kHex[digest[i] & 15];
   }
   return hex;
+}
+
+bool Sha256OfFile(const std::string& path, std::string* hex, std::string* error) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (error) *error = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  CSha256 sha;
+  std::vector<uint8_t> buffer(1u << 20);
+  for (;;) {
+    ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int e = errno;
+      ::close(fd);
+      if (error) *error = "cannot read " + path + ": " + std::strerror(e);
+      return false;
+    }
+    if (n == 0) break;
+    sha.Update(buffer.data(), size_t(n));
+  }
+  ::close(fd);
+  *hex = sha.FinalHex();
+  return !hex->empty();
 }

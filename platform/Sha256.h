@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <string>
 
+// The lower-case hex SHA-256 of a file's contents into *hex; false with *error (the file and
+// the system's reason) when it cannot be opened or read.
+bool Sha256OfFile(const std::string& path, std::string* hex, std::string* error);
+
 class CSha256 {
  public:
   CSha256();

@@ -37,23 +37,9 @@ std::string Sha256Hex(std::string_view data) {
 }
 
 std::string Sha256OfFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
-  CSha256 sha;
-  std::vector<uint8_t> buffer(1u << 20);
-  for (;;) {
-    ssize_t nRead = ::read(fd, buffer.data(), buffer.size());
-    if (nRead < 0 && errno == EINTR) continue;
-    if (nRead < 0) {
-      int nError = errno;
-      ::close(fd);
-      throw std::runtime_error("cannot read " + path + ": " + std::strerror(nError));
-    }
-    if (nRead == 0) break;
-    sha.Update(buffer.data(), size_t(nRead));
-  }
-  ::close(fd);
-  return sha.FinalHex();
+  std::string hex, error;
+  if (!::Sha256OfFile(path, &hex, &error)) throw std::runtime_error(error);
+  return hex;
 }
 
 // ---------------------------------------------------------------------------------------------
