@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "app/Document.h"
+#include "deepscan/VirtualDriver.h"
 #include "device/LostPartitions.h"
 #include "device/PhysicalDriver.h"
 #include "platform/Text.h"
@@ -36,7 +37,7 @@ namespace {
 // Where a listed volume starts on this disk, in 512-byte sectors, when that can be told:
 // a lost volume at its offset, a partition of the same image at its offset, a partition
 // device of the same disk from sysfs.
-std::optional<uint64_t> StartOnDisk(const CLogicalDriver& v, const CPhysicalDriver& disk) {
+std::optional<uint64_t> StartOnDisk(const CLogicalDriver& v, const CDriver& disk) {
   if (v.m_bSharedHandle && v.m_hDevice == disk.m_hDevice) return v.m_nSectorOffset;
   if (v.m_source.strPath == disk.m_source.strPath) return v.m_source.nOffset / 512;
   struct stat part {}, whole {};
@@ -63,6 +64,7 @@ bool FindLostVolumes(CPhysicalDriver& disk, CKelvoDoc& doc, IProgressWindow* pro
   const uint64_t last = disk.m_nLastUnit;
   uint8_t* buf = disk.m_pUnitBuffer.data();
   if (disk.m_pUnitBuffer.size() < 512) return false;
+  CScopedReadAhead readAhead;
   for (uint64_t s = disk.m_nFirstUnit; s < last; ++s) {
     if (progress && IsDialogStopSignalled()) return false;
     if (disk.m_hDevice->IsGone()) return false;
@@ -106,4 +108,20 @@ bool FindLostVolumes(CPhysicalDriver& disk, CKelvoDoc& doc, IProgressWindow* pro
     doc.AppendVolume(std::move(volume));
   }
   return true;
+}
+
+void NameCarvedFilesFromVolumes(CKelvoDoc& doc, CLogicalDriver& diskVolume) {
+  auto* disk = dynamic_cast<CVirtualDriver*>(&diskVolume);
+  if (!disk) return;
+  std::vector<CVirtualDriver::NamingVolume> naming;
+  for (const auto& volume : doc.Volumes()) {
+    const auto start = StartOnDisk(*volume, *disk);
+    if (!start || *start > UINT64_MAX / 512) continue;
+    // The folder of its paths: the last part of the volume's root text ("disk.img#2",
+    // "sdb1", "LostDriver_2049"), or its name.
+    std::u16string folder = volume->m_strRootText.substr(volume->m_strRootText.rfind(u'/') + 1);
+    if (folder.empty()) folder = volume->m_szName;
+    naming.push_back({volume.get(), *start * 512, std::move(folder)});
+  }
+  disk->SetNamingVolumes(std::move(naming));
 }

@@ -24,3 +24,10 @@ std::unique_ptr<CLogicalDriver> OpenLostVolume(CPhysicalDriver& disk, uint64_t s
 // 2 with the sector every 32 sectors and for the last ones) and the dialog runner's stop
 // event polled at every sector. False when stopped; volumes found until then stay.
 bool FindLostVolumes(CPhysicalDriver& disk, CKelvoDoc& doc, IProgressWindow* progress);
+
+// Hands a disk's virtual volume the document's volumes that lie on that disk (its
+// partitions, and the lost volumes found on it), so that a deep scan of the whole disk names
+// each carved file beginning where a file of one of them begins, under
+// "VOLUME/path". Call it on the thread that owns the document, before the scan. Nothing for
+// any other volume.
+void NameCarvedFilesFromVolumes(CKelvoDoc& doc, CLogicalDriver& diskVolume);

@@ -20,6 +20,7 @@
 #include "cli/ScanRunner.h"
 #include "cli/Source.h"
 #include "deepscan/FileTypes.h"
+#include "app/LostVolumes.h"
 #include "deepscan/VirtualDriver.h"
 #include "app/App.h"
 #include "deepscan/ResultNodes.h"
@@ -163,6 +164,11 @@ int RunDeepScan(DeepScanOptions o, bool scanOptionsGiven) {
   if (!ApplyScanTypeNames(*volume, o.strTypes, &error)) {
     std::cerr << "quarrow-cli: " << error << '\n';
     return EXIT_BAD_INPUT;
+  }
+  if (src.bIsDisk) {
+    // Files carved where a file of one of the disk's partitions begins take its name.
+    doc.EnumerateVolumes();
+    NameCarvedFilesFromVolumes(doc, *volume);
   }
   if (auto* fat = dynamic_cast<CFATDriver*>(volume)) fat->m_bScanDir = o.bScanDir || TheApp().m_settings.ScanDir;
   if (auto* exfat = dynamic_cast<CExFATDriver*>(volume)) exfat->m_bScanDir = o.bScanDir || TheApp().m_settings.ScanDir;

@@ -23,18 +23,26 @@ CDirEntry* Append(CLogicalDriver& volume, std::unique_ptr<CDirEntry> node, uint3
   return added;
 }
 
-// The file-system item that begins at unit, if any: the index is made once per volume, a
-// sorted vector searched by halves.
-const CLogicalDriver::FirstUnitItem* ItemAt(CLogicalDriver& volume, uint64_t unit) {
+bool UnitOrder(const CLogicalDriver::FirstUnitItem& a, const CLogicalDriver::FirstUnitItem& b) {
+  return a.nUnit != b.nUnit ? a.nUnit < b.nUnit : a.bDeleted < b.bDeleted;
+}
+
+// The index of where the volume's file-system items begin: made once per volume, when it is
+// first asked for, a vector sorted by unit.
+std::vector<CLogicalDriver::FirstUnitItem>& FirstUnitIndex(CLogicalDriver& volume) {
   auto& items = volume.m_firstUnitItems;
   if (!volume.m_bFirstUnitItemsMade) {
     volume.m_bFirstUnitItemsMade = true;
     volume.CollectFirstUnits(items);
-    std::sort(items.begin(), items.end(), [](const auto& a, const auto& b) {
-      return a.nUnit != b.nUnit ? a.nUnit < b.nUnit : a.bDeleted < b.bDeleted;
-    });
+    std::stable_sort(items.begin(), items.end(), UnitOrder);
     items.shrink_to_fit();
   }
+  return items;
+}
+
+// The file-system item that begins at unit, if any, searched by halves.
+const CLogicalDriver::FirstUnitItem* ItemAt(CLogicalDriver& volume, uint64_t unit) {
+  const auto& items = FirstUnitIndex(volume);
   auto it = std::lower_bound(items.begin(), items.end(), unit, [](const auto& item, uint64_t u) { return item.nUnit < u; });
   return it != items.end() && it->nUnit == unit ? &*it : nullptr;
 }
@@ -67,6 +75,14 @@ CDirectory* AddLostFolder(CLogicalDriver& volume, std::unique_ptr<CDirectory> fo
   const size_t number = volume.m_pLostFolder->m_children.size() + 1;
   folder->m_strName = text::Widen(wasRoot ? fmt::format("dir_{} (Root)", number) : fmt::format("dir_{}", number));
   return static_cast<CDirectory*>(Append(volume, std::move(folder), STATUS_GOOD, StatusReason::LostFolderGroup));
+}
+
+void AddFirstUnitItems(CLogicalDriver& volume, std::vector<CLogicalDriver::FirstUnitItem> items) {
+  if (items.empty()) return;
+  auto& index = FirstUnitIndex(volume);
+  std::stable_sort(items.begin(), items.end(), UnitOrder);
+  const auto middle = index.insert(index.end(), std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
+  std::inplace_merge(index.begin(), middle, index.end(), UnitOrder);
 }
 
 bool ResultStartOf(CLogicalDriver& volume, const CDirEntry& node, ResultStart& start) {

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "device/Driver.h"
 #include "tree/DirEntry.h"
@@ -38,6 +39,11 @@ CFSFile* AddCarvedFile(CLogicalDriver& volume, uint64_t unit, const std::u16stri
 // folder as "dir_<n>", or "dir_<n> (Root)" for a folder that was a volume's root; marked
 // deleted, status Good, times now. Answers the folder (owned by the results folder).
 CDirectory* AddLostFolder(CLogicalDriver& volume, std::unique_ptr<CDirectory> folder, bool wasRoot);
+
+// Adds file-system items beginning at units to the index that names carved files (a lost
+// folder the scan rebuilt: its files' names, under the folder's "dir_N" name), so files
+// carved from then on at their first units carry those names.
+void AddFirstUnitItems(CLogicalDriver& volume, std::vector<CLogicalDriver::FirstUnitItem> items);
 
 // Where a node of volume's results folder begins; false for any other node.
 bool ResultStartOf(CLogicalDriver& volume, const CDirEntry& node, ResultStart& start);

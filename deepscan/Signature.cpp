@@ -4,15 +4,47 @@
 // the ISO box "ftyp"/"moov" at bytes 4-7; two-byte magics; DXF text within the first
 // sector; the dBASE header. A stage-1 magic whose further condition or flags fail falls
 // through to the later stages. Disabled formats are not considered at all.
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 
 #include "deepscan/FileTypes.h"
 #include "deepscan/UnitStream.h"
 #include "deepscan/formats/Text.h"
+#include "platform/ByteReader.h"
 
 namespace {
 bool Eq(const uint8_t* p, const char* s, size_t n) { return std::memcmp(p, s, n) == 0; }
+
+// Whether the n bytes at b begin a DXF file: its first group is "0" / "SECTION", after an
+// optional "999" comment group; group codes may be padded with spaces, lines end in CR LF
+// or LF. (Every section of a drawing begins with the same group: only the file's start is
+// taken, so the inside of a DXF file is never a find of its own.)
+bool BeginsDxf(const uint8_t* b, size_t n) {
+  size_t i = 0;
+  auto lineEnd = [&] {
+    if (i < n && b[i] == '\n') return ++i, true;
+    if (i + 1 < n && b[i] == '\r' && b[i + 1] == '\n') return i += 2, true;
+    return false;
+  };
+  auto code = [&](const char* digits) {
+    while (i < n && b[i] == ' ') ++i;
+    for (; *digits; ++digits, ++i)
+      if (i >= n || b[i] != uint8_t(*digits)) return false;
+    return lineEnd();
+  };
+  if (code("999")) {
+    while (i < n && b[i] != '\n') ++i;  // the comment
+    if (i++ >= n) return false;
+  } else {
+    i = 0;
+  }
+  if (!code("0")) return false;
+  static constexpr char kSection[] = "SECTION";
+  if (n - i < sizeof kSection - 1 || std::memcmp(b + i, kSection, sizeof kSection - 1) != 0) return false;
+  i += sizeof kSection - 1;
+  return lineEnd();
+}
 }  // namespace
 
 namespace {
@@ -29,6 +61,21 @@ struct CFirstBytes {
 constexpr CFirstBytes kFirst;
 }  // namespace
 
+namespace {
+// The bytes of a unit the DXF stage reads: its first sector, at most the unit.
+size_t DxfProbeBytes(uint32_t bytesPerSector, uint32_t bytesPerCluster) {
+  size_t n = bytesPerSector ? bytesPerSector : 512;
+  return n > bytesPerCluster && bytesPerCluster ? bytesPerCluster : n;
+}
+}  // namespace
+
+size_t CLogicalDriver::SignatureProbeBytes() const {
+  size_t n = 32;
+  if (m_bScanDXF) n = std::max(n, DxfProbeBytes(m_nBytesPerSector, m_nBytesPerCluster));
+  if (m_bScanTXT) n = std::max(n, kTextProbeBytes);
+  return n;
+}
+
 uint16_t CLogicalDriver::MatchSignature(uint64_t, const uint8_t* b) const {
   if (!kFirst.v[b[0]] && !m_bScanDXF && !m_bScanTXT && !Eq(b + 4, "ftyp", 4) && !Eq(b + 4, "moov", 4))
     return kNoFileType;
@@ -39,6 +86,10 @@ uint16_t CLogicalDriver::MatchSignature(uint64_t, const uint8_t* b) const {
     if (m_bScanTGA) return FT_TGA;
   } else if (Eq(b, "II\x2A\x00", 4) || Eq(b, "MM\x00\x2A", 4) || Eq(b, "IIRO", 4) || Eq(b, "IIRS", 4)) {
     if (tiffFamily) return FT_TIFF;
+  } else if (Eq(b, "ID3", 3)) {
+    // An ID3v2 tag before the first frame: version 2 to 4, sizes of 7-bit bytes.
+    if (b[3] >= 2 && b[3] <= 4 && b[4] != 0xFF && ((b[6] | b[7] | b[8] | b[9]) & 0x80) == 0 && m_bScanMP3)
+      return FT_MP3;
   } else if (Eq(b, "PK\x03\x04", 4)) {
     if (m_bScanZIP || m_bScanDOCX || m_bScanXLSX || m_bScanPPTX) return FT_ZIP;
   } else if (Eq(b, "Rar!", 4)) {
@@ -94,23 +145,22 @@ uint16_t CLogicalDriver::MatchSignature(uint64_t, const uint8_t* b) const {
   } else if (b[0] == 'B' && b[1] == 'M') {
     if (m_bScanBMP) return FT_BMP;
   } else if (b[0] == 'M' && b[1] == 'M') {
-    if (b[6] == 0x02 && b[7] == 0x00 && b[16] == '=' && b[17] == '=' && m_bScan3DS) return FT_3DS;
+    // The main chunk holds either the version chunk (0x0002, 10 bytes) and then the editor
+    // chunk (0x3D3D, "=="), as 3D Studio writes it, or the editor chunk first, as other
+    // writers do; a first chunk longer than the main chunk is no 3DS file.
+    const uint32_t mainLength = bytes::RawLE32(b + 2), firstLength = bytes::RawLE32(b + 8);
+    const bool versionFirst = b[6] == 0x02 && b[7] == 0x00 && b[16] == '=' && b[17] == '=';
+    const bool editorFirst = b[6] == '=' && b[7] == '=' && firstLength >= 6 && mainLength >= 6 &&
+                             firstLength <= mainLength - 6;
+    if ((versionFirst || editorFirst) && m_bScan3DS) return FT_3DS;
   } else if (b[0] == 0xFF && b[1] == 0xD8) {
     if (m_bScanJPG) return FT_JPG;
   } else if (b[0] == 0xFF && b[1] == 0xFB) {
     if (m_bScanMP3) return FT_MP3;
   }
 
-  // Stage 4: DXF text within the first sector.
-  if (m_bScanDXF) {
-    size_t n = m_nBytesPerSector ? m_nBytesPerSector : 512;
-    if (n > m_nBytesPerCluster && m_nBytesPerCluster) n = m_nBytesPerCluster;
-    int64_t d = FindInBuffer(b, n, reinterpret_cast<const uint8_t*>("0\r\n"), 3, false);
-    if (d >= 0 && size_t(d) + 3 < n) {
-      int64_t e = FindInBuffer(b + d + 3, n - size_t(d) - 3, reinterpret_cast<const uint8_t*>("SECTION\r\n"), 9, false);
-      if (e >= 0 && size_t(d) + 3 + size_t(e) + 9 < n) return FT_DXF;
-    }
-  }
+  // Stage 4: DXF text at the start of the first sector.
+  if (m_bScanDXF && BeginsDxf(b, DxfProbeBytes(m_nBytesPerSector, m_nBytesPerCluster))) return FT_DXF;
 
   // Stage 5: dBASE table.
   if (m_bScanDBF) {

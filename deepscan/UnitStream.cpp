@@ -163,20 +163,16 @@ bool CLogicalDriver::MeasureFile(uint64_t unit, const uint8_t* buffer, uint32_t 
   const auto first = unitBytes.first<kRuleHeaderBytes>();
   std::copy(first.begin(), first.end(), header.begin());
   length = 0;
-  return rule->pRule(*this, unit, header, extension, length);
+  return rule->pRule(*this, unit, header, extension, length) && length >= rule->nMinBytes;
 }
 
 bool CLogicalDriver::IdentifyFile(uint64_t unit, std::u16string& extension, uint64_t& length) {
   if (m_nBytesPerCluster < kRuleHeaderBytes || m_pUnitBuffer.size() < m_nBytesPerCluster) return false;
-  // Without the DXF and text searches the matcher looks at bytes 0 to 31 only: most units
-  // are turned away after reading those, without copying the whole unit.
-  if (!SignatureReadsWholeSector() && m_hDevice) {
-    // SAFETY: with DXF and text off, MatchSignature reads bytes 0 to 31 only.
-    uint8_t prefix[32];
+  // Most units are turned away on the bytes the matcher reads, looked at in the read window,
+  // without copying the whole unit.
+  if (const size_t probe = SignatureProbeBytes(); m_hDevice && probe <= m_nBytesPerCluster) {
     const uint64_t at = UnitByteOffset(unit);
-    const uint8_t* p = m_hDevice->Peek(at, sizeof prefix);
-    if (!p && m_hDevice->Read(at, prefix, sizeof prefix)) p = prefix;
-    if (p && MatchSignature(unit, p) == kNoFileType) return false;
+    if (const uint8_t* p = m_hDevice->Peek(at, probe); p && MatchSignature(unit, p) == kNoFileType) return false;
   }
   if (!ReadCluster(unit, 0, m_pUnitBuffer.data())) return false;
   if (!MeasureFile(unit, m_pUnitBuffer.data(), m_nBytesPerCluster, extension, length)) return false;

@@ -50,19 +50,47 @@ uint64_t CVirtualDriver::UnitByteOffset(uint64_t unit) {
 }
 
 uint64_t CVirtualDriver::SkipUnmatched(uint64_t unit, uint64_t lim) {
-  if (SignatureReadsWholeSector() || !m_hDevice || m_nBytesPerCluster < 32) return unit;
+  // The bytes the matcher reads, straight in the read window where it holds them.
+  const size_t probe = SignatureProbeBytes();
+  uint8_t copy[4096];
+  if (!m_hDevice || m_nBytesPerCluster < probe || probe > sizeof copy) return unit;
   const uint64_t shift = m_bSharedHandle ? m_nSectorOffset : 0;
-  uint8_t prefix[32];
   for (uint64_t u = unit; u <= lim; ++u) {
     const uint64_t at = (u + shift) * m_nBytesPerCluster;
-    const uint8_t* p = m_hDevice->Peek(at, 32);
+    const uint8_t* p = m_hDevice->Peek(at, probe);
     if (!p) {
-      if (!m_hDevice->Read(at, prefix, 32)) return u;
-      p = prefix;
+      if (!m_hDevice->Read(at, copy, probe)) return u;
+      p = copy;
     }
     if (MatchSignature(u, p) != kNoFileType) return u;
   }
   return lim + 1;
+}
+
+void CVirtualDriver::SetNamingVolumes(std::vector<NamingVolume> volumes) {
+  m_namingVolumes = std::move(volumes);
+  m_firstUnitItems.clear();
+  m_bFirstUnitItemsMade = false;
+}
+
+void CVirtualDriver::CollectFirstUnits(std::vector<FirstUnitItem>& items) {
+  const uint64_t unitBytes = m_nBytesPerCluster;
+  if (unitBytes == 0) return;
+  for (const NamingVolume& named : m_namingVolumes) {
+    CLogicalDriver* volume = named.pVolume;
+    if (!volume) continue;
+    std::vector<FirstUnitItem> own;
+    volume->CollectFirstUnits(own);
+    // A volume reading through the disk's handle counts its start in UnitByteOffset.
+    const uint64_t shift = volume->m_bSharedHandle ? volume->m_nSectorOffset * volume->m_nBytesPerSector : 0;
+    for (FirstUnitItem& item : own) {
+      const uint64_t inVolume = volume->UnitByteOffset(item.nUnit);
+      if (inVolume < shift) continue;
+      uint64_t onDisk = 0;
+      if (__builtin_add_overflow(named.nStartByte, inVolume - shift, &onDisk) || onDisk % unitBytes) continue;
+      items.push_back({onDisk / unitBytes, named.strName + u"/" + item.strPath, item.bDeleted});
+    }
+  }
 }
 
 void CVirtualDriver::CreateRoot() {

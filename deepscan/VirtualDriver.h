@@ -7,6 +7,8 @@
 #pragma once
 
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "device/Driver.h"
 #include "device/PhysicalDriver.h"
@@ -27,6 +29,23 @@ class CVirtualDriver : public CLogicalDriver {
   // The carve step: measures the file beginning at unit and adds it to "LostFiles",
   // marking the units it covers.
   bool ScanUnit(uint64_t unit, CUnitBitmap* visited, IProgressWindow* progress) override;
+
+  // The file systems on this disk whose items name carved files: each volume with the byte
+  // of the disk where it begins and the folder its paths are put under. The volumes are
+  // owned by the document and outlive every scan.
+  struct NamingVolume {
+    CLogicalDriver* pVolume = nullptr;
+    uint64_t nStartByte = 0;
+    std::u16string strName;
+  };
+  // Sets them before a scan; the index of names is made again at the scan's first find.
+  void SetNamingVolumes(std::vector<NamingVolume> volumes);
+  // Every naming volume's items, their first clusters turned into this disk's units (those
+  // that begin at a unit boundary).
+  void CollectFirstUnits(std::vector<FirstUnitItem>& items) override;
+
+ private:
+  std::vector<NamingVolume> m_namingVolumes;
 };
 
 class CVirtualDirectory : public CDirectory {

@@ -92,6 +92,8 @@ bool CDriver::ScanUnits(IProgressWindow* progress, uint64_t& found, IScanJournal
 
   CUnitBitmap visited;
   if (!visited.Allocate(first, last)) return false;
+  // The scan reads the device from front to back: a second thread reads ahead of it.
+  CScopedReadAhead readAhead;
   if (!PrepareScan(first, last, &visited, progress)) return false;
   uint64_t start = first;
   if (journal && !journal->Replay(*this, visited, progress, start, found)) return false;

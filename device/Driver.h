@@ -272,9 +272,9 @@ class CLogicalDriver : public CDriver {
   // The type that begins in this unit's bytes (at least 512, one unit), by the enabled
   // flags; kNoFileType when none. Pure: reads nothing and changes nothing.
   uint16_t MatchSignature(uint64_t unit, const uint8_t* buffer) const;
-  // Whether MatchSignature reads more than the buffer's first 32 bytes: the DXF text
-  // search and the plain-text probe read the whole first sector.
-  bool SignatureReadsWholeSector() const { return m_bScanDXF || m_bScanTXT; }
+  // How many of a unit's first bytes MatchSignature reads: 32, or the first sector when
+  // DXF or plain text is enabled (the DXF start and the text probe look further).
+  size_t SignatureProbeBytes() const;
   // Reads unit into m_pUnitBuffer; false outside [m_nFirstUnit, m_nLastUnit].
   bool StreamReadUnit(uint64_t unit);
   // Positions the stream at the first byte of unit.

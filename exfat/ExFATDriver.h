@@ -77,6 +77,9 @@ class CExFATDriver : public CLogicalDriver {
   bool ScanUnit(uint64_t cluster, CUnitBitmap* visited, IProgressWindow* progress) override;
   bool PrepareScan(uint64_t first, uint64_t last, CUnitBitmap* visited, IProgressWindow* progress) override;
   void CollectFirstUnits(std::vector<FirstUnitItem>& items) override;
+  // The same walk from one folder, paths under prefix; deleted marks every item found.
+  void CollectFirstUnitsFrom(const ExFatFolderPlace& start, const std::u16string& prefix, bool deleted,
+                             std::vector<FirstUnitItem>& items);
 
   bool IsClusterNumber(uint64_t c) const { return c >= 2 && c <= m_nClusterCount + 1; }
   // The FAT entry of cluster (first FAT); 0 outside 2..count+1 or when unreadable.

@@ -140,7 +140,13 @@ bool CExFATDriver::ScanUnit(uint64_t i, CUnitBitmap* visited, IProgressWindow* p
     auto dir = std::make_unique<CExFATDirectory>();
     dir->m_place = {i, 0, ExFatFolderPlace::Chain::Lost};
     CDirectory* added = AddLostFolder(*this, std::move(dir), root);
-    MarkFolderTree(visited, static_cast<CExFATDirectory*>(added)->m_place, progress, 0, true);
+    if (!added) return false;
+    const ExFatFolderPlace place = static_cast<CExFATDirectory*>(added)->m_place;
+    // Files carved from here on at the first cluster of one of its files take that name.
+    std::vector<FirstUnitItem> items;
+    CollectFirstUnitsFrom(place, added->m_strName, true, items);
+    AddFirstUnitItems(*this, std::move(items));
+    MarkFolderTree(visited, place, progress, 0, true);
     return false;
   }
   std::u16string extension;
@@ -150,15 +156,20 @@ bool CExFATDriver::ScanUnit(uint64_t i, CUnitBitmap* visited, IProgressWindow* p
 }
 
 void CExFATDriver::CollectFirstUnits(std::vector<FirstUnitItem>& items) {
+  CollectFirstUnitsFrom(RootPlace(), u"", false, items);
+}
+
+void CExFATDriver::CollectFirstUnitsFrom(const ExFatFolderPlace& start, const std::u16string& prefix, bool deleted,
+                                         std::vector<FirstUnitItem>& items) {
   struct Folder {
     ExFatFolderPlace place;
     std::u16string strPath;
     bool bDeleted;
     int nDepth;
   };
-  std::vector<Folder> pending{{RootPlace(), u"", false, 0}};
+  std::vector<Folder> pending{{start, prefix, deleted, 0}};
   // A folder cluster is read once: shared or looping folders cannot multiply the walk.
-  std::unordered_set<uint64_t> seen{m_nRootCluster};
+  std::unordered_set<uint64_t> seen{start.nFirstCluster};
   uint8_t e[kEntrySize];
   ExFatItemKind kind;
   ExFatEntrySet set;

@@ -113,6 +113,10 @@ class CFATDriver : public CLogicalDriver {
   // Whether cluster starts with a "." folder entry followed by a ".." folder entry.
   // Every file with a first cluster, from a walk of the folders on disk (fat/FatFirstUnits.cpp).
   void CollectFirstUnits(std::vector<FirstUnitItem>& items) override;
+  // The same walk from one folder (its first cluster, or sector for a FAT12/16 root), paths
+  // under prefix; deleted marks every item found (the folder's own state).
+  void CollectFirstUnitsFrom(uint64_t cluster, uint64_t sector, const std::u16string& prefix, bool deleted,
+                             std::vector<FirstUnitItem>& items);
   bool HasDotEntries(uint64_t cluster);
   // Whether a folder whose chain is gone, having clustersSoFar clusters, goes on into
   // cluster: it lies inside the volume, keeps the folder within kMaxFolderEntries, is free

@@ -12,13 +12,18 @@ using namespace fatlayout;
 using namespace fatdir;
 
 void CFATDriver::CollectFirstUnits(std::vector<FirstUnitItem>& items) {
+  CollectFirstUnitsFrom(m_nRootCluster, m_nRootSector, u"", false, items);
+}
+
+void CFATDriver::CollectFirstUnitsFrom(uint64_t cluster, uint64_t sector, const std::u16string& prefix, bool deleted,
+                                       std::vector<FirstUnitItem>& items) {
   struct Folder {
     uint64_t nCluster, nSector;
     std::u16string strPath;
     bool bDeleted;
     int nDepth;
   };
-  std::vector<Folder> pending{{m_nRootCluster, m_nRootSector, u"", false, 0}};
+  std::vector<Folder> pending{{cluster, sector, prefix, deleted, 0}};
   // A folder cluster is read once: shared or looping folders cannot multiply the walk.
   std::unordered_set<uint64_t> seen;
   uint8_t e[kDirEntrySize];

@@ -179,7 +179,12 @@ bool CFATDriver::ScanUnit(uint64_t i, CUnitBitmap* visited, IProgressWindow* pro
     if (!m_bScanDir) return false;
     auto dir = std::make_unique<CFATDirectory>();
     dir->m_nFirstCluster = i;
-    AddLostFolder(*this, std::move(dir), rootFolder);
+    if (CDirectory* added = AddLostFolder(*this, std::move(dir), rootFolder)) {
+      // Files carved from here on at the first cluster of one of its files take that name.
+      std::vector<FirstUnitItem> items;
+      CollectFirstUnitsFrom(i, 0, added->m_strName, true, items);
+      AddFirstUnitItems(*this, std::move(items));
+    }
     MarkFolderTree(m_nFirstUnit, m_nLastUnit, visited, i, 0, progress, 0, true);
     return false;
   }

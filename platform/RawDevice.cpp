@@ -3,7 +3,9 @@
 #include "platform/BadAreas.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
+#include <thread>
 #include <memory>
 #include <cerrno>
 #include <cstring>
@@ -125,6 +127,184 @@ std::atomic<uint64_t> g_nNextDeviceId{1};
 }  // namespace
 
 constinit thread_local CReadWindowView t_readWindow;
+
+// --- Read-ahead for a thread's sequential window fills ------------------------------------
+
+class CScopedReadAhead::CState {
+ public:
+  // How many windows are read ahead of the one asked for.
+  static constexpr int kDepth = 4;
+  enum class Answer { NotServed, Served, Failed };
+
+  CState() : m_worker([this] { Work(); }) {}
+  ~CState() {
+    {
+      std::lock_guard lock(m_mutex);
+      m_bStop = true;
+    }
+    m_wake.notify_all();
+    m_worker.join();
+  }
+
+  // The window [base, base + want) of device is due in buffer (capacity bytes, at least the
+  // device's window size). Served: its bytes are in buffer (the buffers were swapped);
+  // Failed: reading it failed (the caller reads the range alone); NotServed: the caller
+  // reads it. Either way the windows after it are asked for when the fills run in order.
+  Answer Serve(CRawDevice& device, uint64_t base, size_t want, size_t windowBytes, uint64_t size,
+               std::unique_ptr<uint8_t, AlignedFree>& buffer, size_t& capacity) {
+    std::unique_lock lock(m_mutex);
+    const uint64_t id = IdOf(device);
+    if (id != m_nDevice || windowBytes != m_nWindowBytes || HasFailed(device)) {
+      // Another device, or one that failed a read: nothing read ahead is kept, and a
+      // failed device is not read ahead any more.
+      DropAll(lock);
+      m_nDevice = HasFailed(device) ? 0 : id;
+      m_pDevice = m_nDevice ? &device : nullptr;
+      m_nWindowBytes = windowBytes;
+      m_nLastBase = UINT64_MAX;
+      if (!m_nDevice) return Answer::NotServed;
+    }
+    const bool inOrder = m_nLastBase != UINT64_MAX && base == m_nLastBase + windowBytes;
+    m_nLastBase = base;
+    Answer answer = Answer::NotServed;
+    for (Slot& slot : m_slots) {
+      if (slot.state == State::Free || slot.nBase != base || slot.nLen != want) continue;
+      if (slot.state == State::Wanted) {
+        slot.state = State::Free;  // not started: read here at once rather than wait
+        break;
+      }
+      m_done.wait(lock, [&] { return slot.state != State::Reading; });
+      if (slot.state == State::Ready && slot.nCapacity >= windowBytes) {
+        buffer.swap(slot.bytes);
+        std::swap(capacity, slot.nCapacity);
+        answer = Answer::Served;
+      } else if (slot.state == State::Failed) {
+        answer = Answer::Failed;
+      }
+      slot.state = State::Free;
+      break;
+    }
+    if (answer == Answer::Failed) {
+      DropAll(lock);
+      m_nDevice = 0;
+      m_pDevice = nullptr;
+      return answer;
+    }
+    if (inOrder || answer == Answer::Served) Ask(base, windowBytes, size);
+    return answer;
+  }
+
+ private:
+  enum class State { Free, Wanted, Reading, Ready, Failed };
+  struct Slot {
+    State state = State::Free;
+    uint64_t nBase = 0;
+    size_t nLen = 0;
+    std::unique_ptr<uint8_t, AlignedFree> bytes;
+    size_t nCapacity = 0;
+  };
+
+  // Asks for the kDepth windows after base that are not yet asked for; slots holding
+  // windows behind base are given up.
+  void Ask(uint64_t base, size_t windowBytes, uint64_t size) {
+    for (Slot& slot : m_slots)
+      if ((slot.state == State::Wanted || slot.state == State::Ready || slot.state == State::Failed) &&
+          slot.nBase <= base)
+        slot.state = State::Free;
+    bool asked = false;
+    for (int k = 1; k <= kDepth; ++k) {
+      const uint64_t next = base + uint64_t(k) * windowBytes;
+      if (next >= size || next < base) break;
+      bool known = false;
+      for (const Slot& slot : m_slots) known |= slot.state != State::Free && slot.nBase == next;
+      if (known) continue;
+      Slot* free = nullptr;
+      for (Slot& slot : m_slots)
+        if (slot.state == State::Free) {
+          free = &slot;
+          break;
+        }
+      if (!free) break;
+      free->nBase = next;
+      free->nLen = static_cast<size_t>(std::min<uint64_t>(size - next, windowBytes));
+      free->state = State::Wanted;
+      asked = true;
+    }
+    if (asked) m_wake.notify_one();
+  }
+
+  // Gives up every window asked for or read, waiting for a read under way.
+  void DropAll(std::unique_lock<std::mutex>& lock) {
+    m_done.wait(lock, [&] {
+      for (const Slot& slot : m_slots)
+        if (slot.state == State::Reading) return false;
+      return true;
+    });
+    for (Slot& slot : m_slots) slot.state = State::Free;
+  }
+
+  void Work() {
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+      Slot* next = nullptr;
+      m_wake.wait(lock, [&] {
+        if (m_bStop) return true;
+        for (Slot& slot : m_slots)
+          if (slot.state == State::Wanted && (!next || slot.nBase < next->nBase)) next = &slot;
+        return next != nullptr;
+      });
+      if (m_bStop) return;
+      CRawDevice* device = m_pDevice;
+      next->state = State::Reading;
+      if (next->nCapacity < m_nWindowBytes) {
+        next->bytes.reset(static_cast<uint8_t*>(std::aligned_alloc(4096, (m_nWindowBytes + 4095) & ~size_t(4095))));
+        next->nCapacity = next->bytes ? m_nWindowBytes : 0;
+      }
+      const uint64_t base = next->nBase;
+      const size_t len = next->nLen;
+      uint8_t* into = next->bytes.get();
+      lock.unlock();
+      const bool ok = into && device && ReadBacking(*device, base, into, len);
+      lock.lock();
+      next->state = ok ? State::Ready : State::Failed;
+      m_done.notify_all();
+    }
+  }
+
+  std::mutex m_mutex;
+  std::condition_variable m_wake, m_done;
+  Slot m_slots[kDepth];
+  uint64_t m_nDevice = 0;  // the device whose windows are read ahead (its id), 0 for none
+  CRawDevice* m_pDevice = nullptr;
+  size_t m_nWindowBytes = 0;
+  uint64_t m_nLastBase = UINT64_MAX;
+  bool m_bStop = false;
+  std::thread m_worker;  // last: started once the rest is made
+};
+
+namespace {
+thread_local CScopedReadAhead::CState* t_readAhead = nullptr;
+}  // namespace
+
+CScopedReadAhead::CScopedReadAhead() {
+  if (t_readAhead) return;  // one per thread: an inner one leaves the outer at work
+  m_pState = std::make_unique<CState>();
+  t_readAhead = m_pState.get();
+}
+
+CScopedReadAhead::~CScopedReadAhead() {
+  if (m_pState && t_readAhead == m_pState.get()) t_readAhead = nullptr;
+}
+
+bool CScopedReadAhead::ReadBacking(CRawDevice& device, uint64_t offset, void* buffer, size_t len) {
+  device.m_nBackingReads.fetch_add(1, std::memory_order_relaxed);
+  return device.ReadDirect(offset, buffer, len);
+}
+
+bool CScopedReadAhead::HasFailed(const CRawDevice& device) {
+  return device.m_nFailedReads.load(std::memory_order_relaxed) != 0 ||
+         device.m_pBadAreas.load(std::memory_order_acquire) != nullptr;
+}
 
 __attribute__((noinline)) void CopyBytes(void* to, const void* from, size_t len) { std::memcpy(to, from, len); }
 
@@ -326,8 +506,17 @@ bool CRawDevice::ReadSlowUncounted(uint64_t offset, void* buffer, size_t len) {
     }
     if (w->bytes) {
       size_t want = static_cast<size_t>(std::min<uint64_t>(m_nSize - base, m_nWindowBytes));
-      m_nBackingReads.fetch_add(1, std::memory_order_relaxed);
-      if (ReadDirect(base, w->bytes.get(), want)) {
+      // A thread scanning in order may have had this window read ahead.
+      using Answer = CScopedReadAhead::CState::Answer;
+      const Answer ahead =
+          t_readAhead ? t_readAhead->Serve(*this, base, want, m_nWindowBytes, m_nSize, w->bytes, w->nCapacity)
+                      : Answer::NotServed;
+      bool filled = ahead == Answer::Served;
+      if (ahead == Answer::NotServed) {
+        m_nBackingReads.fetch_add(1, std::memory_order_relaxed);
+        filled = ReadDirect(base, w->bytes.get(), want);
+      }
+      if (filled) {
         w->view = CReadWindowView{m_nId, base, want, w->bytes.get()};
         w->nLastUse = ++tw.nClock;
         current = w->view;

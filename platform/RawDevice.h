@@ -132,6 +132,7 @@ class CRawDevice {
   dev_t m_nDevNo = 0;
 
  private:
+  friend class CScopedReadAhead;
 
   // The memory of unreadable areas, made at the first failed read.
   CBadAreas& BadAreas();
@@ -147,3 +148,27 @@ class CRawDevice {
 };
 
 using DeviceHandle = std::shared_ptr<CRawDevice>;
+
+// While an object of this class lives on a thread, the windows that thread fills one after
+// another on one device (a scan from front to back) are read ahead by a second thread, a
+// few windows at a time: copying out of the page cache or the device overlaps the scan's
+// own work. Only this thread's sequential window fills are served; lone reads, reads of
+// other threads and the reads of a device that has failed a read since are untouched (a
+// failing disk is never read twice over). Not copyable; one per thread at a time.
+class CScopedReadAhead {
+ public:
+  CScopedReadAhead();
+  ~CScopedReadAhead();
+  CScopedReadAhead(const CScopedReadAhead&) = delete;
+  CScopedReadAhead& operator=(const CScopedReadAhead&) = delete;
+
+  class CState;
+
+ private:
+  // What CState needs of a device.
+  static bool ReadBacking(CRawDevice& device, uint64_t offset, void* buffer, size_t len);
+  static bool HasFailed(const CRawDevice& device);
+  static uint64_t IdOf(const CRawDevice& device) { return device.m_nId; }
+
+  std::unique_ptr<CState> m_pState;
+};

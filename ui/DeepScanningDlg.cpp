@@ -12,6 +12,7 @@
 
 #include "app/Document.h"
 #include "device/Driver.h"
+#include "app/App.h"
 #include "app/LostVolumes.h"
 #include "device/LostPartitions.h"
 #include "device/PhysicalDriver.h"
@@ -32,6 +33,8 @@ QString CaptionOf(int mode) {
 CDeepScanningDlg::CDeepScanningDlg(CDirectory* folder, QWidget* parent)
     : CTaskDialog(true, parent), m_nMode(0), m_pFolder(folder) {
   m_pDevice = folder ? folder->m_pDriver : nullptr;
+  // A whole disk's carved files are named from the file systems the document knows on it.
+  if (folder && folder->m_pDriver && TheApp().m_pDoc) NameCarvedFilesFromVolumes(*TheApp().m_pDoc, *folder->m_pDriver);
   Build();
 }
 

@@ -27,6 +27,9 @@ struct FormatRule {
   FileTypeId nType;
   const char16_t* szExtension;  // the extension set before the rule runs
   ExtentRule pRule;
+  // The smallest file of the format that can be valid: a shorter measure is not a file
+  // (a header alone, or bytes that only look like one).
+  uint64_t nMinBytes;
 };
 
 // The rule of a type id, or null when the type has none (41 CDR, the reserved ids).

@@ -2,6 +2,7 @@
 // volume and in bytes of the source the user named, and those bytes are the file.
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -30,12 +31,16 @@ std::vector<nlohmann::json> Finds(const std::string& args) {
   return finds;
 }
 
-const nlohmann::json& FatFile(const std::string& image, size_t volume, const std::string& path) {
+const nlohmann::json& Manifest() {
   static nlohmann::json manifest = [] {
     std::ifstream in(FixturePath("manifest.json"));
     return nlohmann::json::parse(in);
   }();
-  for (const auto& im : manifest["images"])
+  return manifest;
+}
+
+const nlohmann::json& FatFile(const std::string& image, size_t volume, const std::string& path) {
+  for (const auto& im : Manifest()["images"])
     if (im["name"] == image)
       for (const auto& f : im["volumes"][volume]["files"])
         if (f["path"] == path) return f;
@@ -113,4 +118,48 @@ TEST(DeepScanVolume, NamesFromTheFileSystemWhenWritten) {
     EXPECT_FALSE(std::filesystem::exists(dir + "/FILE_1.JPG")) << c.image << ": written under its number too";
     std::filesystem::remove_all(dir);
   }
+}
+
+TEST(DeepScanVolume, FilesOfRebuiltFoldersAndOfWholeDisksCarryTheirNames) {
+  // A re-formatted FAT32 volume scanned with --scan-dir: a photo that lay in a folder the same
+  // scan rebuilds is named under that folder's dir_N name, at any depth below it.
+  std::map<std::string, std::string> photos;  // file name -> sha256
+  for (const auto& im : Manifest()["images"])
+    if (im["name"] == "reformatted.img")
+      for (const auto& f : im["volumes"][0]["files"]) {
+        const std::string path = f["path"];
+        if (path.size() > 4 && path.substr(path.size() - 4) == ".jpg")
+          photos[path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1)] = f["sha256"];
+      }
+  ASSERT_EQ(photos.size(), 3u);
+  const std::string reformatted = FixturePath("reformatted.img");
+  std::map<std::string, std::string> named;  // fs_name -> fs_path
+  for (const auto& find : Finds(ShellQuote(reformatted) + " --scan-dir")) {
+    if (find.contains("dir") || !find.contains("fs_name")) continue;
+    const std::string name = find["fs_name"], path = find["fs_path"];
+    named[name] = path;
+    ASSERT_TRUE(photos.count(name)) << path;
+    EXPECT_EQ(Sha256Hex(BytesAt(reformatted, find["offset_bytes"], find["size"])), photos[name]) << path;
+    EXPECT_EQ(path.rfind("dir_", 0), 0u) << path;
+    EXPECT_EQ(find.value("fs_deleted", false), true) << path;
+  }
+  EXPECT_EQ(named.size(), photos.size());
+  EXPECT_NE(named["Sunset.jpg"].find("/Nested Dir/Sunset.jpg"), std::string::npos) << named["Sunset.jpg"];
+  EXPECT_NE(named["Ph 1.jpg"].find(" (Root)/Ph 1.jpg"), std::string::npos) << named["Ph 1.jpg"];
+
+  // A disk image scanned whole: the photo of its second FAT volume is named under that
+  // partition.
+  const auto& photo = FatFile("disk.img", 1, "Holiday photo.jpg");
+  const std::string disk = FixturePath("disk.img");
+  bool seen = false;
+  for (const auto& find : Finds(ShellQuote(disk) + " --disk")) {
+    if (find["size"] != photo["size"]) continue;
+    seen = true;
+    EXPECT_EQ(Sha256Hex(BytesAt(disk, find["offset_bytes"], photo["size"])), photo["sha256"]);
+    const std::string path = find.value("fs_path", "");
+    EXPECT_EQ(path.rfind("disk.img#", 0), 0u) << path;
+    EXPECT_EQ(find.value("fs_name", ""), "Holiday photo.jpg") << path;
+    EXPECT_EQ(path.substr(path.find('/') + 1), "Holiday photo.jpg") << path;
+  }
+  EXPECT_TRUE(seen) << "the photo was not carved from the whole disk";
 }

@@ -239,3 +239,38 @@ TEST(Engine, ADbfFindMustLookLikeATable) {
     if (found) EXPECT_EQ(mem.Volume().m_pLostFolder->m_children[0]->m_nSize, table.size()) << c.what;
   }
 }
+
+TEST(Engine, NoFindIsShorterThanTheSmallestFileOfItsFormat) {
+  // Headers whose own length fields make a file shorter than any valid one of the format are
+  // no finds; one byte more than the smallest is.
+  auto riff = [](uint32_t size) {
+    std::vector<uint8_t> b(8 + size, 0x11);
+    std::memcpy(b.data(), "RIFF", 4);
+    for (int k = 0; k < 4; ++k) b[4 + k] = uint8_t(size >> (8 * k));
+    std::memcpy(b.data() + 8, "WAVE", 4);
+    return b;
+  };
+  auto threeDs = [](uint32_t size) {
+    std::vector<uint8_t> b(size < 12 ? 12 : size, 0);
+    b[0] = 'M', b[1] = 'M', b[6] = '=', b[7] = '=', b[8] = 6;
+    for (int k = 0; k < 4; ++k) b[2 + k] = uint8_t(size >> (8 * k));
+    return b;
+  };
+  struct Case {
+    const char* what;
+    ScanFlag flag;
+    std::vector<uint8_t> file;
+    uint64_t found;
+  } cases[] = {{"WAV of 12 bytes", &CLogicalDriver::m_bScanWAV, riff(4), 0},
+               {"WAV of 45 bytes", &CLogicalDriver::m_bScanWAV, riff(37), 1},
+               {"3DS whose first chunk runs past it", &CLogicalDriver::m_bScan3DS, threeDs(11), 0},
+               {"3DS of 20 bytes", &CLogicalDriver::m_bScan3DS, threeDs(20), 1}};
+  for (const auto& c : cases) {
+    std::vector<uint8_t> img(64 * 512, 0);
+    Put(img, c.file, 10);
+    CMemoryVolume mem(img);
+    uint64_t found = 0;
+    ASSERT_TRUE(mem.ScanFor(c.flag, found));
+    EXPECT_EQ(found, c.found) << c.what;
+  }
+}
