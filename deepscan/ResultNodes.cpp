@@ -81,6 +81,29 @@ void AddFirstUnitItems(CLogicalDriver& volume, std::vector<CLogicalDriver::First
   if (items.empty()) return;
   auto& index = FirstUnitIndex(volume);
   std::stable_sort(items.begin(), items.end(), UnitOrder);
+  // Files carved before the scan reached the folder, at the first unit of one of its files,
+  // take that name now. The results folder holds its nodes in scan order, so by growing
+  // first unit.
+  if (CDirectory* results = volume.m_pLostFolder) {
+    const auto& children = results->m_children;
+    auto startOf = [&](const std::unique_ptr<CDirEntry>& node) {
+      uint64_t unit = 0;
+      return volume.ResultStartUnit(*node, unit) ? unit : UINT64_MAX;
+    };
+    std::vector<std::pair<CFSFile*, const CLogicalDriver::FirstUnitItem*>> named;
+    for (const auto& item : items) {
+      auto it = std::lower_bound(children.begin(), children.end(), item.nUnit,
+                                 [&](const auto& node, uint64_t unit) { return startOf(node) < unit; });
+      for (; it != children.end() && startOf(*it) == item.nUnit; ++it)
+        if (auto* file = dynamic_cast<CFSFile*>(it->get()); file && file->m_strFsPath.empty())
+          named.push_back({file, &item});
+    }
+    if (!named.empty())
+      FrontEndHooks().ChangeResults(results, [&] {
+        for (auto& [file, item] : named)
+          if (file->m_strFsPath.empty()) file->m_strFsPath = item->strPath, file->m_bFsDeleted = item->bDeleted;
+      });
+  }
   const auto middle = index.insert(index.end(), std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
   std::inplace_merge(index.begin(), middle, index.end(), UnitOrder);
 }

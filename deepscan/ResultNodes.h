@@ -41,8 +41,9 @@ CFSFile* AddCarvedFile(CLogicalDriver& volume, uint64_t unit, const std::u16stri
 CDirectory* AddLostFolder(CLogicalDriver& volume, std::unique_ptr<CDirectory> folder, bool wasRoot);
 
 // Adds file-system items beginning at units to the index that names carved files (a lost
-// folder the scan rebuilt: its files' names, under the folder's "dir_N" name), so files
-// carved from then on at their first units carry those names.
+// folder the scan rebuilt: its files' names, under the folder's "dir_N" name): files carved
+// at their first units carry those names, those carved from then on and those the scan
+// carved before it reached the folder (changed through the front end's ChangeResults).
 void AddFirstUnitItems(CLogicalDriver& volume, std::vector<CLogicalDriver::FirstUnitItem> items);
 
 // Where a node of volume's results folder begins; false for any other node.

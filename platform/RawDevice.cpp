@@ -267,6 +267,11 @@ class CScopedReadAhead::CState {
       const bool ok = into && device && ReadBacking(*device, base, into, len);
       lock.lock();
       next->state = ok ? State::Ready : State::Failed;
+      // A failed read is the last one read ahead: the device has a bad area or is gone,
+      // and it is read only as asked from now on.
+      if (!ok)
+        for (Slot& slot : m_slots)
+          if (slot.state == State::Wanted) slot.state = State::Free;
       m_done.notify_all();
     }
   }
@@ -298,7 +303,9 @@ CScopedReadAhead::~CScopedReadAhead() {
 
 bool CScopedReadAhead::ReadBacking(CRawDevice& device, uint64_t offset, void* buffer, size_t len) {
   device.m_nBackingReads.fetch_add(1, std::memory_order_relaxed);
-  return device.ReadDirect(offset, buffer, len);
+  if (device.ReadDirect(offset, buffer, len)) return true;
+  device.m_nFailedReads.fetch_add(1, std::memory_order_relaxed);
+  return false;
 }
 
 bool CScopedReadAhead::HasFailed(const CRawDevice& device) {

@@ -7,6 +7,7 @@ IFrontEndHooks* g_pHooks = nullptr;
 
 void IFrontEndHooks::RunDeepScan(CDirectory*) {}
 void IFrontEndHooks::ResultsFolderGrew(CDirectory*) {}
+void IFrontEndHooks::ChangeResults(CDirectory*, const std::function<void()>& change) { change(); }
 bool IFrontEndHooks::ReadMft(CNTFSDriver*) { return false; }
 
 void SetFrontEndHooks(IFrontEndHooks* hooks) { g_pHooks = hooks; }

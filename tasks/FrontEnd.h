@@ -10,6 +10,8 @@
 // silently, nobody told.
 #pragma once
 
+#include <functional>
+
 class CDirectory;
 class CNTFSDriver;
 
@@ -24,6 +26,11 @@ class IFrontEndHooks {
   virtual bool ReadMft(CNTFSDriver* volume);
   // A node was appended to a results folder. Runs on the scanning thread. Nothing here.
   virtual void ResultsFolderGrew(CDirectory* resultsFolder);
+  // Nodes already in a results folder are to be changed (carved files named after a lost
+  // folder found later): runs change where no one reads those nodes meanwhile (the GUI's
+  // thread, while the scanning thread waits), then lets the folder's viewers know. Here it
+  // runs change at once.
+  virtual void ChangeResults(CDirectory* resultsFolder, const std::function<void()>& change);
 };
 
 // Installs the front end's hooks (not owned; null restores the defaults). Set once by a

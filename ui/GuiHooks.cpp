@@ -29,6 +29,13 @@ class CGuiHooks final : public IFrontEndHooks {
       return 0;
     });
   }
+  void ChangeResults(CDirectory* folder, const std::function<void()>& change) override {
+    CallOnGuiThread(qApp, [folder, &change]() -> int64_t {
+      change();
+      NotifyFolderGrew(folder);
+      return 0;
+    });
+  }
 
  private:
   QPointer<QWidget> m_owner;

@@ -118,18 +118,26 @@ TEST(Signature, BigEndianTiffMagicFallsThroughTo3ds) {
   EXPECT_EQ(v.MatchSignature(0, u.data()), FT_TIFF);
 }
 
-TEST(Signature, DxfTextWithinTheFirstSector) {
+TEST(Signature, DxfFilesByTheirFirstGroup) {
+  // A DXF file begins with the group 0 / SECTION (after an optional 999 comment), lines ending
+  // in CR LF or LF; the same group inside a file (every section begins with it) is no start.
   Volume v;
   v.m_bScanDXF = 1;
-  std::string head = "  0\r\nSECTION\r\n  2\r\nHEADER\r\n";
-  auto u = Text(head.c_str(), head.size());
-  EXPECT_EQ(v.MatchSignature(0, u.data()), FT_DXF);
-  // "SECTION\r\n" ending exactly at the sector's last byte does not count.
-  std::vector<uint8_t> edge(512, ' ');
-  std::memcpy(edge.data(), "0\r\n", 3);
-  std::memcpy(edge.data() + 512 - 9, "SECTION\r\n", 9);
-  EXPECT_EQ(v.MatchSignature(0, edge.data()), kNoFileType);
-  edge[511] = ' ';
-  std::memcpy(edge.data() + 512 - 10, "SECTION\r\n", 9);
-  EXPECT_EQ(v.MatchSignature(0, edge.data()), FT_DXF);
+  struct Case {
+    const char* what;
+    std::string head;
+    uint16_t type;
+  } cases[] = {
+      {"CR LF", "  0\r\nSECTION\r\n  2\r\nHEADER\r\n", FT_DXF},
+      {"LF", "0\nSECTION\n2\nHEADER\n", FT_DXF},
+      {"after a comment", "999\nmade by a CAD program\n  0\nSECTION\n", FT_DXF},
+      {"a later section", "ENDSEC\n  0\nSECTION\n  2\nENTITIES\n", kNoFileType},
+      {"another group first", "  2\r\nHEADER\r\n  0\r\nSECTION\r\n", kNoFileType},
+      {"a longer word", "  0\r\nSECTIONS\r\n", kNoFileType},
+      {"no line end after it", "  0\nSECTION", kNoFileType},
+  };
+  for (const auto& c : cases) {
+    auto u = Text(c.head.c_str(), c.head.size());
+    EXPECT_EQ(v.MatchSignature(0, u.data()), c.type) << c.what;
+  }
 }
