@@ -4,9 +4,49 @@
 #include "deepscan/UnitStream.h"
 #include "deepscan/formats/FormatTable.h"
 
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 constexpr uint8_t kBom8[3] = {0xEF, 0xBB, 0xBF};
 bool IsUtf16Bom(const uint8_t* b) { return b[0] == 0xFF && b[1] == 0xFE; }
+
+// How many of the n bytes at p are ASCII text (0x20 to 0x7E, tab, line feed, form feed,
+// carriage return), looked at eight at a time: the count stops before the first eight that
+// hold any other byte (a byte of a longer character, the end of the text), which are then
+// read one by one.
+size_t AsciiTextRun(const uint8_t* p, size_t n) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull, kLows = ~kHighs;
+  // The high bit of each byte of x that is zero.
+  auto zeros = [](uint64_t x) { return ~(((x & kLows) + kLows) | x | kLows); };
+  size_t i = 0;
+#if defined(__SSE2__)
+  // Sixteen at a time: printable bytes lie in 0x20..0x7E (as signed bytes, above 0x1F and
+  // below 0x7F, which also turns away every byte with its high bit set).
+  const __m128i low = _mm_set1_epi8(0x1F), del = _mm_set1_epi8(0x7F);
+  const __m128i tab = _mm_set1_epi8('\t'), lf = _mm_set1_epi8('\n'), ff = _mm_set1_epi8('\f'), cr = _mm_set1_epi8('\r');
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const __m128i printable = _mm_and_si128(_mm_cmpgt_epi8(v, low), _mm_cmplt_epi8(v, del));
+    const __m128i spaces = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, lf)),
+                                        _mm_or_si128(_mm_cmpeq_epi8(v, ff), _mm_cmpeq_epi8(v, cr)));
+    if (_mm_movemask_epi8(_mm_or_si128(printable, spaces)) != 0xFFFF) break;
+  }
+#endif
+  for (; i + 8 <= n; i += 8) {
+    uint64_t v;
+    std::memcpy(&v, p + i, 8);
+    if (v & kHighs) break;
+    const uint64_t control = ~((v | kHighs) - 0x20 * kOnes) & kHighs;  // bytes below 0x20
+    const uint64_t spaces = zeros(v ^ ('\t' * kOnes)) | zeros(v ^ ('\n' * kOnes)) | zeros(v ^ ('\f' * kOnes)) |
+                            zeros(v ^ ('\r' * kOnes));
+    if ((control & ~spaces) | zeros(v ^ (0x7F * kOnes))) break;
+  }
+  return i;
+}
 }  // namespace
 
 bool CUtf8Text::Take(uint8_t b) {
@@ -99,12 +139,19 @@ bool MeasureText(CLogicalDriver& v, uint64_t unit, RuleHeader h, std::u16string&
     uint64_t got = v.StreamRead(chunk, sizeof chunk);
     if (got == 0) got = v.StreamRead(chunk, 1);
     if (got == 0) break;
-    for (uint64_t k = 0; k < got; ++k) {
+    for (uint64_t k = 0; k < got;) {
+      if (text.Whole()) {
+        // Between characters, plain ASCII is passed over a word at a time.
+        const size_t run = AsciiTextRun(chunk + k, size_t(got - k));
+        k += run, len += run;
+        if (run) whole = len;
+        if (k == got) break;
+      }
       if (!text.Take(chunk[k])) {
         going = false;
         break;
       }
-      ++len;
+      ++k, ++len;
       if (text.Whole()) whole = len;
     }
   }
