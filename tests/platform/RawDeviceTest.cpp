@@ -105,3 +105,59 @@ TEST(RawDevice, NeverOpensForWriting) {
   EXPECT_TRUE(sawReadOnly);
   std::filesystem::remove(path);
 }
+
+TEST(RawDevice, ReadAheadServesInOrderScansExactlyAndStopsAtAFailure) {
+  // Two images read by one thread under a read-ahead: one front to back in sectors with a
+  // step back now and then (a rule measuring a file), the other in between at random. Every
+  // byte is right, and each window of the scanned image is read from the file about once.
+  auto a = Pattern(8 << 20), b = Pattern(3 << 20);
+  std::reverse(b.begin(), b.end());
+  const std::string pathA = WriteTempFile(a), pathB = WriteTempFile(b);
+  std::string error;
+  auto devA = CRawDevice::OpenPath(pathA, &error), devB = CRawDevice::OpenPath(pathB, &error);
+  ASSERT_TRUE(devA && devB) << error;
+  std::vector<uint8_t> buf(512);
+  uint64_t x = 88172645463325252ull;
+  {
+    CScopedReadAhead readAhead;
+    for (uint64_t off = 0; off + 512 <= a.size(); off += 512) {
+      ASSERT_TRUE(devA->Read(off, buf.data(), 512)) << off;
+      ASSERT_TRUE(std::equal(buf.begin(), buf.end(), a.begin() + long(off))) << off;
+      if (off % (700 * 512) == 0 && off >= 4096) {
+        ASSERT_TRUE(devA->Read(off - 4096, buf.data(), 512));
+        ASSERT_TRUE(std::equal(buf.begin(), buf.end(), a.begin() + long(off - 4096)));
+      }
+      if (off % (97 * 512) == 0) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        const uint64_t at = x % (b.size() - 512);
+        ASSERT_TRUE(devB->Read(at, buf.data(), 512)) << at;
+        ASSERT_TRUE(std::equal(buf.begin(), buf.end(), b.begin() + long(at))) << at;
+      }
+    }
+  }
+  EXPECT_LE(devA->BackingReads(), 2 * (a.size() / CRawDevice::kDefaultWindowBytes) + 8);
+  EXPECT_EQ(devA->FailedReads(), 0u);
+
+  // The image is cut short under the scan: what remains reads right, the rest fails, and
+  // nothing hangs.
+  auto devC = CRawDevice::OpenPath(pathA, &error);
+  ASSERT_TRUE(devC) << error;
+  {
+    CScopedReadAhead readAhead;
+    for (uint64_t off = 0; off < (1 << 20); off += 512) ASSERT_TRUE(devC->Read(off, buf.data(), 512));
+    std::filesystem::resize_file(pathA, 5 << 20);
+    uint64_t failed = 0;
+    for (uint64_t off = 1 << 20; off + 512 <= a.size(); off += 512) {
+      if (!devC->Read(off, buf.data(), 512)) {
+        ++failed;
+        EXPECT_GE(off, uint64_t(5 << 20)) << off;
+        continue;
+      }
+      ASSERT_TRUE(std::equal(buf.begin(), buf.end(), a.begin() + long(off))) << off;
+    }
+    EXPECT_EQ(failed, (3u << 20) / 512);
+  }
+  EXPECT_GT(devC->FailedReads(), 0u);
+  std::filesystem::remove(pathA);
+  std::filesystem::remove(pathB);
+}
