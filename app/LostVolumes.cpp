@@ -16,21 +16,29 @@
 #include "tasks/Progress.h"
 #include "tasks/StopEvents.h"
 
-std::unique_ptr<CLogicalDriver> OpenLostVolume(CPhysicalDriver& disk, uint64_t sector) {
+namespace {
+// Opens the volume whose boot sector lies at sector of the disk read through handle.
+std::unique_ptr<CLogicalDriver> OpenVolumeAt(const DeviceHandle& handle, const std::string& path, uint8_t device,
+                                             int32_t driveType, uint64_t sector) {
   uint8_t boot[512];
-  if (!disk.ReadRaw(sector, boot, 512, 1)) return nullptr;
+  if (!handle || sector > UINT64_MAX / 512 || !handle->Read(sector * 512, boot, sizeof boot)) return nullptr;
   std::unique_ptr<CLogicalDriver> volume;
   if (IsNtfsBootSector(boot)) volume = CKelvoDoc::NewVolume(VolumeKind::Ntfs);
   else if (IsExFatBootSector(boot)) volume = CKelvoDoc::NewVolume(VolumeKind::ExFat);
   else if (IsFatBootSector(boot)) volume = CKelvoDoc::NewVolume(VolumeKind::Fat);
   else return nullptr;
   std::u16string name = text::Widen(fmt::format("LostDriver_{}", sector + 1));
-  volume->m_source.strPath = disk.m_source.strPath;
+  volume->m_source.strPath = path;
   volume->m_source.nOffset = sector * 512;
   volume->m_strRootText = name;
-  if (!volume->Attach(disk.m_hDevice, boot, sector)) return nullptr;
-  if (!volume->Open(disk.m_nDevice, disk.m_nDriveType, name, true)) return nullptr;
+  if (!volume->Attach(handle, boot, sector)) return nullptr;
+  if (!volume->Open(device, driveType, name, true)) return nullptr;
   return volume;
+}
+}  // namespace
+
+std::unique_ptr<CLogicalDriver> OpenLostVolume(CPhysicalDriver& disk, uint64_t sector) {
+  return OpenVolumeAt(disk.m_hDevice, disk.m_source.strPath, disk.m_nDevice, disk.m_nDriveType, sector);
 }
 
 namespace {
@@ -124,4 +132,12 @@ void NameCarvedFilesFromVolumes(CKelvoDoc& doc, CLogicalDriver& diskVolume) {
     naming.push_back({volume.get(), *start * 512, std::move(folder)});
   }
   disk->SetNamingVolumes(std::move(naming));
+  // Volumes no partition table lists are met by the scan at their boot sectors.
+  DeviceHandle handle = disk->m_hDevice;
+  const std::string path = disk->m_source.strPath;
+  const uint8_t number = disk->m_nDevice;
+  const int32_t driveType = disk->m_nDriveType;
+  disk->SetVolumeOpener([handle, path, number, driveType](uint64_t sector) {
+    return OpenVolumeAt(handle, path, number, driveType, sector);
+  });
 }

@@ -28,6 +28,7 @@ bool FindLostVolumes(CPhysicalDriver& disk, CKelvoDoc& doc, IProgressWindow* pro
 // Hands a disk's virtual volume the document's volumes that lie on that disk (its
 // partitions, and the lost volumes found on it), so that a deep scan of the whole disk names
 // each carved file beginning where a file of one of them begins, under
-// "VOLUME/path". Call it on the thread that owns the document, before the scan. Nothing for
-// any other volume.
+// "VOLUME/path"; and a way to open the volumes the scan meets at boot sectors no partition
+// table lists ("LostDriver_N/path"). Call it on the thread that owns the document, before
+// the scan. Nothing for any other volume.
 void NameCarvedFilesFromVolumes(CKelvoDoc& doc, CLogicalDriver& diskVolume);

@@ -62,35 +62,53 @@ uint64_t CVirtualDriver::SkipUnmatched(uint64_t unit, uint64_t lim) {
       if (!m_hDevice->Read(at, copy, probe)) return u;
       p = copy;
     }
-    if (MatchSignature(u, p) != kNoFileType) return u;
+    if (MatchSignature(u, p) != kNoFileType || MayBeginVolume(p)) return u;
   }
   return lim + 1;
 }
 
 void CVirtualDriver::SetNamingVolumes(std::vector<NamingVolume> volumes) {
   m_namingVolumes = std::move(volumes);
+  m_metVolumes.clear();
   m_firstUnitItems.clear();
   m_bFirstUnitItemsMade = false;
 }
 
-void CVirtualDriver::CollectFirstUnits(std::vector<FirstUnitItem>& items) {
+void CVirtualDriver::AddNamesOf(const NamingVolume& named, std::vector<FirstUnitItem>& items) {
   const uint64_t unitBytes = m_nBytesPerCluster;
-  if (unitBytes == 0) return;
-  for (const NamingVolume& named : m_namingVolumes) {
-    CLogicalDriver* volume = named.pVolume;
-    if (!volume) continue;
-    std::vector<FirstUnitItem> own;
-    volume->CollectFirstUnits(own);
-    // A volume reading through the disk's handle counts its start in UnitByteOffset.
-    const uint64_t shift = volume->m_bSharedHandle ? volume->m_nSectorOffset * volume->m_nBytesPerSector : 0;
-    for (FirstUnitItem& item : own) {
-      const uint64_t inVolume = volume->UnitByteOffset(item.nUnit);
-      if (inVolume < shift) continue;
-      uint64_t onDisk = 0;
-      if (__builtin_add_overflow(named.nStartByte, inVolume - shift, &onDisk) || onDisk % unitBytes) continue;
-      items.push_back({onDisk / unitBytes, named.strName + u"/" + item.strPath, item.bDeleted});
-    }
+  CLogicalDriver* volume = named.pVolume;
+  if (unitBytes == 0 || !volume) return;
+  std::vector<FirstUnitItem> own;
+  volume->CollectFirstUnits(own);
+  // A volume reading through the disk's handle counts its start in UnitByteOffset.
+  const uint64_t shift = volume->m_bSharedHandle ? volume->m_nSectorOffset * volume->m_nBytesPerSector : 0;
+  for (FirstUnitItem& item : own) {
+    const uint64_t inVolume = volume->UnitByteOffset(item.nUnit);
+    if (inVolume < shift) continue;
+    uint64_t onDisk = 0;
+    if (__builtin_add_overflow(named.nStartByte, inVolume - shift, &onDisk) || onDisk % unitBytes) continue;
+    items.push_back({onDisk / unitBytes, named.strName + u"/" + item.strPath, item.bDeleted});
   }
+}
+
+void CVirtualDriver::CollectFirstUnits(std::vector<FirstUnitItem>& items) {
+  for (const NamingVolume& named : m_namingVolumes) AddNamesOf(named, items);
+}
+
+void CVirtualDriver::MeetVolume(uint64_t unit) {
+  uint64_t start = 0;
+  if (__builtin_mul_overflow(unit, uint64_t(m_nBytesPerCluster), &start) || m_nBytesPerCluster % 512) return;
+  for (const NamingVolume& named : m_namingVolumes)
+    if (named.nStartByte == start) return;  // a partition, or a volume met before
+  std::unique_ptr<CLogicalDriver> volume = m_openVolumeAt(start / 512);
+  if (!volume) return;
+  NamingVolume named{volume.get(), start, volume->m_szName};
+  std::vector<FirstUnitItem> items;
+  AddNamesOf(named, items);
+  // (The index is made from the earlier volumes first, then takes this one's.)
+  AddFirstUnitItems(*this, std::move(items));
+  m_namingVolumes.push_back(std::move(named));
+  m_metVolumes.push_back(std::move(volume));
 }
 
 void CVirtualDriver::CreateRoot() {
@@ -119,6 +137,10 @@ bool CVirtualDriver::ResultStartUnit(const CDirEntry& node, uint64_t& unit) cons
 
 bool CVirtualDriver::ScanUnit(uint64_t unit, CUnitBitmap* visited, IProgressWindow*) {
   if (!visited) return false;
+  if (m_openVolumeAt && m_hDevice) {
+    uint8_t first = 0;
+    if (m_hDevice->Read(UnitByteOffset(unit), &first, 1) && MayBeginVolume(&first)) MeetVolume(unit);
+  }
   std::u16string extension;
   uint64_t length = 0;
   if (!IdentifyFile(unit, extension, length)) return false;

@@ -40,12 +40,27 @@ class CVirtualDriver : public CLogicalDriver {
   };
   // Sets them before a scan; the index of names is made again at the scan's first find.
   void SetNamingVolumes(std::vector<NamingVolume> volumes);
+  // Opens the FAT, exFAT or NTFS volume whose boot sector lies at a sector of this disk
+  // (null when none does). With one set, the scan stops at every sector that may begin a
+  // boot sector; a volume opened there that is not among the naming volumes becomes one
+  // (the volume is kept by this disk), and its files name carved files from then on, and
+  // those already carved at their first units.
+  using VolumeOpener = std::function<std::unique_ptr<CLogicalDriver>(uint64_t sector)>;
+  void SetVolumeOpener(VolumeOpener opener) { m_openVolumeAt = std::move(opener); }
   // Every naming volume's items, their first clusters turned into this disk's units (those
   // that begin at a unit boundary).
   void CollectFirstUnits(std::vector<FirstUnitItem>& items) override;
 
  private:
+  // Whether the sector may begin a boot sector (a jump instruction), when volumes are met.
+  bool MayBeginVolume(const uint8_t* bytes) const { return m_openVolumeAt && (bytes[0] == 0xEB || bytes[0] == 0xE9); }
+  // Opens the volume at unit, when it is new, and adds its files to the names.
+  void MeetVolume(uint64_t unit);
+  void AddNamesOf(const NamingVolume& named, std::vector<FirstUnitItem>& items);
+
   std::vector<NamingVolume> m_namingVolumes;
+  VolumeOpener m_openVolumeAt;
+  std::vector<std::unique_ptr<CLogicalDriver>> m_metVolumes;
 };
 
 class CVirtualDirectory : public CDirectory {

@@ -164,4 +164,25 @@ TEST(DeepScanVolume, FilesOfRebuiltFoldersAndOfWholeDisksCarryTheirNames) {
     EXPECT_EQ(path.substr(path.find('/') + 1), "Holiday photo.jpg") << path;
   }
   EXPECT_TRUE(seen) << "the photo was not carved from the whole disk";
+
+  // The same disk with its partition table wiped: the scan meets each volume at its boot
+  // sector and names the photo under the volume's LostDriver_N name.
+  const std::string wiped = ::testing::TempDir() + "/quarrow-wiped-" + std::to_string(::getpid()) + ".img";
+  std::filesystem::copy_file(disk, wiped, std::filesystem::copy_options::overwrite_existing);
+  {
+    std::fstream f(wiped, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(446);
+    const std::string zeros(64, '\0');
+    f.write(zeros.data(), long(zeros.size()));
+  }
+  seen = false;
+  for (const auto& find : Finds(ShellQuote(wiped) + " --disk")) {
+    if (find["size"] != photo["size"]) continue;
+    seen = true;
+    const std::string path = find.value("fs_path", "");
+    EXPECT_EQ(path.rfind("LostDriver_", 0), 0u) << path;
+    EXPECT_EQ(path.substr(path.find('/') + 1), "Holiday photo.jpg") << path;
+  }
+  EXPECT_TRUE(seen) << "the photo was not carved from the wiped disk";
+  std::filesystem::remove(wiped);
 }
