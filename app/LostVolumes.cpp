@@ -125,9 +125,12 @@ void NameCarvedFilesFromVolumes(CKelvoDoc& doc, CLogicalDriver& diskVolume) {
   for (const auto& volume : doc.Volumes()) {
     const auto start = StartOnDisk(*volume, *disk);
     if (!start || *start > UINT64_MAX / 512) continue;
-    // The folder of its paths: the last part of the volume's root text ("disk.img#2",
-    // "sdb1", "LostDriver_2049"), or its name.
-    std::u16string folder = volume->m_strRootText.substr(volume->m_strRootText.rfind(u'/') + 1);
+    // The folder of its paths: "Partition_N" for the N-th partition of an image (whatever
+    // container holds it), else the last part of the volume's root text ("sdb1",
+    // "LostDriver_2049"), or its name.
+    const std::u16string& root = volume->m_strRootText;
+    std::u16string folder = root.substr(root.rfind(u'/') + 1);
+    if (const size_t hash = folder.rfind(u'#'); hash != std::u16string::npos) folder = u"Partition_" + folder.substr(hash + 1);
     if (folder.empty()) folder = volume->m_szName;
     naming.push_back({volume.get(), *start * 512, std::move(folder)});
   }

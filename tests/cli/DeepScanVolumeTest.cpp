@@ -159,7 +159,7 @@ TEST(DeepScanVolume, FilesOfRebuiltFoldersAndOfWholeDisksCarryTheirNames) {
     seen = true;
     EXPECT_EQ(Sha256Hex(BytesAt(disk, find["offset_bytes"], photo["size"])), photo["sha256"]);
     const std::string path = find.value("fs_path", "");
-    EXPECT_EQ(path.rfind("disk.img#", 0), 0u) << path;
+    EXPECT_EQ(path.rfind("Partition_", 0), 0u) << path;
     EXPECT_EQ(find.value("fs_name", ""), "Holiday photo.jpg") << path;
     EXPECT_EQ(path.substr(path.find('/') + 1), "Holiday photo.jpg") << path;
   }
