@@ -14,7 +14,9 @@
 # (/dev/shm when writable), so that writing costs as little as it can.
 #
 # Environment: QUARROW_BENCH_RUNS (timed runs of each command, default 3; the median is
-# reported), QUARROW_BENCH_MANY=0 (skip the many-files image).
+# reported), QUARROW_BENCH_MANY=0 (skip the many-files image), QUARROW_BENCH_TYPES=all (every
+# type on: `--types all`, text included; PhotoRec with every file type it knows, foremost
+# with all of its types; "intact" then counts every placed file).
 #
 # Installs nothing. hyperfine times the commands when installed (otherwise a plain loop
 # does); /usr/bin/time (package time) measures memory; PhotoRec (package testdisk) and
@@ -37,6 +39,16 @@ work=${QUARROW_BENCH_DIR:-${TMPDIR:-/tmp}/quarrow-deepscan-bench}
 image=${1:-${QUARROW_BENCH_IMAGE:-$work/deepscan-1g.img}}
 runs=${QUARROW_BENCH_RUNS:-3}
 many=${QUARROW_BENCH_MANY:-1}
+types=${QUARROW_BENCH_TYPES:-default}
+qargs=()
+foremost_types=jpg,bmp,ole,zip,pdf,rar,mov
+photorec_cmd="partition_none,options,paranoid,blocksize,512,fileopt,everything,disable,jpg,enable,bmp,enable,"
+photorec_cmd+="doc,enable,zip,enable,pdf,enable,rar,enable,mov,enable,wholespace,search"
+if [[ $types == all ]]; then
+  qargs=(--types all)
+  foremost_types=all
+  photorec_cmd="partition_none,options,paranoid,blocksize,512,fileopt,everything,enable,wholespace,search"
+fi
 mkdir -p "$work"
 image=$(cd "$(dirname "$image")" && pwd)/$(basename "$image")
 
@@ -121,22 +133,20 @@ cat "$image" >/dev/null
 cat "$image" >/dev/null
 
 time_command cat "" cat "$image"
-time_command quarrow "" "$cli" deepscan "$image"
-time_command quarrow_to "rm -rf $out/quarrow-to" "$cli" deepscan "$image" --to "$out/quarrow-to"
+time_command quarrow "" "$cli" deepscan "$image" "${qargs[@]}"
+time_command quarrow_to "rm -rf $out/quarrow-to" "$cli" deepscan "$image" "${qargs[@]}" --to "$out/quarrow-to"
 if have photorec; then
-  photorec_cmd="partition_none,options,paranoid,blocksize,512,fileopt,everything,disable,jpg,enable,bmp,enable,"
-  photorec_cmd+="doc,enable,zip,enable,pdf,enable,rar,enable,mov,enable,wholespace,search"
   time_command photorec "rm -rf $out/photorec && mkdir -p $out/photorec" \
     photorec /log /d "$out/photorec/recup_dir" /cmd "$image" "$photorec_cmd"
 fi
 if have foremost; then
   time_command foremost "rm -rf $out/foremost" \
-    foremost -t jpg,bmp,ole,zip,pdf,rar,mov -i "$image" -o "$out/foremost" -Q
+    foremost -t "$foremost_types" -i "$image" -o "$out/foremost" -Q
 fi
 echo "== load after: $(uptime)"
 
 # What each tool recovered (from the last timed run; quarrow's list from one more run).
-"$cli" deepscan "$image" --json >"$out/quarrow.jsonl" 2>/dev/null
+"$cli" deepscan "$image" "${qargs[@]}" --json >"$out/quarrow.jsonl" 2>/dev/null
 
 # Peak resident memory.
 rss=$out/rss.tsv
@@ -148,7 +158,7 @@ peak() { # NAME COMMAND...
   /usr/bin/time -v "$@" >/dev/null 2>"$out/time.txt" || true
   echo -e "$name\t$(awk -F': ' '/Maximum resident set size/{print $2}' "$out/time.txt")" >>"$rss"
 }
-peak "quarrow-cli deepscan, 1 GiB image" "$cli" deepscan "$image"
+peak "quarrow-cli deepscan, 1 GiB image" "$cli" deepscan "$image" "${qargs[@]}"
 peak "quarrow-cli deepscan, first MiB only (--last 2047)" "$cli" deepscan "$image" --last 2047
 if [[ "$many" != 0 ]]; then
   peak "quarrow-cli deepscan, 1 GiB image of 20,000 files" "$cli" deepscan "$manyimage"
@@ -160,19 +170,19 @@ if have photorec; then
   rm -rf "$out/photorec-rss"
 fi
 if have foremost; then
-  peak "foremost, 1 GiB image" foremost -t jpg,bmp,ole,zip,pdf,rar,mov -i "$image" -o "$out/foremost-rss" -Q
+  peak "foremost, 1 GiB image" foremost -t "$foremost_types" -i "$image" -o "$out/foremost-rss" -Q
   rm -rf "$out/foremost-rss"
 fi
 
-python3 - "$image" "$bytes" "$out" <<'PY'
+python3 - "$image" "$bytes" "$out" "$types" <<'PY'
 import hashlib, json, os, sys
-image, size, out = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+image, size, out, types = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
 times = dict(l.rstrip('\n').split('\t') for l in open(os.path.join(out, 'results.tsv')))
 times = {k: float(v) for k, v in times.items()}
 manifest = None
 if os.path.isfile(image + '.json'):
     manifest = json.load(open(image + '.json'))
-wanted = {e['sha256'] for e in manifest['files'] if e['default_type']} if manifest else set()
+wanted = {e['sha256'] for e in manifest['files'] if e['default_type'] or types == 'all'} if manifest else set()
 
 
 def tree_files(d, skip):
@@ -196,7 +206,7 @@ found = {}
 listed = [json.loads(l) for l in open(os.path.join(out, 'quarrow.jsonl'))]
 found['quarrow'] = (len(listed), '-')
 if manifest:
-    placed = {e['sector']: e for e in manifest['files'] if e['default_type']}
+    placed = {e['sector']: e for e in manifest['files'] if e['default_type'] or types == 'all'}
     at = sum(1 for f in listed if f['unit'] in placed)
     exact = sum(1 for f in listed if f['unit'] in placed and f['size'] == placed[f['unit']]['size'])
     found['quarrow'] = (len(listed), '%d at a placed file\'s sector, %d of them the exact size' % (at, exact))
@@ -217,7 +227,7 @@ labels = {'cat': 'cat IMAGE > /dev/null', 'quarrow': 'quarrow-cli deepscan IMAGE
 if manifest:
     print('== manifest: %d files placed, %d of the default types' %
           (len(manifest['files']), sum(e['default_type'] for e in manifest['files'])))
-print('\n| command | median s | MB/s | files | intact / placed of the default types |')
+print('\n| command | median s | MB/s | files | intact / placed of the %s |' % ('every type' if types == 'all' else 'default types'))
 print('|---|---|---|---|---|')
 for k, label in labels.items():
     if k in times:
@@ -238,7 +248,8 @@ if 'quarrow_to' in times:
     print('quarrow --to / cat: %.0f%%' % (100 * rate('quarrow_to') / c))
 if 'photorec' in times:
     p = rate('photorec')
-    print('quarrow / photorec: %.1fx (goal: at least 2x)%s' % (q / p, '' if q >= 2 * p else '  NOT MET'))
+    goal = 3 if types == 'all' else 2
+    print('quarrow / photorec: %.1fx (goal: at least %dx)%s' % (q / p, goal, '' if q >= goal * p else '  NOT MET'))
     print('quarrow --to / photorec: %.1fx' % (rate('quarrow_to') / p))
 if 'foremost' in times:
     print('quarrow / foremost: %.1fx' % (q / rate('foremost')))
