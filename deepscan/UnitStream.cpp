@@ -12,6 +12,7 @@
 
 #include "deepscan/FileTypes.h"
 #include "deepscan/formats/FormatTable.h"
+#include "deepscan/formats/Text.h"
 #include "tree/DirEntry.h"
 
 int64_t FindInBuffer(const uint8_t* buffer, size_t length, const uint8_t* pattern, size_t m, bool ignoreCase) {
@@ -40,6 +41,20 @@ int64_t FindInBuffer(const uint8_t* buffer, size_t length, const uint8_t* patter
     ++i;
   }
   return -1;
+}
+
+bool CLogicalDriver::OtherFileBeginsAt(uint64_t unit) {
+  if (unit < m_nFirstUnit || unit > m_nLastUnit || m_nBytesPerCluster < kRuleHeaderBytes) return false;
+  const size_t probe = SignatureProbeBytes();
+  const uint8_t* p = m_hDevice && probe <= m_nBytesPerCluster ? m_hDevice->Peek(UnitByteOffset(unit), probe) : nullptr;
+  if (!p) {
+    if (m_pUnitBuffer2.size() < m_nBytesPerCluster || !ReadCluster(unit, 0, m_pUnitBuffer2.data())) return false;
+    p = m_pUnitBuffer2.data();
+  }
+  const uint16_t type = MatchSignature(unit, p);
+  if (type == kNoFileType || type == FT_TXT) return false;
+  if ((type == FT_BMP || type == FT_3DS) && LooksLikeText(p, kTextProbeBytes)) return false;
+  return true;
 }
 
 bool CLogicalDriver::StreamReadUnit(uint64_t unit) {

@@ -275,6 +275,10 @@ class CLogicalDriver : public CDriver {
   // How many of a unit's first bytes MatchSignature reads: 32, or the first sector when
   // DXF or plain text is enabled (the DXF start and the text probe look further).
   size_t SignatureProbeBytes() const;
+  // Whether another file than a text begins at unit: a signature other than text matches
+  // there (a picture's "BM" or a 3DS "MM" starting a unit of text is taken for text). Lets
+  // the text rule end a text where a file written right after it begins.
+  bool OtherFileBeginsAt(uint64_t unit);
   // Reads unit into m_pUnitBuffer; false outside [m_nFirstUnit, m_nLastUnit].
   bool StreamReadUnit(uint64_t unit);
   // Positions the stream at the first byte of unit.

@@ -134,7 +134,14 @@ bool MeasureText(CLogicalDriver& v, uint64_t unit, RuleHeader h, std::u16string&
   }
   CUtf8Text text;
   uint64_t whole = 0;
+  const uint64_t unitBytes = v.m_nBytesPerCluster;
   for (bool going = true; going && len < kMaxCarveLength;) {
+    // A file written right after the text (its first unit begins with a signature) ends it
+    // at that unit: the text's carve must not cover that file's first unit.
+    if (len > 0 && unitBytes && len % unitBytes == 0 && v.OtherFileBeginsAt(unit + len / unitBytes)) {
+      whole = len;
+      break;
+    }
     // Pieces of the stream, a byte at a time at the device's end.
     uint64_t got = v.StreamRead(chunk, sizeof chunk);
     if (got == 0) got = v.StreamRead(chunk, 1);

@@ -274,3 +274,30 @@ TEST(Engine, NoFindIsShorterThanTheSmallestFileOfItsFormat) {
     EXPECT_EQ(found, c.found) << c.what;
   }
 }
+
+TEST(Engine, ATextEndsWhereAFileWrittenRightAfterItBegins) {
+  // Text filling whole sectors, each time followed at once by another file (a picture whose
+  // first bytes "BM" are text too, an HTML page, which is all text): with every type on,
+  // each text stops at the file, which is found whole.
+  std::string lines;
+  while (lines.size() < 3 * 512) lines += "a line of a log file, written before the next file\n";
+  lines.resize(3 * 512);
+  const std::vector<uint8_t> text(lines.begin(), lines.end());
+  const std::string page = "<html>\n<body><p>" + std::string(700, 'w') + "</p></body>\n</html>\n";
+  const std::vector<uint8_t> html(page.begin(), page.end()), bmp = Bmp(3000);
+  std::vector<uint8_t> img(64 * 512, 0);
+  Put(img, text, 10);
+  Put(img, bmp, 13);
+  Put(img, text, 30);
+  Put(img, html, 33);
+  CMemoryVolume mem(img);
+  auto& v = mem.Volume();
+  SetAllScanFlags(v, true);
+  uint64_t found = 0;
+  ASSERT_TRUE(v.ScanUnits(nullptr, found));
+  std::vector<std::pair<std::string, uint64_t>> finds;
+  for (const auto& f : v.m_pLostFolder->m_children) finds.push_back({text::ToUtf8(f->m_strExtension), f->m_nSize});
+  const std::vector<std::pair<std::string, uint64_t>> expected = {
+      {"TXT", 3 * 512}, {"BMP", 3000}, {"TXT", 3 * 512}, {"HTM", page.size()}};
+  EXPECT_EQ(finds, expected);
+}
