@@ -167,6 +167,9 @@ void CFoldersTreeDlg::LabelVolumeItems() {
       if (!root || !root->m_pDriver) continue;
       const CLogicalDriver& volume = *root->m_pDriver;
       item->setText(0, VolumeItemText(volume, top == m_pTree->m_pComputer));
+      // The whole name (which a narrow pane shortens), and the mark.
+      item->setToolTip(0, volume.m_bDisconnected ? Q(root->m_strName) + QLatin1Char(' ') + Tr("IDS_UI_DISCONNECTED", u"(disconnected)")
+                                                 : Q(root->m_strName));
       item->setForeground(0, volume.m_bDisconnected ? m_pTree->palette().brush(QPalette::Disabled, QPalette::Text)
                                                     : QBrush());
     }

@@ -361,9 +361,11 @@ void CMainFrame::CreateToolBar() {
   m_pToolBar->addAction(Action(ID_TOOLS_OPTIONS));
   m_pToolBar->addSeparator();
   m_pToolBar->addAction(Action(ID_HELP_TOPICS));
-  // Text labels only on the buttons used most; Help Topics shows its icon alone.
-  if (auto* help = qobject_cast<QToolButton*>(m_pToolBar->widgetForAction(Action(ID_HELP_TOPICS))))
-    help->setToolButtonStyle(Qt::ToolButtonIconOnly);
+  // Text labels only on the buttons used most; Help Topics and Refresh show their icons alone
+  // (Refresh's is the one every browser has).
+  for (int id : {ID_HELP_TOPICS, ID_VIEW_REFRESH})
+    if (auto* button = qobject_cast<QToolButton*>(m_pToolBar->widgetForAction(Action(id))))
+      button->setToolButtonStyle(Qt::ToolButtonIconOnly);
   connect(Action(ID_VIEW_TOOLBAR), &QAction::triggered, m_pToolBar, &QWidget::setVisible);
 }
 

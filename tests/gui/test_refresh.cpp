@@ -217,6 +217,8 @@ class RefreshTest : public QObject {
     QTreeWidgetItem* image = ItemsNamed(Tree()->m_pComputer, "fat12.img").value(0);
     QVERIFY(image);
     Tree()->setCurrentItem(image);
+    QVERIFY(card->toolTip(0).endsWith(" (disconnected)"));
+    SaveScreenshot(Tree(), "refresh-card-disconnected-greyed-tree");
     PressF5();
     QCOMPARE(ItemsNamed(Tree()->m_pComputer, "card.img").size(), 0);
     QVERIFY(LookInTexts().filter("card.img").isEmpty());
