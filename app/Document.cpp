@@ -1,7 +1,7 @@
 #include "app/Document.h"
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>

@@ -465,8 +465,9 @@ void CMainFrame::UpdateCommands() {
   Action(ID_VIEW_PREVIEW)->setChecked(m_pPreviewBar->isVisible());
   Action(ID_VIEW_SEARCH_RESULT)->setChecked(m_pResultBar->isVisible());
   Action(ID_VIEW_GO_TO_PARENT)->setEnabled(treeItem && treeItem->parent());
-  // Jobs behind modal windows keep the window from the key and the menus anyway.
-  Action(ID_VIEW_REFRESH)->setEnabled(!m_pSearchPage->IsRunning() && !CThreadPropertyPage::StopEvent());
+  // The search is the one job that leaves the window free; the others run behind modal
+  // windows, which keep the key and the menus from it (and OnRefresh refuses them too).
+  Action(ID_VIEW_REFRESH)->setEnabled(!m_pSearchPage->IsRunning());
 }
 
 bool CMainFrame::JobRunning() const {

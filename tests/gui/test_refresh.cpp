@@ -257,6 +257,34 @@ class RefreshTest : public QObject {
     QCOMPARE(ItemsNamed(Tree()->m_pComputer, "reader.img").size(), 1);
   }
 
+  // Search hits on a volume keep it while its device is gone: marked, in the tree and in the
+  // results, until the results are cleared.
+  void searchHitsKeepAGoneVolume() {
+    QTreeWidgetItem* reader = ItemsNamed(Tree()->m_pComputer, "reader.img").value(0);
+    QVERIFY(reader);
+    Tree()->setCurrentItem(reader);
+    CSearchDlg* page = SearchPage();
+    QCOMPARE(page->LookInFolder(), CFSTreeCtrl::NodeOf(reader));
+    page->findChild<QPushButton*>("searchButton")->click();
+    QVERIFY(WaitUntil([&] { return !page->IsRunning(); }));
+    CFSListModel* hits = GuiApp().m_pResultList->Model();
+    QVERIFY(hits->rowCount() > 0);
+    CLogicalDriver* volume = CFSTreeCtrl::NodeOf(reader)->m_pDriver;
+    QCOMPARE(hits->NodeAt(0)->m_pDriver, volume);
+    // Another folder shown: only the hits hold the reader's volume now.
+    QTreeWidgetItem* image = ItemsNamed(Tree()->m_pComputer, "fat12.img").value(0);
+    Tree()->setCurrentItem(image);
+
+    m_machine.Pull(m_reader);
+    PressF5();
+    QVERIFY(reader->text(0).endsWith(" (disconnected)"));
+    QVERIFY(volume->m_bDisconnected);
+    QCOMPARE(hits->NodeAt(0)->m_pDriver, volume);
+    hits->Clear();
+    PressF5();
+    QCOMPARE(ItemsNamed(Tree()->m_pComputer, "reader.img").size(), 0);
+  }
+
   // The count in the status bar is what the list shows: "S of N items" when the filter bar or
   // the deleted-only switch leaves items out.
   void statusCountFollowsTheFilters() {
@@ -324,7 +352,8 @@ class RefreshTest : public QObject {
   }
 
   // A real deep scan of the shown results folder under the filter bar: rows that the filter
-  // leaves out never appear while the scan runs.
+  // leaves out never appear while the scan runs, also when "Show Deleted Items Only" is
+  // switched on and off again as the files come.
   void filterHoldsDuringADeepScan() {
     CDirectory* results = m_pImageDisk->m_pLostFolder;
     Tree()->setCurrentItem(Tree()->FindLostFolderItem(Tree()->FindVolumeItem(m_pImageDisk), m_pImageDisk));
@@ -335,11 +364,21 @@ class RefreshTest : public QObject {
     auto connection = connect(Model(), &QAbstractItemModel::rowsInserted, this, [&](const QModelIndex&, int first, int last) {
       for (int r = first; r <= last; ++r) seen << Q(Model()->NodeAt(r)->m_strName);
     });
+    QStringList shownAfterToggles;
+    auto toggles = connect(Model(), &CFSListModel::LiveGrew, this, [&] {
+      QAction* deletedOnly = m_frame->Action(ID_VIEW_DELETED_ONLY);
+      deletedOnly->trigger();
+      deletedOnly->trigger();
+      for (int r = 0; r < Model()->rowCount(); ++r) shownAfterToggles << Q(Model()->NodeAt(r)->m_strName);
+    });
     RunScanDialog(results, m_frame.get());
     TakeJobSummaries();
     disconnect(connection);
+    disconnect(toggles);
+    QVERIFY(!m_frame->Action(ID_VIEW_DELETED_ONLY)->isChecked());
     QCOMPARE(results->m_children.size(), size_t(2));
     QCOMPARE(seen, QStringList{"FILE_2.JPG"});
+    QCOMPARE(shownAfterToggles, QStringList{"FILE_2.JPG"});  // after the second file came
     QCOMPARE(Model()->rowCount(), 1);
     QCOMPARE(m_frame->StatusText(), QString("1 of 2 items"));
     m_frame->View()->FilterBar()->m_pClear->click();
