@@ -162,6 +162,9 @@ class CDriver {
   // letter (the mount point, or the device or image path).
   DeviceSource m_source;
   std::u16string m_strRootText;
+  // The device was not found when the document listed the machine's devices again
+  // (CKelvoDoc::Refresh) and is kept because something still uses it; its reads fail.
+  bool m_bDisconnected = false;
 };
 
 class CLogicalDriver : public CDriver {

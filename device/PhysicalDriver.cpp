@@ -1,6 +1,5 @@
 #include "device/PhysicalDriver.h"
 
-#include "platform/Enumerate.h"
 #include "platform/Text.h"
 
 namespace {
@@ -12,9 +11,8 @@ std::u16string ImageProduct(const std::string& path) {
 void CDiskTable::EnsureSystemListed() {
   if (m_bSystemListed) return;
   m_bSystemListed = true;
-  if (!m_bUseSystem) return;
-  std::vector<DiskSlot> system;
-  for (const auto& d : enumerate::ListSystemDisks()) system.push_back({d.strPath, d.strProduct, d.nDriveType});
+  if (!m_listSystem) return;
+  std::vector<DiskSlot> system = m_listSystem();
   m_slots.insert(m_slots.begin(), system.begin(), system.end());
   if (m_slots.size() > kMaxDiskNumber + 1) m_slots.resize(kMaxDiskNumber + 1);
 }
@@ -27,6 +25,20 @@ int CDiskTable::AddImage(const std::string& path) {
   if (m_slots.size() > kMaxDiskNumber) return -1;
   m_slots.push_back({path, ImageProduct(path), DRIVE_FIXED});
   return static_cast<int>(m_slots.size() - 1);
+}
+
+int CDiskTable::AddSlot(const DiskSlot& slot) {
+  std::lock_guard lock(m_mutex);
+  EnsureSystemListed();
+  if (m_slots.size() > kMaxDiskNumber) return -1;
+  m_slots.push_back(slot);
+  return static_cast<int>(m_slots.size() - 1);
+}
+
+int CDiskTable::Count() {
+  std::lock_guard lock(m_mutex);
+  EnsureSystemListed();
+  return static_cast<int>(m_slots.size());
 }
 
 bool CDiskTable::Slot(int n, DiskSlot& slot) {

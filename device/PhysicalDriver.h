@@ -5,6 +5,7 @@
 // sector whatever the device reports, and its sector count is 64-bit.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -29,26 +30,43 @@ struct DiskSlot {
   std::string strPath;
   std::u16string strProduct;
   int32_t nDriveType = DRIVE_FIXED;
+  bool bSystem = false;   // a disk of the machine (not an image file)
+  uint64_t nDiskSeq = 0;  // the kernel's diskseq of a disk of the machine (platform/Enumerate.h)
+
+  // Whether two listings of the machine's disks name the same disk: the same path, product
+  // and diskseq. (Without diskseq, a card swapped for one of the same model reads as the same.)
+  bool SameSystemDisk(const DiskSlot& other) const {
+    return bSystem && other.bSystem && strPath == other.strPath && strProduct == other.strProduct &&
+           nDiskSeq == other.nDiskSeq;
+  }
 };
 
 // The numbers of the disks one document shows: the machine's whole disks first (listed on
-// first use, unless left out), then the image files in the order they were added. Each
+// first use through the given function; none without one), then the image files in the
+// order they were added, then disks of the machine that appeared later (AddSlot). A number,
+// once given, keeps its disk for the table's life, also after the disk went away. Each
 // document has a table of its own. Any thread may use it.
 class CDiskTable {
  public:
-  explicit CDiskTable(bool includeSystemDisks = true) : m_bUseSystem(includeSystemDisks) {}
+  explicit CDiskTable(std::function<std::vector<DiskSlot>()> listSystemDisks = {})
+      : m_listSystem(std::move(listSystemDisks)) {}
   // Appends an image file as the next disk; answers its number, or -1 when the table is
   // full. The same path added twice answers its existing number.
   int AddImage(const std::string& path);
+  // Appends a disk as the next number (a disk of the machine that appeared after the first
+  // listing); answers its number, or -1 when the table is full.
+  int AddSlot(const DiskSlot& slot);
   // Disk n, or false when there is none.
   bool Slot(int n, DiskSlot& slot);
   // The path of disk n, or empty when there is none.
   std::string PathOf(int n);
+  // How many numbers are given.
+  int Count();
 
  private:
   void EnsureSystemListed();
   std::mutex m_mutex;
-  bool m_bUseSystem;
+  std::function<std::vector<DiskSlot>()> m_listSystem;
   bool m_bSystemListed = false;
   std::vector<DiskSlot> m_slots;
 };

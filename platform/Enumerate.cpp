@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <blkid/blkid.h>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -228,6 +229,8 @@ std::vector<DiskInfo> ListSystemDisks() {
     if (product.empty()) product = name;
     d.strProduct = text::FromUtf8(product);
     d.nDriveType = ReadSysText(sys + "/removable") == "1" ? 2 : 3;
+    const std::string seq = ReadSysText(sys + "/diskseq");
+    d.nDiskSeq = std::strtoull(seq.c_str(), nullptr, 10);
     disks.push_back(d);
   }
   return disks;
@@ -263,6 +266,7 @@ std::vector<VolumeInfo> ListSystemVolumes() {
       VolumeInfo v;
       v.strPath = "/dev/" + (pn.empty() ? disk.strName : pn);
       v.nDriveType = disk.nDriveType;
+      v.nDiskSeq = disk.nDiskSeq;
       if (!pn.empty()) v.nPartition = std::stoi(ReadSysText(sys + "/" + pn + "/partition"));
       if (!ProbeFileSystem(v.strPath, 0, 0, v.strFsName, v.strLabel)) continue;
       if (!IsReadableFsName(v.strFsName)) continue;

@@ -19,6 +19,10 @@ struct DiskInfo {
   std::string strName;        // sda
   std::u16string strProduct;  // vendor and model, trimmed
   int32_t nDriveType = 3;     // 2 removable, 3 fixed
+  // /sys/block/NAME/diskseq: a number the kernel gives each disk and each new medium in it,
+  // never given again until reboot; it tells a card put back in the same slot (the same
+  // path) from the one that was there before. 0 on kernels without it (before 5.15).
+  uint64_t nDiskSeq = 0;
 };
 
 struct VolumeInfo {
@@ -30,6 +34,7 @@ struct VolumeInfo {
   std::string strMountPoint;  // empty when not mounted
   int32_t nDriveType = 3;
   int nPartition = 0;         // partition number inside its disk or image; 0 for none
+  uint64_t nDiskSeq = 0;      // the diskseq of the machine's disk it lies on; 0 for an image
 };
 
 struct PartitionInfo {

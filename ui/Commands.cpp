@@ -89,7 +89,8 @@ QString CMainFrame::OpenScanFrom(const QString& path) {
   results->m_bLoaded = true;  // what the session held, and what the scan added
   if (node == results || !lostItem) {
     m_pView->ShowInList(results);
-    SetStatusText(ItemCountText(results->m_children.size()));
+    SetStatusText(ItemCountStatus());
+    UpdateCommands();
   } else {
     tree->setCurrentItem(lostItem);
   }

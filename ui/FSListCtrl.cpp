@@ -165,6 +165,7 @@ void CFSListModel::ShowFolder(CDirectory* folder, bool sort) {
   m_bLive = false;
   if (folder && sort) SortByKey(folder->m_children, ColumnKey(0), m_order == Qt::AscendingOrder);
   if (sort) m_nSortColumn = 0;
+  m_bSorted = sort;
   Refilter();
   endResetModel();
   if (sort) emit SortChanged(m_nSortColumn, m_order);
@@ -177,6 +178,7 @@ void CFSListModel::ShowNodes() {
   m_filtered.clear();
   m_bOwnList = true;
   m_bLive = false;
+  m_bSorted = false;
   endResetModel();
 }
 
@@ -211,6 +213,7 @@ void CFSListModel::BeginLive(CDirectory* folder) {
   if (folder != m_pFolder) return;
   beginResetModel();
   m_nodes.clear();
+  m_filtered.clear();
   m_bLive = true;
   endResetModel();
 }
@@ -221,13 +224,31 @@ void CFSListModel::Grow(CDirectory* folder) {
   if (now < have) {  // emptied again: start over
     beginResetModel();
     m_nodes.clear();
+    m_filtered.clear();
     endResetModel();
     have = 0;
   }
   if (now == have) return;
-  beginInsertRows(QModelIndex(), int(have), int(now - 1));
-  for (size_t i = have; i < now; ++i) m_nodes.push_back(folder->m_children[i].get());
-  endInsertRows();
+  if (Filtering()) {
+    // Every item is remembered (the rule may change before the end); rows for those that pass.
+    std::vector<CDirEntry*> passing;
+    for (size_t i = have; i < now; ++i) {
+      CDirEntry* node = folder->m_children[i].get();
+      m_nodes.push_back(node);
+      if (Passes(node)) passing.push_back(node);
+    }
+    if (!passing.empty()) {
+      const int first = int(m_filtered.size());
+      beginInsertRows(QModelIndex(), first, first + int(passing.size()) - 1);
+      m_filtered.insert(m_filtered.end(), passing.begin(), passing.end());
+      endInsertRows();
+    }
+  } else {
+    beginInsertRows(QModelIndex(), int(have), int(now - 1));
+    for (size_t i = have; i < now; ++i) m_nodes.push_back(folder->m_children[i].get());
+    endInsertRows();
+  }
+  emit LiveGrew();
 }
 
 void CFSListModel::EndLive(CDirectory* folder) {
@@ -239,12 +260,36 @@ void CFSListModel::EndLive(CDirectory* folder) {
   endResetModel();
 }
 
+void CFSListModel::Reread() {
+  if (m_bLive) return;  // a worker is filling the folder
+  beginResetModel();
+  if (m_bSorted) {
+    const bool asc = m_order == Qt::AscendingOrder;
+    if (m_bOwnList) SortByKey(m_nodes, ColumnKey(m_nSortColumn), asc);
+    else if (m_pFolder) SortByKey(m_pFolder->m_children, ColumnKey(m_nSortColumn), asc);
+  }
+  Refilter();
+  endResetModel();
+}
+
+size_t CFSListModel::TotalCount() const {
+  if (m_bOwnList || m_bLive) return m_nodes.size();
+  return m_pFolder ? m_pFolder->m_children.size() : 0;
+}
+
+bool CFSListModel::References(const CLogicalDriver* volume) const {
+  if (!volume) return false;
+  if (m_pFolder && m_pFolder->m_pDriver == volume) return true;
+  return std::any_of(m_nodes.begin(), m_nodes.end(), [&](const CDirEntry* n) { return n && n->m_pDriver == volume; });
+}
+
 void CFSListModel::SetDeletedOnly(bool on) {
   if (on == m_bDeletedOnly) return;
   beginResetModel();
   m_bDeletedOnly = on;
   Refilter();
   endResetModel();
+  emit FilterChanged();
 }
 
 void CFSListModel::SetResultFilter(const ResultFilter& filter) {
@@ -252,6 +297,7 @@ void CFSListModel::SetResultFilter(const ResultFilter& filter) {
   m_filter = filter;
   Refilter();
   endResetModel();
+  emit FilterChanged();
 }
 
 bool ResultFilter::Passes(const CDirEntry& node) const {
@@ -276,7 +322,8 @@ bool CFSListModel::Passes(const CDirEntry* node) const {
 void CFSListModel::Refilter() {
   m_filtered.clear();
   if (!Filtering()) return;
-  if (m_bOwnList) {
+  // While live, only the items the model was told about: the folder's vector is the worker's.
+  if (m_bOwnList || m_bLive) {
     for (CDirEntry* n : m_nodes)
       if (Passes(n)) m_filtered.push_back(n);
   } else if (m_pFolder) {
@@ -309,6 +356,7 @@ void CFSListModel::Sort(int column, Qt::SortOrder order) {
   if (m_bLive) return;  // a worker is filling the folder
   m_nSortColumn = column;
   m_order = order;
+  m_bSorted = true;
   emit layoutAboutToBeChanged();
   bool asc = order == Qt::AscendingOrder;
   if (m_bOwnList) SortByKey(m_nodes, ColumnKey(column), asc);
@@ -534,6 +582,17 @@ void CFSListCtrl::SetViewMode(ViewMode mode) {
   }
   m_pIcons->setWrapping(true);
   setCurrentWidget(m_pIcons);
+}
+
+void CFSListCtrl::Reread() {
+  std::vector<CDirEntry*> selected = SelectedNodes();
+  std::sort(selected.begin(), selected.end());
+  m_pModel->Reread();
+  QItemSelection keep;
+  for (int row = 0; row < m_pModel->rowCount(); ++row)
+    if (std::binary_search(selected.begin(), selected.end(), m_pModel->NodeAt(row)))
+      keep.select(m_pModel->index(row, 0), m_pModel->index(row, m_pModel->columnCount() - 1));
+  if (!keep.isEmpty()) m_pSelection->select(keep, QItemSelectionModel::ClearAndSelect);
 }
 
 std::vector<int> CFSListCtrl::SelectedRows() const {

@@ -5,7 +5,7 @@
 // sorts that vector in place, so the order persists in the tree model; rows are answered
 // on demand for what is painted. While a worker appends to a folder (a deep scan), the
 // model reads only the nodes it was told about (BeginLive/Grow/EndLive), never the vector
-// the worker is changing.
+// the worker is changing; the deleted-only rule and the filter apply to those as they come.
 #pragma once
 
 #include <QAbstractTableModel>
@@ -17,6 +17,7 @@
 
 class CDirEntry;
 class CDirectory;
+class CLogicalDriver;
 class QTreeView;
 class QListView;
 class QMenu;
@@ -53,13 +54,26 @@ class CFSListModel : public QAbstractTableModel {
   // A worker is about to change the folder's children: from now on only the nodes given
   // to Grow are shown (none at first).
   void BeginLive(CDirectory* folder);
-  // Takes the folder's children from the current count on (the worker waits meanwhile).
+  // Takes the folder's children from the current count on (the worker waits meanwhile);
+  // those the deleted-only rule or the filter leave out get no row.
   void Grow(CDirectory* folder);
   // The worker is done: the folder's vector is read again.
   void EndLive(CDirectory* folder);
+  bool IsLive() const { return m_bLive; }
+
+  // Reads the rows again from the folder or the hits (after the document changed around
+  // them): sorted again when the rows were sorted, then filtered. Nothing while live.
+  void Reread();
 
   CDirEntry* NodeAt(int row) const;
+  // The rows shown, and the items they are chosen from (the folder's children or the hits,
+  // before the deleted-only rule and the filter).
   int Count() const;
+  size_t TotalCount() const;
+  // Whether rows are left out (deleted-only, or an active filter).
+  bool IsFiltered() const { return Filtering(); }
+  // Whether the model shows, or holds, a node of the volume (the folder or any hit).
+  bool References(const CLogicalDriver* volume) const;
 
   // Shows only the deleted items (m_bDeleted) of the folder or of the hits; the nodes stay
   // where they are, the rows are a filtered view of them.
@@ -70,6 +84,7 @@ class CFSListModel : public QAbstractTableModel {
   const ResultFilter& Filter() const { return m_filter; }
 
   // Sorts by the column (in screen order); a click on the sorted column flips the order.
+  // The rows stay sorted so until another folder is shown unsorted.
   void SortByColumn(int column);
   void Sort(int column, Qt::SortOrder order);
   int SortColumn() const { return m_nSortColumn; }
@@ -84,19 +99,24 @@ class CFSListModel : public QAbstractTableModel {
 
  signals:
   void SortChanged(int column, Qt::SortOrder order);
+  // The deleted-only rule or the filter changed (the rows shown with them).
+  void FilterChanged();
+  // Items reached the folder being filled (with rows or not, as the rule and filter say).
+  void LiveGrew();
 
  private:
   std::vector<EListColumn> m_columns;
   CDirectory* m_pFolder = nullptr;        // the folder shown, or null
   std::vector<CDirEntry*> m_nodes;        // hits, or a folder's nodes while live
   bool m_bOwnList = false;                // m_nodes are the rows (search hits)
-  bool m_bLive = false;                   // m_nodes are the rows (folder being filled)
+  bool m_bLive = false;                   // m_nodes are the items (folder being filled)
+  bool m_bSorted = false;                 // the rows are in the sort column's order
   bool m_bDeletedOnly = false;
   ResultFilter m_filter;
   // While filtering: the rows of the folder or hits, rebuilt after every change of them.
   std::vector<CDirEntry*> m_filtered;
   void Refilter();
-  bool Filtering() const { return (m_bDeletedOnly || m_filter.Active()) && !m_bLive; }
+  bool Filtering() const { return m_bDeletedOnly || m_filter.Active(); }
   bool Passes(const CDirEntry* node) const;
   int m_nSortColumn = 0;
   Qt::SortOrder m_order = Qt::AscendingOrder;
@@ -118,6 +138,10 @@ class CFSListCtrl : public QStackedWidget {
 
   void SetViewMode(ViewMode mode);
   ViewMode GetViewMode() const { return m_mode; }
+
+  // Reads the rows again (CFSListModel::Reread), keeping the selected nodes that are still
+  // shown selected.
+  void Reread();
 
   // Selected rows in ascending order, and their nodes.
   std::vector<int> SelectedRows() const;

@@ -40,6 +40,7 @@ CFindLostDriversDlg::CFindLostDriversDlg(CKelvoDoc& doc, QWidget* parent, const 
   doc.EnumerateDisks();
   m_pDisks->clear();
   for (const auto& disk : doc.Disks()) {
+    if (disk->m_bDisconnected) continue;  // gone since it was listed: nothing to read
     m_pDisks->addItem(icons::FixedVolume(), DiskText(*disk), QVariant::fromValue(static_cast<void*>(disk.get())));
     m_pDisks->setItemData(m_pDisks->count() - 1, QString::fromStdString(disk->m_source.strPath), Qt::ToolTipRole);
   }

@@ -1,6 +1,8 @@
 #include "ui/FoldersTree.h"
 
 #include <QApplication>
+#include <QBrush>
+#include <QPalette>
 #include <QVBoxLayout>
 #include <sys/stat.h>
 
@@ -141,16 +143,52 @@ QTreeWidgetItem* CFoldersTreeDlg::SyncVolumes() {
     m_inserted.insert(v);
     QIcon icon = v->m_nDriveType == DRIVE_REMOVABLE ? icons::RemovableVolume() : icons::FixedVolume();
     QTreeWidgetItem* item = m_pTree->InsertNode(top, v->m_pRoot, icon, true);
-    const QString shown = VolumeDisplayName(*v);
-    if (top == m_pTree->m_pComputer && shown != item->text(0)) {
-      item->setToolTip(0, item->text(0));
-      item->setText(0, shown);
-    }
     if (!first) first = item;
   };
   for (const auto& v : m_pDoc->Volumes()) add(v.get(), m_pTree->m_pComputer);
   for (const auto& v : m_pDoc->VirtualVolumes()) add(v.get(), m_pTree->m_pDisks);
+  LabelVolumeItems();
   return first;
+}
+
+QString CFoldersTreeDlg::VolumeItemText(const CLogicalDriver& volume, bool underComputer) {
+  // The root's name under "Physical Drives"; under "My Computer" an image's volume goes by
+  // the image's file name (the whole name stays in the tooltip).
+  QString text = underComputer || !volume.m_pRoot ? VolumeDisplayName(volume) : Q(volume.m_pRoot->m_strName);
+  if (volume.m_bDisconnected) text += QLatin1Char(' ') + Tr("IDS_UI_DISCONNECTED", u"(disconnected)");
+  return text;
+}
+
+void CFoldersTreeDlg::LabelVolumeItems() {
+  for (QTreeWidgetItem* top : {m_pTree->m_pComputer, m_pTree->m_pDisks}) {
+    for (int i = 0; i < top->childCount(); ++i) {
+      QTreeWidgetItem* item = top->child(i);
+      CDirectory* root = CFSTreeCtrl::NodeOf(item);
+      if (!root || !root->m_pDriver) continue;
+      const CLogicalDriver& volume = *root->m_pDriver;
+      item->setText(0, VolumeItemText(volume, top == m_pTree->m_pComputer));
+      // The whole name (which a narrow pane shortens), and the mark.
+      item->setToolTip(0, volume.m_bDisconnected ? Q(root->m_strName) + QLatin1Char(' ') + Tr("IDS_UI_DISCONNECTED", u"(disconnected)")
+                                                 : Q(root->m_strName));
+      item->setForeground(0, volume.m_bDisconnected ? m_pTree->palette().brush(QPalette::Disabled, QPalette::Text)
+                                                    : QBrush());
+    }
+  }
+}
+
+void CFoldersTreeDlg::ApplyRefresh(const RefreshOutcome& outcome) {
+  for (CDriver* device : outcome.removed) {
+    auto* volume = dynamic_cast<CLogicalDriver*>(device);
+    if (!volume) continue;  // a disk has no item of its own (its virtual volume has)
+    for (QTreeWidgetItem* top : {m_pTree->m_pComputer, m_pTree->m_pDisks}) {
+      for (int i = top->childCount(); i-- > 0;) {
+        CDirectory* root = CFSTreeCtrl::NodeOf(top->child(i));
+        if (root && root->m_pDriver == volume) delete top->takeChild(i);
+      }
+    }
+    m_inserted.erase(volume);
+  }
+  SyncVolumes();
 }
 
 bool CFoldersTreeDlg::SelectNode(CDirectory* node) {

@@ -2,7 +2,8 @@
 // machine's volumes, then those of opened images, then lost volumes found on disks) and
 // "Physical Drivers" (one virtual volume per disk, holding its deep-scan results). Folders
 // are filled when first expanded; only folders are inserted, never files. Each item carries
-// the CDirectory it shows.
+// the CDirectory it shows. A volume whose device went away but is still in use reads
+// "(disconnected)" after its name, greyed.
 #pragma once
 
 #include <QTreeWidget>
@@ -12,6 +13,7 @@
 class CDirectory;
 class CKelvoDoc;
 class CLogicalDriver;
+struct RefreshOutcome;
 
 class CFSTreeCtrl : public QTreeWidget {
   Q_OBJECT
@@ -50,8 +52,16 @@ class CFoldersTreeDlg : public QWidget {
 
   CFSTreeCtrl* Tree() const { return m_pTree; }
   // Inserts every volume and virtual volume of the document that has no item yet (after
-  // an image was opened or lost volumes were found); answers the first new volume item.
+  // an image was opened or lost volumes were found) and names every volume item by its
+  // volume's state; answers the first new volume item.
   QTreeWidgetItem* SyncVolumes();
+  // After the document's Refresh: the items of the devices it took out go (with the items
+  // below them), new devices get theirs, and every volume item is named again. The current
+  // item stays (a device shown is in use, never taken out).
+  void ApplyRefresh(const RefreshOutcome& outcome);
+  // The text of a volume's top item: its display name, "(disconnected)" after it when its
+  // device went away.
+  static QString VolumeItemText(const CLogicalDriver& volume, bool underComputer);
   // Selects the item of node (inserting items on the way through expansion); false when the
   // node is not below any volume item.
   bool SelectNode(CDirectory* node);
@@ -62,6 +72,8 @@ class CFoldersTreeDlg : public QWidget {
 
  private:
   void OnSelectionChanged(QTreeWidgetItem* item);
+  // Names each volume item (text, greyed when disconnected).
+  void LabelVolumeItems();
 
   CKelvoDoc* m_pDoc;
   CFSTreeCtrl* m_pTree;

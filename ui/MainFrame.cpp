@@ -42,6 +42,7 @@
 #include "ui/UpdateCheck.h"
 #include "ui/Icons.h"
 #include "ui/KelvoView.h"
+#include "tasks/TaskRunner.h"
 
 namespace {
 
@@ -105,6 +106,15 @@ CMainFrame::CMainFrame(CKelvoDoc* doc, QWidget* parent) : QMainWindow(parent), m
   });
   connect(list->Model(), &QAbstractItemModel::modelReset, this, &CMainFrame::UpdateCommands);
   connect(list->Model(), &QAbstractItemModel::rowsInserted, this, &CMainFrame::UpdateCommands);
+  // The item count follows the deleted-only rule and the filter bar, and a folder being filled.
+  connect(list->Model(), &CFSListModel::FilterChanged, this, [this] {
+    if (m_pView->List()->Model()->Folder()) SetStatusText(ItemCountStatus());
+  });
+  connect(list->Model(), &CFSListModel::LiveGrew, this, [this] { SetStatusText(ItemCountStatus()); });
+  // Refresh waits for a search to end (queued: the search counts as running once its
+  // button was handled).
+  connect(m_pResultPane, &CSearchResultPane::SearchStarted, this, &CMainFrame::UpdateCommands, Qt::QueuedConnection);
+  connect(m_pSearchPage, &CSearchDlg::SearchFinished, this, &CMainFrame::UpdateCommands);
 
   RestoreBars();
   UpdateCommands();
@@ -112,6 +122,9 @@ CMainFrame::CMainFrame(CKelvoDoc* doc, QWidget* parent) : QMainWindow(parent), m
 
 CMainFrame::~CMainFrame() {
   m_bDestroying = true;
+  // The panes, docks and lists go in the base class's destructor, after this one: what they
+  // signal on their way out (a dock hidden, a model reset) must not reach this object then.
+  for (QObject* child : findChildren<QObject*>()) disconnect(child, nullptr, this, nullptr);
   if (GuiApp().m_pMainFrame == this) GuiApp().m_pMainFrame = nullptr;
 }
 
@@ -162,9 +175,17 @@ void CMainFrame::SetShortcuts() {
       {ID_VIEW_GO_TO_PARENT, {QKeySequence(Qt::Key_Backspace), QKeySequence(Qt::ALT | Qt::Key_Up)}},
       {ID_HELP_TOPICS, keysOf(QKeySequence(Qt::Key_F1), QKeySequence::HelpContents)},
       {ID_APP_EXIT, keysOf(QKeySequence(Qt::CTRL | Qt::Key_Q), QKeySequence::Quit)},
+      // Last: a desktop that also binds Refresh to Ctrl+R keeps that key for Recover.
+      {ID_VIEW_REFRESH, keysOf(QKeySequence(Qt::Key_F5), QKeySequence::Refresh)},
   };
-  for (const auto& [id, sequences] : keys)
-    if (QAction* a = m_actions.value(id)) a->setShortcuts(sequences);
+  QList<QKeySequence> taken;
+  for (const auto& [id, sequences] : keys) {
+    QList<QKeySequence> own;
+    for (const QKeySequence& k : sequences)
+      if (!taken.contains(k)) own.append(k);
+    taken.append(own);
+    if (QAction* a = m_actions.value(id)) a->setShortcuts(own);
+  }
 }
 
 void CMainFrame::CreateMenus() {
@@ -231,6 +252,9 @@ void CMainFrame::CreateMenus() {
   Action(ID_VIEW_DELETED_ONLY)->setCheckable(true);
   AddCommand(view, ID_VIEW_GO_TO_PARENT, Tr("IDS_UI_GO_TO_PARENT", u"Go To Parent"),
              Tr("IDS_UI_GO_TO_THE_PARENT_FOLDER_GO", u"Go to the parent folder\nGo To Parent"));
+  view->addSeparator();
+  AddCommand(view, ID_VIEW_REFRESH, Tr("IDS_UI_REFRESH", u"&Refresh"),
+             Tr("IDS_UI_REFRESH_PROMPT", u"Look again for disks and drives plugged in or removed\nRefresh"));
 
   QMenu* tools = bar->addMenu(Tr("IDS_UI_TOOLS", u"&Tools"));
   AddCommand(tools, ID_TOOLS_OPTIONS, Tr("IDS_UI_OPTIONS", u"&Options..."), Tr("IDS_UI_CHANGE_THE_OPTIONS_OPTIONS", u"Change the options\nOptions"));
@@ -262,6 +286,7 @@ void CMainFrame::CreateMenus() {
   connect(Action(ID_EDIT_INVERT_SELECTION), &QAction::triggered, this, &CMainFrame::OnInvertSelection);
   connect(Action(ID_EDIT_SEARCH), &QAction::triggered, this, &CMainFrame::OnSearch);
   connect(Action(ID_VIEW_GO_TO_PARENT), &QAction::triggered, this, &CMainFrame::OnGoToParent);
+  connect(Action(ID_VIEW_REFRESH), &QAction::triggered, this, &CMainFrame::OnRefresh);
   connect(Action(ID_VIEW_DELETED_ONLY), &QAction::toggled, this, &CMainFrame::OnDeletedOnly);
   connect(Action(ID_FILE_PROPERTIES), &QAction::triggered, this, [this] {
     CFSListCtrl* list = ActiveList();
@@ -306,6 +331,7 @@ void CMainFrame::CreateToolBar() {
   m_pToolBar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
   m_pToolBar->setIconSize(QSize(20, 20));
   Action(ID_VIEW_GO_TO_PARENT)->setIcon(ThemeIcon("go-up", QStyle::SP_FileDialogToParent));
+  Action(ID_VIEW_REFRESH)->setIcon(ThemeIcon("view-refresh", QStyle::SP_BrowserReload));
   Action(ID_FILE_RECOVER)->setIcon(ThemeIcon("document-save", QStyle::SP_DialogSaveButton));
   Action(ID_FILE_PROPERTIES)->setIcon(ThemeIcon("document-properties", QStyle::SP_FileDialogInfoView));
   Action(ID_FILE_VIEW_HEX)->setIcon(ThemeIcon("text-x-hex", QStyle::SP_FileDialogContentsView));
@@ -314,7 +340,7 @@ void CMainFrame::CreateToolBar() {
   Action(ID_TOOLS_OPTIONS)->setIcon(ThemeIcon("preferences-system", QStyle::SP_ComputerIcon));
   Action(ID_HELP_TOPICS)->setIcon(ThemeIcon("help-contents", QStyle::SP_MessageBoxQuestion));
   Action(ID_VIEW_DELETED_ONLY)->setIcon(ThemeIcon("user-trash", QStyle::SP_TrashIcon));
-  for (int id : std::initializer_list<int>{ID_VIEW_GO_TO_PARENT, 0, ID_FILE_RECOVER, ID_FILE_PROPERTIES, ID_FILE_VIEW_HEX, 0,
+  for (int id : std::initializer_list<int>{ID_VIEW_GO_TO_PARENT, ID_VIEW_REFRESH, 0, ID_FILE_RECOVER, ID_FILE_PROPERTIES, ID_FILE_VIEW_HEX, 0,
                  ID_FILE_FIND_LOST_FILES, ID_EDIT_SEARCH, ID_VIEW_DELETED_ONLY, 0}) {
     if (id == 0) m_pToolBar->addSeparator();
     else m_pToolBar->addAction(Action(id));
@@ -335,9 +361,11 @@ void CMainFrame::CreateToolBar() {
   m_pToolBar->addAction(Action(ID_TOOLS_OPTIONS));
   m_pToolBar->addSeparator();
   m_pToolBar->addAction(Action(ID_HELP_TOPICS));
-  // Text labels only on the buttons used most; Help Topics shows its icon alone.
-  if (auto* help = qobject_cast<QToolButton*>(m_pToolBar->widgetForAction(Action(ID_HELP_TOPICS))))
-    help->setToolButtonStyle(Qt::ToolButtonIconOnly);
+  // Text labels only on the buttons used most; Help Topics and Refresh show their icons alone
+  // (Refresh's is the one every browser has).
+  for (int id : {ID_HELP_TOPICS, ID_VIEW_REFRESH})
+    if (auto* button = qobject_cast<QToolButton*>(m_pToolBar->widgetForAction(Action(id))))
+      button->setToolButtonStyle(Qt::ToolButtonIconOnly);
   connect(Action(ID_VIEW_TOOLBAR), &QAction::triggered, m_pToolBar, &QWidget::setVisible);
 }
 
@@ -437,6 +465,43 @@ void CMainFrame::UpdateCommands() {
   Action(ID_VIEW_PREVIEW)->setChecked(m_pPreviewBar->isVisible());
   Action(ID_VIEW_SEARCH_RESULT)->setChecked(m_pResultBar->isVisible());
   Action(ID_VIEW_GO_TO_PARENT)->setEnabled(treeItem && treeItem->parent());
+  // The search is the one job that leaves the window free; the others run behind modal
+  // windows, which keep the key and the menus from it (and OnRefresh refuses them too).
+  Action(ID_VIEW_REFRESH)->setEnabled(!m_pSearchPage->IsRunning());
+}
+
+bool CMainFrame::JobRunning() const {
+  return m_pSearchPage->IsRunning() || CThreadPropertyPage::StopEvent() || QApplication::activeModalWidget();
+}
+
+bool CMainFrame::ShowsAnythingOf(const CLogicalDriver& volume) const {
+  auto of = [&](const CDirEntry* node) { return node && node->m_pDriver == &volume; };
+  if (m_pView->List()->Model()->References(&volume)) return true;
+  if (GuiApp().m_pResultList && GuiApp().m_pResultList->Model()->References(&volume)) return true;
+  return of(CFSTreeCtrl::NodeOf(m_pTreePane->Tree()->currentItem())) || of(m_pPreviewPane->PreviewItem());
+}
+
+QString CMainFrame::ItemCountStatus() const {
+  const CFSListModel* model = m_pView->List()->Model();
+  return ShownCountText(qulonglong(model->rowCount()), qulonglong(model->TotalCount()), model->IsFiltered(),
+                        model->DeletedOnly());
+}
+
+void CMainFrame::OnRefresh() {
+  if (JobRunning()) return;
+  RefreshOutcome outcome;
+  {
+    CWaitCursor wait;
+    outcome = m_pDoc->Refresh([this](const CLogicalDriver& volume) { return ShowsAnythingOf(volume); });
+  }
+  m_pTreePane->ApplyRefresh(outcome);
+  m_pSearchPage->SyncVolumes();
+  // The shown folder is read again from the model: sorted and filtered as it was.
+  if (m_pView->List()->Model()->Folder()) {
+    m_pView->List()->Reread();
+    SetStatusText(ItemCountStatus());
+  }
+  UpdateCommands();
 }
 
 uint64_t FailedReadsOf(const CDirEntry* node) {
@@ -461,7 +526,7 @@ void CMainFrame::OnFolderSelected(CDirectory* folder) {
   m_pView->ShowList();
   const uint64_t failedBefore = FailedReadsOf(folder);
   m_pView->ShowInList(folder);
-  QString text = ItemCountText(folder->m_children.size());
+  QString text = ItemCountStatus();
   // A sector that cannot be read (a damaged disk, a device gone, a truncated image) ends a
   // folder's listing early: say so instead of showing a short list as if it were whole.
   if (FailedReadsOf(folder) != failedBefore)
@@ -486,9 +551,7 @@ void CMainFrame::OnDeletedOnly(bool on) {
     list->Selection()->clearSelection();
     list->Model()->SetDeletedOnly(on);
   }
-  if (m_pView->List()->Model()->Folder())
-    SetStatusText(ItemCountText(qulonglong(m_pView->List()->Model()->rowCount())) +
-                  (on ? QLatin1Char(' ') + Tr("IDS_DELETED_ONLY_SUFFIX", u"(deleted only)") : QString()));
+  if (m_pView->List()->Model()->Folder()) SetStatusText(ItemCountStatus());
   UpdateCommands();
 }
 
@@ -529,7 +592,8 @@ void CMainFrame::OnFindLostFiles() {
   volume->m_pLostFolder->m_bLoaded = false;  // filled anew
   if (node == volume->m_pLostFolder) {
     m_pView->ShowInList(node);
-    SetStatusText(ItemCountText(node->m_children.size()));
+    SetStatusText(ItemCountStatus());
+    UpdateCommands();
   } else {
     tree->setCurrentItem(lostItem);
   }
@@ -555,9 +619,12 @@ void CMainFrame::OnCreateImage() {
   // Offered: every disk, and the volumes that are devices of their own; any other path
   // can be typed. The copy reads through a handle of its own.
   QStringList sources;
-  for (const auto& d : m_pDoc->Disks()) sources << QString::fromStdString(d->m_source.strPath);
+  // Devices gone since they were listed are not offered.
+  for (const auto& d : m_pDoc->Disks())
+    if (!d->m_bDisconnected) sources << QString::fromStdString(d->m_source.strPath);
   for (const auto& v : m_pDoc->Volumes())
-    if (v->m_source.nOffset == 0 && v->m_source.nLength == 0 && !sources.contains(QString::fromStdString(v->m_source.strPath)))
+    if (!v->m_bDisconnected && v->m_source.nOffset == 0 && v->m_source.nLength == 0 &&
+        !sources.contains(QString::fromStdString(v->m_source.strPath)))
       sources << QString::fromStdString(v->m_source.strPath);
   CDiskImageDlg dlg(sources, this);
   connect(&dlg, &CDiskImageDlg::ImageReady, this, [this](const QString& path) { OpenImages({path}); });

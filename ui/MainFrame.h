@@ -14,6 +14,7 @@ class CDirectory;
 class CPhysicalDriver;
 class CDirEntry;
 class CFSFile;
+class CLogicalDriver;
 class CPreviewPane;
 class CSearchDlg;
 class CSearchResultPane;
@@ -50,6 +51,7 @@ enum : int {
   ID_VIEW_DETAILS = 32790,
   ID_VIEW_GO_TO_PARENT = 32792,
   ID_VIEW_DELETED_ONLY = 32812,  // this program's own: the lists show deleted items only
+  ID_VIEW_REFRESH = 32822,       // this program's own: lists the machine's drives again
   ID_VIEW_MODE_BUTTON = 61463,
   ID_TOOLS_OPTIONS = 32796,
   ID_HELP_CHECK_UPDATES = 32801,
@@ -110,6 +112,19 @@ class CMainFrame : public QMainWindow {
   // search result list.
   void OnDeletedOnly(bool on);
   void OnGoToParent();
+  // View > Refresh (F5): lists the machine's disks and volumes again, as at start-up, and
+  // brings the tree up to date (CKelvoDoc::Refresh; a device gone stays, marked, while the
+  // list, the search results or the preview show something of it), then reads the shown
+  // folder's rows again. Refused while a job runs (Refresh is disabled then).
+  void OnRefresh();
+  // Whether a job runs that Refresh must not run beside: a search, a recovery, or any job
+  // behind a modal window (a scan, an image copy).
+  bool JobRunning() const;
+  // Whether the list, the search results or the preview show something of the volume, or
+  // the tree's selection lies in it.
+  bool ShowsAnythingOf(const CLogicalDriver& volume) const;
+  // The status bar's item count of the file list: what it shows of the folder's items.
+  QString ItemCountStatus() const;
   void OnSelectAll();
   void OnInvertSelection();
   void OnSearch();

@@ -196,6 +196,14 @@ CSearchDlg::~CSearchDlg() {
 void CSearchDlg::SyncVolumes() {
   if (!m_pDoc) return;
   m_pDoc->EnumerateVolumes();
+  for (int i = m_nVolumeEntries; i-- > 0;) {
+    void* data = m_pLookIn->itemData(i).value<void*>();
+    const bool listed = std::any_of(m_pDoc->Volumes().begin(), m_pDoc->Volumes().end(),
+                                    [&](const auto& v) { return v && Data(v->m_pRoot) == data; });
+    if (listed) continue;
+    m_pLookIn->removeItem(i);
+    --m_nVolumeEntries;
+  }
   for (const auto& volume : m_pDoc->Volumes()) {
     CDirectory* root = volume ? volume->m_pRoot : nullptr;
     if (!root) continue;
@@ -207,6 +215,13 @@ void CSearchDlg::SyncVolumes() {
     m_pLookIn->insertItem(m_nVolumeEntries, icon, Q(root->m_strName), QVariant::fromValue(Data(root)));
     m_pLookIn->setItemData(m_nVolumeEntries, Q(volume->m_strRootText), Qt::ToolTipRole);
     ++m_nVolumeEntries;
+  }
+  for (int i = 0; i < m_nVolumeEntries; ++i) {
+    auto* root = static_cast<CDirectory*>(m_pLookIn->itemData(i).value<void*>());
+    if (!root || !root->m_pDriver) continue;
+    QString text = Q(root->m_strName);
+    if (root->m_pDriver->m_bDisconnected) text += QLatin1Char(' ') + Tr("IDS_UI_DISCONNECTED", u"(disconnected)");
+    m_pLookIn->setItemText(i, text);
   }
 }
 

@@ -71,6 +71,9 @@ class CSearchDlg : public CTaskDialog {
 
   // The folder of the selected "Look in:" entry, or null.
   CDirectory* LookInFolder() const;
+  // Brings the volume entries of "Look in:" up to the document's volumes: entries of volumes
+  // it no longer lists go, new volumes are added, a disconnected volume reads so.
+  void SyncVolumes();
   // Reads the controls into the fields below.
   void ReadFields();
 
@@ -104,8 +107,6 @@ class CSearchDlg : public CTaskDialog {
   void showEvent(QShowEvent* event) override;
 
  private:
-  // Adds the volumes the document gained since the last call to the volume entries.
-  void SyncVolumes();
   void UpdateFilterControls();
   void SetIdle();
 

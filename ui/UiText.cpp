@@ -17,6 +17,15 @@ QString TrCount(qulonglong n, const char* keyOne, const char16_t* one, const cha
 
 QString ItemCountText(qulonglong n) { return TrCount(n, "IDS_ITEMS_ONE", u"%1 item", "IDS_ITEMS", u"%1 items"); }
 
+QString ShownCountText(qulonglong shown, qulonglong total, bool filtered, bool deletedOnly) {
+  QString text = filtered && shown != total ? (total == 1 ? Tr("IDS_UI_ITEMS_OF_ONE", u"%1 of %2 item") : Tr("IDS_UI_ITEMS_OF", u"%1 of %2 items"))
+                                .arg(shown)
+                                .arg(total)
+                          : ItemCountText(total);
+  if (deletedOnly) text += QLatin1Char(' ') + Tr("IDS_DELETED_ONLY_SUFFIX", u"(deleted only)");
+  return text;
+}
+
 QString SelectedCountText(qulonglong n) {
   return TrCount(n, "IDS_SELECTED_ONE", u"%1 item selected", "IDS_SELECTED", u"%1 items selected");
 }

@@ -14,6 +14,10 @@ QString TrCount(qulonglong n, const char* keyOne, const char16_t* one, const cha
 // "1 item", "N items" and "N items selected", the list's status texts.
 QString ItemCountText(qulonglong n);
 QString SelectedCountText(qulonglong n);
+// What a list shows of its items: "S of N items" when the deleted-only rule or a filter
+// leaves some out, "N items" when it shows them all; "(deleted only)" after it while that
+// rule is on.
+QString ShownCountText(qulonglong shown, qulonglong total, bool filtered, bool deletedOnly);
 
 // A long job's figures (tasks/ProgressFigures.h) in words: "42% (1.2 GiB of 3.0 GiB)" and
 // "85.3 MiB/s, 00:00:14 elapsed, 00:00:22 left".
