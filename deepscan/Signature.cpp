@@ -76,12 +76,12 @@ size_t CLogicalDriver::SignatureProbeBytes() const {
   return n;
 }
 
-uint16_t CLogicalDriver::MatchSignature(uint64_t, const uint8_t* b) const {
+uint16_t CLogicalDriver::MatchSignatureOf(const uint8_t* b, bool text) const {
   if (!kFirst.v[b[0]] && !Eq(b + 4, "ftyp", 4) && !Eq(b + 4, "moov", 4)) {
     // No magic number can begin here: only the text stages are left (most units of random
     // data end here, after one table look-up or a few bytes of the text probe).
     if (m_bScanDXF && BeginsDxf(b, DxfProbeBytes(m_nBytesPerSector, m_nBytesPerCluster))) return FT_DXF;
-    if (m_bScanTXT && LooksLikeText(b, kTextProbeBytes)) return FT_TXT;
+    if (text && LooksLikeText(b, kTextProbeBytes)) return FT_TXT;
     return kNoFileType;
   }
   const bool tiffFamily = m_bScanTIF || m_bScanCR2 || m_bScanNEF || m_bScanPEF || m_bScanORF;
@@ -180,6 +180,6 @@ uint16_t CLogicalDriver::MatchSignature(uint64_t, const uint8_t* b) const {
   }
 
   // Stage 6: plain text, when nothing else matched: a first sector of text with a line end.
-  if (m_bScanTXT && LooksLikeText(b, kTextProbeBytes)) return FT_TXT;
+  if (text && LooksLikeText(b, kTextProbeBytes)) return FT_TXT;
   return kNoFileType;
 }

@@ -51,8 +51,9 @@ bool CLogicalDriver::OtherFileBeginsAt(uint64_t unit) {
     if (m_pUnitBuffer2.size() < m_nBytesPerCluster || !ReadCluster(unit, 0, m_pUnitBuffer2.data())) return false;
     p = m_pUnitBuffer2.data();
   }
-  const uint16_t type = MatchSignature(unit, p);
-  if (type == kNoFileType || type == FT_TXT) return false;
+  // The text probe is left out: a unit of text is what the text rule is passing over.
+  const uint16_t type = MatchSignatureOf(p, false);
+  if (type == kNoFileType) return false;
   if ((type == FT_BMP || type == FT_3DS) && LooksLikeText(p, kTextProbeBytes)) return false;
   return true;
 }

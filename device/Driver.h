@@ -274,7 +274,9 @@ class CLogicalDriver : public CDriver {
   // --- deep scan: signature recognition, unit stream, extent rules ---
   // The type that begins in this unit's bytes (at least 512, one unit), by the enabled
   // flags; kNoFileType when none. Pure: reads nothing and changes nothing.
-  uint16_t MatchSignature(uint64_t unit, const uint8_t* buffer) const;
+  uint16_t MatchSignature(uint64_t unit, const uint8_t* buffer) const { return MatchSignatureOf(buffer, m_bScanTXT); }
+  // The same, with the plain-text probe (the last stage) taken or left out.
+  uint16_t MatchSignatureOf(const uint8_t* buffer, bool text) const;
   // How many of a unit's first bytes MatchSignature reads: 32, or the first sector when
   // DXF or plain text is enabled (the DXF start and the text probe look further).
   size_t SignatureProbeBytes() const;
