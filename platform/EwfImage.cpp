@@ -154,12 +154,15 @@ class CSegmentFiles {
   }
   // Adds a segment file; false with a reason when it cannot be opened or is no regular file.
   bool Add(const std::string& path, std::string* why) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      *why = std::strerror(errno);
+      return false;
+    }
     struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      *why = fd < 0 || !S_ISREG(st.st_mode) ? (fd < 0 ? std::strerror(errno) : "not a regular file")
-                                            : std::strerror(errno);
-      if (fd >= 0) ::close(fd);
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      *why = S_ISREG(st.st_mode) ? std::strerror(errno) : "not a regular file";
+      ::close(fd);
       return false;
     }
     std::lock_guard lock(m_mutex);

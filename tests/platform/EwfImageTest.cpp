@@ -76,13 +76,17 @@ TEST(EwfImage, EveryVariantReadsAsTheRawDiskAndAsLibewfReadsIt) {
     const char* file;
     const char* raw;
     ewf::Opening ours;  // Unsupported: read through libewf
+    bool bLibewfReadsIt = true;
   } cases[] = {
-      {"none.E01", "disk.raw", ewf::Opening::Opened},    {"fast.E01", "disk.raw", ewf::Opening::Opened},
-      {"one.E01", "disk.raw", ewf::Opening::Opened},     {"best.E01", "disk.raw", ewf::Opening::Opened},
-      {"empty.E01", "disk.raw", ewf::Opening::Opened},   {"large.E01", "disk.raw", ewf::Opening::Opened},
-      {"ftk.E01", "disk.raw", ewf::Opening::Opened},     {"orig.e01", "disk.raw", ewf::Opening::Opened},
-      {"export.E01", "disk.raw", ewf::Opening::Opened},  {"export1.E01", "disk.raw", ewf::Opening::Opened},
-      {"table.E01", "disk.raw", ewf::Opening::Opened},   {"wide.E01", "wide.raw", ewf::Opening::Unsupported},
+      {"none.E01", "disk.raw", ewf::Opening::Opened},   {"fast.E01", "disk.raw", ewf::Opening::Opened},
+      {"one.E01", "disk.raw", ewf::Opening::Opened},    {"best.E01", "disk.raw", ewf::Opening::Opened},
+      {"empty.E01", "disk.raw", ewf::Opening::Opened},  {"large.E01", "disk.raw", ewf::Opening::Opened},
+      {"ftk.E01", "disk.raw", ewf::Opening::Opened},    {"orig.e01", "disk.raw", ewf::Opening::Opened},
+      {"export.E01", "disk.raw", ewf::Opening::Opened}, {"export1.E01", "disk.raw", ewf::Opening::Opened},
+      {"wide.E01", "wide.raw", ewf::Opening::Unsupported},
+      // The damaged table is read from its copy; libewf (20140813) reads the image's last chunk
+      // wrong instead.
+      {"table.E01", "disk.raw", ewf::Opening::Opened, false},
   };
   std::mt19937_64 rng(11);
   for (const auto& c : cases) {
@@ -102,7 +106,9 @@ TEST(EwfImage, EveryVariantReadsAsTheRawDiskAndAsLibewfReadsIt) {
     // read-ahead), and what libewf reads.
     EXPECT_TRUE(ReadAll(*disk, 1 << 20) == raw);
     EXPECT_TRUE(ReadAll(*disk, 512) == raw);
-    EXPECT_TRUE(LibewfBytes(EwfPath(c.file)) == raw);
+    if (c.bLibewfReadsIt) {
+      EXPECT_TRUE(LibewfBytes(EwfPath(c.file)) == raw);
+    }
     // Scattered reads of odd sizes from two threads at once, some across chunk edges and at
     // the short last chunk; none past the end.
     auto scattered = [&](uint64_t seed, bool* same) {
@@ -183,7 +189,9 @@ TEST(EwfImage, AChunkThatFailsItsCheckReadsAsUnreadableSectorsAndTheRestReads) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(4096, raw.size() - at));
     const bool read = disk->Read(at, got.data(), n);
     ASSERT_EQ(read, !touchesDamage(at, n)) << at;
-    if (read) ASSERT_EQ(std::memcmp(got.data(), raw.data() + at, n), 0) << at;
+    if (read) {
+      ASSERT_EQ(std::memcmp(got.data(), raw.data() + at, n), 0) << at;
+    }
   }
   // Exactly the chunks' sectors are known unreadable; reads beside them still work, one
   // across them fails, and nothing reads as zeros or garbage.
