@@ -42,9 +42,12 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <mutex>
+#include <climits>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <thread>
 #include <unistd.h>
 #include <unordered_map>
@@ -179,6 +182,13 @@ class CSegmentFiles {
   // Reads exactly len bytes at offset of segment i. False with errno set on a failed read or
   // open, errno 0 for a range past the end of the file.
   bool Read(size_t i, uint64_t offset, void* buffer, size_t len) {
+    struct iovec one {buffer, len};
+    return ReadV(i, offset, &one, 1);
+  }
+  // The same into the pieces iov[0], iov[1], ... in turn (their iov_base and iov_len change).
+  bool ReadV(size_t i, uint64_t offset, struct iovec* iov, int count) {
+    uint64_t len = 0;
+    for (int k = 0; k < count; ++k) len += iov[k].iov_len;
     if (offset > m_files[i].nSize || len > m_files[i].nSize - offset) {
       errno = 0;
       return false;
@@ -197,19 +207,26 @@ class CSegmentFiles {
       fd = f.fd;
       CloseSurplus();
     }
-    auto* out = static_cast<uint8_t*>(buffer);
     bool ok = true;
-    while (len > 0) {
-      ssize_t n = ::pread(fd, out, len, static_cast<off_t>(offset));
+    while (count > 0) {
+      ssize_t n = ::preadv(fd, iov, std::min(count, IOV_MAX), static_cast<off_t>(offset));
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         if (n == 0) errno = EIO;  // the file got shorter than at opening
         ok = false;
         break;
       }
-      out += n;
       offset += static_cast<uint64_t>(n);
-      len -= static_cast<size_t>(n);
+      for (size_t got = static_cast<size_t>(n); count > 0 && (got > 0 || iov->iov_len == 0);) {
+        const size_t take = std::min(got, iov->iov_len);
+        iov->iov_base = static_cast<uint8_t*>(iov->iov_base) + take;
+        iov->iov_len -= take;
+        got -= take;
+        if (iov->iov_len == 0) {
+          ++iov;
+          --count;
+        }
+      }
     }
     const int err = errno;
     {
@@ -285,6 +302,12 @@ libdeflate_decompressor* ThreadDecompressor() {
   return decompressor.get();
 }
 
+// The disk of an image. Chunks are decoded into a cache of slots. A reader that continues its
+// previous read (or reads several chunks at once) sets the read-ahead thread going. It reads
+// the stored bytes of runs of neighbouring chunks with one read each (a stored chunk straight
+// into its slot, a compressed one into a staging buffer) and then decodes them. A reader that
+// reaches a chunk read but not yet decoded decodes it itself, and one that would wait for a
+// chunk decodes another of the run meanwhile: the file is read once, and both threads decode.
 class CEwfDevice final : public CRawDevice {
  public:
   CEwfDevice(const std::string& path, std::unique_ptr<CSegmentFiles> files, ImageLayout layout)
@@ -295,9 +318,8 @@ class CEwfDevice final : public CRawDevice {
     m_nChunkCount = m_layout.media.nChunkCount;
     m_slots.resize(std::max<size_t>(kMinCacheSlots, kCacheBytes / m_nChunkBytes));
     m_nAheadChunks = m_slots.size() / 2;
-    // Each chunk is inflated and checked whole however little of it is read: the window takes
-    // one chunk at a time, so scattered reads (folders, small files) inflate only the chunks
-    // they touch.
+    // Each chunk is decoded whole however little of it is read: the window takes one chunk at
+    // a time, so scattered reads (folders, small files) decode only the chunks they touch.
     SetWindowBytes(std::clamp<size_t>(m_nChunkBytes, 32u << 10, kDefaultWindowBytes));
   }
   ~CEwfDevice() override {
@@ -317,8 +339,7 @@ class CEwfDevice final : public CRawDevice {
       return false;
     }
     if (len == 0) return true;
-    const uint64_t first = offset / m_nChunkBytes, last = (offset + len - 1) / m_nChunkBytes;
-    NoteRead(first, last);
+    NoteRead(offset / m_nChunkBytes, (offset + len - 1) / m_nChunkBytes);
     auto* out = static_cast<uint8_t*>(buffer);
     while (len > 0) {
       const uint64_t chunk = offset / m_nChunkBytes, in = offset % m_nChunkBytes;
@@ -337,16 +358,31 @@ class CEwfDevice final : public CRawDevice {
  private:
   enum class SlotState : uint8_t {
     Empty,
-    Queued,   // claimed by the read-ahead, not started: a reader may take it over
-    Filling,  // being inflated by one thread
+    Reading,  // the read-ahead is reading its stored bytes
+    Staged,   // its stored bytes are read, not yet decoded: any thread may decode it
+    Filling,  // being read or decoded by one thread
     Ready,
     Failed,   // does not inflate or fails its checksum
   };
+  static constexpr size_t kNoStaging = SIZE_MAX;
   struct Slot {
     uint64_t nChunk = kNoChunk;
     SlotState state = SlotState::Empty;
     uint64_t nLastUse = 0;
     std::unique_ptr<uint8_t[]> data;
+    // While Reading or Staged: where its stored bytes go. A compressed chunk's lie in staging
+    // buffer nStaging; a stored chunk's bytes are read into data and their checksum here.
+    ChunkPlace place;
+    size_t nStaging = kNoStaging;
+    const uint8_t* pStaged = nullptr;
+    uint8_t checksum[kChunkChecksumSize] = {};
+  };
+  // The read-ahead's buffers for compressed chunks' stored bytes, reused when every chunk
+  // read into one is decoded.
+  static constexpr size_t kStagingBuffers = 4;
+  struct Staging {
+    std::vector<uint8_t> bytes;
+    uint32_t nPending = 0;  // chunks read into it and not yet decoded
   };
 
   uint64_t ChunkLength(uint64_t chunk) const {
@@ -380,50 +416,59 @@ class CEwfDevice final : public CRawDevice {
     return p;
   }
 
-  // Turns a chunk's stored bytes into its data (ChunkLength bytes at out).
-  ChunkRead Decode(uint64_t chunk, const ChunkPlace& place, const uint8_t* stored, uint8_t* out) const {
+  // Inflates a compressed chunk's stored bytes into out (ChunkLength bytes).
+  ChunkRead Inflate(uint64_t chunk, const ChunkPlace& place, const uint8_t* stored, uint8_t* out) const {
+    libdeflate_decompressor* d = ThreadDecompressor();
+    if (!d) return ChunkRead::IoError;
+    // Without an actual-size argument libdeflate accepts only a stream of exactly the chunk's
+    // length, and it checks the stream's Adler-32.
+    return libdeflate_zlib_decompress(d, stored, static_cast<size_t>(place.nStoredBytes), out,
+                                      static_cast<size_t>(ChunkLength(chunk)), nullptr) == LIBDEFLATE_SUCCESS
+               ? ChunkRead::Ok
+               : ChunkRead::Corrupt;
+  }
+  // Checks a stored chunk's bytes (at data) against its checksum.
+  ChunkRead Check(uint64_t chunk, const uint8_t* data, const uint8_t* checksum) const {
     const size_t length = static_cast<size_t>(ChunkLength(chunk));
-    if (place.bCompressed) {
-      libdeflate_decompressor* d = ThreadDecompressor();
-      if (!d) return ChunkRead::IoError;
-      // Without an actual-size argument libdeflate accepts only a stream of exactly length
-      // bytes, and checks the stream's Adler-32.
-      return libdeflate_zlib_decompress(d, stored, static_cast<size_t>(place.nStoredBytes), out, length, nullptr) ==
-                     LIBDEFLATE_SUCCESS
-                 ? ChunkRead::Ok
-                 : ChunkRead::Corrupt;
-    }
-    if (libdeflate_adler32(1, stored, length) != bytes::RawLE32(stored + length)) return ChunkRead::Corrupt;
-    std::memcpy(out, stored, length);
-    return ChunkRead::Ok;
+    return libdeflate_adler32(1, data, length) == bytes::RawLE32(checksum) ? ChunkRead::Ok : ChunkRead::Corrupt;
   }
 
-  // Reads and decodes one chunk into out, with this thread's buffer for its stored bytes.
-  ChunkRead Inflate(uint64_t chunk, uint8_t* out, int* err) {
+  // Reads and decodes one chunk into out on this thread alone.
+  ChunkRead Load(uint64_t chunk, uint8_t* out, int* err) {
     const ChunkPlace place = Place(chunk);
     if (!place.bValid) return ChunkRead::Corrupt;
     thread_local std::vector<uint8_t> stored;
-    if (stored.size() < place.nStoredBytes) stored.resize(static_cast<size_t>(place.nStoredBytes));
-    if (!m_files->Read(place.nSegment, place.nOffset, stored.data(), static_cast<size_t>(place.nStoredBytes))) {
+    bool read;
+    if (place.bCompressed) {
+      if (stored.size() < place.nStoredBytes) stored.resize(static_cast<size_t>(place.nStoredBytes));
+      read = m_files->Read(place.nSegment, place.nOffset, stored.data(), static_cast<size_t>(place.nStoredBytes));
+    } else {
+      uint8_t checksum[kChunkChecksumSize];
+      struct iovec iov[2] = {{out, static_cast<size_t>(ChunkLength(chunk))}, {checksum, sizeof checksum}};
+      read = m_files->ReadV(place.nSegment, place.nOffset, iov, 2);
+      if (read) return Check(chunk, out, checksum);
+    }
+    if (!read) {
       *err = errno ? errno : EIO;
       return ChunkRead::IoError;
     }
-    return Decode(chunk, place, stored.data(), out);
+    return Inflate(chunk, place, stored.data(), out);
+  }
+
+  void Wait(std::unique_lock<std::mutex>& lock) {
+    ++m_nWaiters;
+    m_filledCv.wait(lock);
+    --m_nWaiters;
   }
 
   // Copies n bytes at in of chunk to out; answers 0, or the errno of the failure.
   int CopyFromChunk(uint64_t chunk, size_t in, uint8_t* out, size_t n) {
     std::unique_lock lock(m_mutex);
-    size_t slot = SIZE_MAX;
-    while (slot == SIZE_MAX) {
+    for (;;) {
       auto it = m_slotOf.find(chunk);
-      if (it == m_slotOf.end()) {
-        slot = Claim(chunk, false);
-        if (slot == SIZE_MAX) break;
-        m_slots[slot].state = SlotState::Filling;
-        break;
-      }
-      Slot& s = m_slots[it->second];
+      if (it == m_slotOf.end()) break;
+      const size_t slot = it->second;
+      Slot& s = m_slots[slot];
       switch (s.state) {
         case SlotState::Ready:
           s.nLastUse = ++m_nClock;
@@ -432,43 +477,70 @@ class CEwfDevice final : public CRawDevice {
         case SlotState::Failed:
           s.nLastUse = ++m_nClock;
           return EIO;
-        case SlotState::Queued:
-        case SlotState::Empty:
-          // The read-ahead has not started it: do it here rather than wait.
-          s.state = SlotState::Filling;
-          s.nLastUse = ++m_nClock;
-          slot = it->second;
+        case SlotState::Staged:
+          // Read by the read-ahead, not decoded yet: decode it here rather than wait.
+          DecodeStaged(lock, slot);
           break;
+        case SlotState::Empty:
+        case SlotState::Reading:
         case SlotState::Filling:
-          m_filledCv.wait(lock);
+          // Another thread is at it: decode one of the chunks read after it meanwhile, or wait.
+          if (!DecodeOneStaged(lock, chunk + 1, chunk + 1 + kBatchChunks)) Wait(lock);
           break;
       }
     }
+    // Not in the cache: load it here.
+    const size_t slot = Claim(chunk, false);
     lock.unlock();
     int err = 0;
     if (slot == SIZE_MAX) {
-      // Every slot is busy: inflate into a buffer of this thread's.
+      // Every slot is busy: load it into a buffer of this thread's.
       thread_local std::vector<uint8_t> scratch;
       if (scratch.size() < m_nChunkBytes) scratch.resize(m_nChunkBytes);
-      ChunkRead r = Inflate(chunk, scratch.data(), &err);
+      ChunkRead r = Load(chunk, scratch.data(), &err);
       if (r == ChunkRead::Ok) std::memcpy(out, scratch.data() + in, n);
       return r == ChunkRead::Ok ? 0 : r == ChunkRead::Corrupt ? EIO : err;
     }
-    ChunkRead r = Inflate(chunk, m_slots[slot].data.get(), &err);
+    Slot& s = m_slots[slot];
+    ChunkRead r = Load(chunk, s.data.get(), &err);
     lock.lock();
     Publish(slot, r);
-    if (r == ChunkRead::Ok) std::memcpy(out, m_slots[slot].data.get() + in, n);
+    if (r == ChunkRead::Ok) std::memcpy(out, s.data.get() + in, n);
     return r == ChunkRead::Ok ? 0 : r == ChunkRead::Corrupt ? EIO : err;
   }
 
-  // Takes the least recently used idle slot for chunk (m_mutex held); SIZE_MAX when every slot
-  // is busy. The read-ahead does not take the chunks it filled for the reader and the reader
-  // has not reached yet.
+  // Decodes a Staged slot on this thread (m_mutex held by lock, released meanwhile).
+  void DecodeStaged(std::unique_lock<std::mutex>& lock, size_t slot) {
+    Slot& s = m_slots[slot];
+    s.state = SlotState::Filling;
+    s.nLastUse = ++m_nClock;
+    lock.unlock();
+    const ChunkRead r = s.place.bCompressed ? Inflate(s.nChunk, s.place, s.pStaged, s.data.get())
+                                            : Check(s.nChunk, s.data.get(), s.checksum);
+    lock.lock();
+    Publish(slot, r);
+  }
+
+  // Decodes the first Staged chunk of [from, to); false when there is none (m_mutex held).
+  bool DecodeOneStaged(std::unique_lock<std::mutex>& lock, uint64_t from, uint64_t to) {
+    for (uint64_t c = from; c < to; ++c) {
+      auto it = m_slotOf.find(c);
+      if (it != m_slotOf.end() && m_slots[it->second].state == SlotState::Staged) {
+        DecodeStaged(lock, it->second);
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // Takes the least recently used idle slot for chunk, Filling (m_mutex held); SIZE_MAX when
+  // every slot is busy. The read-ahead does not take the chunks it filled for the reader that
+  // the reader has not reached yet.
   size_t Claim(uint64_t chunk, bool forReadAhead) {
     size_t best = SIZE_MAX;
     for (size_t i = 0; i < m_slots.size(); ++i) {
       const Slot& s = m_slots[i];
-      if (s.state == SlotState::Queued || s.state == SlotState::Filling) continue;
+      if (s.state != SlotState::Empty && s.state != SlotState::Ready && s.state != SlotState::Failed) continue;
       if (forReadAhead && s.nChunk != kNoChunk && s.nChunk >= m_nReaderChunk && s.nChunk < m_nAheadEnd) continue;
       if (best == SIZE_MAX || s.nLastUse < m_slots[best].nLastUse) best = i;
     }
@@ -478,7 +550,7 @@ class CEwfDevice final : public CRawDevice {
     if (!s.data) return SIZE_MAX;
     if (s.nChunk != kNoChunk) m_slotOf.erase(s.nChunk);
     s.nChunk = chunk;
-    s.state = SlotState::Queued;
+    s.state = SlotState::Filling;
     s.nLastUse = ++m_nClock;
     m_slotOf[chunk] = best;
     return best;
@@ -495,7 +567,10 @@ class CEwfDevice final : public CRawDevice {
     } else {
       s.state = r == ChunkRead::Ok ? SlotState::Ready : SlotState::Failed;
     }
-    m_filledCv.notify_all();
+    if (s.nStaging != kNoStaging && --m_staging[s.nStaging].nPending == 0 && m_bAheadIdle) m_aheadCv.notify_one();
+    s.nStaging = kNoStaging;
+    s.pStaged = nullptr;
+    if (m_nWaiters > 0) m_filledCv.notify_all();
   }
 
   // Follows this thread's reads of the device: a read that continues the previous one (twice
@@ -519,80 +594,116 @@ class CEwfDevice final : public CRawDevice {
 
   void RequestAhead(uint64_t readerChunk, uint64_t end) {
     end = std::min(end, m_nChunkCount);
+    bool wake;
     {
       std::lock_guard lock(m_mutex);
       if (m_bStop) return;
       m_nReaderChunk = readerChunk;
       const uint64_t from = readerChunk + 1;
-      if (m_nAheadNext < from || m_nAheadNext > end) m_nAheadNext = from;
+      // A read-ahead that fell behind the reader starts again a little further on: the
+      // reader loads the chunks in between itself, and the two do not queue for the same ones.
+      if (m_nAheadNext < from || m_nAheadNext > end) m_nAheadNext = std::min(from + kBatchChunks / 2, end);
       m_nAheadEnd = end;
       if (m_nAheadNext >= m_nAheadEnd) return;
       if (!m_aheadThread.joinable()) m_aheadThread = std::thread([this] { ReadAheadLoop(); });
+      // Woken when its lead has shrunk to half, so that it works in long runs rather than
+      // one chunk per read.
+      wake = m_bAheadIdle && m_nAheadNext - from < std::max<uint64_t>(1, (end - from) / 2);
     }
-    m_aheadCv.notify_one();
+    if (wake) m_aheadCv.notify_one();
   }
 
-  // The read-ahead thread: inflates the chunks [m_nAheadNext, m_nAheadEnd) that are not in the
-  // cache, reading the stored bytes of neighbouring chunks together.
+  // Reads the next run of chunks [m_nAheadNext, m_nAheadEnd) not in the cache into their slots
+  // and staging buffer number staging; false when there is none or no idle slot (m_mutex
+  // held by lock, released while reading).
+  bool ReadRun(std::unique_lock<std::mutex>& lock, size_t staging) {
+    while (m_nAheadNext < m_nAheadEnd && m_slotOf.count(m_nAheadNext)) ++m_nAheadNext;
+    m_run.clear();
+    uint64_t stagedBytes = 0, runBytes = 0;
+    for (uint64_t c = m_nAheadNext; c < m_nAheadEnd && m_run.size() < kBatchChunks && !m_slotOf.count(c); ++c) {
+      const ChunkPlace place = Place(c);
+      if (!m_run.empty()) {
+        const ChunkPlace& prev = m_slots[m_run.back()].place;
+        if (!place.bValid || !prev.bValid || place.nSegment != prev.nSegment ||
+            place.nOffset != prev.nOffset + prev.nStoredBytes || runBytes + place.nStoredBytes > kBatchBytes)
+          break;
+      }
+      const size_t slot = Claim(c, true);
+      if (slot == SIZE_MAX) break;
+      Slot& s = m_slots[slot];
+      s.state = SlotState::Reading;
+      s.place = place;
+      m_run.push_back(slot);
+      if (place.bValid) {
+        runBytes += place.nStoredBytes;
+        if (place.bCompressed) stagedBytes += place.nStoredBytes;
+      }
+    }
+    if (m_run.empty()) return false;
+    m_nAheadNext = m_slots[m_run.back()].nChunk + 1;
+    std::vector<uint8_t>& buffer = m_staging[staging].bytes;
+    lock.unlock();
+    // One read of the run: a stored chunk's bytes into its slot and its checksum beside, a
+    // compressed chunk's into the staging buffer.
+    if (buffer.size() < stagedBytes) buffer.resize(static_cast<size_t>(stagedBytes));
+    m_pieces.clear();
+    uint64_t at = 0;
+    for (size_t slot : m_run) {
+      Slot& s = m_slots[slot];
+      if (!s.place.bValid) break;
+      if (s.place.bCompressed) {
+        s.pStaged = buffer.data() + at;
+        m_pieces.push_back({buffer.data() + at, static_cast<size_t>(s.place.nStoredBytes)});
+        at += s.place.nStoredBytes;
+      } else {
+        m_pieces.push_back({s.data.get(), static_cast<size_t>(ChunkLength(s.nChunk))});
+        m_pieces.push_back({s.checksum, kChunkChecksumSize});
+      }
+    }
+    const ChunkPlace& head = m_slots[m_run.front()].place;
+    const bool read =
+        head.bValid && m_files->ReadV(head.nSegment, head.nOffset, m_pieces.data(), static_cast<int>(m_pieces.size()));
+    lock.lock();
+    for (size_t slot : m_run) {
+      Slot& s = m_slots[slot];
+      if (!s.place.bValid) {
+        Publish(slot, ChunkRead::Corrupt);
+      } else if (!read) {
+        Publish(slot, ChunkRead::IoError);
+      } else {
+        s.state = SlotState::Staged;
+        if (s.place.bCompressed) {
+          s.nStaging = staging;
+          ++m_staging[staging].nPending;
+        }
+        m_staged.push_back(slot);
+      }
+    }
+    if (m_nWaiters > 0) m_filledCv.notify_all();
+    return true;
+  }
+
+  // The read-ahead thread: keeps the chunks up to m_nAheadEnd read ahead of the reader while
+  // a staging buffer is free, and decodes the chunks read, the earliest first.
   void ReadAheadLoop() {
-    std::vector<uint8_t> stored;
-    struct Item {
-      uint64_t nChunk;
-      size_t nSlot;
-      ChunkPlace place;
-      uint64_t nAt;  // offset of its stored bytes in `stored`
-    };
-    std::vector<Item> batch;
     std::unique_lock lock(m_mutex);
     while (!m_bStop) {
-      while (m_nAheadNext < m_nAheadEnd && m_slotOf.count(m_nAheadNext)) ++m_nAheadNext;
-      if (m_nAheadNext >= m_nAheadEnd) {
-        m_aheadCv.wait(lock);
+      size_t free = kNoStaging;
+      for (size_t i = 0; i < kStagingBuffers && free == kNoStaging; ++i)
+        if (m_staging[i].nPending == 0) free = i;
+      if (free != kNoStaging && ReadRun(lock, free)) continue;
+      // Decode the earliest chunk still waiting (readers may have taken some).
+      while (!m_staged.empty() && m_slots[m_staged.front()].state != SlotState::Staged) m_staged.pop_front();
+      if (!m_staged.empty()) {
+        const size_t slot = m_staged.front();
+        m_staged.pop_front();
+        DecodeStaged(lock, slot);
         continue;
       }
-      // A run of chunks not yet in the cache whose stored bytes follow each other.
-      batch.clear();
-      uint64_t bytes = 0;
-      for (uint64_t c = m_nAheadNext; c < m_nAheadEnd && batch.size() < kBatchChunks && !m_slotOf.count(c); ++c) {
-        ChunkPlace place = Place(c);
-        if (!batch.empty() && (!place.bValid || place.nSegment != batch.back().place.nSegment ||
-                               place.nOffset != batch.back().place.nOffset + batch.back().place.nStoredBytes ||
-                               bytes + place.nStoredBytes > kBatchBytes))
-          break;
-        size_t slot = Claim(c, true);
-        if (slot == SIZE_MAX) break;
-        batch.push_back(Item{c, slot, place, bytes});
-        bytes += place.nStoredBytes;
-        if (!place.bValid) break;
-      }
-      if (batch.empty()) {
-        // No idle slot: wait for the reader to move on.
-        m_aheadCv.wait(lock);
-        continue;
-      }
-      m_nAheadNext = batch.back().nChunk + 1;
-      lock.unlock();
-      bool read = false;
-      const ChunkPlace& head = batch.front().place;
-      if (head.bValid) {
-        if (stored.size() < bytes) stored.resize(static_cast<size_t>(bytes));
-        read = m_files->Read(head.nSegment, head.nOffset, stored.data(), static_cast<size_t>(bytes));
-      }
-      for (const Item& item : batch) {
-        lock.lock();
-        Slot& s = m_slots[item.nSlot];
-        const bool mine = s.nChunk == item.nChunk && s.state == SlotState::Queued;
-        if (mine) s.state = SlotState::Filling;
-        lock.unlock();
-        if (!mine) continue;  // a reader took it over
-        ChunkRead r = !item.place.bValid ? ChunkRead::Corrupt
-                      : read ? Decode(item.nChunk, item.place, stored.data() + item.nAt, s.data.get())
-                             : ChunkRead::IoError;
-        lock.lock();
-        Publish(item.nSlot, r);
-        lock.unlock();
-      }
-      lock.lock();
+      // Nothing to read or decode: wait for the reader to ask, or for a buffer to be freed.
+      m_bAheadIdle = true;
+      m_aheadCv.wait(lock);
+      m_bAheadIdle = false;
     }
   }
 
@@ -603,15 +714,22 @@ class CEwfDevice final : public CRawDevice {
   size_t m_nAheadChunks = 0;
 
   std::mutex m_mutex;  // guards everything below
-  std::condition_variable m_filledCv;  // a slot finished filling
+  std::condition_variable m_filledCv;  // a slot finished filling (or its stored bytes were read)
   std::condition_variable m_aheadCv;   // work for the read-ahead, or the end
   std::vector<Slot> m_slots;
   std::unordered_map<uint64_t, size_t> m_slotOf;
   uint64_t m_nClock = 0;
+  uint32_t m_nWaiters = 0;  // threads waiting on m_filledCv
   uint64_t m_nReaderChunk = 0;
   uint64_t m_nAheadNext = 0;
   uint64_t m_nAheadEnd = 0;
+  bool m_bAheadIdle = false;
   bool m_bStop = false;
+  Staging m_staging[kStagingBuffers];
+  std::deque<size_t> m_staged;  // slots read by the read-ahead, in chunk order
+  // The read-ahead thread's own: the run being read and the pieces of its read.
+  std::vector<size_t> m_run;
+  std::vector<struct iovec> m_pieces;
   std::thread m_aheadThread;
 };
 
