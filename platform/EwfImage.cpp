@@ -586,8 +586,11 @@ class CEwfDevice final : public CRawDevice {
     t.nStreak = continues ? t.nStreak + 1 : 0;
     t.device = this;
     t.nNext = last + 1;
+    // The lead grows with the run of reads that continue each other, as the kernel's read-ahead
+    // does: a folder walk that touches a few neighbouring chunks costs few chunks decoded for
+    // nothing, a scan soon gets the whole lead.
     if (t.nStreak >= 2)
-      RequestAhead(first, last + 1 + m_nAheadChunks);
+      RequestAhead(first, last + 1 + std::min<uint64_t>(m_nAheadChunks, t.nStreak));
     else if (last > first)
       RequestAhead(first, last + 1);
   }
@@ -600,9 +603,7 @@ class CEwfDevice final : public CRawDevice {
       if (m_bStop) return;
       m_nReaderChunk = readerChunk;
       const uint64_t from = readerChunk + 1;
-      // A read-ahead that fell behind the reader starts again a little further on: the
-      // reader loads the chunks in between itself, and the two do not queue for the same ones.
-      if (m_nAheadNext < from || m_nAheadNext > end) m_nAheadNext = std::min(from + kBatchChunks / 2, end);
+      if (m_nAheadNext < from || m_nAheadNext > end) m_nAheadNext = from;
       m_nAheadEnd = end;
       if (m_nAheadNext >= m_nAheadEnd) return;
       if (!m_aheadThread.joinable()) m_aheadThread = std::thread([this] { ReadAheadLoop(); });
@@ -683,20 +684,23 @@ class CEwfDevice final : public CRawDevice {
     return true;
   }
 
-  // The read-ahead thread: keeps the chunks up to m_nAheadEnd read ahead of the reader while
-  // a staging buffer is free, and decodes the chunks read, the earliest first.
+  // The read-ahead thread: keeps the chunks up to m_nAheadEnd read ahead of the reader while a
+  // staging buffer is free, and decodes the chunks read, the last first: the reader decodes
+  // from the front the ones it reaches before they are done, so the two meet in the middle
+  // instead of queueing for the same chunk.
   void ReadAheadLoop() {
     std::unique_lock lock(m_mutex);
     while (!m_bStop) {
+      while (!m_staged.empty() && m_slots[m_staged.back()].state != SlotState::Staged) m_staged.pop_back();
       size_t free = kNoStaging;
       for (size_t i = 0; i < kStagingBuffers && free == kNoStaging; ++i)
         if (m_staging[i].nPending == 0) free = i;
-      if (free != kNoStaging && ReadRun(lock, free)) continue;
-      // Decode the earliest chunk still waiting (readers may have taken some).
-      while (!m_staged.empty() && m_slots[m_staged.front()].state != SlotState::Staged) m_staged.pop_front();
+      // A short run (the lead grew by a chunk or two) waits while there is decoding to do.
+      const uint64_t ahead = m_nAheadEnd > m_nAheadNext ? m_nAheadEnd - m_nAheadNext : 0;
+      if (free != kNoStaging && (ahead >= kBatchChunks / 2 || m_staged.empty()) && ReadRun(lock, free)) continue;
       if (!m_staged.empty()) {
-        const size_t slot = m_staged.front();
-        m_staged.pop_front();
+        const size_t slot = m_staged.back();
+        m_staged.pop_back();
         DecodeStaged(lock, slot);
         continue;
       }
@@ -726,7 +730,7 @@ class CEwfDevice final : public CRawDevice {
   bool m_bAheadIdle = false;
   bool m_bStop = false;
   Staging m_staging[kStagingBuffers];
-  std::deque<size_t> m_staged;  // slots read by the read-ahead, in chunk order
+  std::deque<size_t> m_staged;  // slots read by the read-ahead, in chunk order (some decoded since)
   // The read-ahead thread's own: the run being read and the pieces of its read.
   std::vector<size_t> m_run;
   std::vector<struct iovec> m_pieces;
