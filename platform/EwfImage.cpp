@@ -766,6 +766,10 @@ class COpener {
         return Refuse(fmt::format("segment {} of the EWF image ({}) cannot be opened: {}", number + 1,
                                   BaseName(next), why));
     }
+    if (!m_bHaveMedia)
+      return Refuse(fmt::format("the EWF image is damaged: {} has no volume section (the size of the disk is not "
+                                "known)",
+                                m_files->Name(0)));
     if (m_layout.entries.size() != m_layout.media.nChunkCount)
       return Refuse(fmt::format("the EWF image is damaged: its chunk tables list {} chunks where its volume section "
                                 "counts {}",
@@ -1023,7 +1027,14 @@ class COpener {
     if (!pending.bOk)
       return Damaged(segment, fmt::format("has a damaged chunk table at byte {} ({}) and no intact copy of it",
                                           Hex(pending.nAt), pending.strWhy));
-    if (pending.table.nCount > 0) m_layout.tables.push_back(pending.table);
+    // The chunks of a table are stored one after the other. Offsets that go back are what
+    // EnCase 6.7.1 wrote past 2 GiB of a sectors section (a 32-bit offset overflowing into the
+    // compression bit); that quirk is left to libewf rather than read as other chunks.
+    const Table& t = pending.table;
+    for (uint64_t c = t.nFirstChunk + 1; c < t.nFirstChunk + t.nCount; ++c)
+      if ((m_layout.entries[c] & kEntryOffsetMask) <= (m_layout.entries[c - 1] & kEntryOffsetMask))
+        return Unsupported(segment, "table", pending.nAt);
+    if (t.nCount > 0) m_layout.tables.push_back(t);
     return Opening::Opened;
   }
 
