@@ -29,12 +29,15 @@
 //   name order and to describe the same image. A damaged or incomplete image is refused with
 //   what is wrong and where; it is never handed to another reader.
 // - A variant not understood (media values of another size, chunks over 16 MiB, a sector count
-//   that disagrees with the chunk count) answers Unsupported and is left to libewf.
+//   that disagrees with the chunk count, table offsets that go back) answers Unsupported and is
+//   left to libewf.
 // - A chunk whose entry points outside its area, that does not inflate to exactly its size or
 //   fails its checksum reads as unreadable (EIO), as a bad sector does; the rest of the image
 //   reads as usual.
 // - Memory: the chunk entries as the tables store them (4 bytes per chunk, what the files
-//   hold), a cache of inflated chunks of about 4 MiB, and one read buffer per thread.
+//   hold), a cache of decoded chunks of about 4 MiB (at least 4 chunks), the read-ahead's
+//   staging buffers (4 of at most 512 KiB, or one chunk), and one read buffer per thread.
+// - Speed: see CEwfDevice below; bench/README.md has the figures.
 #include "platform/EwfImage.h"
 
 #include <algorithm>
@@ -44,8 +47,8 @@
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
-#include <mutex>
 #include <climits>
+#include <mutex>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <thread>
@@ -303,11 +306,18 @@ libdeflate_decompressor* ThreadDecompressor() {
 }
 
 // The disk of an image. Chunks are decoded into a cache of slots. A reader that continues its
-// previous read (or reads several chunks at once) sets the read-ahead thread going. It reads
-// the stored bytes of runs of neighbouring chunks with one read each (a stored chunk straight
-// into its slot, a compressed one into a staging buffer) and then decodes them. A reader that
-// reaches a chunk read but not yet decoded decodes it itself, and one that would wait for a
-// chunk decodes another of the run meanwhile: the file is read once, and both threads decode.
+// previous read (or reads several chunks at once) sets the read-ahead thread going, with a
+// lead that grows with the run of continuing reads. It reads the stored bytes of runs of
+// neighbouring chunks with one read each (a stored chunk straight into its slot, a compressed
+// one into a staging buffer) and decodes them, the last first. A reader that reaches a chunk
+// read but not yet decoded decodes it itself, and one that would wait for a chunk decodes
+// another of the run meanwhile: the file is read once, both threads decode, and they meet in
+// the middle of a run rather than queue for the same chunk. A chunk not in the cache is read
+// and decoded by the reader itself.
+//
+// Thread safety: reads from several threads are allowed (CRawDevice); m_mutex guards the cache
+// and the read-ahead's state, and no file read or decoding happens under it. The read-ahead
+// thread starts at the first sequential read and stops when the device goes.
 class CEwfDevice final : public CRawDevice {
  public:
   CEwfDevice(const std::string& path, std::unique_ptr<CSegmentFiles> files, ImageLayout layout)
@@ -333,6 +343,8 @@ class CEwfDevice final : public CRawDevice {
   const char* ContainerName() const override { return "EWF"; }
 
  protected:
+  // Fails, leaving part of buffer written, when the range runs past the disk (errno 0), a chunk
+  // it touches fails its check (EIO) or a segment file cannot be read (that read's errno).
   bool ReadDirect(uint64_t offset, void* buffer, size_t len) override {
     if (offset > m_nSize || len > m_nSize - offset) {
       errno = 0;
