@@ -133,7 +133,7 @@ using namespace ewflayout;
 
 // Chunks larger than this (EnCase's largest is 32,768 sectors of 512 bytes) are left to libewf.
 constexpr uint64_t kMaxChunkBytes = 16u << 20;
-// Inflated chunks kept; read-ahead fills at most half of them.
+// Decoded chunks kept; the read-ahead fills at most half of them.
 constexpr size_t kCacheBytes = 4u << 20;
 constexpr size_t kMinCacheSlots = 4;
 // The read-ahead reads the stored bytes of up to this many neighbouring chunks in one read.
@@ -770,7 +770,7 @@ class COpener {
                                   "told because {} is not named as a first segment (NAME.E01)",
                                   number + 1, BaseName(m_strPath)));
       struct stat st {};
-      if (::stat(next.c_str(), &st) != 0)
+      if (::stat(next.c_str(), &st) != 0 && errno == ENOENT)
         return Refuse(fmt::format("the EWF image is incomplete: a segment file is missing: segment {} ({}) is not "
                                   "there",
                                   number + 1, BaseName(next)));

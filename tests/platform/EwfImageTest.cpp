@@ -1,12 +1,14 @@
 // Our E01 reader (platform/EwfImage.cpp) on images made by ewfacquire and ewfexport
 // (tests/fixtures/make_ewf_images.sh): every variant reads as the raw disk and as libewf reads
 // it; damaged and incomplete images are refused with what is wrong; a chunk that fails its
-// check reads as unreadable sectors while the rest reads; other files are left to other readers.
+// check reads as unreadable sectors while the rest reads, and a recovery over it says which
+// bytes it could not read; other files are left to other readers.
 #include <cstring>
 #include <fstream>
 #include <random>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -241,4 +243,31 @@ TEST(EwfImage, SegmentNamesFollowTheNumbering) {
       {"disk.E01", 0, ""},                 {"/proc/self/fd/5", 2, ""},
   };
   for (const auto& c : cases) EXPECT_EQ(ewf::SegmentName(c.first, c.number), c.name) << c.first << " " << c.number;
+}
+
+TEST(EwfImage, ARecoveryOverADamagedChunkSavesTheRestAndNamesTheBytesMissing) {
+  // The chunk's bytes are reported unreadable and the file incomplete; every other byte of the
+  // file is the original's.
+  const std::vector<uint8_t> original = FileBytes(EwfPath("file.bin"));
+  const auto facts = nlohmann::json::parse(FileBytes(EwfPath("fatbad.json")));
+  const uint64_t from = facts["file_offset"], bytes = facts["bytes"];
+  const std::string dir = RemovedAtExit(EwfDir() + "/recovered-" + std::to_string(::getpid()));
+  ASSERT_EQ(RunCommand("rm -rf " + ShellQuote(dir) + " && mkdir " + ShellQuote(dir), nullptr, nullptr), 0);
+  std::string out, err;
+  const std::string report = dir + "/report.jsonl";
+  EXPECT_EQ(RunCommand(std::string(QUARROW_CLI_PATH) + " recover " + ShellQuote(EwfPath("fatbad.E01")) +
+                           " /FILE.BIN --all --to " + ShellQuote(dir) + " --report " + ShellQuote(report),
+                       &out, &err),
+            1)
+      << err;
+  std::ifstream lines(report);
+  std::string first;
+  ASSERT_TRUE(std::getline(lines, first));
+  const auto item = nlohmann::json::parse(first);
+  EXPECT_EQ(item.value("result", ""), "incomplete") << first;
+  EXPECT_EQ(item["unreadable"], nlohmann::json::array({nlohmann::json::array({from, bytes})})) << first;
+  const std::vector<uint8_t> saved = FileBytes(dir + "/FILE.BIN");
+  ASSERT_EQ(saved.size(), original.size());
+  EXPECT_EQ(std::memcmp(saved.data(), original.data(), from), 0);
+  EXPECT_EQ(std::memcmp(saved.data() + from + bytes, original.data() + from + bytes, saved.size() - from - bytes), 0);
 }
