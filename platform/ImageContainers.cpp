@@ -16,6 +16,7 @@
 #include <libvmdk.h>
 
 #include "platform/ByteReader.h"
+#include "platform/EwfImage.h"
 #include "platform/RawDevice.h"
 
 namespace container {
@@ -122,12 +123,13 @@ bool ReadAll(uint64_t offset, void* buffer, size_t len, F readAt) {
   return true;
 }
 
-// --- EWF: segments NAME.E01, NAME.E02, ... (or .Ex01, ...) found from the first -----------
+// --- EWF through libewf: Ex01 (EWF version 2) and the E01 variants our own reader -----------
+// (platform/EwfImage.h) does not take; segments NAME.Ex01, NAME.Ex02, ... found from the first.
 
-class CEwfDevice final : public CContainerDevice {
+class CLibewfDevice final : public CContainerDevice {
  public:
-  explicit CEwfDevice(const std::string& path) : CContainerDevice(path, "EWF") {}
-  ~CEwfDevice() override {
+  explicit CLibewfDevice(const std::string& path) : CContainerDevice(path, "EWF") {}
+  ~CLibewfDevice() override {
     if (m_handle) {
       libewf_handle_close(m_handle, nullptr);
       libewf_handle_free(&m_handle, nullptr);
@@ -584,9 +586,19 @@ Outcome OpenContainer(const std::string& path, int fd, uint64_t size, std::share
   uint8_t head[512] = {};
   ssize_t got = ::pread(fd, head, sizeof head, 0);
   size_t have = got > 0 ? static_cast<size_t>(got) : 0;
-  // EWF and EWF2 (E01, Ex01); the logical-evidence kinds (L01, Lx01) hold files, not a disk.
-  if (Starts(head, have, "EVF\x09\x0d\x0a\xff\x00", 8) || Starts(head, have, "EVF2\x0d\x0a\x81\x00", 8))
-    return OpenLibraryImage<CEwfDevice>(path, device, error);
+  // EWF (E01) through our own reader, EWF2 (Ex01) and the E01 variants it does not take through
+  // libewf; the logical-evidence kinds (L01, Lx01) hold files, not a disk.
+  if (Starts(head, have, "EVF\x09\x0d\x0a\xff\x00", 8)) {
+    switch (ewf::OpenImage(path, device, error)) {
+      case ewf::Opening::Opened: return Outcome::Opened;
+      case ewf::Opening::Refused: return Outcome::Refused;
+      case ewf::Opening::NotEwf1:
+      case ewf::Opening::Unsupported: break;
+    }
+    if (error) error->clear();
+    return OpenLibraryImage<CLibewfDevice>(path, device, error);
+  }
+  if (Starts(head, have, "EVF2\x0d\x0a\x81\x00", 8)) return OpenLibraryImage<CLibewfDevice>(path, device, error);
   if (Starts(head, have, "LVF\x09\x0d\x0a\xff\x00", 8) || Starts(head, have, "LEF2\x0d\x0a\x81\x00", 8)) {
     *error = fmt::format("{}: a logical evidence file (L01) holds single files, not a disk image", path);
     return Outcome::Refused;

@@ -1,5 +1,6 @@
 // Disk images kept in containers: EWF (E01/Ex01), VHD and VHDX, QCOW and QCOW2, VMDK, and raw
-// images split into numbered parts.
+// images split into numbered parts. E01 is read by our own reader (platform/EwfImage.h), the
+// others through the libyal libraries.
 //
 // Each container is a read-only CRawDevice whose bytes are the disk it holds, so every reader
 // above (volumes, the deep scan, the lost-partition search, the hex view) works on it as on a

@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential g++ cmake ninja-build pkg-config
-  libblkid-dev libewf-dev libvhdi-dev libqcow-dev libvmdk-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libblkid-dev libewf-dev libdeflate-dev libvhdi-dev libqcow-dev libvmdk-dev libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev qt6-qpa-plugins qt6-image-formats-plugins qt6-translations-l10n libraw-dev zlib1g-dev fonts-dejavu-core
   libcli11-dev nlohmann-json3-dev libfmt-dev libssl-dev
   dosfstools mtools ntfs-3g fdisk fuse3 python3 gzip sleuthkit exfatprogs exfat-fuse mount ewf-tools qemu-utils
