@@ -46,8 +46,11 @@ for image in "$fat" "$ntfs" "$deep"; do
   [[ -f $work/$name.qcow2 ]] || qemu-img convert -q -f raw -O qcow2 "$image" "$work/$name.qcow2"
 done
 
-out=$(mktemp -d "${TMPDIR:-/tmp}/quarrow-container-out.XXXXXX")
-[[ -d /dev/shm && -w /dev/shm ]] && out=$(mktemp -d /dev/shm/quarrow-container-out.XXXXXX)
+if [[ -d /dev/shm && -w /dev/shm ]]; then
+  out=$(mktemp -d /dev/shm/quarrow-container-out.XXXXXX)
+else
+  out=$(mktemp -d "$tmp/quarrow-container-out.XXXXXX")
+fi
 trap 'rm -rf "$out"' EXIT
 
 # measure LABEL COMMAND...: median wall and mean CPU seconds over $runs runs; a recovery's
