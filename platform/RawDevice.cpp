@@ -173,6 +173,13 @@ class CScopedReadAhead::CState {
         slot.state = State::Free;  // not started: read here at once rather than wait
         break;
       }
+      if (slot.state == State::Reading) {
+        // The window is on its way (a copy takes tens of microseconds): look again for a
+        // short while before sleeping, which would cost two system calls per window.
+        lock.unlock();
+        for (int spin = 0; spin < kSpins && slot.state.load(std::memory_order_acquire) == State::Reading; ++spin) Pause();
+        lock.lock();
+      }
       m_done.wait(lock, [&] { return slot.state != State::Reading; });
       if (slot.state == State::Ready && slot.nCapacity >= windowBytes) {
         buffer.swap(slot.bytes);
@@ -196,8 +203,16 @@ class CScopedReadAhead::CState {
 
  private:
   enum class State { Free, Wanted, Reading, Ready, Failed };
+  static constexpr int kSpins = 4000;
+  static void Pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#else
+    std::this_thread::yield();
+#endif
+  }
   struct Slot {
-    State state = State::Free;
+    std::atomic<State> state{State::Free};  // written under the mutex; read alone while spinning
     uint64_t nBase = 0;
     size_t nLen = 0;
     std::unique_ptr<uint8_t, AlignedFree> bytes;
