@@ -154,11 +154,12 @@ class CScopedReadAhead::CState {
                std::unique_ptr<uint8_t, AlignedFree>& buffer, size_t& capacity) {
     std::unique_lock lock(m_mutex);
     const uint64_t id = IdOf(device);
-    if (id != m_nDevice || windowBytes != m_nWindowBytes || HasFailed(device)) {
+    const bool failed = HasFailed(device);
+    if (id != m_nDevice || windowBytes != m_nWindowBytes || failed) {
       // Another device, or one that failed a read: nothing read ahead is kept, and a
       // failed device is not read ahead any more.
       DropAll(lock);
-      m_nDevice = HasFailed(device) ? 0 : id;
+      m_nDevice = failed ? 0 : id;
       m_pDevice = m_nDevice ? &device : nullptr;
       m_nWindowBytes = windowBytes;
       m_nLastBase = UINT64_MAX;
