@@ -154,16 +154,27 @@ class CScopedReadAhead::CState {
                std::unique_ptr<uint8_t, AlignedFree>& buffer, size_t& capacity) {
     std::unique_lock lock(m_mutex);
     const uint64_t id = IdOf(device);
-    const bool failed = HasFailed(device);
-    if (id != m_nDevice || windowBytes != m_nWindowBytes || failed) {
-      // Another device, or one that failed a read: nothing read ahead is kept, and a
-      // failed device is not read ahead any more.
+    if (HasFailed(device)) {
+      // A device that failed a read is not read ahead any more.
+      if (id == m_nDevice) {
+        DropAll(lock);
+        m_nDevice = 0;
+        m_pDevice = nullptr;
+      }
+      return Answer::NotServed;
+    }
+    if (id != m_nDevice || windowBytes != m_nWindowBytes) {
+      // Another device's fills take the read-ahead over once they run in order; a lone fill
+      // (the thread reads another device in between) leaves what was read ahead alone.
+      const bool otherInOrder = id == m_nOtherDevice && base == m_nOtherLastBase + windowBytes;
+      m_nOtherDevice = id;
+      m_nOtherLastBase = base;
+      if (!otherInOrder) return Answer::NotServed;
       DropAll(lock);
-      m_nDevice = failed ? 0 : id;
-      m_pDevice = m_nDevice ? &device : nullptr;
+      m_nDevice = id;
+      m_pDevice = &device;
       m_nWindowBytes = windowBytes;
-      m_nLastBase = UINT64_MAX;
-      if (!m_nDevice) return Answer::NotServed;
+      m_nLastBase = base - windowBytes;  // this fill is in order: the next windows are asked for
     }
     const bool inOrder = m_nLastBase != UINT64_MAX && base == m_nLastBase + windowBytes;
     m_nLastBase = base;
@@ -299,6 +310,8 @@ class CScopedReadAhead::CState {
   CRawDevice* m_pDevice = nullptr;
   size_t m_nWindowBytes = 0;
   uint64_t m_nLastBase = UINT64_MAX;
+  uint64_t m_nOtherDevice = 0;  // the last other device whose window this thread filled
+  uint64_t m_nOtherLastBase = UINT64_MAX;
   bool m_bStop = false;
   std::thread m_worker;  // last: started once the rest is made
 };
