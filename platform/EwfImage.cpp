@@ -331,6 +331,7 @@ class CEwfDevice final : public CRawDevice {
     // Each chunk is decoded whole however little of it is read: the window takes one chunk at
     // a time, so scattered reads (folders, small files) decode only the chunks they touch.
     SetWindowBytes(std::clamp<size_t>(m_nChunkBytes, 32u << 10, kDefaultWindowBytes));
+    m_bReadsAhead = true;
   }
   ~CEwfDevice() override {
     {
@@ -341,6 +342,30 @@ class CEwfDevice final : public CRawDevice {
     if (m_aheadThread.joinable()) m_aheadThread.join();
   }
   const char* ContainerName() const override { return "EWF"; }
+  bool TakesReadHints() const override { return true; }
+  // The chunks of the ranges are queued for the read-ahead thread, which reads and decodes them
+  // when it has no sequential run to serve. The queue holds at most half the cache: hints past
+  // that are dropped (the reader decodes those chunks itself), so chunks decoded ahead are
+  // not pushed out of the cache before they are read.
+  void WillRead(const ByteRange* ranges, size_t count) override {
+    bool wake;
+    {
+      std::lock_guard lock(m_mutex);
+      if (m_bStop || m_bHintFailed) return;
+      const size_t most = std::max<size_t>(1, m_slots.size() / 2);
+      for (size_t i = 0; i < count && m_wanted.size() < most; ++i) {
+        const ByteRange& r = ranges[i];
+        if (r.nLength == 0 || r.nOffset >= m_nSize) continue;
+        const uint64_t last = (r.nOffset + std::min(r.nLength, m_nSize - r.nOffset) - 1) / m_nChunkBytes;
+        for (uint64_t c = r.nOffset / m_nChunkBytes; c <= last && m_wanted.size() < most; ++c)
+          if (!m_slotOf.count(c) && (m_wanted.empty() || m_wanted.back() != c)) m_wanted.push_back(c);
+      }
+      if (m_wanted.empty()) return;
+      if (!m_aheadThread.joinable()) m_aheadThread = std::thread([this] { ReadAheadLoop(); });
+      wake = m_bAheadIdle;
+    }
+    if (wake) m_aheadCv.notify_one();
+  }
 
  protected:
   // Fails, leaving part of buffer written, when the range runs past the disk (errno 0), a chunk
@@ -696,6 +721,26 @@ class CEwfDevice final : public CRawDevice {
     return true;
   }
 
+  // Reads and decodes the next chunk a reader said it will read, unless it is in the cache
+  // already (m_mutex held by lock, released meanwhile). A failed read ends the hints: a source
+  // with a bad area is read only as asked.
+  void LoadWanted(std::unique_lock<std::mutex>& lock) {
+    const uint64_t chunk = m_wanted.front();
+    m_wanted.pop_front();
+    if (m_slotOf.count(chunk)) return;
+    const size_t slot = Claim(chunk, true);
+    if (slot == SIZE_MAX) return;
+    lock.unlock();
+    int err = 0;
+    const ChunkRead r = Load(chunk, m_slots[slot].data.get(), &err);
+    lock.lock();
+    if (r == ChunkRead::IoError) {
+      m_bHintFailed = true;
+      m_wanted.clear();
+    }
+    Publish(slot, r);
+  }
+
   // The read-ahead thread: keeps the chunks up to m_nAheadEnd read ahead of the reader while a
   // staging buffer is free, and decodes the chunks read, the last first: the reader decodes
   // from the front the ones it reaches before they are done, so the two meet in the middle
@@ -714,6 +759,10 @@ class CEwfDevice final : public CRawDevice {
         const size_t slot = m_staged.back();
         m_staged.pop_back();
         DecodeStaged(lock, slot);
+        continue;
+      }
+      if (!m_wanted.empty()) {
+        LoadWanted(lock);
         continue;
       }
       // Nothing to read or decode: wait for the reader to ask, or for a buffer to be freed.
@@ -743,6 +792,8 @@ class CEwfDevice final : public CRawDevice {
   bool m_bStop = false;
   Staging m_staging[kStagingBuffers];
   std::deque<size_t> m_staged;  // slots read by the read-ahead, in chunk order (some decoded since)
+  std::deque<uint64_t> m_wanted;  // chunks a reader will read (WillRead), in the order it will
+  bool m_bHintFailed = false;     // reading a hinted chunk failed: no more hints are taken
   // The read-ahead thread's own: the run being read and the pieces of its read.
   std::vector<size_t> m_run;
   std::vector<struct iovec> m_pieces;

@@ -82,6 +82,15 @@ class CSliceDevice final : public CRawDevice {
   }
   const char* ContainerName() const override { return m_parent->ContainerName(); }
   uint64_t SourceSize() const override { return m_parent->SourceSize(); }
+  bool TakesReadHints() const override { return m_parent->TakesReadHints(); }
+  void WillRead(const ByteRange* ranges, size_t count) override {
+    std::vector<ByteRange> shifted;
+    shifted.reserve(count);
+    for (size_t i = 0; i < count; ++i)
+      if (ranges[i].nOffset < m_nSize)
+        shifted.push_back({m_nOffset + ranges[i].nOffset, std::min(ranges[i].nLength, m_nSize - ranges[i].nOffset)});
+    if (!shifted.empty()) m_parent->WillRead(shifted.data(), shifted.size());
+  }
 
  protected:
   bool ReadDirect(uint64_t offset, void* buffer, size_t len) override {
@@ -545,7 +554,7 @@ bool CRawDevice::ReadSlowUncounted(uint64_t offset, void* buffer, size_t len) {
       // A thread scanning in order may have had this window read ahead.
       using Answer = CScopedReadAhead::CState::Answer;
       const Answer ahead =
-          t_readAhead ? t_readAhead->Serve(*this, base, want, m_nWindowBytes, m_nSize, w->bytes, w->nCapacity)
+          t_readAhead && !m_bReadsAhead ? t_readAhead->Serve(*this, base, want, m_nWindowBytes, m_nSize, w->bytes, w->nCapacity)
                       : Answer::NotServed;
       bool filled = ahead == Answer::Served;
       if (ahead == Answer::NotServed) {

@@ -79,6 +79,23 @@ class CRawDevice {
   // store's reason when it gave one (EIO, ENODEV, ...), else 0 (a read past the end).
   bool ReadUncached(uint64_t offset, void* buffer, size_t len);
 
+  // A byte range of the device.
+  struct ByteRange {
+    uint64_t nOffset = 0;
+    uint64_t nLength = 0;
+  };
+  // Whether WillRead does anything for this device: only then is it worth working out what
+  // will be read.
+  virtual bool TakesReadHints() const { return false; }
+  // Tells the device that the ranges will be read soon, in this order (the next files of a
+  // recovery). A device whose reads cost work that another thread can do beforehand (an E01's
+  // chunks to inflate) starts on it. Only a hint: nothing fails here, a range past the end is
+  // passed over, and reads answer as they would without it. Nothing here.
+  virtual void WillRead(const ByteRange* ranges, size_t count) {
+    (void)ranges;
+    (void)count;
+  }
+
   // The len bytes at offset inside this thread's window, when it holds them; else null.
   const uint8_t* Peek(uint64_t offset, size_t len) const {
     const CReadWindowView& w = t_readWindow;
@@ -124,6 +141,10 @@ class CRawDevice {
   // Whether reads of this device go through the window (memory and slices do not:
   // memory needs none, and a slice is served by its parent's).
   bool m_bUsesWindow = true;
+  // Whether the device reads ahead of sequential readers itself (a container that decodes
+  // its chunks on a thread of its own): a CScopedReadAhead then leaves its window fills
+  // alone rather than stack a second read-ahead thread on the first.
+  bool m_bReadsAhead = false;
 
   std::string m_strPath;
   uint64_t m_nSize = 0;

@@ -101,12 +101,15 @@ bool CRecoveryRun::Save(IProgressWindow* progress, ISavePrompts* prompts) {
   if (!m_bLimitSet)
     for (CDirEntry* item : m_items)
       if (item && item->m_pDriver) state.nOutputLimit = std::max(state.nOutputLimit, 4 * item->m_pDriver->GetTotalBytes());
-  for (CDirEntry* item : m_items) {
+  CReadHints hints;
+  for (size_t i = 0; i < m_items.size(); ++i) {
     // Nothing more is created once a stop was asked for.
     if (progress && IsPageStopSignalled()) {
       m_result.bStopped = true;
       break;
     }
+    hints.Before(i, m_items.size(), [this](size_t k) { return m_items[k]; });
+    CDirEntry* item = m_items[i];
     if (!item) continue;
     bool go = true;  // false: the run must end (stopped)
     if (item->IsDirectory())

@@ -276,6 +276,25 @@ bool WriteFileAt(CFSFile& file, int dirFd, const std::string& name, const std::s
 }
 }  // namespace
 
+uint64_t CReadHints::Hint(CDirEntry* item) {
+  auto* file = item && !item->IsDirectory() ? dynamic_cast<CFSFile*>(item) : nullptr;
+  auto* volume = file ? dynamic_cast<CLogicalDriver*>(file->m_pDriver) : nullptr;
+  if (!volume || !volume->m_hDevice || !volume->m_hDevice->TakesReadHints()) return 0;
+  const uint64_t unitBytes = volume->m_nBytesPerCluster;
+  if (unitBytes == 0) return 0;
+  file->DataUnits(m_runs);
+  CFSFile::TrimRuns(m_runs, kLeadBytes, unitBytes);
+  m_ranges.clear();
+  uint64_t bytes = 0;
+  for (const UnitRun& r : m_runs) {
+    // TrimRuns keeps at most kLeadBytes of units: no product here overflows.
+    m_ranges.push_back({volume->UnitByteOffset(r.nUnit), r.nCount * unitBytes});
+    bytes += r.nCount * unitBytes;
+  }
+  if (!m_ranges.empty()) volume->m_hDevice->WillRead(m_ranges.data(), m_ranges.size());
+  return bytes;
+}
+
 uint64_t DestinationMargin(uint64_t fileSystemBytes) { return std::min<uint64_t>(fileSystemBytes / 100, 100u << 20); }
 
 std::string SafeFileName(const std::u16string& name) {
@@ -363,11 +382,13 @@ bool SaveFolderTo(CDirectory& folder, int dirFd, const std::string& dirPath, IPr
       if (used.insert(candidate).second) return candidate;
     }
   };
+  CReadHints hints;
   for (size_t i = 0; i < folder.m_children.size(); ++i) {
     if (progress && IsPageStopSignalled()) {
       result = false;
       break;
     }
+    hints.Before(i, folder.m_children.size(), [&folder](size_t k) { return folder.m_children[k].get(); });
     CDirEntry* child = folder.m_children[i].get();
     if (!child) continue;
     if (child->IsDirectory()) {

@@ -8,9 +8,14 @@
 // not a file name is replaced by a safe one (SafeFileName).
 #pragma once
 
+#include <algorithm>
+#include <deque>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "platform/RawDevice.h"
 #include "tree/DirEntry.h"
 
 class CSaveReport;
@@ -84,6 +89,44 @@ bool SaveFileTo(CFSFile& file, int dirFd, const std::string& dirPath, IProgressW
 // Saves a folder and everything below it into dirFd as SafeFileName(folder.m_strName).
 bool SaveFolderTo(CDirectory& folder, int dirFd, const std::string& dirPath, IProgressWindow* progress,
                   ISavePrompts* prompts, SaveRunState& state, int depth = 0);
+
+// Tells the source, a few files ahead of the one being written, where the next files of a list
+// lie, so that a source whose reads cost work another thread can do beforehand (an E01's
+// chunks to inflate) has them ready when they are written: the files of a recovery lie
+// scattered over the disk, and nothing else could read them ahead. A source that takes no
+// hints costs nothing.
+class CReadHints {
+ public:
+  // The lead: at most this many items, and this many bytes, hinted before they are written.
+  static constexpr size_t kLeadItems = 16;
+  static constexpr uint64_t kLeadBytes = 1u << 20;
+
+  // Item i of a list of count items (at(k) answers item k) is about to be written: the items
+  // after it are hinted while the lead has room.
+  template <class At>
+  void Before(size_t i, size_t count, At at) {
+    while (!m_lead.empty() && m_lead.front().first <= i) {
+      m_nLeadBytes -= m_lead.front().second;
+      m_lead.pop_front();
+    }
+    m_nNext = std::max(m_nNext, i + 1);
+    while (m_nNext < count && m_lead.size() < kLeadItems && m_nLeadBytes < kLeadBytes) {
+      const uint64_t bytes = Hint(at(m_nNext));
+      m_lead.emplace_back(m_nNext++, bytes);
+      m_nLeadBytes += bytes;
+    }
+  }
+
+ private:
+  // Hints the data of one file (its first kLeadBytes); answers the bytes hinted.
+  uint64_t Hint(CDirEntry* item);
+
+  size_t m_nNext = 0;                               // the first item not hinted yet
+  std::deque<std::pair<size_t, uint64_t>> m_lead;  // items hinted and not reached: index, bytes
+  uint64_t m_nLeadBytes = 0;
+  std::vector<UnitRun> m_runs;
+  std::vector<CRawDevice::ByteRange> m_ranges;
+};
 
 // Opens a destination folder for saving; -1 with *error.
 int OpenDestination(const std::string& path, std::string* error);

@@ -22,14 +22,24 @@ constexpr uint64_t kSector = 512;
 
 std::string Cli(const std::string& args) { return std::string(QUARROW_CLI_PATH) + " " + args; }
 
-fs::path Scratch() {
-  fs::path p = fs::path(::testing::TempDir()) /
-               ("quarrow-image-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
-                std::to_string(::getpid()));
-  fs::remove_all(p);
-  fs::create_directories(p);
-  return p;
-}
+// The test's own scratch folder, removed with what it holds when the test ends (the copies
+// of the fixture images would otherwise pile up in the temporary folder run after run).
+struct CScratch {
+  CScratch()
+      : path(fs::path(::testing::TempDir()) /
+             ("quarrow-image-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
+              std::to_string(::getpid()))) {
+    fs::remove_all(path);
+    fs::create_directories(path);
+  }
+  ~CScratch() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+  CScratch(const CScratch&) = delete;
+  CScratch& operator=(const CScratch&) = delete;
+  const fs::path path;
+};
 
 std::string ReadAll(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -66,7 +76,8 @@ void ExpectImage(const std::string& image, const std::string& source, const std:
 }  // namespace
 
 TEST(ImageCommandTest, CopiesAFaultyDiskAndMapsItsBadSectors) {
-  const fs::path dir = Scratch();
+  const CScratch scratch;
+  const fs::path& dir = scratch.path;
   const std::string source = FixturePath("fat16.img");  // 16 MiB, 32768 sectors
   std::set<uint64_t> bad;
   std::string rules = "log " + (dir / "reads.log").string() + "\n";
@@ -139,7 +150,8 @@ TEST(ImageCommandTest, CopiesAFaultyDiskAndMapsItsBadSectors) {
 }
 
 TEST(ImageCommandTest, AnUnpluggedDiskEndsTheCopyWhichContinuesLater) {
-  const fs::path dir = Scratch();
+  const CScratch scratch;
+  const fs::path& dir = scratch.path;
   const std::string source = FixturePath("fat16.img");
   const std::string image = (dir / "copy.img").string(), map = (dir / "copy.map").string();
   std::string out, err;
@@ -178,7 +190,8 @@ TEST(ImageCommandTest, AnUnpluggedDiskEndsTheCopyWhichContinuesLater) {
 }
 
 TEST(ImageCommandTest, CtrlCStopsWithTheMapWritten) {
-  const fs::path dir = Scratch();
+  const CScratch scratch;
+  const fs::path& dir = scratch.path;
   const std::string source = FixturePath("fat16.img");
   CFaultyMount mount(source, "slow 0 32768 40\n", dir);  // every read takes 40 ms
   const std::string image = (dir / "copy.img").string(), map = (dir / "copy.map").string();
@@ -197,7 +210,8 @@ TEST(ImageCommandTest, CtrlCStopsWithTheMapWritten) {
 }
 
 TEST(ImageCommandTest, ContinuesACopyThatGnuDdrescueBegan) {
-  const fs::path dir = Scratch();
+  const CScratch scratch;
+  const fs::path& dir = scratch.path;
   const std::string source = FixturePath("fat16.img");
   CFaultyMount mount(source, "log " + (dir / "reads.log").string() + "\nbad 9000 16\n", dir);
   const std::string image = (dir / "copy.img").string(), map = (dir / "copy.map").string();
@@ -232,7 +246,8 @@ TEST(ImageCommandTest, ContinuesACopyThatGnuDdrescueBegan) {
 // The other commands over the same faulty file: recover writes a file with bad sectors
 // whole and names the byte ranges; an unplugged disk ends the run with one message.
 TEST(ImageCommandTest, RecoverOverAFaultyDiskNamesTheUnreadableRanges) {
-  const fs::path dir = Scratch();
+  const CScratch scratch;
+  const fs::path& dir = scratch.path;
   const std::string source = FixturePath("fat16.img");
   std::string out, err;
   // Where "Many clusters.bin" lies: its first cluster from list --json, 2 KiB clusters
