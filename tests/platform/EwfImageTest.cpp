@@ -3,7 +3,10 @@
 // it; damaged and incomplete images are refused with what is wrong; a chunk that fails its
 // check reads as unreadable sectors while the rest reads, and a recovery over it says which
 // bytes it could not read; other files are left to other readers.
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
@@ -17,6 +20,7 @@
 
 #include "platform/EwfImage.h"
 #include "platform/RawDevice.h"
+#include "support/FaultyMount.h"
 #include "support/Fixtures.h"
 
 namespace {
@@ -112,21 +116,33 @@ TEST(EwfImage, EveryVariantReadsAsTheRawDiskAndAsLibewfReadsIt) {
       EXPECT_TRUE(LibewfBytes(EwfPath(c.file)) == raw);
     }
     // Scattered reads of odd sizes from two threads at once, some across chunk edges and at
-    // the short last chunk; none past the end.
-    auto scattered = [&](uint64_t seed, bool* same) {
+    // the short last chunk; none past the end. The second thread tells the device where it
+    // will read next (as a recovery does), now and then wrongly or past the end.
+    auto scattered = [&](uint64_t seed, bool hints, bool* same) {
       std::mt19937_64 r(seed);
       std::vector<uint8_t> got(100000);
       *same = true;
-      for (int i = 0; i < 300 && *same; ++i) {
+      auto next = [&](int i) {
         const uint64_t len = 1 + r() % got.size();
         const uint64_t at = i % 3 == 0 ? std::min<uint64_t>((r() % 80) * 32768 - len / 2, raw.size() - len)
                                        : r() % (raw.size() - len + 1);
-        *same = disk->Read(at, got.data(), len) && std::memcmp(got.data(), raw.data() + at, len) == 0;
+        return CRawDevice::ByteRange{at, len};
+      };
+      CRawDevice::ByteRange coming = next(0);
+      for (int i = 0; i < 300 && *same; ++i) {
+        const CRawDevice::ByteRange read = coming;
+        coming = next(i + 1);
+        if (hints) {
+          const CRawDevice::ByteRange said[] = {coming, next(i), {raw.size() - 10, 1000}, {raw.size() + 5, 10}};
+          disk->WillRead(said, i % 5 == 0 ? 4 : 1);
+        }
+        *same = disk->Read(read.nOffset, got.data(), read.nLength) &&
+                std::memcmp(got.data(), raw.data() + read.nOffset, read.nLength) == 0;
       }
     };
     bool same1 = false, same2 = false;
-    std::thread other(scattered, rng(), &same2);
-    scattered(rng(), &same1);
+    std::thread other(scattered, rng(), true, &same2);
+    scattered(rng(), false, &same1);
     other.join();
     EXPECT_TRUE(same1 && same2);
     std::vector<uint8_t> tail(4096);
@@ -211,6 +227,50 @@ TEST(EwfImage, AChunkThatFailsItsCheckReadsAsUnreadableSectorsAndTheRestReads) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(got.size(), raw.size() - at));
     EXPECT_EQ(disk->Read(at, got.data(), n), !touchesDamage(at, n)) << at;
   }
+}
+
+// A recovery tells the device which scattered ranges it reads next: the read-ahead thread reads
+// and decodes their chunks before the reader asks, and the reader then gets them from the cache,
+// each chunk read from the file once. The image is served through faultyfs, which logs every
+// read of the file.
+TEST(EwfImage, HintedChunksAreReadAheadOnceBeforeTheReaderAsks) {
+  const std::vector<uint8_t> raw = FileBytes(EwfPath("disk.raw"));
+  const std::filesystem::path dir = std::filesystem::path(::testing::TempDir()) /
+                                    ("quarrow-ewf-hints-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  const std::string log = (dir / "reads.log").string();
+  auto loggedReads = [&] {
+    std::ifstream in(log);
+    return std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n');
+  };
+  {
+    CFaultyMount mount(EwfPath("one.E01"), "log " + log + "\n", dir);
+    std::string error;
+    auto disk = CRawDevice::OpenPath(mount.File(), &error);
+    ASSERT_TRUE(disk) << error;
+    ASSERT_STREQ(disk->ContainerName(), "EWF");
+    ASSERT_TRUE(disk->TakesReadHints());
+    // Chunks 3 and 20 hold pseudo-random bytes (stored as they are), 60 zeros and 70 text
+    // (compressed); none of them is read yet.
+    const CRawDevice::ByteRange ranges[] = {
+        {3 * 32768 + 100, 5000}, {70 * 32768, 512}, {20 * 32768 + 32000, 1000}, {60 * 32768, 32768}};
+    const auto opened = loggedReads();
+    disk->WillRead(ranges, std::size(ranges));
+    // Five chunks (the third range crosses into chunk 21), each read by the read-ahead thread.
+    ASSERT_TRUE(WaitUntil([&] { return loggedReads() >= opened + 5; }, std::chrono::seconds(10)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto ahead = loggedReads();
+    EXPECT_EQ(ahead, opened + 5);
+    std::vector<uint8_t> got(32768);
+    for (const auto& r : ranges) {
+      SCOPED_TRACE(r.nOffset);
+      ASSERT_TRUE(disk->Read(r.nOffset, got.data(), r.nLength));
+      EXPECT_EQ(std::memcmp(got.data(), raw.data() + r.nOffset, r.nLength), 0);
+    }
+    EXPECT_EQ(loggedReads(), ahead);  // every byte came from the chunks read ahead
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST(EwfImage, FilesOurReaderDoesNotTakeGoToOtherReaders) {
