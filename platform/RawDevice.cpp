@@ -31,6 +31,18 @@ class CFileDevice final : public CRawDevice {
     m_nSectorSize = sectorSize;
     m_nDevNo = devNo;
   }
+  // The kernel reads the ranges into its page cache in the background while the files before
+  // them are written (a disk gets them queued together, and can order them). A device that
+  // has failed a read is not read ahead: a bad area would be read twice over.
+  bool TakesReadHints() const override { return true; }
+  void WillRead(const ByteRange* ranges, size_t count) override {
+    if (FailedReads() != 0) return;
+    for (size_t i = 0; i < count; ++i)
+      if (ranges[i].nOffset < m_nSize)
+        ::posix_fadvise(m_fd, static_cast<off_t>(ranges[i].nOffset),
+                        static_cast<off_t>(std::min(ranges[i].nLength, m_nSize - ranges[i].nOffset)),
+                        POSIX_FADV_WILLNEED);
+  }
 
  protected:
   bool ReadDirect(uint64_t offset, void* buffer, size_t len) override {

@@ -88,9 +88,10 @@ class CRawDevice {
   // will be read.
   virtual bool TakesReadHints() const { return false; }
   // Tells the device that the ranges will be read soon, in this order (the next files of a
-  // recovery). A device whose reads cost work that another thread can do beforehand (an E01's
-  // chunks to inflate) starts on it. Only a hint: nothing fails here, a range past the end is
-  // passed over, and reads answer as they would without it. Nothing here.
+  // recovery). A device starts on them in the background: an image file or a disk has the
+  // kernel read them into its page cache, an E01 inflates their chunks on its read-ahead thread.
+  // Only a hint: nothing fails here, a range past the end is passed over, and reads answer as
+  // they would without it. Nothing here.
   virtual void WillRead(const ByteRange* ranges, size_t count) {
     (void)ranges;
     (void)count;

@@ -91,10 +91,10 @@ bool SaveFolderTo(CDirectory& folder, int dirFd, const std::string& dirPath, IPr
                   ISavePrompts* prompts, SaveRunState& state, int depth = 0);
 
 // Tells the source, a few files ahead of the one being written, where the next files of a list
-// lie, so that a source whose reads cost work another thread can do beforehand (an E01's
-// chunks to inflate) has them ready when they are written: the files of a recovery lie
-// scattered over the disk, and nothing else could read them ahead. A source that takes no
-// hints costs nothing.
+// lie (CRawDevice::WillRead), so that their bytes are on their way while the files before them
+// are written: the files of a recovery lie scattered over the disk, and nothing else could read
+// them ahead. A disk or image file gets them read by the kernel, an E01 gets their chunks
+// inflated on its second thread. A source that takes no hints costs nothing.
 class CReadHints {
  public:
   // The lead: at most this many items, and this many bytes, hinted before they are written.
