@@ -7,7 +7,6 @@
 
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -33,7 +32,8 @@ std::vector<uint8_t> ReadBytes(const fs::path& path) {
 // A disk in memory that takes read hints and keeps them.
 class CHintedDisk final : public CRawDevice {
  public:
-  explicit CHintedDisk(std::vector<uint8_t> bytes) : CRawDevice("<hinted disk>", bytes.size()), m_bytes(std::move(bytes)) {}
+  explicit CHintedDisk(std::vector<uint8_t> bytes)
+      : CRawDevice("<hinted disk>", bytes.size()), m_bytes(bytes), m_memory(FromMemory(std::move(bytes))) {}
   bool TakesReadHints() const override { return true; }
   void WillRead(const ByteRange* ranges, size_t count) override {
     std::lock_guard lock(m_mutex);
@@ -46,14 +46,11 @@ class CHintedDisk final : public CRawDevice {
   const std::vector<uint8_t>& Bytes() const { return m_bytes; }
 
  protected:
-  bool ReadDirect(uint64_t offset, void* buffer, size_t len) override {
-    if (offset > m_bytes.size() || len > m_bytes.size() - offset) return false;
-    std::memcpy(buffer, m_bytes.data() + offset, len);
-    return true;
-  }
+  bool ReadDirect(uint64_t offset, void* buffer, size_t len) override { return m_memory->Read(offset, buffer, len); }
 
  private:
-  std::vector<uint8_t> m_bytes;
+  const std::vector<uint8_t> m_bytes;
+  const std::shared_ptr<CRawDevice> m_memory;
   mutable std::mutex m_mutex;
   std::vector<ByteRange> m_hints;
 };
