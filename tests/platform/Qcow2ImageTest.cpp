@@ -324,3 +324,43 @@ TEST(Qcow2Image, AFileCutWhileOpenReadsWhatIsLeftAndFailsTheRestNeverAsZeros) {
   EXPECT_GT(good, 100u);
   EXPECT_GT(failed, 100u);
 }
+
+TEST(Qcow2Image, L2EntriesDecodeAsTheirClusterSizeSplitsThem) {
+  using qcow2layout::ClusterKind;
+  const uint64_t copied = uint64_t(1) << 63, compressed = uint64_t(1) << 62;
+  const struct {
+    uint64_t entry;
+    uint32_t bits;
+    uint32_t version;
+    ClusterKind kind;
+    uint64_t host;
+    uint64_t stored;
+  } cases[] = {
+      {0, 16, 3, ClusterKind::Unallocated, 0, 0},
+      {copied | 0x50000, 16, 3, ClusterKind::Standard, 0x50000, 0},
+      {0x50000, 16, 2, ClusterKind::Standard, 0x50000, 0},  // "copied" only says who else uses it
+      {copied | 0x50000 | 1, 16, 3, ClusterKind::Zero, 0x50000, 0},
+      {1, 16, 3, ClusterKind::Zero, 0, 0},
+      {copied | 0x50000 | 1, 16, 2, ClusterKind::Corrupt, 0x50000, 0},  // no zero bit in version 2
+      {copied | 0x50200, 16, 3, ClusterKind::Corrupt, 0x50200, 0},      // not cluster-aligned
+      {copied, 16, 3, ClusterKind::Corrupt, 0, 0},                      // allocated at the header
+      {copied | 0x600, 9, 3, ClusterKind::Standard, 0x600, 0},
+      // Compressed, 64 KiB clusters: the sector count from bit 54, 3 more sectors.
+      {compressed | (uint64_t(3) << 54) | 0x12345, 16, 3, ClusterKind::Compressed, 0x12345, 4 * 512 - 0x145},
+      // 512-byte clusters: one bit of sectors at bit 61, an offset of 61 bits whose top ones must be 0.
+      {compressed | (uint64_t(1) << 61) | 0x800, 9, 2, ClusterKind::Compressed, 0x800, 1024},
+      {compressed | (uint64_t(1) << 57) | 0x800, 9, 3, ClusterKind::Corrupt, 0, 0},
+      // 2 MiB clusters: 13 bits of sectors from bit 49.
+      {compressed | (uint64_t(0x1fff) << 49) | 0x1ffff, 21, 3, ClusterKind::Compressed, 0x1ffff,
+       0x2000 * 512 - 0x1ff},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::hex << c.entry << " bits " << std::dec << c.bits);
+    const auto got = qcow2layout::DecodeL2Entry(c.entry, c.bits, c.version);
+    EXPECT_EQ(got.kind, c.kind);
+    if (c.kind == ClusterKind::Standard || c.kind == ClusterKind::Compressed) {
+      EXPECT_EQ(got.nHostOffset, c.host);
+      EXPECT_EQ(got.nStoredBytes, c.stored);
+    }
+  }
+}
