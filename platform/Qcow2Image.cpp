@@ -154,6 +154,10 @@ HeaderParse ParseHeader(std::span<const uint8_t> first, uint64_t fileSize, Heade
     *why = fmt::format("its L1 table lies at byte {}, not at a cluster boundary", Hex(h.nL1Offset));
     return HeaderParse::Damaged;
   }
+  if (h.nL1Offset == 0) {
+    *why = "its L1 table lies at byte 0, over the header";
+    return HeaderParse::Damaged;
+  }
   if (h.nL1Offset > fileSize || h.nL1Needed * 8 > fileSize - h.nL1Offset) {
     *why = "its cluster table lies past the end of the file (truncated)";
     return HeaderParse::Damaged;

@@ -207,6 +207,7 @@ TEST(Qcow2Image, HeadersThatAreNotSaneAreRefusedWithWhatIsWrong) {
       {"l1far", {{40, (good.size() + (1 << 20)) & ~uint64_t(65535), 8}}, Opening::Refused,
        "its cluster table lies past the end of the file (truncated)"},
       {"l1odd", {{40, l1Offset + 512, 8}}, Opening::Refused, "its L1 table lies at byte"},
+      {"l1zero", {{40, 0, 8}}, Opening::Refused, "its L1 table lies at byte 0, over the header"},
       {"vast", {{24, uint64_t(1) << 50, 8}}, Opening::Refused, "its L1 table has 1 entries, but a disk of"},
       {"over", {{24, uint64_t(1) << 63, 8}}, Opening::Refused, "its header gives a disk of 9223372036854775808 bytes"},
       {"empty", {{24, 0, 8}}, Opening::Refused, "the QCOW2 image holds no disk (0 bytes)"},
