@@ -606,14 +606,22 @@ Outcome OpenContainer(const std::string& path, int fd, uint64_t size, std::share
     return OpenLibraryImage<CVhdiDevice>(path, device, error);
   // QCOW2 through our own reader; version 1 and the variants it does not take through libqcow.
   if (Starts(head, have, "QFI\xfb", 4)) {
-    switch (qcow2::OpenImage(path, device, error)) {
+    std::string ours;
+    switch (qcow2::OpenImage(path, device, &ours)) {
       case qcow2::Opening::Opened: return Outcome::Opened;
-      case qcow2::Opening::Refused: return Outcome::Refused;
+      case qcow2::Opening::Refused:
+        if (error) *error = ours;
+        return Outcome::Refused;
       case qcow2::Opening::NotQcow2:
       case qcow2::Opening::Unsupported: break;
     }
-    if (error) error->clear();
-    return OpenLibraryImage<CQcowDevice>(path, device, error);
+    const Outcome outcome = OpenLibraryImage<CQcowDevice>(path, device, error);
+    // libqcow names a variant it does not know by its bits ("unsupported incompatible features
+    // flags: 0x00000008"); what our reader found says which it is.
+    const std::string cannot = " cannot be opened: ";
+    if (outcome == Outcome::Refused && error && !ours.empty() && error->find(cannot) != std::string::npos)
+      *error = ours + "; libqcow cannot open it: " + error->substr(error->find(cannot) + cannot.size());
+    return outcome;
   }
   if (Starts(head, have, "KDMV", 4) || Starts(head, have, "COWD", 4) ||
       Starts(head, have, "# Disk DescriptorFile", 21))

@@ -166,10 +166,14 @@ TEST(Qcow2Image, VariantsOurReaderDoesNotTakeGoToLibqcow) {
     EXPECT_EQ(qcow2::OpenImage(QcowPath(c.file), &disk, &error), qcow2::Opening::Unsupported);
     EXPECT_FALSE(disk);
     EXPECT_NE(error.find(c.why), std::string::npos) << error;
-    // Whatever libqcow makes of it, it is never read as a raw image.
+    // Whatever libqcow makes of it, it is never read as a raw image; when libqcow cannot open
+    // it either, the message says what the image is.
     disk = CRawDevice::OpenPath(QcowPath(c.file), &error);
     if (disk) {
       EXPECT_NE(disk->ContainerName(), nullptr);
+    } else {
+      EXPECT_EQ(error.rfind(QcowPath(c.file) + ": the QCOW image ", 0), 0u) << error;
+      EXPECT_NE(error.find(c.why), std::string::npos) << error;
     }
   }
   // Version 1 reads through libqcow as the raw disk.
