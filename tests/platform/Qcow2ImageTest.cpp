@@ -277,6 +277,17 @@ TEST(Qcow2Image, DamagedImagesAndBrokenChainsAreRefusedWithWhatIsWrong) {
   }
 }
 
+TEST(Qcow2Image, AChainOfSixteenFilesReadsAndOneMoreIsRefused) {
+  std::string error;
+  auto disk = CRawDevice::OpenPath(QcowPath("deep16.qcow2"), &error);
+  ASSERT_TRUE(disk) << error;
+  std::vector<uint8_t> want(128 * 1024, 0);
+  for (int i = 1; i <= 16; ++i) std::memset(want.data() + i * 4096, i, 4096);
+  EXPECT_TRUE(ReadAll(*disk, 512) == want);
+  EXPECT_FALSE(CRawDevice::OpenPath(QcowPath("deep17.qcow2"), &error));
+  EXPECT_EQ(error, QcowPath("deep17.qcow2") + ": the QCOW2 image's backing files form a chain too long to follow (a loop?)");
+}
+
 TEST(Qcow2Image, ADamagedClusterReadsAsUnreadableSectorsAndTheRestReads) {
   const std::vector<uint8_t> raw = FileBytes(QcowPath("disk.raw"));
   const auto damage = nlohmann::json::parse(FileBytes(QcowPath("damage.json")));
