@@ -17,6 +17,7 @@
 
 #include "platform/ByteReader.h"
 #include "platform/EwfImage.h"
+#include "platform/Qcow2Image.h"
 #include "platform/RawDevice.h"
 
 namespace container {
@@ -58,17 +59,6 @@ std::string BaseName(const std::string& path) {
 bool IsFile(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// A parent image named inside a child (a VHD's or QCOW's backing file): as written when it
-// exists, else the same name beside the child (images are moved between machines, and a
-// VHD records a Windows path).
-std::string FindParent(const std::string& child, const std::string& recorded) {
-  if (recorded.empty()) return {};
-  std::string asWritten = recorded[0] == '/' ? recorded : Directory(child) + "/" + recorded;
-  if (IsFile(asWritten)) return asWritten;
-  std::string beside = Directory(child) + "/" + BaseName(recorded);
-  return IsFile(beside) ? beside : std::string();
 }
 
 // The common part of the container devices: the name shown in errors, one lock (the
@@ -313,7 +303,8 @@ struct VhdiLib {
 };
 using CVhdiDevice = CChainDevice<VhdiLib>;
 
-// --- QCOW and QCOW2, with their backing files -------------------------------------------
+// --- QCOW and QCOW2 through libqcow, with their backing files: version 1 and the QCOW2 ------
+// variants our own reader (platform/Qcow2Image.h) does not take.
 
 // Whether every cluster a QCOW2 file's tables point at lies inside the file: a truncated
 // copy keeps its header and tables but loses the clusters at its end, which the library
@@ -581,6 +572,14 @@ Outcome OpenLibraryImage(const std::string& path, std::shared_ptr<CRawDevice>* d
 
 }  // namespace
 
+std::string FindParent(const std::string& child, const std::string& recorded) {
+  if (recorded.empty()) return {};
+  std::string asWritten = recorded[0] == '/' ? recorded : Directory(child) + "/" + recorded;
+  if (IsFile(asWritten)) return asWritten;
+  std::string beside = Directory(child) + "/" + BaseName(recorded);
+  return IsFile(beside) ? beside : std::string();
+}
+
 Outcome OpenContainer(const std::string& path, int fd, uint64_t size, std::shared_ptr<CRawDevice>* device,
                       std::string* error) {
   uint8_t head[512] = {};
@@ -605,7 +604,25 @@ Outcome OpenContainer(const std::string& path, int fd, uint64_t size, std::share
   }
   if (Starts(head, have, "vhdxfile", 8) || Starts(head, have, "conectix", 8))
     return OpenLibraryImage<CVhdiDevice>(path, device, error);
-  if (Starts(head, have, "QFI\xfb", 4)) return OpenLibraryImage<CQcowDevice>(path, device, error);
+  // QCOW2 through our own reader; version 1 and the variants it does not take through libqcow.
+  if (Starts(head, have, "QFI\xfb", 4)) {
+    std::string ours;
+    switch (qcow2::OpenImage(path, device, &ours)) {
+      case qcow2::Opening::Opened: return Outcome::Opened;
+      case qcow2::Opening::Refused:
+        if (error) *error = ours;
+        return Outcome::Refused;
+      case qcow2::Opening::NotQcow2:
+      case qcow2::Opening::Unsupported: break;
+    }
+    const Outcome outcome = OpenLibraryImage<CQcowDevice>(path, device, error);
+    // libqcow names a variant it does not know by its bits ("unsupported incompatible features
+    // flags: 0x00000008"); what our reader found says which it is.
+    const std::string cannot = " cannot be opened: ";
+    if (outcome == Outcome::Refused && error && !ours.empty() && error->find(cannot) != std::string::npos)
+      *error = ours + "; libqcow cannot open it: " + error->substr(error->find(cannot) + cannot.size());
+    return outcome;
+  }
   if (Starts(head, have, "KDMV", 4) || Starts(head, have, "COWD", 4) ||
       Starts(head, have, "# Disk DescriptorFile", 21))
     return OpenLibraryImage<CVmdkDevice>(path, device, error);

@@ -1,6 +1,6 @@
 // Disk images kept in containers: EWF (E01/Ex01), VHD and VHDX, QCOW and QCOW2, VMDK, and raw
-// images split into numbered parts. E01 is read by our own reader (platform/EwfImage.h), the
-// others through the libyal libraries.
+// images split into numbered parts. E01 and QCOW2 are read by our own readers
+// (platform/EwfImage.h, platform/Qcow2Image.h), the others through the libyal libraries.
 //
 // Each container is a read-only CRawDevice whose bytes are the disk it holds, so every reader
 // above (volumes, the deep scan, the lost-partition search, the hex view) works on it as on a
@@ -31,5 +31,10 @@ enum class Outcome {
 // are the split-raw part names looked at.
 Outcome OpenContainer(const std::string& path, int fd, uint64_t size, std::shared_ptr<CRawDevice>* device,
                       std::string* error);
+
+// A parent image named inside a child (a VHD's or QCOW2's backing file): as written when it
+// exists (relative to the child's folder), else the same name beside the child (images are
+// moved between machines, and a VHD records a Windows path). Empty when neither is a file.
+std::string FindParent(const std::string& child, const std::string& recorded);
 
 }  // namespace container
