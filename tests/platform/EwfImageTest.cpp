@@ -22,6 +22,7 @@
 #include "platform/RawDevice.h"
 #include "support/FaultyMount.h"
 #include "support/Fixtures.h"
+#include "support/ImageReads.h"
 
 namespace {
 
@@ -31,21 +32,6 @@ const std::string& EwfDir() {
   return dir;
 }
 std::string EwfPath(const std::string& name) { return EwfDir() + "/" + name; }
-
-std::vector<uint8_t> FileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-// The whole disk read in pieces of `piece` bytes; empty when a read fails.
-std::vector<uint8_t> ReadAll(CRawDevice& device, size_t piece) {
-  std::vector<uint8_t> all(device.Size());
-  for (uint64_t at = 0; at < all.size(); at += piece) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(piece, all.size() - at));
-    if (!device.Read(at, all.data() + at, n)) return {};
-  }
-  return all;
-}
 
 // The media as libewf reads it; empty when libewf cannot open the image.
 std::vector<uint8_t> LibewfBytes(const std::string& first) {
@@ -108,47 +94,10 @@ TEST(EwfImage, EveryVariantReadsAsTheRawDiskAndAsLibewfReadsIt) {
     ASSERT_TRUE(disk) << error;
     ASSERT_STREQ(disk->ContainerName(), "EWF");
     ASSERT_EQ(disk->Size(), raw.size());
-    // Large reads (several chunks at once), sector by sector (through the window and the
-    // read-ahead), and what libewf reads.
-    EXPECT_TRUE(ReadAll(*disk, 1 << 20) == raw);
-    EXPECT_TRUE(ReadAll(*disk, 512) == raw);
+    ExpectReadsAsRaw(*disk, raw, 32768, rng());
     if (c.bLibewfReadsIt) {
       EXPECT_TRUE(LibewfBytes(EwfPath(c.file)) == raw);
     }
-    // Scattered reads of odd sizes from two threads at once, some across chunk edges and at
-    // the short last chunk; none past the end. The second thread tells the device where it
-    // will read next (as a recovery does), now and then wrongly or past the end.
-    auto scattered = [&](uint64_t seed, bool hints, bool* same) {
-      std::mt19937_64 r(seed);
-      std::vector<uint8_t> got(100000);
-      *same = true;
-      auto next = [&](int i) {
-        const uint64_t len = 1 + r() % got.size();
-        const uint64_t at = i % 3 == 0 ? std::min<uint64_t>((r() % 80) * 32768 - len / 2, raw.size() - len)
-                                       : r() % (raw.size() - len + 1);
-        return CRawDevice::ByteRange{at, len};
-      };
-      CRawDevice::ByteRange coming = next(0);
-      for (int i = 0; i < 300 && *same; ++i) {
-        const CRawDevice::ByteRange read = coming;
-        coming = next(i + 1);
-        if (hints) {
-          const CRawDevice::ByteRange said[] = {coming, next(i), {raw.size() - 10, 1000}, {raw.size() + 5, 10}};
-          disk->WillRead(said, i % 5 == 0 ? 4 : 1);
-        }
-        *same = disk->Read(read.nOffset, got.data(), read.nLength) &&
-                std::memcmp(got.data(), raw.data() + read.nOffset, read.nLength) == 0;
-      }
-    };
-    bool same1 = false, same2 = false;
-    std::thread other(scattered, rng(), true, &same2);
-    scattered(rng(), false, &same1);
-    other.join();
-    EXPECT_TRUE(same1 && same2);
-    std::vector<uint8_t> tail(4096);
-    EXPECT_TRUE(disk->Read(raw.size() - 100, tail.data(), 100));
-    EXPECT_FALSE(disk->Read(raw.size() - 100, tail.data(), 200));
-    EXPECT_EQ(disk->UnreadableSectors(), 0u);
   }
 }
 

@@ -20,6 +20,7 @@
 #include "platform/Qcow2Layout.h"
 #include "platform/RawDevice.h"
 #include "support/Fixtures.h"
+#include "support/ImageReads.h"
 
 namespace {
 
@@ -30,23 +31,9 @@ const std::string& QcowDir() {
 }
 std::string QcowPath(const std::string& name) { return QcowDir() + "/" + name; }
 
-std::vector<uint8_t> FileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-// The whole disk read in pieces of `piece` bytes; empty when a read fails.
-std::vector<uint8_t> ReadAll(CRawDevice& device, size_t piece) {
-  std::vector<uint8_t> all(device.Size());
-  for (uint64_t at = 0; at < all.size(); at += piece) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(piece, all.size() - at));
-    if (!device.Read(at, all.data() + at, n)) return {};
-  }
-  return all;
 }
 
 // The disk as libqcow reads it (no backing file); empty when it cannot open or read it.
@@ -118,34 +105,10 @@ TEST(Qcow2Image, EveryVariantReadsAsTheRawDiskAndAsLibqcowReadsIt) {
     ASSERT_TRUE(disk) << error;
     ASSERT_STREQ(disk->ContainerName(), "QCOW2");
     ASSERT_EQ(disk->Size(), raw.size());
-    // Large reads (many clusters at once), sector by sector (through the window), and libqcow.
-    EXPECT_TRUE(ReadAll(*disk, 1 << 20) == raw);
-    EXPECT_TRUE(ReadAll(*disk, 512) == raw);
+    ExpectReadsAsRaw(*disk, raw, 65536, rng());
     if (c.bLibqcow) {
       EXPECT_TRUE(LibqcowBytes(QcowPath(c.file)) == raw);
     }
-    // Scattered reads of odd sizes from two threads at once, some across cluster edges; none
-    // past the end.
-    auto scattered = [&](uint64_t seed, bool* same) {
-      std::mt19937_64 r(seed);
-      std::vector<uint8_t> got(300000);
-      *same = true;
-      for (int i = 0; i < 300 && *same; ++i) {
-        const uint64_t len = 1 + r() % (i % 2 ? 3000 : got.size());
-        const uint64_t at = i % 3 == 0 ? std::min<uint64_t>((r() % 48) * 65536 - len / 2, raw.size() - len)
-                                       : r() % (raw.size() - len + 1);
-        *same = disk->Read(at, got.data(), len) && std::memcmp(got.data(), raw.data() + at, len) == 0;
-      }
-    };
-    bool same1 = false, same2 = false;
-    std::thread other(scattered, rng(), &same2);
-    scattered(rng(), &same1);
-    other.join();
-    EXPECT_TRUE(same1 && same2);
-    std::vector<uint8_t> tail(4096);
-    EXPECT_TRUE(disk->Read(raw.size() - 100, tail.data(), 100));
-    EXPECT_FALSE(disk->Read(raw.size() - 100, tail.data(), 200));
-    EXPECT_EQ(disk->UnreadableSectors(), 0u);
   }
 }
 
