@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Recovering from an image that is not in the page cache: `recover IMG / --deleted-only --to DIR`
 # on the FAT tree image and the NTFS image of the FAT and NTFS benchmarks, and on their E01
-# copies when bench/bench_containers.sh has made them, each run right after the image's pages
-# were dropped from the kernel's page cache.
+# copies and the NTFS image's QCOW2 copy when bench/bench_containers.sh has made them, each run
+# right after the image's pages were dropped from the kernel's page cache.
 #
 #   bench/bench_recover_cold.sh
 #
@@ -13,7 +13,8 @@
 #
 # Images: $TMPDIR/quarrow-fat-bench/tree.img (bench/make_fat_bench_images.sh),
 # $TMPDIR/quarrow-ntfs-bench/ntfs-tree.img (bench/make_ntfs_bench_image.sh), and
-# $QUARROW_BENCH_DIR (default $TMPDIR/quarrow-container-bench)/tree.E01 and ntfs-tree.E01.
+# $QUARROW_BENCH_DIR (default $TMPDIR/quarrow-container-bench)/tree.E01, ntfs-tree.E01 and
+# ntfs-tree.qcow2.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,7 +28,7 @@ ninja -C "$build" quarrow-cli >/dev/null
 
 images=()
 for image in "$tmp/quarrow-fat-bench/tree.img" "$tmp/quarrow-ntfs-bench/ntfs-tree.img" \
-  "$containers/tree.E01" "$containers/ntfs-tree.E01"; do
+  "$containers/tree.E01" "$containers/ntfs-tree.E01" "$containers/ntfs-tree.qcow2"; do
   [[ -f $image ]] && images+=("$image")
 done
 [[ ${#images[@]} -gt 0 ]] || { echo "bench_recover_cold.sh: no image; run the FAT and NTFS benchmarks first" >&2; exit 1; }

@@ -344,6 +344,44 @@ class CQcow2Device final : public CRawDevice {
   ~CQcow2Device() override { ::close(m_fd); }
   const char* ContainerName() const override { return "QCOW2"; }
 
+  // The clusters of the ranges are looked up and the kernel asked to read them into its page
+  // cache (POSIX_FADV_WILLNEED), the bytes of one file run at a time; unallocated ones are
+  // passed on to the backing file. A device that has failed a read takes no hints.
+  bool TakesReadHints() const override { return true; }
+  void WillRead(const ByteRange* ranges, size_t count) override {
+    if (FailedReads() != 0) return;
+    uint64_t runFrom = 0, runLen = 0;
+    auto flush = [&] {
+      if (runLen > 0) ::posix_fadvise(m_fd, static_cast<off_t>(runFrom), static_cast<off_t>(runLen), POSIX_FADV_WILLNEED);
+      runLen = 0;
+    };
+    for (size_t i = 0; i < count; ++i) {
+      if (ranges[i].nOffset >= m_nSize || ranges[i].nLength == 0) continue;
+      const uint64_t first = ranges[i].nOffset >> m_nClusterBits;
+      const uint64_t last = (ranges[i].nOffset + std::min(ranges[i].nLength, m_nSize - ranges[i].nOffset) - 1) >> m_nClusterBits;
+      for (uint64_t c = first; c <= last; ++c) {
+        const uint64_t l2Offset = m_l1[c / m_nL2Entries] & kL1OffsetMask;
+        std::shared_ptr<const L2Table> table = l2Offset ? Table(l2Offset) : nullptr;
+        if (l2Offset && !table) return;  // a table that cannot be read: no more guessing
+        const uint64_t entry = table ? (*table)[c % m_nL2Entries] : 0;
+        const Cluster place = DecodeL2Entry(entry, m_nClusterBits, m_nVersion);
+        if (place.kind == ClusterKind::Unallocated && m_backing) {
+          const ByteRange inBacking{c << m_nClusterBits, m_nClusterBytes};
+          m_backing->WillRead(&inBacking, 1);
+        }
+        if (place.kind != ClusterKind::Standard) continue;
+        if (runLen > 0 && runFrom + runLen == place.nHostOffset) {
+          runLen += m_nClusterBytes;
+        } else {
+          flush();
+          runFrom = place.nHostOffset;
+          runLen = m_nClusterBytes;
+        }
+      }
+    }
+    flush();
+  }
+
   // Puts a table read at opening into the cache while it has room.
   void Prime(uint64_t l2Offset, std::shared_ptr<const L2Table> table) {
     if (!m_tables.Full()) m_tables.Insert(l2Offset, std::move(table));
