@@ -352,13 +352,15 @@ class CQcow2Device final : public CRawDevice {
     if (FailedReads() != 0) return;
     uint64_t runFrom = 0, runLen = 0;
     auto flush = [&] {
-      if (runLen > 0) ::posix_fadvise(m_fd, static_cast<off_t>(runFrom), static_cast<off_t>(runLen), POSIX_FADV_WILLNEED);
+      if (runLen > 0)
+        ::posix_fadvise(m_fd, static_cast<off_t>(runFrom), static_cast<off_t>(runLen), POSIX_FADV_WILLNEED);
       runLen = 0;
     };
     for (size_t i = 0; i < count; ++i) {
       if (ranges[i].nOffset >= m_nSize || ranges[i].nLength == 0) continue;
       const uint64_t first = ranges[i].nOffset >> m_nClusterBits;
-      const uint64_t last = (ranges[i].nOffset + std::min(ranges[i].nLength, m_nSize - ranges[i].nOffset) - 1) >> m_nClusterBits;
+      const uint64_t end = ranges[i].nOffset + std::min(ranges[i].nLength, m_nSize - ranges[i].nOffset);
+      const uint64_t last = (end - 1) >> m_nClusterBits;
       for (uint64_t c = first; c <= last; ++c) {
         const uint64_t l2Offset = m_l1[c / m_nL2Entries] & kL1OffsetMask;
         std::shared_ptr<const L2Table> table = l2Offset ? Table(l2Offset) : nullptr;

@@ -565,9 +565,9 @@ bool CRawDevice::ReadSlowUncounted(uint64_t offset, void* buffer, size_t len) {
       size_t want = static_cast<size_t>(std::min<uint64_t>(m_nSize - base, m_nWindowBytes));
       // A thread scanning in order may have had this window read ahead.
       using Answer = CScopedReadAhead::CState::Answer;
-      const Answer ahead =
-          t_readAhead && !m_bReadsAhead ? t_readAhead->Serve(*this, base, want, m_nWindowBytes, m_nSize, w->bytes, w->nCapacity)
-                      : Answer::NotServed;
+      const Answer ahead = t_readAhead && !m_bReadsAhead
+                               ? t_readAhead->Serve(*this, base, want, m_nWindowBytes, m_nSize, w->bytes, w->nCapacity)
+                               : Answer::NotServed;
       bool filled = ahead == Answer::Served;
       if (ahead == Answer::NotServed) {
         m_nBackingReads.fetch_add(1, std::memory_order_relaxed);
