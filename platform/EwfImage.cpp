@@ -62,6 +62,7 @@
 #include "platform/ByteReader.h"
 #include "platform/Checked.h"
 #include "platform/EwfLayout.h"
+#include "platform/ImageContainers.h"
 #include "platform/RawDevice.h"
 
 namespace ewflayout {
@@ -130,6 +131,8 @@ namespace ewf {
 namespace {
 
 using namespace ewflayout;
+using container::Hex;
+using container::ThreadDecompressor;
 
 // Chunks larger than this (EnCase's largest is 32,768 sectors of 512 bytes) are left to libewf.
 constexpr uint64_t kMaxChunkBytes = 16u << 20;
@@ -147,8 +150,6 @@ std::string BaseName(const std::string& path) {
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
-
-std::string Hex(uint64_t v) { return fmt::format("{} (0x{:x})", v, v); }
 
 // The segment files of an image. Reads open a file when it is not open, closing the one
 // least recently used beyond kMaxOpenSegments (a large disk's image has thousands).
@@ -296,14 +297,6 @@ struct ChunkPlace {
 };
 
 enum class ChunkRead { Ok, Corrupt, IoError };
-
-libdeflate_decompressor* ThreadDecompressor() {
-  struct Free {
-    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
-  };
-  thread_local std::unique_ptr<libdeflate_decompressor, Free> decompressor(libdeflate_alloc_decompressor());
-  return decompressor.get();
-}
 
 // The disk of an image. Chunks are decoded into a cache of slots. A reader that continues its
 // previous read (or reads several chunks at once) sets the read-ahead thread going, with a

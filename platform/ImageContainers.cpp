@@ -10,12 +10,12 @@
 #include <vector>
 
 #include <fmt/format.h>
+#include <libdeflate.h>
 #include <libewf.h>
 #include <libqcow.h>
 #include <libvhdi.h>
 #include <libvmdk.h>
 
-#include "platform/ByteReader.h"
 #include "platform/EwfImage.h"
 #include "platform/Qcow2Image.h"
 #include "platform/RawDevice.h"
@@ -306,61 +306,6 @@ using CVhdiDevice = CChainDevice<VhdiLib>;
 // --- QCOW and QCOW2 through libqcow, with their backing files: version 1 and the QCOW2 ------
 // variants our own reader (platform/Qcow2Image.h) does not take.
 
-// Whether every cluster a QCOW2 file's tables point at lies inside the file: a truncated
-// copy keeps its header and tables but loses the clusters at its end, which the library
-// would only notice when they are read. The tables are read only while they total at most
-// 64 MiB (a disk of 512 TiB with 64 KiB clusters); beyond that only the first level is
-// checked. An empty string when the file is whole, else what is wrong.
-std::string CheckQcow2Clusters(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat st {};
-  uint8_t h[72];
-  if (::fstat(fd, &st) != 0 || ::pread(fd, h, sizeof h, 0) != sizeof h) return {};
-  using bytes::RawBE32;
-  using bytes::RawBE64;
-  const uint64_t fileSize = static_cast<uint64_t>(st.st_size);
-  uint32_t version = RawBE32(h + 4), clusterBits = RawBE32(h + 20), l1Size = RawBE32(h + 36);
-  uint64_t l1Offset = RawBE64(h + 40);
-  if (version < 2 || clusterBits < 9 || clusterBits > 21) return {};
-  const uint64_t clusterSize = uint64_t(1) << clusterBits, offsetMask = 0x00fffffffffffe00ull;
-  if (uint64_t(l1Size) * 8 > fileSize || l1Offset > fileSize - uint64_t(l1Size) * 8)
-    return "its cluster table lies past the end of the file (truncated)";
-  std::vector<uint8_t> l1(uint64_t(l1Size) * 8);
-  if (!l1.empty() && ::pread(fd, l1.data(), l1.size(), static_cast<off_t>(l1Offset)) != static_cast<ssize_t>(l1.size()))
-    return "its cluster table cannot be read";
-  const bool checkL2 = uint64_t(l1Size) * clusterSize <= (uint64_t(64) << 20);
-  std::vector<uint8_t> l2(clusterSize);
-  for (uint32_t i = 0; i < l1Size; ++i) {
-    uint64_t l2Offset = RawBE64(&l1[i * 8]) & offsetMask;
-    if (l2Offset == 0) continue;
-    if (l2Offset > fileSize || clusterSize > fileSize - l2Offset)
-      return "a cluster table lies past the end of the file (truncated)";
-    if (!checkL2) continue;
-    if (::pread(fd, l2.data(), clusterSize, static_cast<off_t>(l2Offset)) != static_cast<ssize_t>(clusterSize))
-      return "a cluster table cannot be read";
-    for (uint64_t j = 0; j < clusterSize / 8; ++j) {
-      uint64_t entry = RawBE64(&l2[j * 8]);
-      uint64_t host;
-      if (entry & (uint64_t(1) << 62)) {
-        // A compressed cluster: its host offset takes the low 62 - (cluster bits - 8) bits.
-        host = entry & ((uint64_t(1) << (62 - (clusterBits - 8))) - 1);
-      } else {
-        host = entry & offsetMask;
-        if (host == 0) continue;
-      }
-      if (host >= fileSize || fileSize - host < 512)
-        return fmt::format("data of the disk at byte {} lies past the end of the file (truncated)",
-                           (uint64_t(i) * (clusterSize / 8) + j) * clusterSize);
-    }
-  }
-  return {};
-}
-
 struct QcowLib {
   using File = libqcow_file_t;
   using Error = libqcow_error_t;
@@ -382,8 +327,7 @@ struct QcowLib {
     uint32_t method = 0;
     if (libqcow_file_get_encryption_method(f, &method, nullptr) == 1 && method != LIBQCOW_ENCRYPTION_METHOD_NONE)
       return "is encrypted; decrypt it first (qemu-img convert)";
-    std::string damage = CheckQcow2Clusters(path);
-    return damage.empty() ? damage : "is damaged: " + damage;
+    return {};
   }
   static bool ParentName(File* f, std::string& name) {
     size_t size = 0;
@@ -571,6 +515,16 @@ Outcome OpenLibraryImage(const std::string& path, std::shared_ptr<CRawDevice>* d
 }
 
 }  // namespace
+
+std::string Hex(uint64_t offset) { return fmt::format("{} (0x{:x})", offset, offset); }
+
+libdeflate_decompressor* ThreadDecompressor() {
+  struct Free {
+    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+  };
+  thread_local std::unique_ptr<libdeflate_decompressor, Free> decompressor(libdeflate_alloc_decompressor());
+  return decompressor.get();
+}
 
 std::string FindParent(const std::string& child, const std::string& recorded) {
   if (recorded.empty()) return {};

@@ -16,6 +16,7 @@
 #include <string>
 
 class CRawDevice;
+struct libdeflate_decompressor;
 
 namespace container {
 
@@ -36,5 +37,12 @@ Outcome OpenContainer(const std::string& path, int fd, uint64_t size, std::share
 // exists (relative to the child's folder), else the same name beside the child (images are
 // moved between machines, and a VHD records a Windows path). Empty when neither is a file.
 std::string FindParent(const std::string& child, const std::string& recorded);
+
+// What our own readers (E01, QCOW2) share:
+// - a byte offset as their messages give it, "N (0xN)";
+std::string Hex(uint64_t offset);
+// - the calling thread's libdeflate decompressor, made on first use and freed with the thread
+//   (null when it cannot be made).
+libdeflate_decompressor* ThreadDecompressor();
 
 }  // namespace container

@@ -69,10 +69,7 @@ namespace qcow2layout {
 
 using bytes::RawBE32;
 using bytes::RawBE64;
-
-namespace {
-std::string Hex(uint64_t v) { return fmt::format("{} (0x{:x})", v, v); }
-}  // namespace
+using container::Hex;
 
 HeaderParse ParseHeader(std::span<const uint8_t> first, uint64_t fileSize, Header* header, std::string* why) {
   Header& h = *header;
@@ -234,6 +231,7 @@ namespace qcow2 {
 namespace {
 
 using namespace qcow2layout;
+using container::ThreadDecompressor;
 
 // L2 tables cached, and inflated clusters cached.
 constexpr size_t kL2CacheBytes = 32u << 20;
@@ -243,8 +241,6 @@ constexpr size_t kMinCacheSlots = 4;
 constexpr uint64_t kCheckedTableBytes = 64u << 20;
 // Files in a chain of backing files, the image included; a longer chain is a loop.
 constexpr int kMaxChainDepth = 16;
-
-std::string Hex(uint64_t v) { return fmt::format("{} (0x{:x})", v, v); }
 
 // Reads exactly len bytes at offset; false with errno set (EIO for a short file).
 bool PreadAll(int fd, uint64_t offset, void* buffer, size_t len) {
@@ -261,14 +257,6 @@ bool PreadAll(int fd, uint64_t offset, void* buffer, size_t len) {
     len -= static_cast<size_t>(n);
   }
   return true;
-}
-
-libdeflate_decompressor* ThreadDecompressor() {
-  struct Free {
-    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
-  };
-  thread_local std::unique_ptr<libdeflate_decompressor, Free> decompressor(libdeflate_alloc_decompressor());
-  return decompressor.get();
 }
 
 using L2Table = std::vector<uint64_t>;  // the entries, in host order
